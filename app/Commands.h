@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+// The front end's commands. Each one calls the engine, writes its report and
+// messages through Console and returns the process exit code.
+namespace Kestrune {
+
+void PrintUsage(const char* programName);
+
+int RunListCommand(const std::string& packagePath);
+
+} // namespace Kestrune

@@ -1,0 +1,45 @@
+#include "Console.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace Kestrune::Console {
+namespace {
+
+int firstOutError = 0;
+
+void Write(std::FILE* stream, std::string_view text) {
+    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stream) != text.size() &&
+        stream == stdout && firstOutError == 0) {
+        firstOutError = errno != 0 ? errno : EIO;
+    }
+}
+
+} // namespace
+
+void Out(std::string_view text) {
+    Write(stdout, text);
+}
+
+void Err(std::string_view text) {
+    Write(stderr, text);
+}
+
+bool FinishOutput() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 && firstOutError == 0) {
+        firstOutError = errno != 0 ? errno : EIO;
+    }
+    if (firstOutError == 0 && std::ferror(stdout) != 0) {
+        firstOutError = EIO;
+    }
+    if (firstOutError == 0) {
+        return true;
+    }
+    Err(std::string("Failed to write to standard output: ") + std::strerror(firstOutError) + "\n");
+    return false;
+}
+
+} // namespace Kestrune::Console

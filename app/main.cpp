@@ -1,0 +1,38 @@
+#include "Commands.h"
+#include "Console.h"
+#include "KestruneGUI.h"
+#include "Platform.h"
+
+#include <string_view>
+
+namespace {
+
+int Dispatch(int argc, char** argv) {
+    using namespace Kestrune;
+    const char* programName = argc > 0 ? argv[0] : "kestrune";
+    if (argc <= 1 || std::string_view(argv[1]) == "--gui") {
+        if (!KestruneGUI::RunGUI(argc, argv)) {
+            PrintUsage(programName);
+        }
+        return 0;
+    }
+
+    const std::string_view command = argv[1];
+    if (command == "--help" || command == "-h") {
+        PrintUsage(programName);
+        return 0;
+    }
+    if (command == "--list" && argc > 2) {
+        return RunListCommand(argv[2]);
+    }
+    PrintUsage(programName);
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Kestrune::Platform::IgnoreBrokenPipeSignal();
+    const int exitCode = Dispatch(argc, argv);
+    return Kestrune::Console::FinishOutput() ? exitCode : 1;
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace Kestrune {
+
+// Random-access bytes of one package. The readers parse through this rather
+// than a path, so the same code serves files, in-memory test packages and the
+// fuzzers.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+
+    // Length in bytes, taken once when the source is opened.
+    virtual std::uint64_t Size() const = 0;
+
+    // Copies up to `length` bytes from `offset` into `out` and returns how many
+    // arrived: fewer when the underlying file has shrunk since it was opened.
+    // Callers ask only for ranges that lie within Size().
+    virtual std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) = 0;
+};
+
+class MemorySource final : public ByteSource {
+public:
+    explicit MemorySource(std::span<const unsigned char> bytes) : bytes_(bytes) {}
+    explicit MemorySource(const std::string& bytes)
+        : bytes_(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) {}
+
+    std::uint64_t Size() const override { return bytes_.size(); }
+    std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) override;
+
+private:
+    std::span<const unsigned char> bytes_;
+};
+
+class FileSource final : public ByteSource {
+public:
+    // Opens a regular file for binary reading; null when it cannot be opened
+    // or names a directory.
+    static std::unique_ptr<FileSource> Open(const std::string& path);
+
+    std::uint64_t Size() const override { return size_; }
+    std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) override;
+
+private:
+    FileSource(std::ifstream stream, std::uint64_t size)
+        : stream_(std::move(stream)), size_(size) {}
+
+    std::ifstream stream_;
+    std::uint64_t size_;
+};
+
+// Forward reader over a ByteSource with its own buffer, so that walking an
+// index of a million small records costs a handful of system calls. Every read
+// is checked against the source's size first: a declared length that runs past
+// the end fails without reading or allocating anything.
+class SequentialReader {
+public:
+    SequentialReader(ByteSource& source, std::uint64_t start);
+
+    std::uint64_t Position() const { return position_; }
+    std::uint64_t Remaining() const { return size_ - position_; }
+
+    bool Read(unsigned char* out, std::size_t length);
+    bool ReadU32(std::uint32_t& value);
+    bool ReadU64(std::uint64_t& value);
+    // Replaces `out` with the next `length` bytes.
+    bool ReadString(std::uint64_t length, std::string& out);
+
+private:
+    static constexpr std::size_t kBufferSize = 64 * 1024;
+
+    ByteSource& source_;
+    std::uint64_t size_;
+    std::uint64_t position_;
+    std::vector<unsigned char> buffer_;
+    std::size_t bufferBegin_ = 0; // next unread byte in buffer_
+    std::size_t bufferEnd_ = 0;   // one past the last valid byte in buffer_
+};
+
+} // namespace Kestrune

@@ -1,0 +1,30 @@
+#include "Detect.h"
+
+#include "ByteOrder.h"
+#include "PakFormat.h"
+#include "WadFormat.h"
+
+#include <array>
+
+namespace Kestrune {
+
+ArchiveType DetectKind(ByteSource& source) {
+    std::array<unsigned char, 4> head{};
+    // Fewer than four bytes read as the value 0, which matches no signature.
+    const std::uint32_t signature =
+        source.ReadAt(0, head.data(), head.size()) == head.size() ? LoadU32LE(head.data()) : 0;
+    if (signature == kIwadSignature || signature == kPwadSignature) {
+        return ArchiveType::Wad;
+    }
+    if (signature == kVpkSignature) {
+        return ArchiveType::Vpk;
+    }
+    return ArchiveType::Pak;
+}
+
+std::vector<ArchiveEntry> ReadEntries(ByteSource& source) {
+    return DetectKind(source) == ArchiveType::Wad ? Wad::ReadDirectory(source)
+                                                  : Pak::ReadIndex(source);
+}
+
+} // namespace Kestrune

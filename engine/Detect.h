@@ -1,0 +1,27 @@
+#pragma once
+
+// A package's kind is decided by its first four bytes alone, compared byte for
+// byte at offset 0. The WAD signatures are tested before the VPK one; a file
+// with neither (a PAK container has no signature at its start) is taken to be
+// a PAK container, and its footer is left for the listing to check.
+
+#include "ArchiveEntry.h"
+#include "ByteSource.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace Kestrune {
+
+inline constexpr std::uint32_t kIwadSignature = 0x44415749; // "IWAD"
+inline constexpr std::uint32_t kPwadSignature = 0x44415750; // "PWAD"
+inline constexpr std::uint32_t kVpkSignature = 0x55AA1234;  // bytes 34 12 AA 55
+
+ArchiveType DetectKind(ByteSource& source);
+
+// The entries of an open package: the WAD directory for a WAD, the PAK index
+// for every other kind (so a VPK lists entries only when it ends in a PAK
+// footer).
+std::vector<ArchiveEntry> ReadEntries(ByteSource& source);
+
+} // namespace Kestrune

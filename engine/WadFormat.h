@@ -1,0 +1,34 @@
+#pragma once
+
+// WAD file (IWAD and PWAD alike).
+//
+//   Header (12 bytes at offset 0)
+//     char signature[4]  "IWAD" or "PWAD"
+//     u32  lump count
+//     u32  directory offset
+//
+//   Directory (lump count records of 16 bytes at the directory offset)
+//     u32  lump data position
+//     u32  lump size
+//     char name[8]       padded with NUL; the name ends at the first NUL
+//
+// All integers little-endian and unsigned: 0x80000000 is 2 GiB into the file.
+
+#include "ArchiveEntry.h"
+#include "ByteSource.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace Kestrune::Wad {
+
+inline constexpr std::size_t kHeaderSize = 12;
+inline constexpr std::size_t kDirectoryRecordSize = 16;
+inline constexpr std::size_t kLumpNameSize = 8;
+
+// Entries of the lump directory, in record order. Stops at the first record
+// that the file cannot hold in full and keeps the records before it.
+std::vector<ArchiveEntry> ReadDirectory(ByteSource& source);
+
+} // namespace Kestrune::Wad

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: formatting, then the native build
+# with warnings as errors and its whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+ensure_packages cmake g++ make libgtest-dev libgmock-dev clang-format
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "clang-format check"
+git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+step "native build (warnings as errors) and tests"
+cmake --preset ci >/dev/null
+cmake --build --preset ci -j "$(nproc)"
+ctest --preset ci -j "$(nproc)"

@@ -1,0 +1,129 @@
+// The command line as a user meets it: the built executable is run and its
+// standard output, standard error and exit code are compared byte for byte.
+
+#include "support/Files.h"
+#include "support/PackageBuilder.h"
+#include "support/Process.h"
+
+#include <gtest/gtest.h>
+
+namespace Kestrune {
+namespace {
+
+using Testing::PakBuilder;
+using Testing::RunKestrune;
+using Testing::WadBuilder;
+
+std::string Usage() {
+    return "========================================================\n"
+           "  Universal 3D Game Package Extractor (PAK/VPK/WAD/Unity)\n"
+           "========================================================\n\n"
+           "Usage:\n"
+           "  " +
+           Testing::KestrunePath() +
+           " [options]\n\n"
+           "Options:\n"
+           "  --gui                     Launch native graphical user interface (Default if no "
+           "args)\n"
+           "  --list <archive>          List all internal assets, offsets, and sizes\n"
+           "  --extract <archive> [DIR] Extract all assets from container\n"
+           "  --create-sample <out.pak> Create sample Unreal Engine 5.4 PAK file with 3D mesh\n\n";
+}
+
+TEST(Cli, UsageAndDispatch) {
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+    };
+    const Case cases[] = {
+        // No message-box service here: the message-box mode falls back to the usage text.
+        {{}, 0},         {{"--gui", "more", "words"}, 0}, {{"--help"}, 0},  {{"-h", "ignored"}, 0},
+        {{"--list"}, 1}, {{"--LIST", "x.pak"}, 1},        {{"--bogus"}, 1}, {{"list", "x.pak"}, 1},
+        {{""}, 1},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) {
+            joined += "[" + a + "]";
+        }
+        SCOPED_TRACE(joined);
+        const auto result = RunKestrune(c.args);
+        EXPECT_EQ(result.out, Usage());
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exitCode, c.exitCode);
+    }
+    EXPECT_EQ(Usage().substr(0, 57), std::string(56, '=') + "\n");
+}
+
+TEST(Cli, ListReports) {
+    Testing::TempDir dir;
+    PakBuilder pak;
+    pak.add("Content/Meshes/crate.obj", std::string(502, 'o')).add("Config/x.json", "{}");
+    pak.record({std::string("nul\0name", 8), 0, 0, 0});
+    pak.record({"huge", 0x1F00000000ULL, 5, 0x123456789AULL});
+    Testing::WriteFile(dir.file("a.pak"), pak.build());
+
+    WadBuilder wad;
+    wad.lump("MAP01", "").lump("THINGS", "0123456789");
+    Testing::WriteFile(dir.file("doom.wad"), wad.build());
+    Testing::WriteFile(dir.file("plain.txt"), "not a package at all, just some text\n");
+
+    struct Case {
+        std::string path;
+        std::string out;
+    };
+    const Case cases[] = {
+        {dir.file("a.pak"), "Package: " + dir.file("a.pak") +
+                                " (4 files):\n"
+                                "  - [502 B] Content/Meshes/crate.obj (Offset: 0x0)\n"
+                                "  - [2 B] Config/x.json (Offset: 0x1f6)\n"
+                                "  - [0 B] " +
+                                std::string("nul\0name", 8) +
+                                " (Offset: 0x0)\n"
+                                "  - [78187493530 B] huge (Offset: 0x1f00000000)\n"},
+        {dir.file("doom.wad"), "Package: " + dir.file("doom.wad") +
+                                   " (2 files):\n"
+                                   "  - [0 B] MAP01 (Offset: 0xc)\n"
+                                   "  - [10 B] THINGS (Offset: 0xc)\n"},
+        {dir.file("plain.txt"), "Package: " + dir.file("plain.txt") + " (0 files):\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto result = RunKestrune({"--list", c.path, "ignored"});
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exitCode, 0);
+    }
+}
+
+TEST(Cli, ListFailuresAreReported) {
+    Testing::TempDir dir;
+    for (const std::string& path : {dir.file("missing.pak"), dir.path().string()}) {
+        SCOPED_TRACE(path);
+        const auto result = RunKestrune({"--list", path});
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "Failed to open package: " + path + "\n");
+        EXPECT_EQ(result.exitCode, 1);
+    }
+}
+
+#ifndef _WIN32
+TEST(Cli, LostStandardOutputIsAFailure) {
+    Testing::TempDir dir;
+    PakBuilder pak;
+    pak.add("a", "1");
+    Testing::WriteFile(dir.file("a.pak"), pak.build());
+    Testing::ProcessOptions toFullDevice;
+    toFullDevice.stdoutPath = "/dev/full";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--list", dir.file("a.pak")}, {"--help"}}) {
+        SCOPED_TRACE(args[0]);
+        const auto result = RunKestrune(args, toFullDevice);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.err, "Failed to write to standard output: No space left on device\n");
+    }
+}
+#endif
+
+} // namespace
+} // namespace Kestrune

@@ -1,0 +1,175 @@
+// Detection and the two index readers, fed from memory. One table per reader:
+// each row is a package built field by field and the listing it must give.
+
+#include "ByteSource.h"
+#include "Detect.h"
+#include "support/PackageBuilder.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace Kestrune {
+namespace {
+
+using Testing::Bytes;
+using Testing::PakBuilder;
+using Testing::PakRecord;
+using Testing::WadBuilder;
+using namespace std::literals;
+
+struct Expected {
+    std::string name;
+    std::uint64_t offset;
+    std::uint64_t compressedSize;
+    std::uint64_t size;
+};
+
+void ExpectEntries(const std::string& package, const std::vector<Expected>& expected) {
+    MemorySource source(package);
+    const std::vector<ArchiveEntry> entries = ReadEntries(source);
+    ASSERT_EQ(entries.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE("entry " + std::to_string(i));
+        EXPECT_EQ(entries[i].name, expected[i].name);
+        EXPECT_EQ(entries[i].offset, expected[i].offset);
+        EXPECT_EQ(entries[i].compressedSize, expected[i].compressedSize);
+        EXPECT_EQ(entries[i].size, expected[i].size);
+        EXPECT_EQ(entries[i].compression, "None");
+        EXPECT_FALSE(entries[i].reservedFlag);
+    }
+}
+
+std::string Pak(std::initializer_list<PakRecord> records) {
+    PakBuilder pak;
+    for (const PakRecord& r : records) {
+        pak.record(r);
+    }
+    return pak.build();
+}
+
+TEST(DetectKind, SignatureAtOffsetZeroOnly) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        ArchiveType expected;
+    };
+    const Case cases[] = {
+        {"empty file", "", ArchiveType::Pak},
+        {"three bytes of a signature", "IWA", ArchiveType::Pak},
+        {"IWAD", "IWAD\0\0\0\0\0\0\0\0"s, ArchiveType::Wad},
+        {"PWAD, nothing after it", "PWAD", ArchiveType::Wad},
+        {"lower case", "iwad\0\0\0\0\0\0\0\0"s, ArchiveType::Pak},
+        {"signature at offset 1", " PWAD\0\0\0\0\0\0\0"s, ArchiveType::Pak},
+        {"VPK", Bytes().u32(0x55AA1234).u32(0).str(), ArchiveType::Vpk},
+        {"VPK bytes in big-endian order", "\x55\xAA\x12\x34", ArchiveType::Pak},
+        {"PAK whose data area starts with IWAD",
+         [] {
+             PakBuilder pak;
+             pak.add("a", "IWAD");
+             return pak.build();
+         }(),
+         ArchiveType::Wad},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemorySource source(c.bytes);
+        EXPECT_EQ(DetectKind(source), c.expected);
+    }
+}
+
+TEST(PakIndex, WellFormedContainers) {
+    const std::string nulName("mid\0dle", 7);
+    PakBuilder vpkWithFooter;
+    vpkWithFooter.data(Bytes().u32(0x55AA1234).str());
+    vpkWithFooter.record({"v.bin", 0, 4, 4});
+
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::vector<Expected> expected;
+    };
+    const Case cases[] = {
+        {"48-byte empty container",
+         Bytes().u32(0).str() + PakBuilder::footer(0x5A6F12E1, 0, 4),
+         {}},
+        {"two entries in record order",
+         Pak({{"b/second", 10, 5, 5}, {"a/first", 0, 10, 10}}),
+         {{"b/second", 10, 5, 5}, {"a/first", 0, 10, 10}}},
+        {"NUL bytes inside a name are kept", Pak({{nulName, 1, 2, 3}}), {{nulName, 1, 2, 3}}},
+        {"empty name still reads its three values", Pak({{"", 7, 8, 9}}), {{"", 7, 8, 9}}},
+        {"stored size and size kept apart", Pak({{"x", 0, 100, 250}}), {{"x", 0, 100, 250}}},
+        {"values above 4 GiB arrive unchanged",
+         Pak({{"big", 0x123456789ULL, 0xFFFFFFFFFFFFFFFFULL, 0x100000000ULL}}),
+         {{"big", 0x123456789ULL, 0xFFFFFFFFFFFFFFFFULL, 0x100000000ULL}}},
+        {"duplicate names are two entries",
+         Pak({{"same", 0, 1, 1}, {"same", 1, 1, 1}}),
+         {{"same", 0, 1, 1}, {"same", 1, 1, 1}}},
+        {"VPK that ends in a PAK footer", vpkWithFooter.build(), {{"v.bin", 0, 4, 4}}},
+        {"VPK without footer", Bytes().u32(0x55AA1234).fill(60, '\0').str(), {}},
+        {"43 bytes", std::string(43, '\xE1'), {}},
+        {"wrong footer magic",
+         [] {
+             PakBuilder pak;
+             pak.add("a", "data");
+             pak.magic = 0x5A6F12E2;
+             return pak.build();
+         }(),
+         {}},
+        {"magic preceded by anything",
+         Bytes().raw("garbage before").u32(0).str() + PakBuilder::footer(0x5A6F12E1, 14, 4),
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ExpectEntries(c.bytes, c.expected);
+    }
+}
+
+TEST(WadDirectory, WellFormedFiles) {
+    WadBuilder names;
+    names.lump(std::string("ABCD\0\0\0\0", 8), "1")
+        .lump("ABCDEFGH", "22")
+        .lump(std::string("\0BCDEFGH", 8), "")
+        .lump(std::string("A\0BC\0\0\0\0", 8), "4444");
+
+    WadBuilder repeated;
+    repeated.lump("THINGS", "t1").lump("THINGS", "t22");
+
+    WadBuilder iwad;
+    iwad.signature = "IWAD";
+    iwad.lump("E1M1", "");
+
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::vector<Expected> expected;
+    };
+    const Case cases[] = {
+        {"name fields: 4+NUL, 8 bytes, leading NUL, letter NUL letters",
+         names.build(),
+         {{"ABCD", 12, 1, 1}, {"ABCDEFGH", 13, 2, 2}, {"", 15, 0, 0}, {"A", 15, 4, 4}}},
+        {"repeated names and file order",
+         repeated.build(),
+         {{"THINGS", 12, 2, 2}, {"THINGS", 14, 3, 3}}},
+        {"zero-size lump in an IWAD", iwad.build(), {{"E1M1", 12, 0, 0}}},
+        {"lump count 0", Bytes().raw("PWAD").u32(0).u32(12).str(), {}},
+        {"lump positions and sizes beyond the file are listed as stored",
+         Bytes()
+             .raw("PWAD")
+             .u32(1)
+             .u32(12)
+             .u32(0xFFFFFFF0)
+             .u32(0xFFFFFFFF)
+             .raw("FAR\0\0\0\0\0"sv)
+             .str(),
+         {{"FAR", 0xFFFFFFF0, 0xFFFFFFFF, 0xFFFFFFFF}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ExpectEntries(c.bytes, c.expected);
+    }
+}
+
+} // namespace
+} // namespace Kestrune
