@@ -1,0 +1,267 @@
+#!/usr/bin/env bash
+# Measures kestrune against the tools that do the same job on the same bytes:
+# GNU tar unpacking an uncompressed tar of the same files, cp copying one
+# large file, cat moving the same listing text. Every case runs in rounds,
+# the tools interleaved (their order alternating from round to round), each
+# run into a fresh directory on the same file system as its input; it prints
+# the median and the spread (min-max) of each and the ratios against the
+# targets, with the peak memory of every run (GNU time).
+#
+#   bash bench/run.sh
+#
+# Settings (environment):
+#   ROUNDS       rounds per case (default 5)
+#   CASES        any of: files lumps large list (default all)
+#   BENCH_TMPFS  directory on a tmpfs (default /dev/shm/kestrune-bench)
+#   BENCH_DISK   directory on the disk (default build/bench-disk); either may
+#                be set empty to skip that place
+#   DISK_MODE    "image" (default when root): a fresh ext4 file system in an
+#                image file in BENCH_DISK, loop-mounted; "direct": BENCH_DISK
+#                itself. See "The disk" below.
+#   KEEP_DATA=1  keep the generated data and the raw timings
+#
+# The disk: this machine's root file system is ext4 without a journal. There
+# ext4 will not reuse an inode for a minute or more after it was freed and
+# scans past every such inode on each file creation, so creating 100,000
+# files right after deleting the previous run's 100,000 costs a minute of
+# kernel time instead of a few seconds, and each run would measure what the
+# one before it deleted. The image is an ordinary journalled ext4 (mkfs
+# defaults) on the same disk, where runs do not disturb each other.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+ensure_packages cmake g++ make time tar coreutils e2fsprogs
+
+export LC_ALL=C
+ROUNDS=${ROUNDS:-5}
+CASES=${CASES:-files lumps large list}
+SEED=${SEED:-20240607}
+repo=$(pwd)
+build=$repo/build/bench
+tmpfs=${BENCH_TMPFS-/dev/shm/kestrune-bench}
+disk=${BENCH_DISK-$repo/build/bench-disk}
+disk_mode=${DISK_MODE:-image}
+[ "$(id -u)" -ne 0 ] && disk_mode=direct
+large_bytes=$((1024 * 1024 * 1024))
+
+say() { printf '%s\n' "$*" >&2; }
+step() { printf '\n=== %s\n' "$*" >&2; }
+has_case() { [[ " $CASES " == *" $1 "* ]]; }
+
+step "build (Release)"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BUILD_BENCH=ON \
+    -DKESTRUNE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target kestrune kestrune_bench_data >/dev/null
+kes=$build/app/kestrune
+gen=$build/bench/kestrune_bench_data
+
+places=()
+mounted=""
+cleanup() {
+    [ -n "$mounted" ] && umount "$mounted" && mounted=""
+    if [ "${KEEP_DATA:-0}" != 1 ]; then
+        [ -n "$tmpfs" ] && rm -rf "$tmpfs"
+        [ -n "$disk" ] && rm -rf "$disk"
+    fi
+    rm -f "${results:-}" "${results:-}.rss"
+}
+trap cleanup EXIT
+
+# Each place holds about 4.3 GiB at the peak: the 1 GiB package, its tar and
+# raw peers, one 1 GiB output, and the smaller cases.
+need_kib=$((4600 * 1024))
+check_space() {
+    local free_kib
+    free_kib=$(df -Pk "$1" | awk 'NR == 2 { print $4 }')
+    if [ "$free_kib" -lt "$need_kib" ]; then
+        say "not enough space in $1: $((free_kib / 1024)) MiB free, $((need_kib / 1024)) MiB needed"
+        exit 1
+    fi
+}
+if [ -n "$tmpfs" ]; then
+    mkdir -p "$tmpfs"
+    check_space "$tmpfs"
+    places+=("tmpfs:$tmpfs")
+fi
+if [ -n "$disk" ]; then
+    mkdir -p "$disk"
+    check_space "$disk"
+    if [ "$disk_mode" = image ]; then
+        rm -f "$disk/ext4.img"
+        truncate -s 6G "$disk/ext4.img"
+        mkfs.ext4 -q -F "$disk/ext4.img"
+        mkdir -p "$disk/mnt"
+        mount -o loop "$disk/ext4.img" "$disk/mnt"
+        mounted=$disk/mnt
+        places+=("disk:$disk/mnt")
+    else
+        places+=("disk:$disk")
+    fi
+fi
+
+step "generate data (seed $SEED)"
+for place in "${places[@]}"; do
+    dir=${place#*:}
+    if has_case files; then
+        "$gen" pak-files 100000 "$SEED" "$dir/files100k.pak" "$dir/files100k.tar"
+        "$gen" pak-files 10000 "$SEED" "$dir/files10k.pak" "$dir/files10k.tar"
+    fi
+    has_case lumps && "$gen" wad-lumps 100000 "$SEED" "$dir/lumps100k.wad" "$dir/lumps100k.tar"
+    has_case list && "$gen" pak-listing 1000000 "$SEED" "$dir/list1m.pak" "$dir/list1m.txt"
+    has_case large &&
+        "$gen" pak-large "$large_bytes" "$SEED" "$dir/large.pak" "$dir/large.tar" "$dir/large.bin"
+done
+sync
+
+# The output must be what the peers produce, byte for byte, before any of it
+# is timed. One place is enough: the bytes do not depend on the file system.
+step "check the output against the peers"
+dir=${places[0]#*:}
+for case in files100k files10k lumps100k; do
+    package=$dir/$case.pak
+    [ -f "$package" ] || package=$dir/$case.wad
+    [ -f "$package" ] || continue
+    rm -rf "$dir/out" "$dir/peer" && mkdir "$dir/peer"
+    "$kes" --extract "$package" "$dir/out" >/dev/null
+    tar -xf "$dir/$case.tar" -C "$dir/peer"
+    diff -r "$dir/out" "$dir/peer" >/dev/null || { say "FAIL: $case differs from tar"; exit 1; }
+    rm -rf "$dir/out" "$dir/peer"
+done
+if has_case large; then
+    "$kes" --extract "$dir/large.pak" "$dir/out" >/dev/null
+    cmp "$dir/out/movies_intro_cinematic_4k.bik" "$dir/large.bin"
+    rm -rf "$dir/out"
+fi
+if has_case list; then
+    for place in "${places[@]}"; do
+        "$kes" --list "${place#*:}/list1m.pak" | cmp - "${place#*:}/list1m.txt"
+    done
+fi
+say "identical"
+
+results=$(mktemp)
+
+# measure KEY COMMAND...: one timed run; appends "KEY microseconds peakKiB".
+measure() {
+    local key=$1
+    shift
+    local start end
+    start=$EPOCHREALTIME
+    if ! /usr/bin/time -f '%M' -o "$results.rss" "$@" >/dev/null; then
+        say "FAIL: $*"
+        exit 1
+    fi
+    end=$EPOCHREALTIME
+    echo "$key $((${end/./} - ${start/./})) $(tail -n 1 "$results.rss")" >>"$results"
+}
+
+# fresh DIR: removes the previous output and lets the file system settle
+# (writeback of what the previous run wrote), so no run pays for another.
+fresh() {
+    rm -rf "$1/out"
+    sync
+}
+
+extract_case() { # place-name dir case package
+    local name=$1 dir=$2 case=$3 package=$4 tool
+    for tool in $order; do
+        fresh "$dir"
+        if [ "$tool" = kestrune ]; then
+            measure "$case/$name/kestrune" "$kes" --extract "$package" "$dir/out"
+        else
+            mkdir "$dir/out"
+            measure "$case/$name/tar" tar -xf "$dir/$case.tar" -C "$dir/out"
+        fi
+    done
+}
+
+step "measure: $ROUNDS rounds"
+for round in $(seq 1 "$ROUNDS"); do
+    if [ $((round % 2)) = 1 ]; then order="kestrune peer"; else order="peer kestrune"; fi
+    for place in "${places[@]}"; do
+        name=${place%%:*}
+        dir=${place#*:}
+        if has_case files; then
+            extract_case "$name" "$dir" files100k "$dir/files100k.pak"
+            extract_case "$name" "$dir" files10k "$dir/files10k.pak"
+        fi
+        has_case lumps && extract_case "$name" "$dir" lumps100k "$dir/lumps100k.wad"
+        if has_case large; then
+            for tool in $order; do
+                fresh "$dir"
+                if [ "$tool" = kestrune ]; then
+                    measure "large/$name/kestrune" "$kes" --extract "$dir/large.pak" "$dir/out"
+                else
+                    mkdir "$dir/out"
+                    measure "large/$name/cp" cp "$dir/large.bin" "$dir/out/movies_intro_cinematic_4k.bik"
+                fi
+            done
+            fresh "$dir"
+        fi
+        if has_case list; then
+            for tool in $order; do
+                if [ "$tool" = kestrune ]; then
+                    measure "list/$name/kestrune" "$kes" --list "$dir/list1m.pak"
+                else
+                    measure "list/$name/cat" cat "$dir/list1m.txt"
+                fi
+            done
+        fi
+    done
+    say "round $round of $ROUNDS done ($SECONDS s)"
+done
+
+step "results (median and min-max of $ROUNDS rounds; ratio of medians)"
+echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)," \
+    "$(free -g | awk '/^Mem:/ { print $2 }') GiB RAM; $(uname -sr)"
+for place in "${places[@]}"; do
+    echo "  ${place%%:*}: ${place#*:} ($(df -PT "${place#*:}" | awk 'NR == 2 { print $2 " on " $1 }'))"
+done
+awk -v places="$(printf '%s ' "${places[@]%%:*}")" '
+function median(key,   n, i, j, t, v) {
+    n = count[key]
+    for (i = 1; i <= n; i++) v[i] = times[key, i]
+    for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    lo[key] = v[1]; hi[key] = v[n]
+    return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+}
+function secs(us) { return sprintf("%.3f", us / 1e6) }
+function show(label, place, ours, peer, peerName, target, rssLimit,   a, b, r, verdict) {
+    if (!(ours in count) || !(peer in count)) return
+    a = median(ours); b = median(peer); r = a / b
+    verdict = target == "" ? "" : (r <= target ? "met" : "MISSED")
+    if (rssLimit != "" && rss[ours] >= rssLimit) verdict = "MISSED (memory)"
+    printf "%-24s %-5s %7s s (%s-%s) %4.0f MiB | %-4s %7s s (%s-%s) %4.0f MiB | %5.2f %-7s %s\n",
+        label, place, secs(a), secs(lo[ours]), secs(hi[ours]), rss[ours] / 1024,
+        peerName, secs(b), secs(lo[peer]), secs(hi[peer]), rss[peer] / 1024, r,
+        target == "" ? "" : "<= " target, verdict
+}
+{
+    times[$1, ++count[$1]] = $2
+    if ($3 > rss[$1]) rss[$1] = $3
+}
+END {
+    printf "%-24s %-5s %-37s | %-37s | %5s %s\n", "case", "fs", "kestrune: median (min-max), peak RSS",
+        "peer: median (min-max), peak RSS", "ratio", "target"
+    n = split(places, p, " ")
+    for (i = 1; i <= n; i++) {
+        show("extract 100k x 1 KiB", p[i], "files100k/" p[i] "/kestrune", "files100k/" p[i] "/tar", "tar", 0.8, "")
+        show("extract 10k x 1 KiB", p[i], "files10k/" p[i] "/kestrune", "files10k/" p[i] "/tar", "tar", "", "")
+        show("extract WAD 100k lumps", p[i], "lumps100k/" p[i] "/kestrune", "lumps100k/" p[i] "/tar", "tar", "", "")
+        show("extract 1 GiB entry", p[i], "large/" p[i] "/kestrune", "large/" p[i] "/cp", "cp", 1.1, 16384)
+        show("list 1M entries", p[i], "list/" p[i] "/kestrune", "list/" p[i] "/cat", "cat", 3, "")
+    }
+    for (i = 1; i <= n; i++) {
+        big = "files100k/" p[i] "/kestrune"; small = "files10k/" p[i] "/kestrune"
+        if (!(big in count)) continue
+        r = median(big) / median(small)
+        printf "linearity %-5s kestrune 100k / 10k entries: %5.2f (tar %5.2f)  <= 12  %s\n", p[i], r,
+            median("files100k/" p[i] "/tar") / median("files10k/" p[i] "/tar"), r <= 12 ? "met" : "MISSED"
+    }
+}' "$results"
+
+if [ "${KEEP_DATA:-0}" = 1 ]; then
+    cp "$results" "$build/last-results.txt"
+    say "raw timings kept in $build/last-results.txt; data kept in: ${places[*]#*:}"
+fi
+say "total: $SECONDS s"
