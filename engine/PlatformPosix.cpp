@@ -48,6 +48,21 @@ OutputFile::~OutputFile() {
 
 OutputFile::OpenStatus OutputFile::Open(const std::string& path,
                                         const std::optional<FileId>& protect) {
+    // Nearly every output is a new file. One created here exclusively is new,
+    // empty and regular: it cannot be the package and needs neither the
+    // identity check nor truncation, which saves two system calls per entry
+    // and, on ext4, the flush of the file's data that a truncation to zero
+    // arms for its close. O_EXCL never follows a symbolic link; anything
+    // already at `path` takes the careful way below.
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+        return OpenStatus::Opened;
+    }
+    if (errno != EEXIST) {
+        error_ = errno;
+        return OpenStatus::Failed;
+    }
+
     // Opened without O_TRUNC: the file is identified first, so the package
     // itself is never truncated, whatever link or spelling led to it.
     // O_NONBLOCK keeps a FIFO planted under an entry's name from hanging the
