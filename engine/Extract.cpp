@@ -16,6 +16,11 @@ namespace {
 // flat whatever size an entry declares.
 constexpr std::size_t kCopyChunkSize = 1 << 20;
 
+// Entries no larger than this are read through a read-ahead window of this
+// size: packages store small entries one after another, and one read then
+// serves hundreds of them instead of a seek and a read each.
+constexpr std::size_t kReadAheadSize = 256 * 1024;
+
 // Copies entries out of one open package. Owns the copy buffer and the
 // progress counters of one extraction.
 class EntryCopier {
@@ -45,7 +50,17 @@ public:
                                         : entry.offset < packageSize ? packageSize - entry.offset
                                                                      : 0;
         std::uint64_t done = 0;
-        while (done < available) {
+        if (available <= kReadAheadSize) {
+            const unsigned char* data = nullptr;
+            done = available > 0
+                       ? ReadSmall(entry.offset, static_cast<std::size_t>(available), data)
+                       : 0;
+            if (done > 0 && !out.Write(data, static_cast<std::size_t>(done))) {
+                return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
+            }
+            progress_.bytesDone += done;
+        }
+        while (available > kReadAheadSize && done < available) {
             const auto step =
                 static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunkSize, available - done));
             if (buffer_.size() < step) {
@@ -75,11 +90,44 @@ public:
     }
 
 private:
+    // Points `data` at the package's bytes [offset, offset + length), which
+    // lie within its size, and returns how many could be read (fewer only
+    // when the package shrank). Reads ahead only past the end of the last
+    // read-ahead, so consecutive windows overlap by less than one entry and a
+    // package is read about once whatever the order of its entries; an entry
+    // behind the window is read on its own.
+    std::size_t ReadSmall(std::uint64_t offset, std::size_t length, const unsigned char*& data) {
+        if (offset >= windowStart_ && offset - windowStart_ <= windowLength_ &&
+            length <= windowLength_ - (offset - windowStart_)) {
+            data = window_.data() + (offset - windowStart_);
+            return length;
+        }
+        if (window_.empty()) {
+            window_.resize(kReadAheadSize);
+        }
+        std::size_t want = length;
+        if (offset >= aheadStart_ && offset + length > aheadEnd_) {
+            want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(kReadAheadSize, package_.Size() - offset));
+            aheadStart_ = offset;
+            aheadEnd_ = offset + want;
+        }
+        windowStart_ = offset;
+        windowLength_ = package_.ReadAt(offset, window_.data(), want);
+        data = window_.data();
+        return std::min(windowLength_, length);
+    }
+
     ByteSource& package_;
     std::optional<Platform::FileId> packageId_;
     const ProgressCallback& onProgress_;
     ExtractionProgress& progress_;
     std::vector<unsigned char> buffer_;
+    std::vector<unsigned char> window_;
+    std::uint64_t windowStart_ = 0; // package bytes now held in window_
+    std::size_t windowLength_ = 0;
+    std::uint64_t aheadStart_ = 0; // the last range read ahead
+    std::uint64_t aheadEnd_ = 0;
 };
 
 } // namespace
