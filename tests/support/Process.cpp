@@ -4,9 +4,12 @@
 
 #ifdef _WIN32
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <windows.h>
 #else
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -80,6 +83,13 @@ HANDLE OpenInherited(const std::string& path, bool forWriting) {
 } // namespace
 
 ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOptions& options) {
+    ProcessResult result;
+    if (options.fileSizeLimit >= 0) {
+        // Windows has no per-process file size limit; a test that relies on
+        // one must not pass here by running without it.
+        ADD_FAILURE() << "fileSizeLimit is not available on Windows";
+        return result;
+    }
     TempDir capture;
     const std::string outPath =
         options.stdoutPath.empty() ? capture.file("stdout") : options.stdoutPath;
@@ -94,7 +104,6 @@ ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOpt
         commandLine += QuoteArgument(arg);
     }
 
-    ProcessResult result;
     const HANDLE in = OpenInherited("NUL", false);
     const HANDLE out = OpenInherited(outPath, true);
     const HANDLE err = OpenInherited(errPath, true);
@@ -164,6 +173,16 @@ ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOpt
             dup2(err, 2) < 0 ||
             (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)) {
             _exit(127);
+        }
+        if (options.fileSizeLimit >= 0) {
+            // Writes past the limit then fail with EFBIG instead of killing
+            // the process, as on a full device.
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                               static_cast<rlim_t>(options.fileSizeLimit)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+                _exit(127);
+            }
         }
         execv(rawArgv[0], rawArgv.data());
         _exit(127);
