@@ -32,5 +32,8 @@ trap cleanup EXIT
 # One server for the whole run, instead of one started and stopped around
 # every test process.
 wineserver -p
-"$wine" wineboot -i >/dev/null 2>&1
+"$wine" wineboot -i >/dev/null 2>&1 || {
+    echo "wineboot could not set up the Wine prefix $WINEPREFIX" >&2
+    exit 1
+}
 ctest --preset windows -j "$(nproc)"
