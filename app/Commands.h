@@ -10,4 +10,6 @@ void PrintUsage(const char* programName);
 
 int RunListCommand(const std::string& packagePath);
 
+int RunCreateSampleCommand(const std::string& outPath);
+
 } // namespace Kestrune
