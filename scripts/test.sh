@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 ensure_packages cmake g++ make libgtest-dev libgmock-dev clang-format
+# The OBJ export is checked under a locale that writes a decimal comma.
+ensure_locale de_DE.UTF-8
 
 step() { printf '\n=== %s\n' "$*"; }
 

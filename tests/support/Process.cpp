@@ -3,7 +3,9 @@
 #include "Files.h"
 
 #ifndef _WIN32
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -39,6 +41,14 @@ ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOpt
             dup2(err, 2) < 0 ||
             (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)) {
             _exit(127);
+        }
+        if (options.fileSizeLimit) {
+            const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit),
+                               static_cast<rlim_t>(*options.fileSizeLimit)};
+            // An ignored signal stays ignored across exec.
+            if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+                _exit(127);
+            }
         }
         execv(rawArgv[0], rawArgv.data());
         _exit(127);
