@@ -15,7 +15,6 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <locale>
-#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -294,8 +293,8 @@ TEST(SampleCli, Writes) {
 TEST(SampleCli, FailuresAreReported) {
     struct Case {
         const char* what;
-        std::string path; // relative to a fresh working directory
-        std::optional<std::uint64_t> fileSizeLimit;
+        std::string path;        // relative to a fresh working directory
+        long long fileSizeLimit; // -1: none
         std::function<void(const Testing::TempDir&)> expectAfterwards;
     };
     const Case cases[] = {
@@ -311,7 +310,7 @@ TEST(SampleCli, FailuresAreReported) {
          [](const Testing::TempDir& dir) {
              EXPECT_EQ(Testing::ReadFile(dir.file("out dir/kept.txt")), "kept");
          }},
-        {"device full", "/dev/full", {}, [](const Testing::TempDir&) {}},
+        {"device full", "/dev/full", -1, [](const Testing::TempDir&) {}},
         // Room for the failure line on standard error, not for the package:
         // the file keeps the bytes the system accepted.
         {"file-size limit", "s.pak", 100,

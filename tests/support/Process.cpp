@@ -42,11 +42,13 @@ ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOpt
             (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)) {
             _exit(127);
         }
-        if (options.fileSizeLimit) {
-            const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit),
-                               static_cast<rlim_t>(*options.fileSizeLimit)};
-            // An ignored signal stays ignored across exec.
-            if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        if (options.fileSizeLimit >= 0) {
+            // Writes past the limit then fail with EFBIG instead of killing
+            // the process, as on a full device.
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                               static_cast<rlim_t>(options.fileSizeLimit)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
                 _exit(127);
             }
         }

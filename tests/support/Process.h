@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,10 +14,7 @@ struct ProcessResult {
 struct ProcessOptions {
     std::string workingDirectory; // empty: the test's own
     std::string stdoutPath;       // empty: captured into ProcessResult::out
-    // POSIX: the most bytes the child may write into any one file (its captured
-    // output included), with SIGXFSZ ignored so that a write past the limit
-    // fails the way a full device does instead of killing the child.
-    std::optional<std::uint64_t> fileSizeLimit;
+    long long fileSizeLimit = -1; // bytes any one file may reach (RLIMIT_FSIZE); -1: none
 };
 
 // Runs the built kestrune executable with `args` and waits for it. argv[0] is
