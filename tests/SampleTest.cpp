@@ -239,7 +239,7 @@ TEST(SamplePackage, BytesAsLaidOut) {
 }
 
 #ifndef _WIN32
-TEST(SampleCli, CreateThenList) {
+TEST(SampleCli, CreateListExtract) {
     Testing::TempDir dir;
     Testing::ProcessOptions inDir;
     inDir.workingDirectory = dir.path().string();
@@ -255,6 +255,14 @@ TEST(SampleCli, CreateThenList) {
                           "  - [62 B] Config/EngineConfig.json (Offset: 0x1f6)\n");
     EXPECT_EQ(listed.err, "");
     EXPECT_EQ(listed.exitCode, 0);
+
+    const auto extracted = RunKestrune({"--extract", "sample.pak"}, inDir);
+    EXPECT_EQ(extracted.err, "");
+    EXPECT_EQ(extracted.exitCode, 0);
+    EXPECT_EQ(Testing::ReadFile(dir.file("extracted/Content_Meshes_Props_GameCrate_LOD0.obj")),
+              CubeObj());
+    EXPECT_EQ(Testing::ReadFile(dir.file("extracted/Config_EngineConfig.json")),
+              R"({"game":"CyberRogue 2077","engine":"Unreal 5.4","assets":1240})");
 }
 
 TEST(SampleCli, Writes) {
@@ -298,15 +306,11 @@ TEST(SampleCli, FailuresAreReported) {
         std::function<void(const Testing::TempDir&)> expectAfterwards;
     };
     const Case cases[] = {
-        {"directory missing",
-         "missing/s.pak",
-         {},
+        {"directory missing", "missing/s.pak", -1,
          [](const Testing::TempDir& dir) {
              EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
          }},
-        {"path is a directory",
-         "out dir",
-         {},
+        {"path is a directory", "out dir", -1,
          [](const Testing::TempDir& dir) {
              EXPECT_EQ(Testing::ReadFile(dir.file("out dir/kept.txt")), "kept");
          }},
