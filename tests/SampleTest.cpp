@@ -26,6 +26,7 @@ namespace {
 using Testing::RunKestrune;
 
 const std::string kHeader = "# Kestrune Ripper - 3D Mesh Exporter\n";
+const std::string kConfigJson = R"({"game":"CyberRogue 2077","engine":"Unreal 5.4","assets":1240})";
 
 std::string CubeObj() {
     return kHeader + "o GameCrate_LOD0\n"
@@ -73,8 +74,7 @@ std::string CubeObj() {
 std::string ExpectedSamplePackage() {
     Testing::PakBuilder pak;
     pak.add("Content/Meshes/Props/GameCrate_LOD0.obj", CubeObj());
-    pak.add("Config/EngineConfig.json",
-            R"({"game":"CyberRogue 2077","engine":"Unreal 5.4","assets":1240})");
+    pak.add("Config/EngineConfig.json", kConfigJson);
     const std::string built = pak.build();
     const unsigned char footer[] = {0xE1, 0x12, 0x6F, 0x5A, 0x08, 0x00, 0x00, 0x00,
                                     0x34, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
@@ -261,8 +261,7 @@ TEST(SampleCli, CreateListExtract) {
     EXPECT_EQ(extracted.exitCode, 0);
     EXPECT_EQ(Testing::ReadFile(dir.file("extracted/Content_Meshes_Props_GameCrate_LOD0.obj")),
               CubeObj());
-    EXPECT_EQ(Testing::ReadFile(dir.file("extracted/Config_EngineConfig.json")),
-              R"({"game":"CyberRogue 2077","engine":"Unreal 5.4","assets":1240})");
+    EXPECT_EQ(Testing::ReadFile(dir.file("extracted/Config_EngineConfig.json")), kConfigJson);
 }
 
 TEST(SampleCli, Writes) {
