@@ -44,12 +44,18 @@ TEST(Cli, UsageAndDispatch) {
         // usage text. On Windows it shows a box and waits for the user, which
         // a test cannot answer (and under Wine without a display the box may
         // never appear), so these two cases are covered by the POSIX runs only.
-        {{}, 0},          {{"--gui", "more", "words"}, 0},
+        {{}, 0},
+        {{"--gui", "more", "words"}, 0},
 #endif
-        {{"--help"}, 0},  {{"-h", "ignored"}, 0},
-        {{"--list"}, 1},  {{"--LIST", "x.pak"}, 1},
-        {{"--bogus"}, 1}, {{"list", "x.pak"}, 1},
-        {{""}, 1},        {{"--list two words", "x.pak"}, 1},
+        {{"--help"}, 0},
+        {{"-h", "ignored"}, 0},
+        {{"--list"}, 1},
+        {{"--LIST", "x.pak"}, 1},
+        {{"--bogus"}, 1},
+        {{"list", "x.pak"}, 1},
+        {{""}, 1},
+        {{"--list two words", "x.pak"}, 1},
+        {{"--create-sample"}, 1},
     };
     for (const Case& c : cases) {
         std::string joined;
