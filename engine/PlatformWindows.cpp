@@ -160,8 +160,10 @@ bool StandardErrorIsTerminal() {
 }
 
 bool ShowInformationBox(const std::string& caption, const std::string& text) {
-    MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
-    return true;
+    // Which button closed the box does not matter; 0 means no box could be
+    // shown (no desktop, as for a service or a remote shell), and the caller
+    // then falls back to the usage text.
+    return MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION) != 0;
 }
 
 void IgnoreBrokenPipeSignal() {
