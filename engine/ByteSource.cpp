@@ -19,46 +19,20 @@ std::size_t MemorySource::ReadAt(std::uint64_t offset, unsigned char* out, std::
 }
 
 std::unique_ptr<FileSource> FileSource::Open(const std::string& path) {
-    // A directory opens as a stream on some systems and then reads as nothing;
-    // it is no package, so it is refused like a missing file.
-    if (Platform::IsDirectory(path)) {
+    // Read with positioned reads of the system rather than a stream: no seek
+    // before each read, and no stream buffer between the file and the caller.
+    std::unique_ptr<FileSource> source(new FileSource());
+    if (!source->file_.Open(path)) {
         return nullptr;
     }
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream.is_open()) {
-        return nullptr;
-    }
-    stream.seekg(0, std::ios::end);
-    const std::streamoff end = stream.tellg();
-    stream.seekg(0, std::ios::beg);
-    // A stream without a length (a pipe, a device) is read as empty.
-    const std::uint64_t size = end > 0 ? static_cast<std::uint64_t>(end) : 0;
-    stream.clear();
-    return std::unique_ptr<FileSource>(new FileSource(std::move(stream), size));
+    return source;
 }
 
 std::size_t FileSource::ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) {
-    if (!FitsWithin(offset, length, size_) ||
-        offset > static_cast<std::uint64_t>(std::numeric_limits<std::streamoff>::max())) {
+    if (!FitsWithin(offset, length, Size())) {
         return 0;
     }
-    stream_.clear();
-    stream_.seekg(static_cast<std::streamoff>(offset), std::ios::beg);
-    if (!stream_) {
-        return 0;
-    }
-    std::size_t done = 0;
-    while (done < length) {
-        const std::size_t step = std::min<std::size_t>(
-            length - done, static_cast<std::size_t>(std::numeric_limits<std::streamsize>::max()));
-        stream_.read(reinterpret_cast<char*>(out + done), static_cast<std::streamsize>(step));
-        const auto got = static_cast<std::size_t>(stream_.gcount());
-        done += got;
-        if (got != step) {
-            break;
-        }
-    }
-    return done;
+    return file_.ReadAt(offset, out, length);
 }
 
 SequentialReader::SequentialReader(ByteSource& source, std::uint64_t start)

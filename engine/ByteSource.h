@@ -1,8 +1,9 @@
 #pragma once
 
+#include "Platform.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <span>
 #include <string>
@@ -41,19 +42,20 @@ private:
 
 class FileSource final : public ByteSource {
 public:
-    // Opens a regular file for binary reading; null when it cannot be opened
-    // or names a directory.
+    // Opens a file for binary reading; null when it cannot be opened or
+    // names a directory.
     static std::unique_ptr<FileSource> Open(const std::string& path);
 
-    std::uint64_t Size() const override { return size_; }
+    std::uint64_t Size() const override { return file_.Size(); }
     std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) override;
 
-private:
-    FileSource(std::ifstream stream, std::uint64_t size)
-        : stream_(std::move(stream)), size_(size) {}
+    // The open file itself, for copies that the system makes between files.
+    const Platform::InputFile& File() const { return file_; }
 
-    std::ifstream stream_;
-    std::uint64_t size_;
+private:
+    FileSource() = default;
+
+    Platform::InputFile file_;
 };
 
 // Forward reader over a ByteSource with its own buffer, so that walking an

@@ -31,6 +31,34 @@ struct FileId {
 
 std::optional<FileId> IdentifyFile(const std::string& path);
 
+// A file opened for reading at any offset; reads share no file position.
+class InputFile {
+public:
+    InputFile() = default;
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    // Opens `path` for reading. False when it cannot be opened or names a
+    // directory.
+    bool Open(const std::string& path);
+    // Length of a regular file, taken when it was opened; 0 for anything
+    // without a length (a pipe, a device).
+    std::uint64_t Size() const { return size_; }
+    // Copies up to `length` bytes from `offset` into `out` and returns how
+    // many arrived: fewer at the end of the file or on a read error.
+    std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length);
+
+private:
+    friend class OutputFile;
+#ifdef _WIN32
+    void* handle_ = nullptr;
+#else
+    int fd_ = -1;
+#endif
+    std::uint64_t size_ = 0;
+};
+
 // A file opened for writing from its start. It is never opened through a
 // symbolic link in its last component, and a file that turns out to be the
 // protected one (the package being read) is left untouched.
@@ -47,6 +75,15 @@ public:
     OpenStatus Open(const std::string& path, const std::optional<FileId>& protect);
     // Writes all `length` bytes; false on any failure (device full, limit).
     bool Write(const unsigned char* data, std::size_t length);
+    enum class CopyStatus { Copied, Unsupported, Failed };
+    // Appends the bytes [offset, offset + length) of `input`, copied by the
+    // system without passing through this process (copy_file_range on
+    // Linux). Copied: `copied` bytes arrived, fewer than `length` only when
+    // `input` ended first. Unsupported: nothing was copied, as this system
+    // cannot copy between these two files; copy through memory instead.
+    // Failed: LastError() says why, and `copied` bytes were written.
+    CopyStatus CopyFrom(const InputFile& input, std::uint64_t offset, std::size_t length,
+                        std::size_t& copied);
     // Closes the file; false when the system reports that data was lost.
     bool Close();
     // Error number of the last failed call.

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -38,6 +39,47 @@ std::optional<FileId> IdentifyFile(const std::string& path) {
         return std::nullopt;
     }
     return IdOf(info);
+}
+
+InputFile::~InputFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool InputFile::Open(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(fd_);
+        fd_ = -1;
+        return false;
+    }
+    size_ =
+        S_ISREG(info.st_mode) && info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    return true;
+}
+
+std::size_t InputFile::ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        if (offset + done > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            break;
+        }
+        const ssize_t got =
+            ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
 }
 
 OutputFile::~OutputFile() {
@@ -108,6 +150,43 @@ bool OutputFile::Write(const unsigned char* data, std::size_t length) {
         length -= static_cast<std::size_t>(written);
     }
     return true;
+}
+
+OutputFile::CopyStatus OutputFile::CopyFrom(const InputFile& input, std::uint64_t offset,
+                                            std::size_t length, std::size_t& copied) {
+    copied = 0;
+#ifdef __linux__
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return CopyStatus::Unsupported;
+    }
+    auto from = static_cast<off_t>(offset);
+    while (copied < length) {
+        const ssize_t step = ::copy_file_range(input.fd_, &from, fd_, nullptr, length - copied, 0);
+        if (step < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // Kernels and file systems that cannot copy between these files
+            // say so before copying anything.
+            if (copied == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                                errno == EOPNOTSUPP || errno == EBADF)) {
+                return CopyStatus::Unsupported;
+            }
+            error_ = errno;
+            return CopyStatus::Failed;
+        }
+        if (step == 0) {
+            break; // the input ends here
+        }
+        copied += static_cast<std::size_t>(step);
+    }
+    return CopyStatus::Copied;
+#else
+    (void)input;
+    (void)offset;
+    (void)length;
+    return CopyStatus::Unsupported;
+#endif
 }
 
 bool OutputFile::Close() {
