@@ -25,7 +25,7 @@ constexpr std::size_t kReadAheadSize = 256 * 1024;
 // progress counters of one extraction.
 class EntryCopier {
 public:
-    EntryCopier(ByteSource& package, std::optional<Platform::FileId> packageId,
+    EntryCopier(FileSource& package, std::optional<Platform::FileId> packageId,
                 const ProgressCallback& onProgress, ExtractionProgress& progress)
         : package_(package), packageId_(packageId), onProgress_(onProgress), progress_(progress) {}
 
@@ -63,12 +63,26 @@ public:
         while (available > kReadAheadSize && done < available) {
             const auto step =
                 static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunkSize, available - done));
-            if (buffer_.size() < step) {
-                buffer_.resize(std::min<std::uint64_t>(kCopyChunkSize, available));
+            std::size_t got = 0;
+            // Large entries are copied by the system where it can, file to
+            // file, without passing through this process's memory.
+            auto status = Platform::OutputFile::CopyStatus::Unsupported;
+            if (kernelCopy_) {
+                status = out.CopyFrom(package_.File(), entry.offset + done, step, got);
+                kernelCopy_ = status != Platform::OutputFile::CopyStatus::Unsupported;
             }
-            const std::size_t got = package_.ReadAt(entry.offset + done, buffer_.data(), step);
-            if (got > 0 && !out.Write(buffer_.data(), got)) {
+            if (status == Platform::OutputFile::CopyStatus::Failed) {
+                progress_.bytesDone += got;
                 return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
+            }
+            if (status == Platform::OutputFile::CopyStatus::Unsupported) {
+                if (buffer_.size() < step) {
+                    buffer_.resize(std::min<std::uint64_t>(kCopyChunkSize, available));
+                }
+                got = package_.ReadAt(entry.offset + done, buffer_.data(), step);
+                if (got > 0 && !out.Write(buffer_.data(), got)) {
+                    return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
+                }
             }
             done += got;
             progress_.bytesDone += got;
@@ -118,10 +132,11 @@ private:
         return std::min(windowLength_, length);
     }
 
-    ByteSource& package_;
+    FileSource& package_;
     std::optional<Platform::FileId> packageId_;
     const ProgressCallback& onProgress_;
     ExtractionProgress& progress_;
+    bool kernelCopy_ = true; // until the system says it cannot
     std::vector<unsigned char> buffer_;
     std::vector<unsigned char> window_;
     std::uint64_t windowStart_ = 0; // package bytes now held in window_
