@@ -140,6 +140,9 @@ TEST(Cli, ExtractReportsEveryOutcome) {
     PakBuilder big;
     big.add("big.bin", std::string(64 * 1024, 'b'));
     Testing::WriteFile(dir.file("big.pak"), big.build());
+    PakBuilder huge; // large enough to be copied in steps, by the system where it can
+    huge.add("huge.bin", std::string(600 * 1024, 'h'));
+    Testing::WriteFile(dir.file("huge.pak"), huge.build());
 
     Testing::ProcessOptions inDir;
     inDir.workingDirectory = dir.path().string();
@@ -198,6 +201,12 @@ TEST(Cli, ExtractReportsEveryOutcome) {
          limited,
          "",
          "Failed to extract big.bin: write failed (File too large)\nExtraction failed.\n",
+         1},
+        {"write failure in a large entry",
+         {"--extract", dir.file("huge.pak"), dir.file("w")},
+         limited,
+         "",
+         "Failed to extract huge.bin: write failed (File too large)\nExtraction failed.\n",
          1},
 #endif
     };

@@ -74,6 +74,52 @@ TEST(Extract, EveryEntryWithItsOwnBytes) {
     EXPECT_EQ(FilesIn(out), names);
 }
 
+// Small entries are read through a read-ahead window and large ones copied
+// in steps (by the system where it can): entries in any order, sharing bytes,
+// straddling the window or larger than it each get exactly their own bytes.
+TEST(Extract, EntriesInAnyOrderAndOfAnySize) {
+    TempDir dir;
+    std::string data;
+    for (std::uint64_t i = 0; data.size() < (3u << 20) + 12345; ++i) {
+        data += std::to_string(i * 7919) + ",";
+    }
+    PakBuilder pak;
+    pak.data(data); // at offset 0
+    struct Piece {
+        std::string name;
+        std::uint64_t offset;
+        std::uint64_t size;
+    };
+    const std::uint64_t window = 256 * 1024;
+    const Piece pieces[] = {
+        {"late", 3000, 100},
+        {"early", 10, 100},                            // behind the window just read
+        {"same-bytes", 10, 100},                       // the same range again
+        {"straddles", window - 1000, 20 * 1024},       // starts inside the window, ends past it
+        {"next", window + 20 * 1024, 5},               // right after it
+        {"window-sized", 100, window},                 // the largest read through the window
+        {"just-larger", 7, window + 1},                // the smallest copied in steps
+        {"several-steps", 1, (3u << 20) + 5},          // more than three steps
+        {"tail", data.size() - 300 * 1024, 300 * 1024} // up to the end of the data
+    };
+    for (const Piece& p : pieces) {
+        pak.record({p.name, p.offset, p.size, p.size});
+    }
+    // Runs past the end of the package: the bytes there, then a failure.
+    pak.record({"large-cut", data.size() - 100, 2 * window, 2 * window});
+    const std::string package = pak.build();
+    WriteFile(dir.file("p.pak"), package);
+    const std::string out = dir.file("out");
+
+    ExtractionReport report;
+    EXPECT_FALSE(KestruneEngine::ExtractAll(dir.file("p.pak"), out, &report));
+    EXPECT_EQ(FailedEntries(report), std::set<std::string>{"large-cut"});
+    for (const Piece& p : pieces) {
+        EXPECT_TRUE(ReadFile(out + "/" + p.name) == data.substr(p.offset, p.size)) << p.name;
+    }
+    EXPECT_TRUE(ReadFile(out + "/large-cut") == package.substr(data.size() - 100));
+}
+
 TEST(Extract, DirectoryStrings) {
     TempDir dir;
     PakBuilder pak;
