@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace Kestrune {
 
@@ -14,6 +16,18 @@ struct ArchiveEntry {
     std::string compression = "None"; ///< Neither package kind stores a method.
     bool reservedFlag = false;
 };
+
+/// One entry as the index is being read, for listings too large to hold:
+/// `name` refers to the reader's buffer and is valid only during the call
+/// that receives it.
+struct EntryView {
+    std::string_view name;
+    std::uint64_t offset = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t size = 0;
+};
+
+using EntryVisitor = std::function<void(const EntryView&)>;
 
 /// Package kind, decided by the signature in the first four bytes.
 enum class ArchiveType : std::uint32_t {

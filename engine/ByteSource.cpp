@@ -38,62 +38,45 @@ std::size_t FileSource::ReadAt(std::uint64_t offset, unsigned char* out, std::si
 SequentialReader::SequentialReader(ByteSource& source, std::uint64_t start)
     : source_(source), size_(source.Size()), position_(std::min(start, size_)) {}
 
-bool SequentialReader::Read(unsigned char* out, std::size_t length) {
-    if (!FitsWithin(position_, length, size_)) {
-        return false;
-    }
+bool SequentialReader::Buffer(std::size_t length) {
     const std::size_t buffered = bufferEnd_ - bufferBegin_;
     if (length <= buffered) {
-        std::memcpy(out, buffer_.data() + bufferBegin_, length);
-        bufferBegin_ += length;
-        position_ += length;
         return true;
     }
-
-    if (buffered > 0) {
-        std::memcpy(out, buffer_.data() + bufferBegin_, buffered);
-        out += buffered;
-        length -= buffered;
-        position_ += buffered;
-    }
-    bufferBegin_ = bufferEnd_ = 0;
-
-    if (length >= kBufferSize) {
-        // Large reads (long names) go straight to their destination.
-        const std::size_t got = source_.ReadAt(position_, out, length);
-        position_ += got;
-        return got == length;
-    }
-
     if (buffer_.empty()) {
         buffer_.resize(kBufferSize);
     }
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, Remaining()));
-    bufferEnd_ = source_.ReadAt(position_, buffer_.data(), want);
-    if (bufferEnd_ < length) {
+    std::memmove(buffer_.data(), buffer_.data() + bufferBegin_, buffered);
+    bufferBegin_ = 0;
+    bufferEnd_ = buffered;
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kBufferSize - buffered, Remaining() - buffered));
+    bufferEnd_ += source_.ReadAt(position_ + buffered, buffer_.data() + buffered, want);
+    return bufferEnd_ >= length;
+}
+
+bool SequentialReader::ReadBeyondBuffer(unsigned char* out, std::size_t length) {
+    if (!FitsWithin(position_, length, size_)) {
         return false;
     }
-    std::memcpy(out, buffer_.data(), length);
-    bufferBegin_ = length;
+    if (length > kBufferSize) {
+        // Large reads (long names) go straight to their destination.
+        const std::size_t buffered = bufferEnd_ - bufferBegin_;
+        if (buffered > 0) {
+            std::memcpy(out, buffer_.data() + bufferBegin_, buffered);
+        }
+        bufferBegin_ = bufferEnd_ = 0;
+        position_ += buffered;
+        const std::size_t got = source_.ReadAt(position_, out + buffered, length - buffered);
+        position_ += got;
+        return got == length - buffered;
+    }
+    if (!Buffer(length)) {
+        return false;
+    }
+    std::memcpy(out, buffer_.data() + bufferBegin_, length);
+    bufferBegin_ += length;
     position_ += length;
-    return true;
-}
-
-bool SequentialReader::ReadU32(std::uint32_t& value) {
-    unsigned char bytes[4];
-    if (!Read(bytes, sizeof bytes)) {
-        return false;
-    }
-    value = LoadU32LE(bytes);
-    return true;
-}
-
-bool SequentialReader::ReadU64(std::uint64_t& value) {
-    unsigned char bytes[8];
-    if (!Read(bytes, sizeof bytes)) {
-        return false;
-    }
-    value = LoadU64LE(bytes);
     return true;
 }
 
@@ -105,6 +88,28 @@ bool SequentialReader::ReadString(std::uint64_t length, std::string& out) {
     }
     out.resize(static_cast<std::size_t>(length));
     return Read(reinterpret_cast<unsigned char*>(out.data()), out.size());
+}
+
+bool SequentialReader::ReadViewBeyondBuffer(std::uint64_t length, std::string_view& out,
+                                            std::string& spill) {
+    if (!FitsWithin(position_, length, size_)) {
+        return false;
+    }
+    if (length > kBufferSize) {
+        if (!ReadString(length, spill)) {
+            return false;
+        }
+        out = spill;
+        return true;
+    }
+    const auto count = static_cast<std::size_t>(length);
+    if (!Buffer(count)) {
+        return false;
+    }
+    out = std::string_view(reinterpret_cast<const char*>(buffer_.data() + bufferBegin_), count);
+    bufferBegin_ += count;
+    position_ += count;
+    return true;
 }
 
 } // namespace Kestrune

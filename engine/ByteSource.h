@@ -1,12 +1,15 @@
 #pragma once
 
+#include "ByteOrder.h"
 #include "Platform.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Kestrune {
@@ -69,14 +72,56 @@ public:
     std::uint64_t Position() const { return position_; }
     std::uint64_t Remaining() const { return size_ - position_; }
 
-    bool Read(unsigned char* out, std::size_t length);
-    bool ReadU32(std::uint32_t& value);
-    bool ReadU64(std::uint64_t& value);
+    bool Read(unsigned char* out, std::size_t length) {
+        // Bytes already buffered lie inside the source: no further check.
+        if (length <= bufferEnd_ - bufferBegin_) {
+            std::memcpy(out, buffer_.data() + bufferBegin_, length);
+            bufferBegin_ += length;
+            position_ += length;
+            return true;
+        }
+        return ReadBeyondBuffer(out, length);
+    }
+    bool ReadU32(std::uint32_t& value) {
+        unsigned char bytes[4];
+        if (!Read(bytes, sizeof bytes)) {
+            return false;
+        }
+        value = LoadU32LE(bytes);
+        return true;
+    }
+    bool ReadU64(std::uint64_t& value) {
+        unsigned char bytes[8];
+        if (!Read(bytes, sizeof bytes)) {
+            return false;
+        }
+        value = LoadU64LE(bytes);
+        return true;
+    }
     // Replaces `out` with the next `length` bytes.
     bool ReadString(std::uint64_t length, std::string& out);
+    // Points `out` at the next `length` bytes without copying them when they
+    // fit in the buffer (valid until the next read), otherwise reads them
+    // into `spill`.
+    bool ReadView(std::uint64_t length, std::string_view& out, std::string& spill) {
+        if (length <= bufferEnd_ - bufferBegin_) {
+            out = std::string_view(reinterpret_cast<const char*>(buffer_.data() + bufferBegin_),
+                                   static_cast<std::size_t>(length));
+            bufferBegin_ += static_cast<std::size_t>(length);
+            position_ += length;
+            return true;
+        }
+        return ReadViewBeyondBuffer(length, out, spill);
+    }
 
 private:
-    static constexpr std::size_t kBufferSize = 64 * 1024;
+    static constexpr std::size_t kBufferSize = 128 * 1024;
+
+    // Makes the next `length` bytes (at most kBufferSize, inside the source)
+    // contiguous in buffer_, moving what is left to its front and reading on.
+    bool Buffer(std::size_t length);
+    bool ReadBeyondBuffer(unsigned char* out, std::size_t length);
+    bool ReadViewBeyondBuffer(std::uint64_t length, std::string_view& out, std::string& spill);
 
     ByteSource& source_;
     std::uint64_t size_;

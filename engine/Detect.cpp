@@ -27,4 +27,9 @@ std::vector<ArchiveEntry> ReadEntries(ByteSource& source) {
                                                   : Pak::ReadIndex(source);
 }
 
+std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
+    return DetectKind(source) == ArchiveType::Wad ? Wad::VisitDirectory(source, visit, limit)
+                                                  : Pak::VisitIndex(source, visit, limit);
+}
+
 } // namespace Kestrune

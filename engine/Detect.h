@@ -24,4 +24,9 @@ ArchiveType DetectKind(ByteSource& source);
 // footer).
 std::vector<ArchiveEntry> ReadEntries(ByteSource& source);
 
+// The same entries handed to `visit` one by one as they are read, at most
+// `limit` of them, without holding them; returns how many were handed over.
+std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit,
+                           std::uint64_t limit = UINT64_MAX);
+
 } // namespace Kestrune

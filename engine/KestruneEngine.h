@@ -4,6 +4,8 @@
 #include "Extraction.h"
 #include "MeshData.h"
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,16 @@ public:
     /// them. Empty when the file cannot be opened or holds no listable entries;
     /// a damaged index yields the records read in full before the damage.
     static std::vector<ArchiveEntry> ListEntries(const std::string& path);
+
+    /// The listing of the package at `path` streamed, for packages too large
+    /// to hold as records: `begin` receives the number of entries, then
+    /// `each` receives every entry in listing order, the same entries as
+    /// ListEntries gives. Memory stays small whatever the number of entries.
+    /// False, calling neither, when the file cannot be opened (as when
+    /// DetectType reports `OpenFailed`).
+    static bool VisitEntries(const std::string& path,
+                             const std::function<void(std::uint64_t count)>& begin,
+                             const EntryVisitor& each);
 
     /// Writes the data of the first listed entry named exactly `entryName`
     /// (byte for byte, case-sensitive) to the file `outPath`. True only when

@@ -14,4 +14,20 @@ std::vector<ArchiveEntry> KestruneEngine::ListEntries(const std::string& path) {
     return source ? ReadEntries(*source) : std::vector<ArchiveEntry>{};
 }
 
+bool KestruneEngine::VisitEntries(const std::string& path,
+                                  const std::function<void(std::uint64_t count)>& begin,
+                                  const EntryVisitor& each) {
+    const auto source = FileSource::Open(path);
+    if (!source) {
+        return false;
+    }
+    // The number comes first but is known only once the whole index has been
+    // walked (a damaged one ends early), so the index is read twice rather
+    // than held: reading it again costs less than memory for every record.
+    const std::uint64_t count = Kestrune::VisitEntries(*source, [](const EntryView&) {});
+    begin(count);
+    Kestrune::VisitEntries(*source, each, count);
+    return true;
+}
+
 } // namespace Kestrune

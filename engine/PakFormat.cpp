@@ -8,40 +8,56 @@
 
 namespace Kestrune::Pak {
 
-std::vector<ArchiveEntry> ReadIndex(ByteSource& source) {
-    std::vector<ArchiveEntry> entries;
+std::uint64_t VisitIndex(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
     const std::uint64_t size = source.Size();
     if (size < kFooterSize) {
-        return entries;
+        return 0;
     }
 
     std::array<unsigned char, kFooterSize> footer{};
     if (source.ReadAt(size - kFooterSize, footer.data(), footer.size()) != footer.size() ||
         LoadU32LE(footer.data()) != kFooterMagic) {
-        return entries;
+        return 0;
     }
     const std::uint64_t indexOffset = LoadU64LE(footer.data() + 8);
 
     SequentialReader reader(source, indexOffset);
     std::uint32_t count = 0;
     if (!FitsWithin(indexOffset, 4, size) || !reader.ReadU32(count)) {
-        return entries;
+        return 0;
     }
 
-    // Every record takes at least 28 bytes, so the bytes left bound how many
-    // records can exist, whatever count the index declares.
-    entries.reserve(static_cast<std::size_t>(
-        std::min<std::uint64_t>(count, reader.Remaining() / kRecordFixedSize)));
-    for (std::uint32_t i = 0; i < count; ++i) {
-        ArchiveEntry entry;
+    std::string spill; // holds a record too long for the reader's buffer
+    std::uint64_t visited = 0;
+    for (; visited < count && visited < limit; ++visited) {
+        // The name and the three numbers after it are taken as one piece, so
+        // the name still lies where its view points when the entry is visited.
         std::uint32_t nameLength = 0;
-        if (!reader.ReadU32(nameLength) || !reader.ReadString(nameLength, entry.name) ||
-            !reader.ReadU64(entry.offset) || !reader.ReadU64(entry.compressedSize) ||
-            !reader.ReadU64(entry.size)) {
+        std::string_view rest;
+        if (!reader.ReadU32(nameLength) ||
+            !reader.ReadView(std::uint64_t{nameLength} + kRecordFixedSize - 4, rest, spill)) {
             break;
         }
-        entries.push_back(std::move(entry));
+        const auto* numbers = reinterpret_cast<const unsigned char*>(rest.data() + nameLength);
+        EntryView entry;
+        entry.name = rest.substr(0, nameLength);
+        entry.offset = LoadU64LE(numbers);
+        entry.compressedSize = LoadU64LE(numbers + 8);
+        entry.size = LoadU64LE(numbers + 16);
+        visit(entry);
     }
+    return visited;
+}
+
+std::vector<ArchiveEntry> ReadIndex(ByteSource& source) {
+    std::vector<ArchiveEntry> entries;
+    VisitIndex(source, [&](const EntryView& view) {
+        ArchiveEntry& entry = entries.emplace_back();
+        entry.name = view.name;
+        entry.offset = view.offset;
+        entry.compressedSize = view.compressedSize;
+        entry.size = view.size;
+    });
     return entries;
 }
 

@@ -40,4 +40,9 @@ inline constexpr std::uint64_t kRecordFixedSize = 28;
 // before it; no footer magic gives no entries.
 std::vector<ArchiveEntry> ReadIndex(ByteSource& source);
 
+// The same records handed to `visit` one by one as they are read, at most
+// `limit` of them; returns how many were handed over.
+std::uint64_t VisitIndex(ByteSource& source, const EntryVisitor& visit,
+                         std::uint64_t limit = UINT64_MAX);
+
 } // namespace Kestrune::Pak

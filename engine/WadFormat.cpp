@@ -9,36 +9,46 @@
 
 namespace Kestrune::Wad {
 
-std::vector<ArchiveEntry> ReadDirectory(ByteSource& source) {
-    std::vector<ArchiveEntry> entries;
+std::uint64_t VisitDirectory(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
     std::array<unsigned char, kHeaderSize> header{};
     if (source.ReadAt(0, header.data(), header.size()) != header.size()) {
-        return entries;
+        return 0;
     }
     const std::uint32_t count = LoadU32LE(header.data() + 4);
     const std::uint32_t directoryOffset = LoadU32LE(header.data() + 8);
     if (count == 0 || !FitsWithin(directoryOffset, 0, source.Size())) {
-        return entries;
+        return 0;
     }
 
     SequentialReader reader(source, directoryOffset);
-    entries.reserve(static_cast<std::size_t>(
-        std::min<std::uint64_t>(count, reader.Remaining() / kDirectoryRecordSize)));
     std::array<unsigned char, kDirectoryRecordSize> record{};
-    for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint64_t visited = 0;
+    for (; visited < count && visited < limit; ++visited) {
         if (!reader.Read(record.data(), record.size())) {
             break;
         }
         const char* name = reinterpret_cast<const char*>(record.data() + 8);
         const auto* nul = static_cast<const char*>(std::memchr(name, '\0', kLumpNameSize));
-        ArchiveEntry entry;
-        entry.name.assign(name,
-                          nul != nullptr ? static_cast<std::size_t>(nul - name) : kLumpNameSize);
+        EntryView entry;
+        entry.name = std::string_view(name, nul != nullptr ? static_cast<std::size_t>(nul - name)
+                                                           : kLumpNameSize);
         entry.offset = LoadU32LE(record.data());
         entry.size = LoadU32LE(record.data() + 4);
         entry.compressedSize = entry.size;
-        entries.push_back(std::move(entry));
+        visit(entry);
     }
+    return visited;
+}
+
+std::vector<ArchiveEntry> ReadDirectory(ByteSource& source) {
+    std::vector<ArchiveEntry> entries;
+    VisitDirectory(source, [&](const EntryView& view) {
+        ArchiveEntry& entry = entries.emplace_back();
+        entry.name = view.name;
+        entry.offset = view.offset;
+        entry.compressedSize = view.compressedSize;
+        entry.size = view.size;
+    });
     return entries;
 }
 

@@ -31,4 +31,9 @@ inline constexpr std::size_t kLumpNameSize = 8;
 // that the file cannot hold in full and keeps the records before it.
 std::vector<ArchiveEntry> ReadDirectory(ByteSource& source);
 
+// The same records handed to `visit` one by one as they are read, at most
+// `limit` of them; returns how many were handed over.
+std::uint64_t VisitDirectory(ByteSource& source, const EntryVisitor& visit,
+                             std::uint64_t limit = UINT64_MAX);
+
 } // namespace Kestrune::Wad

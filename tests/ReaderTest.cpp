@@ -171,5 +171,41 @@ TEST(WadDirectory, WellFormedFiles) {
     }
 }
 
+// The index is read through a buffer: records that straddle its end, a name
+// longer than all of it, and a second pass over the same source (the
+// streamed listing counts the entries first) all give the records as built.
+TEST(PakIndex, RecordsAcrossTheReadBuffer) {
+    PakBuilder pak;
+    std::vector<Expected> expected;
+    for (std::uint64_t i = 0; i < 6000; ++i) {
+        if (i == 2500) {
+            const std::string huge(300 * 1024, 'n');
+            pak.record({huge, 7, 8, 9});
+            expected.push_back({huge, 7, 8, 9});
+        }
+        const std::string name = "dir/" + std::string(i % 97, 'a') + std::to_string(i);
+        pak.record({name, i, i + 1, i + 2});
+        expected.push_back({name, i, i + 1, i + 2});
+    }
+    const std::string package = pak.build();
+    ExpectEntries(package, expected);
+
+    MemorySource source(package);
+    EXPECT_EQ(VisitEntries(source, [](const EntryView&) {}), expected.size());
+    std::size_t seen = 0;
+    const std::uint64_t limit = 4000;
+    EXPECT_EQ(VisitEntries(
+                  source,
+                  [&](const EntryView& entry) {
+                      ASSERT_LT(seen, expected.size());
+                      EXPECT_EQ(entry.name, expected[seen].name) << "entry " << seen;
+                      EXPECT_EQ(entry.size, expected[seen].size) << "entry " << seen;
+                      ++seen;
+                  },
+                  limit),
+              limit);
+    EXPECT_EQ(seen, limit);
+}
+
 } // namespace
 } // namespace Kestrune
