@@ -6,8 +6,15 @@
 #include "Platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 namespace Kestrune {
 namespace {
@@ -21,13 +28,20 @@ constexpr std::size_t kCopyChunkSize = 1 << 20;
 // serves hundreds of them instead of a seek and a read each.
 constexpr std::size_t kReadAheadSize = 256 * 1024;
 
-// Copies entries out of one open package. Owns the copy buffer and the
-// progress counters of one extraction.
+// Creating a file costs the system far more than copying a small entry's
+// bytes, and most of that cost is not serialised between threads: two
+// workers take blocks of this many consecutive entries in turn, each block
+// read forward through its worker's own read-ahead window.
+constexpr std::size_t kEntriesPerBlock = 256;
+
+// Copies entries out of one open package. Owns the copy buffers of one
+// worker; `bytesDone` is shared by all workers of one extraction.
 class EntryCopier {
 public:
     EntryCopier(FileSource& package, std::optional<Platform::FileId> packageId,
-                const ProgressCallback& onProgress, ExtractionProgress& progress)
-        : package_(package), packageId_(packageId), onProgress_(onProgress), progress_(progress) {}
+                std::atomic<std::uint64_t>& bytesDone, std::function<void()> onStep = {})
+        : package_(package), packageId_(packageId), bytesDone_(bytesDone),
+          onStep_(std::move(onStep)) {}
 
     // Writes `entry` to `outPath`. Returns the reason when it was not written
     // whole; bytes already written stay, nothing is padded.
@@ -58,7 +72,7 @@ public:
             if (done > 0 && !out.Write(data, static_cast<std::size_t>(done))) {
                 return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
             }
-            progress_.bytesDone += done;
+            bytesDone_ += done;
         }
         while (available > kReadAheadSize && done < available) {
             const auto step =
@@ -72,7 +86,7 @@ public:
                 kernelCopy_ = status != Platform::OutputFile::CopyStatus::Unsupported;
             }
             if (status == Platform::OutputFile::CopyStatus::Failed) {
-                progress_.bytesDone += got;
+                bytesDone_ += got;
                 return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
             }
             if (status == Platform::OutputFile::CopyStatus::Unsupported) {
@@ -85,12 +99,12 @@ public:
                 }
             }
             done += got;
-            progress_.bytesDone += got;
+            bytesDone_ += got;
             if (got < step) {
                 break; // the package shrank while it was being read
             }
-            if (onProgress_) {
-                onProgress_(progress_);
+            if (onStep_) {
+                onStep_(); // progress within a large entry
             }
         }
         if (!out.Close()) {
@@ -134,8 +148,8 @@ private:
 
     FileSource& package_;
     std::optional<Platform::FileId> packageId_;
-    const ProgressCallback& onProgress_;
-    ExtractionProgress& progress_;
+    std::atomic<std::uint64_t>& bytesDone_;
+    std::function<void()> onStep_;
     bool kernelCopy_ = true; // until the system says it cannot
     std::vector<unsigned char> buffer_;
     std::vector<unsigned char> window_;
@@ -159,8 +173,8 @@ bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& 
     if (match == entries.end()) {
         return false;
     }
-    ExtractionProgress progress;
-    EntryCopier copier(*package, Platform::IdentifyFile(archive), {}, progress);
+    std::atomic<std::uint64_t> bytesDone{0};
+    EntryCopier copier(*package, Platform::IdentifyFile(archive), bytesDone);
     return !copier.Copy(*match, outPath).has_value();
 }
 
@@ -185,43 +199,99 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     }
     result.packageOpened = true;
 
-    // The package is listed once and read through this one stream: each entry
-    // is copied by its place in the listing, never looked up again by name.
+    // The package is listed once and read through this one open file: each
+    // entry is copied by its place in the listing, never looked up again by
+    // name.
     const std::vector<ArchiveEntry> entries = ReadEntries(*package);
     const std::vector<std::optional<std::string>> names =
         AssignOutputNames(entries, HostNameRules());
     result.entryCount = entries.size();
 
-    ExtractionProgress progress;
-    progress.entriesTotal = entries.size();
+    ExtractionProgress totals;
+    totals.entriesTotal = entries.size();
     for (const ArchiveEntry& entry : entries) {
         // Saturating: hostile sizes must not wrap the total around.
-        progress.bytesTotal = entry.size > UINT64_MAX - progress.bytesTotal
-                                  ? UINT64_MAX
-                                  : progress.bytesTotal + entry.size;
+        totals.bytesTotal = entry.size > UINT64_MAX - totals.bytesTotal
+                                ? UINT64_MAX
+                                : totals.bytesTotal + entry.size;
+    }
+    std::atomic<std::size_t> entriesDone{0};
+    std::atomic<std::uint64_t> bytesDone{0};
+    // Progress is reported from the calling thread only.
+    std::function<void()> reportProgress;
+    if (onProgress) {
+        reportProgress = [&] {
+            ExtractionProgress now = totals;
+            now.entriesDone = entriesDone;
+            now.bytesDone = bytesDone;
+            onProgress(now);
+        };
     }
 
-    EntryCopier copier(*package, Platform::IdentifyFile(archive), onProgress, progress);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const ArchiveEntry& entry = entries[i];
-        if (!names[i]) {
-            result.failures.push_back(
-                {entry.name, "", "its name would not stay inside the directory"});
-        } else {
-            std::string outPath = outDir + "/" + *names[i];
-            const std::uint64_t before = progress.bytesDone;
-            if (auto reason = copier.Copy(entry, outPath)) {
-                result.failures.push_back({entry.name, std::move(outPath), std::move(*reason)});
-            } else {
-                ++result.entriesWritten;
+    // Each entry's outcome is kept by its place, so failures are reported in
+    // listing order whichever worker met them.
+    std::vector<std::optional<std::string>> reasons(entries.size());
+    std::atomic<std::size_t> nextBlock{0};
+    const auto extractBlocks = [&](EntryCopier& copier, const std::function<void()>& afterEntry) {
+        for (;;) {
+            const std::size_t first = nextBlock.fetch_add(kEntriesPerBlock);
+            if (first >= entries.size()) {
+                return;
             }
-            result.bytesWritten += progress.bytesDone - before;
+            const std::size_t end = std::min(entries.size(), first + kEntriesPerBlock);
+            for (std::size_t i = first; i < end; ++i) {
+                reasons[i] = names[i] ? copier.Copy(entries[i], outDir + "/" + *names[i])
+                                      : "its name would not stay inside the directory";
+                ++entriesDone;
+                if (afterEntry) {
+                    afterEntry();
+                }
+            }
         }
-        ++progress.entriesDone;
-        if (onProgress) {
-            onProgress(progress);
+    };
+
+    const std::optional<Platform::FileId> packageId = Platform::IdentifyFile(archive);
+    std::mutex finishedLock;
+    std::condition_variable finishedSignal;
+    bool workerFinished = false;
+    std::thread worker;
+    if (entries.size() > kEntriesPerBlock) {
+        try {
+            worker = std::thread([&] {
+                EntryCopier copier(*package, packageId, bytesDone);
+                extractBlocks(copier, {});
+                std::lock_guard<std::mutex> hold(finishedLock);
+                workerFinished = true;
+                finishedSignal.notify_one();
+            });
+        } catch (const std::system_error&) {
+            // No second thread to be had: this one does all the work.
         }
     }
+    EntryCopier copier(*package, packageId, bytesDone, reportProgress);
+    extractBlocks(copier, reportProgress);
+    if (worker.joinable()) {
+        // Keep the progress moving while the worker finishes its last block.
+        std::unique_lock<std::mutex> hold(finishedLock);
+        while (!finishedSignal.wait_for(hold, std::chrono::milliseconds(200),
+                                        [&] { return workerFinished; })) {
+            if (reportProgress) {
+                reportProgress();
+            }
+        }
+        hold.unlock();
+        worker.join();
+    }
+
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!reasons[i]) {
+            ++result.entriesWritten;
+        } else {
+            result.failures.push_back({entries[i].name, names[i] ? outDir + "/" + *names[i] : "",
+                                       std::move(*reasons[i])});
+        }
+    }
+    result.bytesWritten = bytesDone;
     return result.failures.empty();
 }
 

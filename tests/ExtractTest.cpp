@@ -120,6 +120,45 @@ TEST(Extract, EntriesInAnyOrderAndOfAnySize) {
     EXPECT_TRUE(ReadFile(out + "/large-cut") == package.substr(data.size() - 100));
 }
 
+// Many entries are shared out between two workers in blocks: every entry is
+// still written with its own bytes, and failures are reported in listing
+// order whichever worker met them.
+TEST(Extract, ManyEntriesFailuresInListingOrder) {
+    TempDir dir;
+    PakBuilder pak;
+    std::vector<std::string> expectedFailures;
+    const int count = 3000;
+    for (int i = 0; i < count; ++i) {
+        const std::string content = "entry " + std::to_string(i);
+        if (i % 401 == 7) {
+            pak.add("..", content); // no safe file name
+            expectedFailures.push_back("..");
+        } else if (i % 389 == 5) {
+            pak.record({"cut/" + std::to_string(i), 0, 1 << 30, 1 << 30});
+            expectedFailures.push_back("cut/" + std::to_string(i));
+        } else {
+            pak.add("dir/" + std::to_string(i) + ".txt", content);
+        }
+    }
+    WriteFile(dir.file("p.pak"), pak.build());
+    const std::string out = dir.file("out");
+
+    ExtractionReport report;
+    EXPECT_FALSE(KestruneEngine::ExtractAll(dir.file("p.pak"), out, &report));
+    std::vector<std::string> failed;
+    for (const ExtractionFailure& f : report.failures) {
+        failed.push_back(f.entryName);
+    }
+    EXPECT_EQ(failed, expectedFailures);
+    EXPECT_EQ(report.entriesWritten, count - expectedFailures.size());
+    for (int i = 0; i < count; ++i) {
+        if (i % 401 != 7 && i % 389 != 5) {
+            ASSERT_EQ(ReadFile(out + "/dir_" + std::to_string(i) + ".txt"),
+                      "entry " + std::to_string(i));
+        }
+    }
+}
+
 TEST(Extract, DirectoryStrings) {
     TempDir dir;
     PakBuilder pak;
