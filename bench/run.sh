@@ -10,7 +10,7 @@
 #   bash bench/run.sh
 #
 # Settings (environment):
-#   ROUNDS       rounds per case (default 5)
+#   ROUNDS       rounds per case (default 7)
 #   CASES        any of: files lumps large list (default all)
 #   BENCH_TMPFS  directory on a tmpfs (default /dev/shm/kestrune-bench)
 #   BENCH_DISK   directory on the disk (default build/bench-disk); either may
@@ -33,7 +33,7 @@ cd "$(dirname "$0")/.."
 ensure_packages cmake g++ make time tar coreutils e2fsprogs
 
 export LC_ALL=C
-ROUNDS=${ROUNDS:-5}
+ROUNDS=${ROUNDS:-7}
 CASES=${CASES:-files lumps large list}
 SEED=${SEED:-20240607}
 repo=$(pwd)
