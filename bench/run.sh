@@ -57,18 +57,23 @@ gen=$build/bench/kestrune_bench_data
 
 places=()
 mounted=""
+loopdev=""
+results=$(mktemp)
 cleanup() {
     [ -n "$mounted" ] && umount "$mounted" && mounted=""
+    [ -n "$loopdev" ] && losetup -d "$loopdev" && loopdev=""
     if [ "${KEEP_DATA:-0}" != 1 ]; then
         [ -n "$tmpfs" ] && rm -rf "$tmpfs"
         [ -n "$disk" ] && rm -rf "$disk"
     fi
-    rm -f "${results:-}" "${results:-}.rss"
+    rm -f "$results" "$results.rss"
 }
 trap cleanup EXIT
 
-# Each place holds about 4.3 GiB at the peak: the 1 GiB package, its tar and
-# raw peers, one 1 GiB output, and the smaller cases.
+# A place holds about 4.3 GiB at the peak: the 1 GiB package, its tar and
+# raw peers, one 1 GiB output, and the smaller cases. The places are measured
+# one after the other, each emptied before the next, so that the page cache
+# holds one place's data at a time.
 need_kib=$((4600 * 1024))
 check_space() {
     local free_kib
@@ -91,7 +96,10 @@ if [ -n "$disk" ]; then
         truncate -s 6G "$disk/ext4.img"
         mkfs.ext4 -q -F "$disk/ext4.img"
         mkdir -p "$disk/mnt"
-        mount -o loop "$disk/ext4.img" "$disk/mnt"
+        # Direct I/O to the image: its blocks are not cached a second time
+        # beneath the file system's own page cache.
+        loopdev=$(losetup -f --show --direct-io=on "$disk/ext4.img")
+        mount "$loopdev" "$disk/mnt"
         mounted=$disk/mnt
         places+=("disk:$disk/mnt")
     else
@@ -99,9 +107,8 @@ if [ -n "$disk" ]; then
     fi
 fi
 
-step "generate data (seed $SEED)"
-for place in "${places[@]}"; do
-    dir=${place#*:}
+generate() { # dir
+    local dir=$1
     if has_case files; then
         "$gen" pak-files 100000 "$SEED" "$dir/files100k.pak" "$dir/files100k.tar"
         "$gen" pak-files 10000 "$SEED" "$dir/files10k.pak" "$dir/files10k.tar"
@@ -110,36 +117,33 @@ for place in "${places[@]}"; do
     has_case list && "$gen" pak-listing 1000000 "$SEED" "$dir/list1m.pak" "$dir/list1m.txt"
     has_case large &&
         "$gen" pak-large "$large_bytes" "$SEED" "$dir/large.pak" "$dir/large.tar" "$dir/large.bin"
-done
-sync
+    sync
+}
 
 # The output must be what the peers produce, byte for byte, before any of it
-# is timed. One place is enough: the bytes do not depend on the file system.
-step "check the output against the peers"
-dir=${places[0]#*:}
-for case in files100k files10k lumps100k; do
-    package=$dir/$case.pak
-    [ -f "$package" ] || package=$dir/$case.wad
-    [ -f "$package" ] || continue
-    rm -rf "$dir/out" "$dir/peer" && mkdir "$dir/peer"
-    "$kes" --extract "$package" "$dir/out" >/dev/null
-    tar -xf "$dir/$case.tar" -C "$dir/peer"
-    diff -r "$dir/out" "$dir/peer" >/dev/null || { say "FAIL: $case differs from tar"; exit 1; }
-    rm -rf "$dir/out" "$dir/peer"
-done
-if has_case large; then
-    "$kes" --extract "$dir/large.pak" "$dir/out" >/dev/null
-    cmp "$dir/out/movies_intro_cinematic_4k.bik" "$dir/large.bin"
-    rm -rf "$dir/out"
-fi
-if has_case list; then
-    for place in "${places[@]}"; do
-        "$kes" --list "${place#*:}/list1m.pak" | cmp - "${place#*:}/list1m.txt"
+# is timed.
+check() { # dir
+    local dir=$1 case package
+    for case in files100k files10k lumps100k; do
+        package=$dir/$case.pak
+        [ -f "$package" ] || package=$dir/$case.wad
+        [ -f "$package" ] || continue
+        rm -rf "$dir/out" "$dir/peer" && mkdir "$dir/peer"
+        "$kes" --extract "$package" "$dir/out" >/dev/null
+        tar -xf "$dir/$case.tar" -C "$dir/peer"
+        diff -r "$dir/out" "$dir/peer" >/dev/null || { say "FAIL: $case differs from tar"; exit 1; }
+        rm -rf "$dir/out" "$dir/peer"
     done
-fi
-say "identical"
-
-results=$(mktemp)
+    if has_case large; then
+        "$kes" --extract "$dir/large.pak" "$dir/out" >/dev/null
+        cmp "$dir/out/movies_intro_cinematic_4k.bik" "$dir/large.bin"
+        rm -rf "$dir/out"
+    fi
+    if has_case list; then
+        "$kes" --list "$dir/list1m.pak" | cmp - "$dir/list1m.txt"
+    fi
+    sync
+}
 
 # measure KEY COMMAND...: one timed run; appends "KEY microseconds peakKiB".
 measure() {
@@ -175,12 +179,16 @@ extract_case() { # place-name dir case package
     done
 }
 
-step "measure: $ROUNDS rounds"
-for round in $(seq 1 "$ROUNDS"); do
-    if [ $((round % 2)) = 1 ]; then order="kestrune peer"; else order="peer kestrune"; fi
-    for place in "${places[@]}"; do
-        name=${place%%:*}
-        dir=${place#*:}
+for place in "${places[@]}"; do
+    name=${place%%:*}
+    dir=${place#*:}
+    step "$name: generate data (seed $SEED), check the output against the peers"
+    generate "$dir"
+    check "$dir"
+    say "identical"
+    step "$name: measure, $ROUNDS rounds"
+    for round in $(seq 1 "$ROUNDS"); do
+        if [ $((round % 2)) = 1 ]; then order="kestrune peer"; else order="peer kestrune"; fi
         if has_case files; then
             extract_case "$name" "$dir" files100k "$dir/files100k.pak"
             extract_case "$name" "$dir" files10k "$dir/files10k.pak"
@@ -207,8 +215,12 @@ for round in $(seq 1 "$ROUNDS"); do
                 fi
             done
         fi
+        say "round $round of $ROUNDS done ($SECONDS s)"
     done
-    say "round $round of $ROUNDS done ($SECONDS s)"
+    if [ "${KEEP_DATA:-0}" != 1 ]; then
+        find "$dir" -mindepth 1 -maxdepth 1 ! -name lost+found -exec rm -rf {} +
+        sync
+    fi
 done
 
 step "results (median and min-max of $ROUNDS rounds; ratio of medians)"
