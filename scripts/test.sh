@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: formatting, then the native build
-# with warnings as errors and its whole test suite.
+# Builds everything and runs every test: formatting, the native build with
+# warnings as errors and its whole test suite, then the same suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -15,3 +16,8 @@ step "native build (warnings as errors) and tests"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$(nproc)"
 ctest --preset ci -j "$(nproc)"
+
+step "sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer) and tests"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$(nproc)"
+ctest --preset asan -j "$(nproc)"
