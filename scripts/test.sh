@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: formatting, the native build with
 # warnings as errors and its whole test suite, then the same suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a short run of every
+# fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -21,3 +22,6 @@ step "sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer) and tests"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$(nproc)"
 ctest --preset asan -j "$(nproc)"
+
+step "fuzzers (libFuzzer, ASan, UBSan), about a minute each"
+bash scripts/fuzz.sh 60
