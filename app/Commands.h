@@ -10,4 +10,8 @@ void PrintUsage(const char* programName);
 
 int RunListCommand(const std::string& packagePath);
 
+// Extracts every entry of the package into `outDir`; exit 0 only when every
+// entry was written whole.
+int RunExtractCommand(const std::string& packagePath, const std::string& outDir);
+
 } // namespace Kestrune

@@ -25,6 +25,9 @@ int Dispatch(int argc, char** argv) {
     if (command == "--list" && argc > 2) {
         return RunListCommand(argv[2]);
     }
+    if (command == "--extract" && argc > 2) {
+        return RunExtractCommand(argv[2], argc > 3 ? argv[3] : "./extracted");
+    }
     PrintUsage(programName);
     return 1;
 }

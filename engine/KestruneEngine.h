@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ArchiveEntry.h"
+#include "Extraction.h"
 
 #include <string>
 #include <vector>
@@ -19,6 +20,23 @@ public:
     /// them. Empty when the file cannot be opened or holds no listable entries;
     /// a damaged index yields the records read in full before the damage.
     static std::vector<ArchiveEntry> ListEntries(const std::string& path);
+
+    /// Writes the data of the first listed entry named exactly `entryName`
+    /// (byte for byte, case-sensitive) to the file `outPath`. True only when
+    /// every byte of the entry was written. An existing file at `outPath` is
+    /// left untouched when the entry is not found or the package does not
+    /// open, and the package itself is never opened for writing.
+    static bool ExtractFile(const std::string& archive, const std::string& entryName,
+                            const std::string& outPath);
+
+    /// Creates the directory `outDir` (one level) and writes every listed
+    /// entry into it as one flat file, each with its own data and a name of
+    /// its own (see OutputNames.h). Entries that fail are recorded in
+    /// `report` and do not stop the others. True only when the directory
+    /// exists, the package opened and every entry was written whole.
+    static bool ExtractAll(const std::string& archive, const std::string& outDir,
+                           ExtractionReport* report = nullptr,
+                           const ProgressCallback& progress = {});
 };
 
 } // namespace Kestrune

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 // The few services that differ between Windows and POSIX systems. Paths are
@@ -10,9 +13,57 @@ namespace Kestrune::Platform {
 // True when `path` names an existing directory.
 bool IsDirectory(const std::string& path);
 
-// Creates one directory level (the parent must exist). False when it could
-// not be created, including when something already stands at `path`.
-bool MakeDirectory(const std::string& path);
+// Creates one directory level (the parent must exist). Returns 0 when it was
+// created, otherwise the system's error number (EEXIST when something is
+// already there).
+int MakeDirectory(const std::string& path);
+
+// The system's description of an error number from this layer.
+std::string ErrorText(int error);
+
+// Identity of a file on its volume: two paths name the same file (hard links,
+// symbolic links, "./x" and "x") exactly when their identities are equal.
+struct FileId {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+std::optional<FileId> IdentifyFile(const std::string& path);
+
+// A file opened for writing from its start. It is never opened through a
+// symbolic link in its last component, and a file that turns out to be the
+// protected one (the package being read) is left untouched.
+class OutputFile {
+public:
+    enum class OpenStatus { Opened, Failed, IsProtectedFile };
+
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Creates `path` or opens the existing file and truncates it to length 0.
+    OpenStatus Open(const std::string& path, const std::optional<FileId>& protect);
+    // Writes all `length` bytes; false on any failure (device full, limit).
+    bool Write(const unsigned char* data, std::size_t length);
+    // Closes the file; false when the system reports that data was lost.
+    bool Close();
+    // Error number of the last failed call.
+    int LastError() const { return error_; }
+
+private:
+#ifdef _WIN32
+    void* handle_ = nullptr;
+#else
+    int fd_ = -1;
+#endif
+    int error_ = 0;
+};
+
+// True when standard error is an interactive terminal (progress is shown
+// only there).
+bool StandardErrorIsTerminal();
 
 // Shows a modal information box with one OK button and waits until it is
 // dismissed. False when this system has no message-box service.

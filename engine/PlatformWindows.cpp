@@ -1,6 +1,10 @@
 #include "Platform.h"
 
+#include <cerrno>
+#include <cstring>
 #include <direct.h>
+#include <io.h>
+#include <stdio.h>
 #include <windows.h>
 
 namespace Kestrune::Platform {
@@ -10,8 +14,131 @@ bool IsDirectory(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool MakeDirectory(const std::string& path) {
-    return _mkdir(path.c_str()) == 0;
+int MakeDirectory(const std::string& path) {
+    return _mkdir(path.c_str()) == 0 ? 0 : errno;
+}
+
+std::string ErrorText(int error) {
+    return std::strerror(error);
+}
+
+namespace {
+
+// Maps the Windows errors that file creation and writing meet to the C
+// runtime's error numbers, so messages read alike on every system.
+int ToErrno(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_DIRECTORY:
+        return EINVAL;
+    default:
+        return EIO;
+    }
+}
+
+std::optional<FileId> IdOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) {
+        return std::nullopt;
+    }
+    return FileId{info.dwVolumeSerialNumber,
+                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+} // namespace
+
+std::optional<FileId> IdentifyFile(const std::string& path) {
+    HANDLE handle =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    const auto id = IdOf(handle);
+    CloseHandle(handle);
+    return id;
+}
+
+OutputFile::~OutputFile() {
+    if (handle_ != nullptr) {
+        CloseHandle(static_cast<HANDLE>(handle_));
+    }
+}
+
+OutputFile::OpenStatus OutputFile::Open(const std::string& path,
+                                        const std::optional<FileId>& protect) {
+    // OPEN_ALWAYS rather than CREATE_ALWAYS: the file is identified before it
+    // is truncated, so the package itself is never emptied.
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error_ = ToErrno(GetLastError());
+        return OpenStatus::Failed;
+    }
+    handle_ = handle;
+    if (protect && IdOf(handle) == protect) {
+        CloseHandle(handle);
+        handle_ = nullptr;
+        return OpenStatus::IsProtectedFile;
+    }
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        error_ = EINVAL;
+        return OpenStatus::Failed;
+    }
+    if (!SetEndOfFile(handle)) {
+        error_ = ToErrno(GetLastError());
+        return OpenStatus::Failed;
+    }
+    return OpenStatus::Opened;
+}
+
+bool OutputFile::Write(const unsigned char* data, std::size_t length) {
+    while (length > 0) {
+        const DWORD step = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+        DWORD written = 0;
+        if (!WriteFile(static_cast<HANDLE>(handle_), data, step, &written, nullptr)) {
+            error_ = ToErrno(GetLastError());
+            return false;
+        }
+        if (written == 0) {
+            error_ = EIO;
+            return false;
+        }
+        data += written;
+        length -= written;
+    }
+    return true;
+}
+
+bool OutputFile::Close() {
+    HANDLE handle = static_cast<HANDLE>(handle_);
+    handle_ = nullptr;
+    if (handle != nullptr && !CloseHandle(handle)) {
+        error_ = ToErrno(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool StandardErrorIsTerminal() {
+    return _isatty(_fileno(stderr)) != 0;
 }
 
 bool ShowInformationBox(const std::string& caption, const std::string& text) {

@@ -3,7 +3,9 @@
 #include "Files.h"
 
 #ifndef _WIN32
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -39,6 +41,16 @@ ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOpt
             dup2(err, 2) < 0 ||
             (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)) {
             _exit(127);
+        }
+        if (options.fileSizeLimit >= 0) {
+            // Writes past the limit then fail with EFBIG instead of killing
+            // the process, as on a full device.
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                               static_cast<rlim_t>(options.fileSizeLimit)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+                _exit(127);
+            }
         }
         execv(rawArgv[0], rawArgv.data());
         _exit(127);

@@ -14,6 +14,7 @@ struct ProcessResult {
 struct ProcessOptions {
     std::string workingDirectory; // empty: the test's own
     std::string stdoutPath;       // empty: captured into ProcessResult::out
+    long long fileSizeLimit = -1; // bytes any one file may reach (RLIMIT_FSIZE); -1: none
 };
 
 // Runs the built kestrune executable with `args` and waits for it. argv[0] is

@@ -1,0 +1,93 @@
+#include "Commands.h"
+#include "Console.h"
+#include "KestruneEngine.h"
+#include "Platform.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace Kestrune {
+namespace {
+
+std::string Mebibytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
+// One line on a terminal's standard error, shown only once an extraction has
+// run for a second and redrawn a few times a second; cleared at the end.
+class ProgressLine {
+public:
+    ProgressLine() : enabled_(Platform::StandardErrorIsTerminal()), start_(Clock::now()) {}
+
+    ~ProgressLine() {
+        if (shown_) {
+            Console::Err("\r" + std::string(width_, ' ') + "\r");
+        }
+    }
+
+    ProgressCallback Callback() {
+        if (!enabled_) {
+            return {};
+        }
+        return [this](const ExtractionProgress& p) { Update(p); };
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void Update(const ExtractionProgress& p) {
+        const auto now = Clock::now();
+        if (now - start_ < std::chrono::seconds(1) ||
+            now - lastDraw_ < std::chrono::milliseconds(200)) {
+            return;
+        }
+        lastDraw_ = now;
+        std::string line = "Extracting: " + std::to_string(p.entriesDone) + " of " +
+                           std::to_string(p.entriesTotal) + " entries, " + Mebibytes(p.bytesDone) +
+                           " of " + Mebibytes(p.bytesTotal);
+        const std::size_t width = line.size();
+        if (line.size() < width_) {
+            line.append(width_ - line.size(), ' ');
+        }
+        width_ = std::max(width_, width);
+        Console::Err("\r" + line);
+        shown_ = true;
+    }
+
+    bool enabled_;
+    bool shown_ = false;
+    std::size_t width_ = 0;
+    Clock::time_point start_;
+    Clock::time_point lastDraw_{};
+};
+
+} // namespace
+
+int RunExtractCommand(const std::string& packagePath, const std::string& outDir) {
+    ExtractionReport report;
+    bool ok = false;
+    {
+        ProgressLine progress;
+        ok = KestruneEngine::ExtractAll(packagePath, outDir, &report, progress.Callback());
+    }
+    if (ok) {
+        Console::Out("Extracted all assets to " + outDir + "\n");
+        return 0;
+    }
+
+    if (!report.directoryReady) {
+        Console::Err("Failed to create directory: " + outDir + " (" +
+                     Platform::ErrorText(report.directoryError) + ")\n");
+    } else if (!report.packageOpened) {
+        Console::Err("Failed to open package: " + packagePath + "\n");
+    }
+    for (const ExtractionFailure& failure : report.failures) {
+        Console::Err("Failed to extract " + failure.entryName + ": " + failure.reason + "\n");
+    }
+    Console::Err("Extraction failed.\n");
+    return 1;
+}
+
+} // namespace Kestrune

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace Kestrune {
+
+/// One entry that was not written whole.
+struct ExtractionFailure {
+    std::string entryName;  ///< The entry's name as the package stores it.
+    std::string outputPath; ///< Where it was to be written; empty when no safe name exists.
+    std::string reason;     ///< Why, in words for the user.
+};
+
+/// What one extraction did. Filled in by `KestruneEngine::ExtractAll`.
+struct ExtractionReport {
+    bool directoryReady = false; ///< The output directory exists (created or found).
+    int directoryError = 0;      ///< The system's error number when it does not.
+    bool packageOpened = false;  ///< The package opened for reading.
+    std::size_t entryCount = 0;
+    std::size_t entriesWritten = 0;
+    std::uint64_t bytesWritten = 0;
+    std::vector<ExtractionFailure> failures;
+};
+
+/// Progress of a running extraction, reported after each entry and each
+/// copied chunk.
+struct ExtractionProgress {
+    std::size_t entriesDone = 0;
+    std::size_t entriesTotal = 0;
+    std::uint64_t bytesDone = 0;
+    std::uint64_t bytesTotal = 0;
+};
+
+using ProgressCallback = std::function<void(const ExtractionProgress&)>;
+
+} // namespace Kestrune
