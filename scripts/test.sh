@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-ensure_packages cmake g++ make libgtest-dev libgmock-dev clang-format
+# freedoom provides two real WADs that the extraction tests unpack in full.
+ensure_packages cmake g++ make libgtest-dev libgmock-dev clang-format freedoom
 
 step() { printf '\n=== %s\n' "$*"; }
 

@@ -5,6 +5,7 @@
 #include "support/PackageBuilder.h"
 #include "support/Process.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace Kestrune {
@@ -105,6 +106,89 @@ TEST(Cli, ListFailuresAreReported) {
         EXPECT_EQ(result.err, "Failed to open package: " + path + "\n");
         EXPECT_EQ(result.exitCode, 1);
     }
+}
+
+TEST(Cli, ExtractReportsEveryOutcome) {
+    Testing::TempDir dir;
+    PakBuilder good;
+    good.add("Config/EngineConfig.json", "{}").add("THINGS", "1").add("THINGS", "22");
+    Testing::WriteFile(dir.file("good.pak"), good.build());
+    PakBuilder damaged;
+    damaged.add("ok", "fine");
+    damaged.record({"cut/short", 2, 5000, 5000});
+    damaged.record({"..", 0, 1, 1});
+    Testing::WriteFile(dir.file("damaged.pak"), damaged.build());
+    PakBuilder big;
+    big.add("big.bin", std::string(64 * 1024, 'b'));
+    Testing::WriteFile(dir.file("big.pak"), big.build());
+
+    Testing::ProcessOptions inDir;
+    inDir.workingDirectory = dir.path().string();
+    Testing::ProcessOptions limited;
+    limited.fileSizeLimit = 4096;
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        Testing::ProcessOptions options;
+        std::string out;
+        std::string err;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"default directory",
+         {"--extract", "good.pak"},
+         inDir,
+         "Extracted all assets to ./extracted\n",
+         "",
+         0},
+        {"named directory with trailing slash",
+         {"--extract", "good.pak", "named/", "extra"},
+         inDir,
+         "Extracted all assets to named/\n",
+         "",
+         0},
+        {"damaged entries",
+         {"--extract", "damaged.pak", "d"},
+         inDir,
+         "",
+         "Failed to extract cut/short: cut short by the end of the package (147 of 5000 "
+         "bytes)\n"
+         "Failed to extract ..: its name would not stay inside the directory\n"
+         "Extraction failed.\n",
+         1},
+        {"missing package",
+         {"--extract", "missing.pak", "m"},
+         inDir,
+         "",
+         "Failed to open package: missing.pak\nExtraction failed.\n",
+         1},
+        {"directory without parent",
+         {"--extract", "good.pak", "no/such"},
+         inDir,
+         "",
+         "Failed to create directory: no/such (No such file or directory)\nExtraction failed.\n",
+         1},
+        {"write failure",
+         {"--extract", dir.file("big.pak"), dir.file("w")},
+         limited,
+         "",
+         "Failed to extract big.bin: write failed (File too large)\nExtraction failed.\n",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto result = RunKestrune(c.args, c.options);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.exitCode, c.exitCode);
+    }
+    EXPECT_EQ(Testing::ReadFile(dir.file("extracted/Config_EngineConfig.json")), "{}");
+    EXPECT_EQ(Testing::ReadFile(dir.file("extracted/THINGS~2")), "22");
+    EXPECT_EQ(Testing::ReadFile(dir.file("named/THINGS")), "1");
+    EXPECT_EQ(Testing::ReadFile(dir.file("d/ok")), "fine");
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("m")));
+    EXPECT_EQ(Testing::ReadFile(dir.file("w/big.bin")), std::string(4096, 'b'));
 }
 
 #ifndef _WIN32

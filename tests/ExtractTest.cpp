@@ -1,0 +1,297 @@
+// Extraction to disk: every entry with its own bytes, under its own name,
+// inside the directory, and every shortfall reported.
+
+#include "KestruneEngine.h"
+#include "OutputNames.h"
+#include "support/AllocationProbe.h"
+#include "support/Files.h"
+#include "support/PackageBuilder.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <set>
+
+namespace Kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+using Testing::PakBuilder;
+using Testing::ReadFile;
+using Testing::TempDir;
+using Testing::WriteFile;
+
+std::set<std::string> FilesIn(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& item : fs::directory_iterator(dir)) {
+        names.insert(item.path().filename().string());
+    }
+    return names;
+}
+
+std::set<std::string> FailedEntries(const ExtractionReport& report) {
+    std::set<std::string> names;
+    for (const ExtractionFailure& f : report.failures) {
+        names.insert(f.entryName);
+    }
+    return names;
+}
+
+TEST(Extract, EveryEntryWithItsOwnBytes) {
+    TempDir dir;
+    PakBuilder pak;
+    pak.add("Content/Meshes/crate.obj", "v 1 2 3\n")
+        .add("THINGS", "first")
+        .add("THINGS", "second, longer")
+        .add("a/b", "slash")
+        .add("a_b", "underscore")
+        .add("empty", "");
+    WriteFile(dir.file("p.pak"), pak.build());
+    const std::string out = dir.file("out");
+    fs::create_directory(out);
+    WriteFile(out + "/unrelated.txt", "keep me");
+    WriteFile(out + "/empty", "old content to truncate");
+
+    ExtractionReport report;
+    ASSERT_TRUE(KestruneEngine::ExtractAll(dir.file("p.pak"), out, &report));
+    EXPECT_EQ(report.entriesWritten, 6u);
+    EXPECT_TRUE(report.failures.empty());
+
+    const std::pair<const char*, const char*> expected[] = {
+        {"Content_Meshes_crate.obj", "v 1 2 3\n"},
+        {"THINGS", "first"},
+        {"THINGS~2", "second, longer"},
+        {"a_b", "slash"},
+        {"a_b~2", "underscore"},
+        {"empty", ""},
+        {"unrelated.txt", "keep me"},
+    };
+    std::set<std::string> names;
+    for (const auto& [name, content] : expected) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(ReadFile(out + "/" + name), content);
+        names.insert(name);
+    }
+    EXPECT_EQ(FilesIn(out), names);
+}
+
+TEST(Extract, DirectoryStrings) {
+    TempDir dir;
+    PakBuilder pak;
+    pak.add("a/b", "ab");
+    WriteFile(dir.file("p.pak"), pak.build());
+    fs::create_directory(dir.path() / "x");
+
+    struct Case {
+        std::string outDir;
+        bool ok;
+        std::string writtenFile; // where a_b must appear
+    };
+    const Case cases[] = {
+        {dir.file("plain"), true, dir.file("plain") + "/a_b"},
+        {dir.file("slash") + "/", true, dir.file("slash") + "/a_b"},
+        {dir.file("x") + "/y", true, dir.file("x") + "/y/a_b"},
+        {dir.file("missing") + "/y", false, ""},
+        {dir.file("p.pak"), false, ""}, // a file, not a directory
+        {"", false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("DIR '" + c.outDir + "'");
+        ExtractionReport report;
+        EXPECT_EQ(KestruneEngine::ExtractAll(dir.file("p.pak"), c.outDir, &report), c.ok);
+        EXPECT_EQ(report.directoryReady, c.ok);
+        if (c.ok) {
+            EXPECT_EQ(ReadFile(c.writtenFile), "ab");
+        } else {
+            EXPECT_NE(report.directoryError, 0);
+            EXPECT_FALSE(report.packageOpened);
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+}
+
+TEST(Extract, ShortfallsAreFailuresNotPadding) {
+    TempDir dir;
+    PakBuilder pak;
+    const std::uint64_t at = pak.data("0123456789");
+    pak.record({"whole", at, 10, 10});
+    pak.record({"past-end", at + 6, 10000, 10000});
+    pak.record({"beyond", 1'000'000, 5, 5});
+    pak.record({"hostile", at, 1ULL << 62, 1ULL << 62});
+    pak.record({"", at, 1, 1});
+    pak.record({"..", at, 1, 1});
+    const std::string package = pak.build();
+    WriteFile(dir.file("p.pak"), package);
+    const std::string out = dir.file("out");
+
+    ExtractionReport report;
+    {
+        Testing::AllocationProbe probe;
+        EXPECT_FALSE(KestruneEngine::ExtractAll(dir.file("p.pak"), out, &report));
+        EXPECT_LE(probe.largest(), std::size_t{2} << 20);
+    }
+    EXPECT_EQ(FailedEntries(report),
+              (std::set<std::string>{"past-end", "beyond", "hostile", "", ".."}));
+    EXPECT_EQ(report.entriesWritten, 1u);
+    EXPECT_EQ(ReadFile(out + "/whole"), "0123456789");
+    // Partial entries hold exactly the bytes the package has, never zeros.
+    EXPECT_EQ(ReadFile(out + "/past-end"), package.substr(at + 6, package.size() - at - 6));
+    EXPECT_EQ(ReadFile(out + "/beyond"), "");
+    EXPECT_EQ(ReadFile(out + "/hostile"), package);
+    EXPECT_EQ(FilesIn(out), (std::set<std::string>{"whole", "past-end", "beyond", "hostile"}));
+    EXPECT_EQ(FilesIn(dir.path()), (std::set<std::string>{"p.pak", "out"}));
+    for (const ExtractionFailure& f : report.failures) {
+        EXPECT_FALSE(f.reason.empty()) << f.entryName;
+    }
+}
+
+TEST(Extract, ThePackageIsNeverItsOwnOutput) {
+    TempDir dir;
+    const std::string out = dir.file("out");
+    fs::create_directory(out);
+    PakBuilder pak;
+    pak.add("sub/p.pak", "would replace the package").add("other", "fine");
+    const std::string package = pak.build();
+
+    struct Case {
+        const char* what;
+        std::string packagePath; // inside DIR under the entry's flattened name
+        std::string link;        // another name for it, if any
+    };
+    const Case cases[] = {
+        {"package in DIR under an entry's name", out + "/sub_p.pak", ""},
+        {"entry name is a symbolic link to the package", dir.file("real.pak"), out + "/sub_p.pak"},
+        {"entry name is a hard link to the package", dir.file("real.pak"), out + "/sub_p.pak"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(out);
+        fs::create_directory(out);
+        WriteFile(c.packagePath, package);
+        if (!c.link.empty()) {
+            if (std::string(c.what).find("symbolic") != std::string::npos) {
+                fs::create_symlink(c.packagePath, c.link);
+            } else {
+                fs::create_hard_link(c.packagePath, c.link);
+            }
+        }
+        ExtractionReport report;
+        EXPECT_FALSE(KestruneEngine::ExtractAll(c.packagePath, out, &report));
+        EXPECT_EQ(FailedEntries(report), std::set<std::string>{"sub/p.pak"});
+        EXPECT_EQ(ReadFile(c.packagePath), package);
+        EXPECT_EQ(ReadFile(out + "/other"), "fine");
+    }
+}
+
+TEST(Extract, NeverWritesThroughALinkOutOfTheDirectory) {
+    TempDir dir;
+    PakBuilder pak;
+    pak.add("victim", "attacker bytes");
+    WriteFile(dir.file("p.pak"), pak.build());
+    WriteFile(dir.file("outside.txt"), "precious");
+    const std::string out = dir.file("out");
+    fs::create_directory(out);
+    fs::create_symlink(dir.file("outside.txt"), out + "/victim");
+
+    ExtractionReport report;
+    EXPECT_FALSE(KestruneEngine::ExtractAll(dir.file("p.pak"), out, &report));
+    EXPECT_EQ(FailedEntries(report), std::set<std::string>{"victim"});
+    EXPECT_EQ(ReadFile(dir.file("outside.txt")), "precious");
+}
+
+TEST(Extract, MissingOrEmptyPackages) {
+    TempDir dir;
+    WriteFile(dir.file("empty.pak"), "");
+    struct Case {
+        std::string package;
+        bool ok;
+        bool opened;
+    };
+    const Case cases[] = {
+        {dir.file("missing.pak"), false, false},
+        {dir.path().string(), false, false},
+        {dir.file("empty.pak"), true, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.package);
+        const std::string out = dir.file("out" + std::to_string(n++));
+        ExtractionReport report;
+        EXPECT_EQ(KestruneEngine::ExtractAll(c.package, out, &report), c.ok);
+        EXPECT_EQ(report.packageOpened, c.opened);
+        EXPECT_TRUE(fs::is_directory(out)); // created first, whatever the package
+        EXPECT_TRUE(FilesIn(out).empty());
+    }
+}
+
+TEST(Extract, SingleEntryByExactName) {
+    TempDir dir;
+    PakBuilder pak;
+    pak.add("Mesh.obj", "first").add("Mesh.obj", "second").add("a/b", "ab").add("short", "");
+    pak.record({"cut", 3, 1000, 1000});
+    const std::string package = pak.build();
+    WriteFile(dir.file("p.pak"), package);
+    WriteFile(dir.file("existing"), "untouched");
+
+    struct Case {
+        std::string entry;
+        std::string outPath;
+        bool ok;
+        std::string content; // of outPath afterwards
+    };
+    const Case cases[] = {
+        {"Mesh.obj", dir.file("m"), true, "first"},
+        {"mesh.obj", dir.file("existing"), false, "untouched"},
+        {"a_b", dir.file("existing"), false, "untouched"},
+        {"a/b", dir.file("existing"), true, "ab"},
+        {"short", dir.file("existing"), true, ""},
+        {"cut", dir.file("c"), false, package.substr(3)},
+        {"Mesh.obj", dir.file("p.pak"), false, package},
+        {"Mesh.obj", dir.file("no/such/dir"), false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry + " -> " + c.outPath);
+        EXPECT_EQ(KestruneEngine::ExtractFile(dir.file("p.pak"), c.entry, c.outPath), c.ok);
+        if (fs::exists(c.outPath)) {
+            EXPECT_EQ(ReadFile(c.outPath), c.content);
+        } else {
+            EXPECT_EQ(c.content, "");
+        }
+    }
+    EXPECT_FALSE(KestruneEngine::ExtractFile(dir.file("missing.pak"), "Mesh.obj", dir.file("z")));
+    EXPECT_FALSE(fs::exists(dir.file("z")));
+}
+
+// Real data: every map of a WAD repeats the same lump names. Debian's
+// freedoom package installs two large WADs; every lump must reach the disk
+// with its own bytes.
+TEST(Extract, FreedoomWadsLoseNoLump) {
+    const std::string wads[] = {"/usr/share/games/doom/freedoom1.wad",
+                                "/usr/share/games/doom/freedoom2.wad"};
+    if (!fs::exists(wads[0]) || !fs::exists(wads[1])) {
+        GTEST_SKIP() << "Debian package 'freedoom' is not installed (apt-get install freedoom)";
+    }
+    for (const std::string& wad : wads) {
+        SCOPED_TRACE(wad);
+        TempDir dir;
+        const std::string out = dir.file("out");
+        ExtractionReport report;
+        ASSERT_TRUE(KestruneEngine::ExtractAll(wad, out, &report));
+
+        const std::string bytes = ReadFile(wad);
+        const std::vector<ArchiveEntry> entries = KestruneEngine::ListEntries(wad);
+        const auto names = AssignOutputNames(entries, HostNameRules());
+        ASSERT_GT(entries.size(), 3000u);
+        EXPECT_EQ(report.entriesWritten, entries.size());
+        // As many files as lumps: no lump shares a file with another.
+        EXPECT_EQ(FilesIn(out).size(), entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            ASSERT_TRUE(names[i].has_value());
+            ASSERT_EQ(ReadFile(out + "/" + *names[i]),
+                      bytes.substr(entries[i].offset, entries[i].size))
+                << entries[i].name;
+        }
+    }
+}
+
+} // namespace
+} // namespace Kestrune
