@@ -14,4 +14,6 @@ int RunListCommand(const std::string& packagePath);
 // entry was written whole.
 int RunExtractCommand(const std::string& packagePath, const std::string& outDir);
 
+int RunCreateSampleCommand(const std::string& outPath);
+
 } // namespace Kestrune

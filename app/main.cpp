@@ -22,6 +22,9 @@ int Dispatch(int argc, char** argv) {
         PrintUsage(programName);
         return 0;
     }
+    if (command == "--create-sample" && argc > 2) {
+        return RunCreateSampleCommand(argv[2]);
+    }
     if (command == "--list" && argc > 2) {
         return RunListCommand(argv[2]);
     }

@@ -2,6 +2,7 @@
 
 #include "ArchiveEntry.h"
 #include "Extraction.h"
+#include "MeshData.h"
 
 #include <string>
 #include <vector>
@@ -37,6 +38,24 @@ public:
     static bool ExtractAll(const std::string& archive, const std::string& outDir,
                            ExtractionReport* report = nullptr,
                            const ProgressCallback& progress = {});
+
+    /// The built-in sample mesh: a cube named "GameCrate_LOD0", edge length 2,
+    /// centred on the origin, 8 shared corners and 12 counter-clockwise
+    /// triangles. Every call returns a fresh, independent copy.
+    static MeshData CreateSampleMesh();
+
+    /// `mesh` as Wavefront OBJ text: a comment header, the object line, the
+    /// position, texture-coordinate and normal blocks, then one face line per
+    /// complete index triple. Numbers are written as printf's "%g" writes them
+    /// in the C locale, whatever the global locale is. Indices are not checked
+    /// against the vertex count.
+    static std::string ExportObj(const MeshData& mesh);
+
+    /// Writes the sample package to `outPath`: a 731-byte PAK container holding
+    /// the sample cube's OBJ text and a small JSON configuration. False when
+    /// the file cannot be opened (nothing is created then, and an existing file
+    /// is left as it was) or when any byte of it could not be written.
+    static bool CreateSamplePackage(const std::string& outPath);
 };
 
 } // namespace Kestrune

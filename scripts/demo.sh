@@ -11,7 +11,8 @@ cmake --build --preset default -j "$(nproc)" --target kestrune >/dev/null
 exe=build/default/app/kestrune
 mkdir -p out
 set -x
-"$exe" --help
-# A two-lump WAD made on the spot, to show a listing.
-printf 'PWAD\002\000\000\000\030\000\000\000hellomapdata\014\000\000\000\005\000\000\000README\000\000\021\000\000\000\007\000\000\000MAP01\000\000\000' > out/demo.wad
-"$exe" --list out/demo.wad
+"$exe" --create-sample out/sample.pak
+"$exe" --list out/sample.pak
+rm -rf out/extracted
+"$exe" --extract out/sample.pak out/extracted
+ls -l out/extracted

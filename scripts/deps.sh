@@ -14,3 +14,19 @@ ensure_packages() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
+
+# Makes sure the locale `name` (e.g. de_DE.UTF-8) is installed, generating it
+# from the `locales` package's sources when it is not. Best effort: a machine
+# that cannot generate it only skips the tests that need it.
+ensure_locale() {
+    local name="$1"
+    local lang="${name%%.*}"
+    local normalized="${lang}.utf8"
+    locale -a 2>/dev/null | grep -qix "$normalized" && return 0
+    ensure_packages locales
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Generating locale $name" >&2
+    $sudo localedef -i "$lang" -c -f UTF-8 "$name" ||
+        echo "Could not generate $name; the tests that need it are skipped" >&2
+}

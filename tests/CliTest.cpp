@@ -40,7 +40,7 @@ TEST(Cli, UsageAndDispatch) {
         // No message-box service here: the message-box mode falls back to the usage text.
         {{}, 0},         {{"--gui", "more", "words"}, 0}, {{"--help"}, 0},  {{"-h", "ignored"}, 0},
         {{"--list"}, 1}, {{"--LIST", "x.pak"}, 1},        {{"--bogus"}, 1}, {{"list", "x.pak"}, 1},
-        {{""}, 1},
+        {{""}, 1},       {{"--create-sample"}, 1},
     };
     for (const Case& c : cases) {
         std::string joined;
