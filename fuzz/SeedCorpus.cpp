@@ -1,8 +1,10 @@
 // kestrune_fuzz_seeds DIR: writes the seed corpus for the fuzz targets into
 // DIR. The seeds are valid packages of a few entries each, built field by
-// field, so that the fuzzers start from inputs that reach deep into the
-// readers instead of spending their first minutes discovering the footer.
+// field, and the sample package as the tool itself writes it, so that the
+// fuzzers start from inputs that reach deep into the readers instead of
+// spending their first minutes discovering the footer.
 
+#include "KestruneEngine.h"
 #include "support/PackageBuilder.h"
 
 #include <cstdio>
@@ -81,6 +83,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot write %s\n", (dir / name).c_str());
             return 1;
         }
+    }
+    if (!Kestrune::KestruneEngine::CreateSamplePackage((dir / "sample.pak").string())) {
+        std::fprintf(stderr, "cannot write %s\n", (dir / "sample.pak").c_str());
+        return 1;
     }
     return 0;
 }

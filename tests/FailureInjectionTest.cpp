@@ -1,8 +1,9 @@
-// Failures forced from outside: the file-size limit reached mid-entry, an
-// output directory that cannot be written, a package that changes while it
-// is being extracted, and a package larger than 4 GiB. Whatever happens, the
-// run must end with exit code 1 and say why, must keep everything that was on
-// disk before, and must write nothing outside DIR.
+// Failures forced from outside: the file-size limit reached in the middle of
+// an entry or of the sample package, an output directory that cannot be
+// written, a package that changes while it is being extracted, and a package
+// larger than 4 GiB. Whatever happens, the run must end with exit code 1 and
+// say why, must keep everything that was on disk before, and must write
+// nothing outside DIR.
 
 #include "KestruneEngine.h"
 #include "support/Files.h"
@@ -122,6 +123,52 @@ TEST(FailureInjection, FileSizeLimitReachedDuringExtraction) {
             }
         }
         EXPECT_EQ(files, c.files);
+    }
+}
+
+// The sample package is 731 bytes: a limit one byte short of it is a
+// failure, reported, with the accepted bytes left in the file and the files
+// beside it untouched; at exactly 731 bytes it succeeds.
+TEST(FailureInjection, FileSizeLimitReachedDuringCreateSample) {
+    struct Case {
+        long long limit;
+        int exitCode;
+        std::string out;
+        std::string err;
+        std::size_t bytesKept;
+    };
+    const Case cases[] = {
+        {100, 1, "", "Failed to create sample package.\n", 100},
+        {730, 1, "", "Failed to create sample package.\n", 730},
+        {731, 0, "Successfully generated sample game package at s.pak\n", "", 731},
+    };
+    std::string whole;
+    {
+        TempDir dir;
+        ASSERT_TRUE(KestruneEngine::CreateSamplePackage(dir.file("s.pak")));
+        whole = ReadFile(dir.file("s.pak"));
+        ASSERT_EQ(whole.size(), 731u);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE("limit " + std::to_string(c.limit));
+        TempDir dir;
+        WriteFile(dir.file("notes.txt"), "beside the package");
+        fs::create_directory(dir.path() / "extracted");
+        WriteFile(dir.file("extracted/old.obj"), "from an earlier run");
+        const auto before = Snapshot(dir.path());
+
+        Testing::ProcessOptions options;
+        options.workingDirectory = dir.path().string();
+        options.fileSizeLimit = c.limit;
+        const auto result = RunKestrune({"--create-sample", "s.pak"}, options);
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+
+        auto after = Snapshot(dir.path());
+        EXPECT_EQ(after["s.pak"], "file " + whole.substr(0, c.bytesKept));
+        after.erase("s.pak");
+        EXPECT_EQ(after, before);
     }
 }
 
