@@ -126,10 +126,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const std::string path = out.string() + "/" + *names[i];
         const std::string_view expected = EntryBytes(input, entries[i]);
+        // The non-throwing exists(): a failed entry's name may be longer than
+        // the file system allows, and then even looking it up fails.
+        std::error_code lookup;
         if (failedPaths.count(path) == 0) {
             KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(path) == expected);
             KESTRUNE_FUZZ_CHECK(expected.size() == entries[i].size);
-        } else if (fs::exists(path)) {
+        } else if (fs::exists(path, lookup)) {
             KESTRUNE_FUZZ_CHECK(expected.starts_with(Fuzzing::ReadBytes(path)));
         }
     }
