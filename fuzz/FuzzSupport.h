@@ -28,9 +28,9 @@ namespace Kestrune::Fuzzing {
     } while (false)
 
 // A directory of this process's own under the system's temporary directory
-// ($TMPDIR), made on first use and removed when the process exits normally.
-// scripts/fuzz.sh points $TMPDIR at a scratch directory it removes itself, so
-// a crash leaves nothing behind either.
+// ($TMPDIR), made on first use and removed when the process ends through
+// exit(). libFuzzer ends its runs with _Exit, and a crash ends them anyway, so
+// scripts/fuzz.sh points $TMPDIR at a scratch directory it removes itself.
 inline const std::filesystem::path& ScratchRoot() {
     static const std::filesystem::path root = [] {
         std::string pattern = (std::filesystem::temp_directory_path() / "kestrune-fuzz-XXXXXX");
