@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <utility>
 
 namespace Kestrune {
 namespace {
@@ -21,8 +22,9 @@ constexpr std::size_t kCopyChunkSize = 1 << 20;
 class EntryCopier {
 public:
     EntryCopier(ByteSource& package, std::optional<Platform::FileId> packageId,
-                const ProgressCallback& onProgress, ExtractionProgress& progress)
-        : package_(package), packageId_(packageId), onProgress_(onProgress), progress_(progress) {}
+                ProgressCallback onProgress, ExtractionProgress& progress)
+        : package_(package), packageId_(packageId), onProgress_(std::move(onProgress)),
+          progress_(progress) {}
 
     // Writes `entry` to `outPath`. Returns the reason when it was not written
     // whole; bytes already written stay, nothing is padded.
@@ -77,7 +79,9 @@ public:
 private:
     ByteSource& package_;
     std::optional<Platform::FileId> packageId_;
-    const ProgressCallback& onProgress_;
+    // Held by value: ExtractFile passes a temporary empty callback, which a
+    // reference would outlive.
+    ProgressCallback onProgress_;
     ExtractionProgress& progress_;
     std::vector<unsigned char> buffer_;
 };
