@@ -19,6 +19,10 @@ int MakeDirectory(const std::string& path) {
 }
 
 std::string ErrorText(int error) {
+    // The C runtime has numbers but no texts for the POSIX additions.
+    if (error == ELOOP) {
+        return "Too many levels of symbolic links";
+    }
     return std::strerror(error);
 }
 
@@ -86,8 +90,11 @@ OutputFile::OpenStatus OutputFile::Open(const std::string& path,
                                         const std::optional<FileId>& protect) {
     // OPEN_ALWAYS rather than CREATE_ALWAYS: the file is identified before it
     // is truncated, so the package itself is never emptied.
+    // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction planted
+    // under an entry's name as itself instead of following it out of the
+    // directory; it is refused below, untouched.
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error_ = ToErrno(GetLastError());
         return OpenStatus::Failed;
@@ -97,6 +104,17 @@ OutputFile::OpenStatus OutputFile::Open(const std::string& path,
         CloseHandle(handle);
         handle_ = nullptr;
         return OpenStatus::IsProtectedFile;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+        error_ = ToErrno(GetLastError());
+        return OpenStatus::Failed;
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // A link names another file (ELOOP, as O_NOFOLLOW reports it on
+        // POSIX); any other reparse point is no plain file of ours either.
+        error_ = IsReparseTagNameSurrogate(tag.ReparseTag) ? ELOOP : EINVAL;
+        return OpenStatus::Failed;
     }
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         error_ = EINVAL;
@@ -142,8 +160,10 @@ bool StandardErrorIsTerminal() {
 }
 
 bool ShowInformationBox(const std::string& caption, const std::string& text) {
-    MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
-    return true;
+    // Which button closed the box does not matter; 0 means no box could be
+    // shown (no desktop, as for a service or a remote shell), and the caller
+    // then falls back to the usage text.
+    return MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION) != 0;
 }
 
 void IgnoreBrokenPipeSignal() {

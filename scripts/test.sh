@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: formatting, the native build with
-# warnings as errors and its whole test suite, then the same suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and a short run of every
-# fuzzer.
+# warnings as errors and its whole test suite, the same suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of every
+# fuzzer, then the Windows build and the suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -28,3 +28,8 @@ ctest --preset asan -j "$(nproc)"
 
 step "fuzzers (libFuzzer, ASan, UBSan), about a minute each"
 bash scripts/fuzz.sh 60
+
+step "Windows build (MinGW-w64, warnings as errors) and tests under Wine"
+start=$SECONDS
+bash scripts/test-windows.sh
+echo "Windows stage: $((SECONDS - start)) s"

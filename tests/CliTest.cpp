@@ -1,5 +1,6 @@
 // The command line as a user meets it: the built executable is run and its
-// standard output, standard error and exit code are compared byte for byte.
+// standard output, standard error and exit code are compared byte for byte,
+// in the form the platform's console streams give them (ConsoleText).
 
 #include "support/Files.h"
 #include "support/PackageBuilder.h"
@@ -11,6 +12,7 @@
 namespace Kestrune {
 namespace {
 
+using Testing::ConsoleText;
 using Testing::PakBuilder;
 using Testing::RunKestrune;
 using Testing::WadBuilder;
@@ -37,10 +39,23 @@ TEST(Cli, UsageAndDispatch) {
         int exitCode;
     };
     const Case cases[] = {
-        // No message-box service here: the message-box mode falls back to the usage text.
-        {{}, 0},         {{"--gui", "more", "words"}, 0}, {{"--help"}, 0},  {{"-h", "ignored"}, 0},
-        {{"--list"}, 1}, {{"--LIST", "x.pak"}, 1},        {{"--bogus"}, 1}, {{"list", "x.pak"}, 1},
-        {{""}, 1},       {{"--create-sample"}, 1},
+#ifndef _WIN32
+        // No message-box service here: the message-box mode falls back to the
+        // usage text. On Windows it shows a box and waits for the user, which
+        // a test cannot answer (and under Wine without a display the box may
+        // never appear), so these two cases are covered by the POSIX runs only.
+        {{}, 0},
+        {{"--gui", "more", "words"}, 0},
+#endif
+        {{"--help"}, 0},
+        {{"-h", "ignored"}, 0},
+        {{"--list"}, 1},
+        {{"--LIST", "x.pak"}, 1},
+        {{"--bogus"}, 1},
+        {{"list", "x.pak"}, 1},
+        {{""}, 1},
+        {{"--list two words", "x.pak"}, 1},
+        {{"--create-sample"}, 1},
     };
     for (const Case& c : cases) {
         std::string joined;
@@ -49,7 +64,7 @@ TEST(Cli, UsageAndDispatch) {
         }
         SCOPED_TRACE(joined);
         const auto result = RunKestrune(c.args);
-        EXPECT_EQ(result.out, Usage());
+        EXPECT_EQ(result.out, ConsoleText(Usage()));
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.exitCode, c.exitCode);
     }
@@ -91,7 +106,7 @@ TEST(Cli, ListReports) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         const auto result = RunKestrune({"--list", c.path, "ignored"});
-        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.out, ConsoleText(c.out));
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.exitCode, 0);
     }
@@ -99,11 +114,15 @@ TEST(Cli, ListReports) {
 
 TEST(Cli, ListFailuresAreReported) {
     Testing::TempDir dir;
-    for (const std::string& path : {dir.file("missing.pak"), dir.path().string()}) {
+    // Spaces, quotes and a trailing backslash must reach the program intact
+    // (on Windows they pass through the C runtime's command-line parser).
+    for (const std::string& path :
+         {dir.file("missing.pak"), dir.path().string(), dir.file("two words.pak"),
+          dir.file("say \"hi\".pak"), dir.file("ends in a backslash\\")}) {
         SCOPED_TRACE(path);
         const auto result = RunKestrune({"--list", path});
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "Failed to open package: " + path + "\n");
+        EXPECT_EQ(result.err, ConsoleText("Failed to open package: " + path + "\n"));
         EXPECT_EQ(result.exitCode, 1);
     }
 }
@@ -124,8 +143,10 @@ TEST(Cli, ExtractReportsEveryOutcome) {
 
     Testing::ProcessOptions inDir;
     inDir.workingDirectory = dir.path().string();
+#ifndef _WIN32
     Testing::ProcessOptions limited;
     limited.fileSizeLimit = 4096;
+#endif
 
     struct Case {
         const char* what;
@@ -169,18 +190,22 @@ TEST(Cli, ExtractReportsEveryOutcome) {
          "",
          "Failed to create directory: no/such (No such file or directory)\nExtraction failed.\n",
          1},
+#ifndef _WIN32
+        // A per-process file size limit stands in for a full disk; Windows
+        // has no such limit.
         {"write failure",
          {"--extract", dir.file("big.pak"), dir.file("w")},
          limited,
          "",
          "Failed to extract big.bin: write failed (File too large)\nExtraction failed.\n",
          1},
+#endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const auto result = RunKestrune(c.args, c.options);
-        EXPECT_EQ(result.out, c.out);
-        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.out, ConsoleText(c.out));
+        EXPECT_EQ(result.err, ConsoleText(c.err));
         EXPECT_EQ(result.exitCode, c.exitCode);
     }
     EXPECT_EQ(Testing::ReadFile(dir.file("extracted/Config_EngineConfig.json")), "{}");
@@ -188,7 +213,9 @@ TEST(Cli, ExtractReportsEveryOutcome) {
     EXPECT_EQ(Testing::ReadFile(dir.file("named/THINGS")), "1");
     EXPECT_EQ(Testing::ReadFile(dir.file("d/ok")), "fine");
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("m")));
+#ifndef _WIN32
     EXPECT_EQ(Testing::ReadFile(dir.file("w/big.bin")), std::string(4096, 'b'));
+#endif
 }
 
 #ifndef _WIN32

@@ -159,8 +159,9 @@ TEST(Extract, ThePackageIsNeverItsOwnOutput) {
     };
     const Case cases[] = {
         {"package in DIR under an entry's name", out + "/sub_p.pak", ""},
-        {"entry name is a symbolic link to the package", dir.file("real.pak"), out + "/sub_p.pak"},
         {"entry name is a hard link to the package", dir.file("real.pak"), out + "/sub_p.pak"},
+        // Last: where no symbolic link can be made the rest is skipped.
+        {"entry name is a symbolic link to the package", dir.file("real.pak"), out + "/sub_p.pak"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -168,10 +169,10 @@ TEST(Extract, ThePackageIsNeverItsOwnOutput) {
         fs::create_directory(out);
         WriteFile(c.packagePath, package);
         if (!c.link.empty()) {
-            if (std::string(c.what).find("symbolic") != std::string::npos) {
-                fs::create_symlink(c.packagePath, c.link);
-            } else {
+            if (std::string(c.what).find("symbolic") == std::string::npos) {
                 fs::create_hard_link(c.packagePath, c.link);
+            } else if (!Testing::MakeSymbolicLink(c.packagePath, c.link)) {
+                GTEST_SKIP() << "no symbolic links can be made here";
             }
         }
         ExtractionReport report;
@@ -190,7 +191,9 @@ TEST(Extract, NeverWritesThroughALinkOutOfTheDirectory) {
     WriteFile(dir.file("outside.txt"), "precious");
     const std::string out = dir.file("out");
     fs::create_directory(out);
-    fs::create_symlink(dir.file("outside.txt"), out + "/victim");
+    if (!Testing::MakeSymbolicLink(dir.file("outside.txt"), out + "/victim")) {
+        GTEST_SKIP() << "no symbolic links can be made here";
+    }
 
     ExtractionReport report;
     EXPECT_FALSE(KestruneEngine::ExtractAll(dir.file("p.pak"), out, &report));

@@ -165,6 +165,30 @@ TEST(HostileInput, WadDirectoryTwoGibIntoTheFile) {
     EXPECT_EQ(entries[0].name, "FARAWAY");
 }
 
+// Past 4 GiB a 32-bit seek anywhere on the way (a C runtime's lseek, a long
+// offset) would land in the wrong place; the footer, the index and the entry
+// all lie beyond it here. The gap is left unwritten (sparse where supported).
+TEST(HostileInput, PakIndexBeyondFourGib) {
+    constexpr std::uint64_t kFar = 0x100000010ULL;
+    Testing::TempDir dir;
+    const std::string path = dir.file("far.pak");
+    {
+        PakBuilder far;
+        far.record({"beyond", kFar, 4, 4});
+        far.indexOffset = kFar + 4;
+        const std::string tail = far.build();
+        std::ofstream out(path, std::ios::binary);
+        out.seekp(static_cast<std::streamoff>(kFar));
+        out.write("data", 4);
+        out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+        ASSERT_TRUE(out.good());
+    }
+    const std::vector<ArchiveEntry> entries = KestruneEngine::ListEntries(path);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "beyond");
+    EXPECT_EQ(entries[0].offset, kFar);
+}
+
 TEST(HostileInput, PathsThatAreNotPackages) {
     Testing::TempDir dir;
     EXPECT_EQ(KestruneEngine::DetectType(dir.file("missing.pak")), ArchiveType::OpenFailed);

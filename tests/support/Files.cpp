@@ -6,6 +6,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace Kestrune::Testing {
 
 TempDir::TempDir() {
@@ -44,6 +48,24 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+bool MakeSymbolicLink(const std::string& target, const std::string& link) {
+#ifdef _WIN32
+    // Unprivileged creation needs developer mode; older systems reject the
+    // flag itself, so the plain call is the second try.
+    if (!CreateSymbolicLinkA(link.c_str(), target.c_str(),
+                             SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+        !CreateSymbolicLinkA(link.c_str(), target.c_str(), 0)) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesA(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+#else
+    std::filesystem::create_symlink(target, link);
+    return true;
+#endif
 }
 
 } // namespace Kestrune::Testing

@@ -25,4 +25,9 @@ private:
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 
+// Makes `link` a symbolic link to the file `target`. False where none can be
+// made: Windows without the privilege or developer mode, and Wine, which
+// accepts the call but makes no link.
+bool MakeSymbolicLink(const std::string& target, const std::string& link);
+
 } // namespace Kestrune::Testing

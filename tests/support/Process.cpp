@@ -2,7 +2,11 @@
 
 #include "Files.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <windows.h>
+#else
 #include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -12,11 +16,139 @@
 
 namespace Kestrune::Testing {
 
+#ifdef _WIN32
+
+std::string KestrunePath() {
+    // The build names the executable by the path the build machine sees. Made
+    // absolute once, before any test changes directory, so that it stays
+    // valid for children started in another working directory; under Wine a
+    // POSIX build path becomes a path on the drive that maps the root.
+    static const std::string path = std::filesystem::absolute(KESTRUNE_EXE).string();
+    return path;
+}
+
+std::string ConsoleText(const std::string& text) {
+    // Standard output and standard error are text-mode streams on Windows:
+    // each line feed the program writes reaches the file as CR LF.
+    std::string converted;
+    converted.reserve(text.size() + text.size() / 8);
+    for (const char c : text) {
+        if (c == '\n') {
+            converted += '\r';
+        }
+        converted += c;
+    }
+    return converted;
+}
+
+namespace {
+
+// Quotes one argument so that the C runtime's parser hands it to the child
+// unchanged: empty arguments and spaces need quotes, and backslashes are
+// special only in a run that ends at a double quote.
+std::string QuoteArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) {
+        return arg;
+    }
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') {
+            quoted.append(2 * backslashes + 1, '\\');
+        } else {
+            quoted.append(backslashes, '\\');
+        }
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    quoted += '"';
+    return quoted;
+}
+
+// A handle the child inherits as one of its standard streams.
+HANDLE OpenInherited(const std::string& path, bool forWriting) {
+    SECURITY_ATTRIBUTES inherit{};
+    inherit.nLength = sizeof inherit;
+    inherit.bInheritHandle = TRUE;
+    return CreateFileA(path.c_str(), forWriting ? GENERIC_WRITE : GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       forWriting ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+} // namespace
+
+ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOptions& options) {
+    ProcessResult result;
+    if (options.fileSizeLimit >= 0) {
+        // Windows has no per-process file size limit; a test that relies on
+        // one must not pass here by running without it.
+        ADD_FAILURE() << "fileSizeLimit is not available on Windows";
+        return result;
+    }
+    TempDir capture;
+    const std::string outPath =
+        options.stdoutPath.empty() ? capture.file("stdout") : options.stdoutPath;
+    const std::string errPath = capture.file("stderr");
+
+    // The program name is parsed by its own rule (no escapes, quotes only
+    // group), which a quoted path without quotes in it satisfies.
+    const std::string program = KestrunePath();
+    std::string commandLine = "\"" + program + "\"";
+    for (const std::string& arg : args) {
+        commandLine += ' ';
+        commandLine += QuoteArgument(arg);
+    }
+
+    const HANDLE in = OpenInherited("NUL", false);
+    const HANDLE out = OpenInherited(outPath, true);
+    const HANDLE err = OpenInherited(errPath, true);
+    if (in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE) {
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        PROCESS_INFORMATION child{};
+        const char* workingDirectory =
+            options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
+        if (CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                           workingDirectory, &startup, &child)) {
+            DWORD exitCode = 0;
+            if (WaitForSingleObject(child.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+                GetExitCodeProcess(child.hProcess, &exitCode)) {
+                result.exitCode = static_cast<int>(exitCode);
+            }
+            CloseHandle(child.hThread);
+            CloseHandle(child.hProcess);
+        }
+    }
+    for (const HANDLE handle : {in, out, err}) {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+    if (options.stdoutPath.empty()) {
+        result.out = ReadFile(outPath);
+    }
+    result.err = ReadFile(errPath);
+    return result;
+}
+
+#else
+
 std::string KestrunePath() {
     return KESTRUNE_EXE;
 }
 
-#ifndef _WIN32
+std::string ConsoleText(const std::string& text) {
+    return text;
+}
 
 ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOptions& options) {
     TempDir capture;

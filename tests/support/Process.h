@@ -14,14 +14,21 @@ struct ProcessResult {
 struct ProcessOptions {
     std::string workingDirectory; // empty: the test's own
     std::string stdoutPath;       // empty: captured into ProcessResult::out
-    long long fileSizeLimit = -1; // bytes any one file may reach (RLIMIT_FSIZE); -1: none
+    long long fileSizeLimit = -1; // bytes any one file may reach (RLIMIT_FSIZE); -1: none.
+                                  // POSIX only: Windows has no such limit.
 };
 
 // Runs the built kestrune executable with `args` and waits for it. argv[0] is
-// the executable's path as the build names it.
+// KestrunePath(). Each argument reaches the program unchanged, empty ones and
+// those with spaces included.
 ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOptions& options = {});
 
 // The path of the kestrune executable under test.
 std::string KestrunePath();
+
+// `text` as it arrives in a file when the program writes it to its standard
+// output or standard error: unchanged on POSIX systems, with every line feed
+// turned into CR LF on Windows, where those are text-mode streams.
+std::string ConsoleText(const std::string& text);
 
 } // namespace Kestrune::Testing
