@@ -9,7 +9,8 @@
 //   means no failure, and the files hold exactly the bytes reported written;
 // - every entry reported written holds exactly its bytes of the package, and
 //   a failed entry's file holds a true prefix of them, never padding;
-// - ExtractFile refuses to write an entry over the package itself.
+// - ExtractFile writes the first entry's bytes to a file of its own, and
+//   refuses to write it over the package itself.
 
 #include "ArchiveEntry.h"
 #include "ByteSource.h"
@@ -138,6 +139,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if (!entries.empty()) {
+        // ExtractFile finds the first entry of that name, which entries[0] is.
+        const fs::path single = work / "single";
+        const std::string_view expected = EntryBytes(input, entries[0]);
+        const bool whole =
+            KestruneEngine::ExtractFile(package.string(), entries[0].name, single.string());
+        KESTRUNE_FUZZ_CHECK(whole == (expected.size() == entries[0].size));
+        KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(single) == expected);
+
         KESTRUNE_FUZZ_CHECK(
             !KestruneEngine::ExtractFile(package.string(), entries[0].name, package.string()));
         KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(package) == input);
