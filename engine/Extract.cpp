@@ -15,6 +15,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace Kestrune {
 namespace {

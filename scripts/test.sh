@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: formatting, then the native build
-# with warnings as errors and its whole test suite, then the Windows build and
-# the same suite under Wine.
+# Builds everything and runs every test: formatting, the native build with
+# warnings as errors and its whole test suite, the same suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of every
+# fuzzer, then the Windows build and the suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -19,6 +20,14 @@ step "native build (warnings as errors) and tests"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$(nproc)"
 ctest --preset ci -j "$(nproc)"
+
+step "sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer) and tests"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$(nproc)"
+ctest --preset asan -j "$(nproc)"
+
+step "fuzzers (libFuzzer, ASan, UBSan), about a minute each"
+bash scripts/fuzz.sh 60
 
 step "Windows build (MinGW-w64, warnings as errors) and tests under Wine"
 start=$SECONDS

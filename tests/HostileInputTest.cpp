@@ -9,7 +9,6 @@
 #include "support/Files.h"
 #include "support/PackageBuilder.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
 
 namespace Kestrune {
@@ -151,42 +150,11 @@ TEST(HostileInput, IndexCutShortBeforeTheFooter) {
 TEST(HostileInput, WadDirectoryTwoGibIntoTheFile) {
     Testing::TempDir dir;
     const std::string path = dir.file("far.wad");
-    {
-        std::ofstream out(path, std::ios::binary);
-        const std::string header = Bytes().raw("PWAD").u32(1).u32(0x80000000).str();
-        out.write(header.data(), static_cast<std::streamsize>(header.size()));
-        out.seekp(0x80000000LL);
-        const std::string record = Bytes().u32(12).u32(0).raw("FARAWAY\0"sv).str();
-        out.write(record.data(), static_cast<std::streamsize>(record.size()));
-        ASSERT_TRUE(out.good());
-    }
+    Testing::WriteSparseFile(path, {{0, Bytes().raw("PWAD").u32(1).u32(0x80000000).str()},
+                                    {0x80000000, Bytes().u32(12).u32(0).raw("FARAWAY\0"sv).str()}});
     const std::vector<ArchiveEntry> entries = KestruneEngine::ListEntries(path);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].name, "FARAWAY");
-}
-
-// Past 4 GiB a 32-bit seek anywhere on the way (a C runtime's lseek, a long
-// offset) would land in the wrong place; the footer, the index and the entry
-// all lie beyond it here. The gap is left unwritten (sparse where supported).
-TEST(HostileInput, PakIndexBeyondFourGib) {
-    constexpr std::uint64_t kFar = 0x100000010ULL;
-    Testing::TempDir dir;
-    const std::string path = dir.file("far.pak");
-    {
-        PakBuilder far;
-        far.record({"beyond", kFar, 4, 4});
-        far.indexOffset = kFar + 4;
-        const std::string tail = far.build();
-        std::ofstream out(path, std::ios::binary);
-        out.seekp(static_cast<std::streamoff>(kFar));
-        out.write("data", 4);
-        out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
-        ASSERT_TRUE(out.good());
-    }
-    const std::vector<ArchiveEntry> entries = KestruneEngine::ListEntries(path);
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].name, "beyond");
-    EXPECT_EQ(entries[0].offset, kFar);
 }
 
 TEST(HostileInput, PathsThatAreNotPackages) {

@@ -23,11 +23,37 @@ void* Allocate(std::size_t size) {
 
 } // namespace
 
+// Every form of operator new that pairs with the plain operator delete is
+// replaced, so that each block is taken with malloc and given back with free.
+// The nothrow forms matter under AddressSanitizer: its runtime supplies any
+// form left unreplaced, marks those blocks as taken by new, and then reports
+// the free in our delete as a mismatch (std::stable_sort's temporary buffer
+// takes exactly that path).
 void* operator new(std::size_t size) {
     return Allocate(size);
 }
 void* operator new[](std::size_t size) {
     return Allocate(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
 }
 void operator delete(void* p) noexcept {
     std::free(p);

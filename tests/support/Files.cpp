@@ -8,6 +8,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <winioctl.h>
 #endif
 
 namespace Kestrune::Testing {
@@ -48,6 +49,42 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+void WriteSparseFile(const std::string& path, const std::vector<FilePiece>& pieces) {
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot create " + path);
+    }
+    DWORD returned = 0;
+    // Without this NTFS writes every gap out as zeros; a file system without
+    // sparse files refuses it, and the file is simply written in full.
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    bool ok = true;
+    for (const FilePiece& piece : pieces) {
+        LARGE_INTEGER position;
+        position.QuadPart = static_cast<LONGLONG>(piece.position);
+        DWORD written = 0;
+        ok = ok && SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+             ::WriteFile(file, piece.bytes.data(), static_cast<DWORD>(piece.bytes.size()), &written,
+                         nullptr) &&
+             written == piece.bytes.size();
+    }
+    ok = CloseHandle(file) && ok;
+#else
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (const FilePiece& piece : pieces) {
+        out.seekp(static_cast<std::streamoff>(piece.position));
+        out.write(piece.bytes.data(), static_cast<std::streamsize>(piece.bytes.size()));
+    }
+    out.close();
+    const bool ok = out.good();
+#endif
+    if (!ok) {
+        throw std::runtime_error("cannot write " + path);
+    }
 }
 
 bool MakeSymbolicLink(const std::string& target, const std::string& link) {

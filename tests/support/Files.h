@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace Kestrune::Testing {
 
@@ -24,6 +26,16 @@ private:
 
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
+
+// Writes a new file at `path` holding each piece's bytes at its position and
+// nothing in between, so that a file of several GiB costs only its pieces: a
+// sparse file where the file system has them. On Windows the file is marked
+// sparse first, as NTFS otherwise fills every gap with zeros on disk.
+struct FilePiece {
+    std::uint64_t position;
+    std::string bytes;
+};
+void WriteSparseFile(const std::string& path, const std::vector<FilePiece>& pieces);
 
 // Makes `link` a symbolic link to the file `target`. False where none can be
 // made: Windows without the privilege or developer mode, and Wine, which

@@ -1,0 +1,92 @@
+// kestrune_fuzz_seeds DIR: writes the seed corpus for the fuzz targets into
+// DIR. The seeds are valid packages of a few entries each, built field by
+// field, and the sample package as the tool itself writes it, so that the
+// fuzzers start from inputs that reach deep into the readers instead of
+// spending their first minutes discovering the footer.
+
+#include "KestruneEngine.h"
+#include "support/PackageBuilder.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Kestrune::Testing::Bytes;
+using Kestrune::Testing::PakBuilder;
+using Kestrune::Testing::WadBuilder;
+using namespace std::literals;
+
+std::vector<std::pair<std::string, std::string>> Seeds() {
+    std::vector<std::pair<std::string, std::string>> seeds;
+
+    PakBuilder pak;
+    pak.add("textures/wall/brick.png", "\x89PNG....")
+        .add("mesh.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n")
+        .add("config.json", "{\"name\":\"crate\"}\n");
+    seeds.emplace_back("pak-three-entries.pak", pak.build());
+
+    PakBuilder awkward; // names extraction must treat with care
+    awkward.add("a/b", "first").add("a_b", "second").add("THINGS", "1").add("THINGS", "2");
+    awkward.add("", "empty name").add("..", "up").add(std::string("nul\0name", 8), "nul");
+    awkward.add("zero", "");
+    seeds.emplace_back("pak-awkward-names.pak", awkward.build());
+
+    PakBuilder pastTheEnd; // one entry runs past the package's end
+    pastTheEnd.add("whole", "abc");
+    pastTheEnd.record({"cut", 1, 64, 64});
+    pastTheEnd.record({"far", 1ULL << 40, 8, 8});
+    seeds.emplace_back("pak-past-the-end.pak", pastTheEnd.build());
+
+    // The smallest valid container: an empty index and the footer.
+    seeds.emplace_back("pak-empty.pak",
+                       Bytes().u32(0).str() + PakBuilder::footer(0x5A6F12E1, 0, 4));
+
+    // A VPK signature at the start and a PAK footer at the end.
+    PakBuilder vpk;
+    vpk.add("vpk-head", "\x34\x12\xAA\x55"sv).add("rest", "data");
+    seeds.emplace_back("vpk-with-pak-footer.pak", vpk.build());
+
+    WadBuilder wad;
+    wad.lump("MAP01", "").lump("THINGS", "0123456789").lump("LINEDEFS", "abcdefghijklmn");
+    wad.lump("MAP02", "").lump("THINGS", "9876543210").lump("LINEDEFS", "zyx");
+    seeds.emplace_back("pwad-two-maps.wad", wad.build());
+
+    WadBuilder iwad;
+    iwad.signature = "IWAD";
+    iwad.lump("PLAYPAL", std::string(48, '\x10')).lump("\0\0\0\0"sv, "x").lump("E\0XY"sv, "y");
+    seeds.emplace_back("iwad-odd-names.wad", iwad.build());
+
+    seeds.emplace_back("vpk-signature-only.vpk", "\x34\x12\xAA\x55\x02\0\0\0"s);
+    return seeds;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DIR\n", argc > 0 ? argv[0] : "kestrune_fuzz_seeds");
+        return 1;
+    }
+    const std::filesystem::path dir = argv[1];
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    for (const auto& [name, bytes] : Seeds()) {
+        std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            std::fprintf(stderr, "cannot write %s\n", (dir / name).c_str());
+            return 1;
+        }
+    }
+    if (!Kestrune::KestruneEngine::CreateSamplePackage((dir / "sample.pak").string())) {
+        std::fprintf(stderr, "cannot write %s\n", (dir / "sample.pak").c_str());
+        return 1;
+    }
+    return 0;
+}
