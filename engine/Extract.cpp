@@ -24,15 +24,14 @@ namespace {
 // flat whatever size an entry declares.
 constexpr std::size_t kCopyChunkSize = 1 << 20;
 
-// Entries no larger than this are read through a read-ahead window of this
-// size: packages store small entries one after another, and one read then
-// serves hundreds of them instead of a seek and a read each.
-constexpr std::size_t kReadAheadSize = 256 * 1024;
+// Entries from this size on are copied by the system, file to file, where it
+// can (for a small entry a read and a write through the buffer cost as much).
+constexpr std::uint64_t kSystemCopyMinimum = 256 * 1024;
 
 // Creating a file costs the system far more than copying a small entry's
 // bytes, and most of that cost is not serialised between threads: two
-// workers take blocks of this many consecutive entries in turn, each block
-// read forward through its worker's own read-ahead window.
+// workers take blocks of this many consecutive entries in turn, so that each
+// reads the package forward.
 constexpr std::size_t kEntriesPerBlock = 256;
 
 // Copies entries out of one open package. Owns the copy buffers of one
@@ -65,26 +64,14 @@ public:
                                         : entry.offset < packageSize ? packageSize - entry.offset
                                                                      : 0;
         std::uint64_t done = 0;
-        if (available <= kReadAheadSize) {
-            const unsigned char* data = nullptr;
-            done = available > 0
-                       ? ReadSmall(entry.offset, static_cast<std::size_t>(available), data)
-                       : 0;
-            if (done > 0 && !out.Write(data, static_cast<std::size_t>(done))) {
-                return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
-            }
-            bytesDone_ += done;
-        }
-        while (available > kReadAheadSize && done < available) {
+        while (done < available) {
             const auto step =
                 static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunkSize, available - done));
             std::size_t got = 0;
-            // Large entries are copied by the system where it can, file to
-            // file, without passing through this process's memory.
             auto status = Platform::OutputFile::CopyStatus::Unsupported;
-            if (kernelCopy_) {
+            if (systemCopy_ && available >= kSystemCopyMinimum) {
                 status = out.CopyFrom(package_.File(), entry.offset + done, step, got);
-                kernelCopy_ = status != Platform::OutputFile::CopyStatus::Unsupported;
+                systemCopy_ = status != Platform::OutputFile::CopyStatus::Unsupported;
             }
             if (status == Platform::OutputFile::CopyStatus::Failed) {
                 bytesDone_ += got;
@@ -119,45 +106,12 @@ public:
     }
 
 private:
-    // Points `data` at the package's bytes [offset, offset + length), which
-    // lie within its size, and returns how many could be read (fewer only
-    // when the package shrank). Reads ahead only past the end of the last
-    // read-ahead, so consecutive windows overlap by less than one entry and a
-    // package is read about once whatever the order of its entries; an entry
-    // behind the window is read on its own.
-    std::size_t ReadSmall(std::uint64_t offset, std::size_t length, const unsigned char*& data) {
-        if (offset >= windowStart_ && offset - windowStart_ <= windowLength_ &&
-            length <= windowLength_ - (offset - windowStart_)) {
-            data = window_.data() + (offset - windowStart_);
-            return length;
-        }
-        if (window_.empty()) {
-            window_.resize(kReadAheadSize);
-        }
-        std::size_t want = length;
-        if (offset >= aheadStart_ && offset + length > aheadEnd_) {
-            want = static_cast<std::size_t>(
-                std::min<std::uint64_t>(kReadAheadSize, package_.Size() - offset));
-            aheadStart_ = offset;
-            aheadEnd_ = offset + want;
-        }
-        windowStart_ = offset;
-        windowLength_ = package_.ReadAt(offset, window_.data(), want);
-        data = window_.data();
-        return std::min(windowLength_, length);
-    }
-
     FileSource& package_;
     std::optional<Platform::FileId> packageId_;
     std::atomic<std::uint64_t>& bytesDone_;
     std::function<void()> onStep_;
-    bool kernelCopy_ = true; // until the system says it cannot
+    bool systemCopy_ = true; // until the system says it cannot
     std::vector<unsigned char> buffer_;
-    std::vector<unsigned char> window_;
-    std::uint64_t windowStart_ = 0; // package bytes now held in window_
-    std::size_t windowLength_ = 0;
-    std::uint64_t aheadStart_ = 0; // the last range read ahead
-    std::uint64_t aheadEnd_ = 0;
 };
 
 } // namespace

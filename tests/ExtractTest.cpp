@@ -74,9 +74,9 @@ TEST(Extract, EveryEntryWithItsOwnBytes) {
     EXPECT_EQ(FilesIn(out), names);
 }
 
-// Small entries are read through a read-ahead window and large ones copied
-// in steps (by the system where it can): entries in any order, sharing bytes,
-// straddling the window or larger than it each get exactly their own bytes.
+// Small entries are copied through a buffer, large ones in steps by the
+// system where it can: entries in any order, sharing bytes, on either side of
+// the threshold or of many steps each get exactly their own bytes.
 TEST(Extract, EntriesInAnyOrderAndOfAnySize) {
     TempDir dir;
     std::string data;
@@ -90,15 +90,15 @@ TEST(Extract, EntriesInAnyOrderAndOfAnySize) {
         std::uint64_t offset;
         std::uint64_t size;
     };
-    const std::uint64_t window = 256 * 1024;
+    const std::uint64_t threshold = 256 * 1024; // copied by the system from here on
     const Piece pieces[] = {
         {"late", 3000, 100},
-        {"early", 10, 100},                            // behind the window just read
+        {"early", 10, 100},                            // behind the one before
         {"same-bytes", 10, 100},                       // the same range again
-        {"straddles", window - 1000, 20 * 1024},       // starts inside the window, ends past it
-        {"next", window + 20 * 1024, 5},               // right after it
-        {"window-sized", 100, window},                 // the largest read through the window
-        {"just-larger", 7, window + 1},                // the smallest copied in steps
+        {"straddles", threshold - 1000, 20 * 1024},    // across the threshold's offset
+        {"next", threshold + 20 * 1024, 5},            // right after it
+        {"below", 100, threshold - 1},                 // the largest through the buffer
+        {"at", 7, threshold},                          // the smallest the system copies
         {"several-steps", 1, (3u << 20) + 5},          // more than three steps
         {"tail", data.size() - 300 * 1024, 300 * 1024} // up to the end of the data
     };
@@ -106,7 +106,7 @@ TEST(Extract, EntriesInAnyOrderAndOfAnySize) {
         pak.record({p.name, p.offset, p.size, p.size});
     }
     // Runs past the end of the package: the bytes there, then a failure.
-    pak.record({"large-cut", data.size() - 100, 2 * window, 2 * window});
+    pak.record({"large-cut", data.size() - 100, 2 * threshold, 2 * threshold});
     const std::string package = pak.build();
     WriteFile(dir.file("p.pak"), package);
     const std::string out = dir.file("out");
