@@ -85,5 +85,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Fuzzing::WriteBytes(path, data, size);
     KESTRUNE_FUZZ_CHECK(KestruneEngine::DetectType(path.string()) == kind);
     KESTRUNE_FUZZ_CHECK(SameEntries(KestruneEngine::ListEntries(path.string()), entries));
+
+    // The streamed report walks the index twice; it must announce and then
+    // give exactly the entries of the listing.
+    std::uint64_t announced = UINT64_MAX;
+    std::size_t streamed = 0;
+    KESTRUNE_FUZZ_CHECK(KestruneEngine::VisitEntries(
+        path.string(), [&](std::uint64_t count) { announced = count; },
+        [&](const EntryView& entry) {
+            KESTRUNE_FUZZ_CHECK(streamed < entries.size());
+            const ArchiveEntry& expected = entries[streamed++];
+            KESTRUNE_FUZZ_CHECK(entry.name == expected.name && entry.offset == expected.offset &&
+                                entry.compressedSize == expected.compressedSize &&
+                                entry.size == expected.size);
+        }));
+    KESTRUNE_FUZZ_CHECK(announced == entries.size() && streamed == entries.size());
     return 0;
 }
