@@ -4,8 +4,8 @@
 //   build/bench/bench/kestrune_reader_bench
 
 #include "ByteSource.h"
+#include "Detect.h"
 #include "PakFormat.h"
-#include "WadFormat.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdint>
@@ -60,7 +60,7 @@ void PakReadIndex(benchmark::State& state) {
     const std::string pak = PakIndexOnly(count);
     for (auto _ : state) {
         Kestrune::MemorySource source(pak);
-        benchmark::DoNotOptimize(Kestrune::Pak::ReadIndex(source));
+        benchmark::DoNotOptimize(Kestrune::ReadEntries(source));
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
@@ -86,7 +86,7 @@ void WadReadDirectory(benchmark::State& state) {
     const std::string wad = WadDirectoryOnly(count);
     for (auto _ : state) {
         Kestrune::MemorySource source(wad);
-        benchmark::DoNotOptimize(Kestrune::Wad::ReadDirectory(source));
+        benchmark::DoNotOptimize(Kestrune::ReadEntries(source));
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }

@@ -22,14 +22,21 @@ ArchiveType DetectKind(ByteSource& source) {
     return ArchiveType::Pak;
 }
 
-std::vector<ArchiveEntry> ReadEntries(ByteSource& source) {
-    return DetectKind(source) == ArchiveType::Wad ? Wad::ReadDirectory(source)
-                                                  : Pak::ReadIndex(source);
-}
-
 std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
     return DetectKind(source) == ArchiveType::Wad ? Wad::VisitDirectory(source, visit, limit)
                                                   : Pak::VisitIndex(source, visit, limit);
+}
+
+std::vector<ArchiveEntry> ReadEntries(ByteSource& source) {
+    std::vector<ArchiveEntry> entries;
+    VisitEntries(source, [&](const EntryView& view) {
+        ArchiveEntry& entry = entries.emplace_back();
+        entry.name = view.name;
+        entry.offset = view.offset;
+        entry.compressedSize = view.compressedSize;
+        entry.size = view.size;
+    });
+    return entries;
 }
 
 } // namespace Kestrune

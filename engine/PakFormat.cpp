@@ -49,16 +49,4 @@ std::uint64_t VisitIndex(ByteSource& source, const EntryVisitor& visit, std::uin
     return visited;
 }
 
-std::vector<ArchiveEntry> ReadIndex(ByteSource& source) {
-    std::vector<ArchiveEntry> entries;
-    VisitIndex(source, [&](const EntryView& view) {
-        ArchiveEntry& entry = entries.emplace_back();
-        entry.name = view.name;
-        entry.offset = view.offset;
-        entry.compressedSize = view.compressedSize;
-        entry.size = view.size;
-    });
-    return entries;
-}
-
 } // namespace Kestrune::Pak

@@ -35,13 +35,10 @@ inline constexpr std::size_t kReservedSize = 20;
 inline constexpr unsigned char kReservedFill = 0xAB;
 inline constexpr std::uint64_t kRecordFixedSize = 28;
 
-// Entries of the index that the footer points to, in record order. Stops at
-// the first record that the package cannot hold in full and keeps the records
-// before it; no footer magic gives no entries.
-std::vector<ArchiveEntry> ReadIndex(ByteSource& source);
-
-// The same records handed to `visit` one by one as they are read, at most
-// `limit` of them; returns how many were handed over.
+// Hands the records of the index that the footer points to, in record order,
+// to `visit` one by one as they are read, at most `limit` of them; returns how
+// many were handed over. Stops at the first record that the package cannot
+// hold in full; no footer magic gives no records.
 std::uint64_t VisitIndex(ByteSource& source, const EntryVisitor& visit,
                          std::uint64_t limit = UINT64_MAX);
 

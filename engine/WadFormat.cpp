@@ -40,16 +40,4 @@ std::uint64_t VisitDirectory(ByteSource& source, const EntryVisitor& visit, std:
     return visited;
 }
 
-std::vector<ArchiveEntry> ReadDirectory(ByteSource& source) {
-    std::vector<ArchiveEntry> entries;
-    VisitDirectory(source, [&](const EntryView& view) {
-        ArchiveEntry& entry = entries.emplace_back();
-        entry.name = view.name;
-        entry.offset = view.offset;
-        entry.compressedSize = view.compressedSize;
-        entry.size = view.size;
-    });
-    return entries;
-}
-
 } // namespace Kestrune::Wad

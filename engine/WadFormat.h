@@ -27,12 +27,9 @@ inline constexpr std::size_t kHeaderSize = 12;
 inline constexpr std::size_t kDirectoryRecordSize = 16;
 inline constexpr std::size_t kLumpNameSize = 8;
 
-// Entries of the lump directory, in record order. Stops at the first record
-// that the file cannot hold in full and keeps the records before it.
-std::vector<ArchiveEntry> ReadDirectory(ByteSource& source);
-
-// The same records handed to `visit` one by one as they are read, at most
-// `limit` of them; returns how many were handed over.
+// Hands the lump directory's records, in record order, to `visit` one by one
+// as they are read, at most `limit` of them; returns how many were handed
+// over. Stops at the first record that the file cannot hold in full.
 std::uint64_t VisitDirectory(ByteSource& source, const EntryVisitor& visit,
                              std::uint64_t limit = UINT64_MAX);
 
