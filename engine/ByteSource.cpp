@@ -80,23 +80,16 @@ bool SequentialReader::ReadBeyondBuffer(unsigned char* out, std::size_t length) 
     return true;
 }
 
-bool SequentialReader::ReadString(std::uint64_t length, std::string& out) {
-    // Checked before the allocation: a name can never be longer than what is
+bool SequentialReader::ReadViewBeyondBuffer(std::uint64_t length, std::string_view& out,
+                                            std::string& spill) {
+    // Checked before any allocation: a name can never be longer than what is
     // left of the package, so memory stays proportional to the package size.
     if (!FitsWithin(position_, length, size_) || length > std::numeric_limits<std::size_t>::max()) {
         return false;
     }
-    out.resize(static_cast<std::size_t>(length));
-    return Read(reinterpret_cast<unsigned char*>(out.data()), out.size());
-}
-
-bool SequentialReader::ReadViewBeyondBuffer(std::uint64_t length, std::string_view& out,
-                                            std::string& spill) {
-    if (!FitsWithin(position_, length, size_)) {
-        return false;
-    }
     if (length > kBufferSize) {
-        if (!ReadString(length, spill)) {
+        spill.resize(static_cast<std::size_t>(length));
+        if (!Read(reinterpret_cast<unsigned char*>(spill.data()), spill.size())) {
             return false;
         }
         out = spill;

@@ -69,7 +69,6 @@ class SequentialReader {
 public:
     SequentialReader(ByteSource& source, std::uint64_t start);
 
-    std::uint64_t Position() const { return position_; }
     std::uint64_t Remaining() const { return size_ - position_; }
 
     bool Read(unsigned char* out, std::size_t length) {
@@ -90,16 +89,6 @@ public:
         value = LoadU32LE(bytes);
         return true;
     }
-    bool ReadU64(std::uint64_t& value) {
-        unsigned char bytes[8];
-        if (!Read(bytes, sizeof bytes)) {
-            return false;
-        }
-        value = LoadU64LE(bytes);
-        return true;
-    }
-    // Replaces `out` with the next `length` bytes.
-    bool ReadString(std::uint64_t length, std::string& out);
     // Points `out` at the next `length` bytes without copying them when they
     // fit in the buffer (valid until the next read), otherwise reads them
     // into `spill`.

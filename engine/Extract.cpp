@@ -34,6 +34,10 @@ constexpr std::uint64_t kSystemCopyMinimum = 256 * 1024;
 // reads the package forward.
 constexpr std::size_t kEntriesPerBlock = 256;
 
+std::string WriteFailed(const Platform::OutputFile& out) {
+    return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
+}
+
 // Copies entries out of one open package. Owns the copy buffers of one
 // worker; `bytesDone` is shared by all workers of one extraction.
 class EntryCopier {
@@ -75,7 +79,7 @@ public:
             }
             if (status == Platform::OutputFile::CopyStatus::Failed) {
                 bytesDone_ += got;
-                return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
+                return WriteFailed(out);
             }
             if (status == Platform::OutputFile::CopyStatus::Unsupported) {
                 if (buffer_.size() < step) {
@@ -83,7 +87,7 @@ public:
                 }
                 got = package_.ReadAt(entry.offset + done, buffer_.data(), step);
                 if (got > 0 && !out.Write(buffer_.data(), got)) {
-                    return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
+                    return WriteFailed(out);
                 }
             }
             done += got;
@@ -96,7 +100,7 @@ public:
             }
         }
         if (!out.Close()) {
-            return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
+            return WriteFailed(out);
         }
         if (done < entry.size) {
             return "cut short by the end of the package (" + std::to_string(done) + " of " +
