@@ -35,8 +35,76 @@ std::size_t FileSource::ReadAt(std::uint64_t offset, unsigned char* out, std::si
     return file_.ReadAt(offset, out, length);
 }
 
-SequentialReader::SequentialReader(ByteSource& source, std::uint64_t start)
-    : source_(source), size_(source.Size()), position_(std::min(start, size_)) {}
+SequentialReader::SequentialReader(ByteSource& source, std::uint64_t start, std::uint64_t end)
+    : source_(source), size_(std::min(end, source.Size())), position_(std::min(start, size_)) {}
+
+bool SequentialReader::ReadCString(std::string_view& out, std::string& spill) {
+    const auto take = [&](std::size_t length) {
+        out =
+            std::string_view(reinterpret_cast<const char*>(buffer_.data() + bufferBegin_), length);
+        bufferBegin_ += length + 1;
+        position_ += length + 1;
+    };
+    const auto findNul = [&]() -> const void* {
+        return std::memchr(buffer_.data() + bufferBegin_, 0, bufferEnd_ - bufferBegin_);
+    };
+    if (bufferEnd_ > bufferBegin_) {
+        if (const void* nul = findNul()) {
+            take(static_cast<std::size_t>(static_cast<const unsigned char*>(nul) -
+                                          (buffer_.data() + bufferBegin_)));
+            return true;
+        }
+    }
+    // Refill as far as the buffer goes; most strings then lie in it whole.
+    const auto fill = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, Remaining()));
+    if (fill == 0 || !Buffer(fill)) {
+        return false;
+    }
+    if (const void* nul = findNul()) {
+        take(static_cast<std::size_t>(static_cast<const unsigned char*>(nul) -
+                                      (buffer_.data() + bufferBegin_)));
+        return true;
+    }
+    // Longer than the buffer: gather it, one buffer at a time. The string
+    // can grow no larger than what is left of the region.
+    spill.clear();
+    for (;;) {
+        const std::size_t buffered = bufferEnd_ - bufferBegin_;
+        const void* nul = findNul();
+        const std::size_t part =
+            nul != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(nul) -
+                                                      (buffer_.data() + bufferBegin_))
+                           : buffered;
+        spill.append(reinterpret_cast<const char*>(buffer_.data() + bufferBegin_), part);
+        if (nul != nullptr) {
+            bufferBegin_ += part + 1;
+            position_ += part + 1;
+            out = spill;
+            return true;
+        }
+        bufferBegin_ = bufferEnd_;
+        position_ += buffered;
+        const auto next =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, Remaining()));
+        if (next == 0 || !Buffer(next)) {
+            return false;
+        }
+    }
+}
+
+bool SequentialReader::Skip(std::uint64_t length) {
+    if (!FitsWithin(position_, length, size_)) {
+        return false;
+    }
+    const std::size_t buffered = bufferEnd_ - bufferBegin_;
+    if (length <= buffered) {
+        bufferBegin_ += static_cast<std::size_t>(length);
+    } else {
+        bufferBegin_ = bufferEnd_ = 0;
+    }
+    position_ += length;
+    return true;
+}
 
 bool SequentialReader::Buffer(std::size_t length) {
     const std::size_t buffered = bufferEnd_ - bufferBegin_;

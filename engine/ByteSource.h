@@ -67,8 +67,11 @@ private:
 // the end fails without reading or allocating anything.
 class SequentialReader {
 public:
-    SequentialReader(ByteSource& source, std::uint64_t start);
+    // Reads from `start` up to `end` (the end of the source by default):
+    // nothing beyond `end` is ever read.
+    SequentialReader(ByteSource& source, std::uint64_t start, std::uint64_t end = UINT64_MAX);
 
+    std::uint64_t Position() const { return position_; }
     std::uint64_t Remaining() const { return size_ - position_; }
 
     bool Read(unsigned char* out, std::size_t length) {
@@ -80,6 +83,14 @@ public:
             return true;
         }
         return ReadBeyondBuffer(out, length);
+    }
+    bool ReadU16(std::uint16_t& value) {
+        unsigned char bytes[2];
+        if (!Read(bytes, sizeof bytes)) {
+            return false;
+        }
+        value = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+        return true;
     }
     bool ReadU32(std::uint32_t& value) {
         unsigned char bytes[4];
@@ -102,6 +113,13 @@ public:
         }
         return ReadViewBeyondBuffer(length, out, spill);
     }
+
+    // Points `out` at the bytes up to the next NUL and moves past that NUL.
+    // The view is valid until the next read; a string longer than the buffer
+    // is gathered in `spill`. False when no NUL comes before the end.
+    bool ReadCString(std::string_view& out, std::string& spill);
+    // Moves `length` bytes on without reading them; false past the end.
+    bool Skip(std::uint64_t length);
 
 private:
     static constexpr std::size_t kBufferSize = 128 * 1024;

@@ -1,7 +1,9 @@
 #include "Detect.h"
 
 #include "ByteOrder.h"
+#include "PackFormat.h"
 #include "PakFormat.h"
+#include "VpkFormat.h"
 #include "WadFormat.h"
 
 #include <array>
@@ -22,9 +24,24 @@ ArchiveType DetectKind(ByteSource& source) {
     return ArchiveType::Pak;
 }
 
+DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
+    const ArchiveType kind = DetectKind(source);
+    if (kind == ArchiveType::Wad) {
+        return Wad::VisitDirectory(source, visit, limit);
+    }
+    // The footer decides first: a file ending in it has always been read as
+    // a PAK container, a VPK signature at its start included.
+    if (Pak::HasFooter(source)) {
+        return Pak::VisitIndex(source, visit, limit);
+    }
+    if (kind == ArchiveType::Vpk) {
+        return Vpk::VisitTree(source, visit, limit);
+    }
+    return Pack::VisitDirectory(source, visit, limit);
+}
+
 std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
-    return DetectKind(source) == ArchiveType::Wad ? Wad::VisitDirectory(source, visit, limit)
-                                                  : Pak::VisitIndex(source, visit, limit);
+    return WalkEntries(source, visit, limit).visited;
 }
 
 std::vector<ArchiveEntry> ReadEntries(ByteSource& source) {
@@ -35,6 +52,7 @@ std::vector<ArchiveEntry> ReadEntries(ByteSource& source) {
         entry.offset = view.offset;
         entry.compressedSize = view.compressedSize;
         entry.size = view.size;
+        entry.content = view.content;
     });
     return entries;
 }

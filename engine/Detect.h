@@ -19,14 +19,19 @@ inline constexpr std::uint32_t kVpkSignature = 0x55AA1234;  // bytes 34 12 AA 55
 
 ArchiveType DetectKind(ByteSource& source);
 
-// The entries of an open package: the WAD directory for a WAD, the PAK index
-// for every other kind (so a VPK lists entries only when it ends in a PAK
-// footer).
+// The entries of an open package: the WAD directory for a WAD; the PAK index
+// for any other file that ends in a PAK footer, whatever its first bytes; else
+// the VPK tree of a VPK, or the directory of a "PACK" file.
 std::vector<ArchiveEntry> ReadEntries(ByteSource& source);
 
 // The same entries handed to `visit` one by one as they are read, at most
 // `limit` of them, without holding them; returns how many were handed over.
 std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit,
                            std::uint64_t limit = UINT64_MAX);
+
+// As VisitEntries, and also tells whether the file holds a directory of a
+// kind the tool reads.
+DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit,
+                          std::uint64_t limit = UINT64_MAX);
 
 } // namespace Kestrune

@@ -1,8 +1,8 @@
-#include "Bounds.h"
-#include "ByteSource.h"
 #include "Detect.h"
+#include "EntryData.h"
 #include "KestruneEngine.h"
 #include "OutputNames.h"
+#include "PackageFiles.h"
 #include "Platform.h"
 
 #include <algorithm>
@@ -13,20 +13,13 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 namespace Kestrune {
 namespace {
-
-// Entries are copied through one buffer of at most this size, so memory stays
-// flat whatever size an entry declares.
-constexpr std::size_t kCopyChunkSize = 1 << 20;
-
-// Entries from this size on are copied by the system, file to file, where it
-// can (for a small entry a read and a write through the buffer cost as much).
-constexpr std::uint64_t kSystemCopyMinimum = 256 * 1024;
 
 // Creating a file costs the system far more than copying a small entry's
 // bytes, and most of that cost is not serialised between threads: two
@@ -38,20 +31,37 @@ std::string WriteFailed(const Platform::OutputFile& out) {
     return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
 }
 
-// Copies entries out of one open package. Owns the copy buffers of one
-// worker; `bytesDone` is shared by all workers of one extraction.
+// An output file as the destination of an entry's content.
+class OutputSink final : public EntrySink {
+public:
+    explicit OutputSink(Platform::OutputFile& out) : out_(out) {}
+    bool Write(const unsigned char* data, std::size_t length) override {
+        return out_.Write(data, length);
+    }
+    Platform::OutputFile::CopyStatus CopyFrom(const Platform::InputFile& input,
+                                              std::uint64_t offset, std::size_t length,
+                                              std::size_t& copied) override {
+        return out_.CopyFrom(input, offset, length, copied);
+    }
+    std::string FailureText() const override { return WriteFailed(out_); }
+
+private:
+    Platform::OutputFile& out_;
+};
+
+// Copies entries out of one open package into files. Owns the copy buffer of
+// one worker; `bytesDone` is shared by all workers of one extraction.
 class EntryCopier {
 public:
-    EntryCopier(FileSource& package, std::optional<Platform::FileId> packageId,
+    EntryCopier(PackageFiles& package, std::span<const Platform::FileId> protect,
                 std::atomic<std::uint64_t>& bytesDone, std::function<void()> onStep = {})
-        : package_(package), packageId_(packageId), bytesDone_(bytesDone),
-          onStep_(std::move(onStep)) {}
+        : reader_(package, &bytesDone, std::move(onStep)), protect_(protect) {}
 
     // Writes `entry` to `outPath`. Returns the reason when it was not written
     // whole; bytes already written stay, nothing is padded.
     std::optional<std::string> Copy(const ArchiveEntry& entry, const std::string& outPath) {
         Platform::OutputFile out;
-        switch (out.Open(outPath, packageId_)) {
+        switch (out.Open(outPath, protect_)) {
         case Platform::OutputFile::OpenStatus::IsProtectedFile:
             return "would overwrite the package";
         case Platform::OutputFile::OpenStatus::Failed:
@@ -59,82 +69,44 @@ public:
         case Platform::OutputFile::OpenStatus::Opened:
             break;
         }
-
-        // Only the bytes that really lie in the package are copied; a hostile
-        // size can neither allocate nor fill the disk.
-        const std::uint64_t packageSize = package_.Size();
-        const std::uint64_t available = FitsWithin(entry.offset, entry.size, packageSize)
-                                            ? entry.size
-                                        : entry.offset < packageSize ? packageSize - entry.offset
-                                                                     : 0;
-        std::uint64_t done = 0;
-        while (done < available) {
-            const auto step =
-                static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunkSize, available - done));
-            std::size_t got = 0;
-            auto status = Platform::OutputFile::CopyStatus::Unsupported;
-            if (systemCopy_ && available >= kSystemCopyMinimum) {
-                status = out.CopyFrom(package_.File(), entry.offset + done, step, got);
-                systemCopy_ = status != Platform::OutputFile::CopyStatus::Unsupported;
-            }
-            if (status == Platform::OutputFile::CopyStatus::Failed) {
-                bytesDone_ += got;
-                return WriteFailed(out);
-            }
-            if (status == Platform::OutputFile::CopyStatus::Unsupported) {
-                if (buffer_.size() < step) {
-                    buffer_.resize(std::min<std::uint64_t>(kCopyChunkSize, available));
-                }
-                got = package_.ReadAt(entry.offset + done, buffer_.data(), step);
-                if (got > 0 && !out.Write(buffer_.data(), got)) {
-                    return WriteFailed(out);
-                }
-            }
-            done += got;
-            bytesDone_ += got;
-            if (got < step) {
-                break; // the package shrank while it was being read
-            }
-            if (onStep_) {
-                onStep_(); // progress within a large entry
-            }
+        OutputSink sink(out);
+        auto failure = reader_.Read(entry, sink);
+        if (failure && failure->inSink) {
+            return std::move(failure->reason);
         }
         if (!out.Close()) {
             return WriteFailed(out);
         }
-        if (done < entry.size) {
-            return "cut short by the end of the package (" + std::to_string(done) + " of " +
-                   std::to_string(entry.size) + " bytes)";
+        if (failure) {
+            return std::move(failure->reason);
         }
         return std::nullopt;
     }
 
 private:
-    FileSource& package_;
-    std::optional<Platform::FileId> packageId_;
-    std::atomic<std::uint64_t>& bytesDone_;
-    std::function<void()> onStep_;
-    bool systemCopy_ = true; // until the system says it cannot
-    std::vector<unsigned char> buffer_;
+    EntryReader reader_;
+    std::span<const Platform::FileId> protect_;
 };
 
 } // namespace
 
 bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& entryName,
                                  const std::string& outPath) {
-    const auto package = FileSource::Open(archive);
+    const auto package = PackageFiles::Open(archive);
     if (!package) {
         return false;
     }
-    const std::vector<ArchiveEntry> entries = ReadEntries(*package);
+    std::vector<ArchiveEntry> entries = ReadEntries(package->Package());
     const auto match = std::find_if(entries.begin(), entries.end(),
                                     [&](const ArchiveEntry& e) { return e.name == entryName; });
     if (match == entries.end()) {
         return false;
     }
+    entries = {std::move(*match)};
+    const std::vector<Platform::FileId> protect = package->Identities(entries);
     std::atomic<std::uint64_t> bytesDone{0};
-    EntryCopier copier(*package, Platform::IdentifyFile(archive), bytesDone);
-    return !copier.Copy(*match, outPath).has_value();
+    EntryCopier copier(*package, protect, bytesDone);
+    return !copier.Copy(entries.front(), outPath).has_value();
 }
 
 bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& outDir,
@@ -152,7 +124,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
         return false;
     }
 
-    const auto package = FileSource::Open(archive);
+    const auto package = PackageFiles::Open(archive);
     if (!package) {
         return false;
     }
@@ -161,7 +133,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     // The package is listed once and read through this one open file: each
     // entry is copied by its place in the listing, never looked up again by
     // name.
-    const std::vector<ArchiveEntry> entries = ReadEntries(*package);
+    const std::vector<ArchiveEntry> entries = ReadEntries(package->Package());
     const std::vector<std::optional<std::string>> names =
         AssignOutputNames(entries, HostNameRules());
     result.entryCount = entries.size();
@@ -209,7 +181,9 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
         }
     };
 
-    const std::optional<Platform::FileId> packageId = Platform::IdentifyFile(archive);
+    // No output may overwrite the package or one of its part files, however
+    // its path is spelled.
+    const std::vector<Platform::FileId> protect = package->Identities(entries);
     std::mutex finishedLock;
     std::condition_variable finishedSignal;
     bool workerFinished = false;
@@ -217,7 +191,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     if (entries.size() > kEntriesPerBlock) {
         try {
             worker = std::thread([&] {
-                EntryCopier copier(*package, packageId, bytesDone);
+                EntryCopier copier(*package, protect, bytesDone);
                 extractBlocks(copier, {});
                 std::lock_guard<std::mutex> hold(finishedLock);
                 workerFinished = true;
@@ -227,7 +201,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
             // No second thread to be had: this one does all the work.
         }
     }
-    EntryCopier copier(*package, packageId, bytesDone, reportProgress);
+    EntryCopier copier(*package, protect, bytesDone, reportProgress);
     extractBlocks(copier, reportProgress);
     if (worker.joinable()) {
         // Keep the progress moving while the worker finishes its last block.

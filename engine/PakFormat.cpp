@@ -5,26 +5,41 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace Kestrune::Pak {
 
-std::uint64_t VisitIndex(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
-    const std::uint64_t size = source.Size();
-    if (size < kFooterSize) {
-        return 0;
-    }
+namespace {
 
+// The footer, when the file ends in one.
+std::optional<std::array<unsigned char, kFooterSize>> ReadFooter(ByteSource& source) {
+    const std::uint64_t size = source.Size();
     std::array<unsigned char, kFooterSize> footer{};
-    if (source.ReadAt(size - kFooterSize, footer.data(), footer.size()) != footer.size() ||
+    if (size < kFooterSize ||
+        source.ReadAt(size - kFooterSize, footer.data(), footer.size()) != footer.size() ||
         LoadU32LE(footer.data()) != kFooterMagic) {
-        return 0;
+        return std::nullopt;
     }
-    const std::uint64_t indexOffset = LoadU64LE(footer.data() + 8);
+    return footer;
+}
+
+} // namespace
+
+bool HasFooter(ByteSource& source) {
+    return ReadFooter(source).has_value();
+}
+
+DirectoryWalk VisitIndex(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
+    const auto footer = ReadFooter(source);
+    if (!footer) {
+        return {};
+    }
+    const std::uint64_t indexOffset = LoadU64LE(footer->data() + 8);
 
     SequentialReader reader(source, indexOffset);
     std::uint32_t count = 0;
-    if (!FitsWithin(indexOffset, 4, size) || !reader.ReadU32(count)) {
-        return 0;
+    if (!FitsWithin(indexOffset, 4, source.Size()) || !reader.ReadU32(count)) {
+        return {};
     }
 
     std::string spill; // holds a record too long for the reader's buffer
@@ -44,9 +59,10 @@ std::uint64_t VisitIndex(ByteSource& source, const EntryVisitor& visit, std::uin
         entry.offset = LoadU64LE(numbers);
         entry.compressedSize = LoadU64LE(numbers + 8);
         entry.size = LoadU64LE(numbers + 16);
+        entry.content = EntryContent::InPackage(entry.offset, entry.size);
         visit(entry);
     }
-    return visited;
+    return {visited, true};
 }
 
 } // namespace Kestrune::Pak

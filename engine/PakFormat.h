@@ -35,11 +35,15 @@ inline constexpr std::size_t kReservedSize = 20;
 inline constexpr unsigned char kReservedFill = 0xAB;
 inline constexpr std::uint64_t kRecordFixedSize = 28;
 
+// True when the last 44 bytes begin with the footer magic: such a file is a
+// PAK container whatever its first bytes are.
+bool HasFooter(ByteSource& source);
+
 // Hands the records of the index that the footer points to, in record order,
-// to `visit` one by one as they are read, at most `limit` of them; returns how
-// many were handed over. Stops at the first record that the package cannot
-// hold in full; no footer magic gives no records.
-std::uint64_t VisitIndex(ByteSource& source, const EntryVisitor& visit,
+// to `visit` one by one as they are read, at most `limit` of them. Stops at
+// the first record that the package cannot hold in full. Found only when the
+// footer is there and the index's entry count lies inside the file.
+DirectoryWalk VisitIndex(ByteSource& source, const EntryVisitor& visit,
                          std::uint64_t limit = UINT64_MAX);
 
 } // namespace Kestrune::Pak

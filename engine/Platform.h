@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 // The few services that differ between Windows and POSIX systems. Paths are
@@ -72,7 +73,8 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Creates `path` or opens the existing file and truncates it to length 0.
-    OpenStatus Open(const std::string& path, const std::optional<FileId>& protect);
+    // `protect` lists the files that must never be opened for writing.
+    OpenStatus Open(const std::string& path, std::span<const FileId> protect);
     // Writes all `length` bytes; false on any failure (device full, limit).
     bool Write(const unsigned char* data, std::size_t length);
     enum class CopyStatus { Copied, Unsupported, Failed };

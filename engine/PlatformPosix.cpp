@@ -1,5 +1,6 @@
 #include "Platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -88,8 +89,7 @@ OutputFile::~OutputFile() {
     }
 }
 
-OutputFile::OpenStatus OutputFile::Open(const std::string& path,
-                                        const std::optional<FileId>& protect) {
+OutputFile::OpenStatus OutputFile::Open(const std::string& path, std::span<const FileId> protect) {
     // Nearly every output is a new file. One created here exclusively is new,
     // empty and regular: it cannot be the package and needs neither the
     // identity check nor truncation, which saves two system calls per entry
@@ -119,7 +119,7 @@ OutputFile::OpenStatus OutputFile::Open(const std::string& path,
         error_ = errno;
         return OpenStatus::Failed;
     }
-    if (protect && IdOf(info) == *protect) {
+    if (std::find(protect.begin(), protect.end(), IdOf(info)) != protect.end()) {
         ::close(fd_);
         fd_ = -1;
         return OpenStatus::IsProtectedFile;

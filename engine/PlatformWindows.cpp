@@ -1,5 +1,6 @@
 #include "Platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <direct.h>
@@ -126,8 +127,7 @@ OutputFile::~OutputFile() {
     }
 }
 
-OutputFile::OpenStatus OutputFile::Open(const std::string& path,
-                                        const std::optional<FileId>& protect) {
+OutputFile::OpenStatus OutputFile::Open(const std::string& path, std::span<const FileId> protect) {
     // OPEN_ALWAYS rather than CREATE_ALWAYS: the file is identified before it
     // is truncated, so the package itself is never emptied.
     // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction planted
@@ -140,7 +140,8 @@ OutputFile::OpenStatus OutputFile::Open(const std::string& path,
         return OpenStatus::Failed;
     }
     handle_ = handle;
-    if (protect && IdOf(handle) == protect) {
+    const auto id = IdOf(handle);
+    if (id && std::find(protect.begin(), protect.end(), *id) != protect.end()) {
         CloseHandle(handle);
         handle_ = nullptr;
         return OpenStatus::IsProtectedFile;

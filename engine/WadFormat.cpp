@@ -9,15 +9,15 @@
 
 namespace Kestrune::Wad {
 
-std::uint64_t VisitDirectory(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
+DirectoryWalk VisitDirectory(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
     std::array<unsigned char, kHeaderSize> header{};
     if (source.ReadAt(0, header.data(), header.size()) != header.size()) {
-        return 0;
+        return {};
     }
     const std::uint32_t count = LoadU32LE(header.data() + 4);
     const std::uint32_t directoryOffset = LoadU32LE(header.data() + 8);
-    if (count == 0 || !FitsWithin(directoryOffset, 0, source.Size())) {
-        return 0;
+    if (!FitsWithin(directoryOffset, 0, source.Size())) {
+        return {};
     }
 
     SequentialReader reader(source, directoryOffset);
@@ -35,9 +35,10 @@ std::uint64_t VisitDirectory(ByteSource& source, const EntryVisitor& visit, std:
         entry.offset = LoadU32LE(record.data());
         entry.size = LoadU32LE(record.data() + 4);
         entry.compressedSize = entry.size;
+        entry.content = EntryContent::InPackage(entry.offset, entry.size);
         visit(entry);
     }
-    return visited;
+    return {visited, true};
 }
 
 } // namespace Kestrune::Wad

@@ -28,9 +28,10 @@ inline constexpr std::size_t kDirectoryRecordSize = 16;
 inline constexpr std::size_t kLumpNameSize = 8;
 
 // Hands the lump directory's records, in record order, to `visit` one by one
-// as they are read, at most `limit` of them; returns how many were handed
-// over. Stops at the first record that the file cannot hold in full.
-std::uint64_t VisitDirectory(ByteSource& source, const EntryVisitor& visit,
+// as they are read, at most `limit` of them. Stops at the first record that
+// the file cannot hold in full. Found when the header is whole and the
+// directory starts inside the file.
+DirectoryWalk VisitDirectory(ByteSource& source, const EntryVisitor& visit,
                              std::uint64_t limit = UINT64_MAX);
 
 } // namespace Kestrune::Wad

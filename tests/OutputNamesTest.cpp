@@ -100,7 +100,7 @@ TEST(OutputNames, CollisionsGetTheirOwnNames) {
         SCOPED_TRACE(c.what);
         std::vector<ArchiveEntry> entries;
         for (const std::string& name : c.names) {
-            entries.push_back({name, 0, 0, 0});
+            entries.emplace_back().name = name;
         }
         EXPECT_EQ(AssignOutputNames(entries, c.rules), c.expected);
     }

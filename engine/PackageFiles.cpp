@@ -1,0 +1,66 @@
+#include "PackageFiles.h"
+
+#include "VpkFormat.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace Kestrune {
+
+std::unique_ptr<PackageFiles> PackageFiles::Open(const std::string& path) {
+    std::unique_ptr<PackageFiles> files(new PackageFiles(path));
+    files->package_ = FileSource::Open(path);
+    if (!files->package_) {
+        return nullptr;
+    }
+    return files;
+}
+
+FileSource* PackageFiles::Get(std::uint32_t file) {
+    if (file == kPackageFile) {
+        return package_.get();
+    }
+    std::lock_guard<std::mutex> hold(partsLock_);
+    const auto known = parts_.find(file);
+    if (known != parts_.end()) {
+        return known->second.get();
+    }
+    // Only parts that entries really use are opened, one at a time: their
+    // number is at most the number of entries.
+    auto opened = FileSource::Open(Vpk::PartPath(path_, file));
+    FileSource* part = opened.get();
+    parts_.emplace(file, std::move(opened));
+    return part;
+}
+
+std::string PackageFiles::PartName(std::uint32_t file) const {
+    const std::string part = Vpk::PartPath(path_, file);
+#ifdef _WIN32
+    const std::size_t slash = part.find_last_of("/\\");
+#else
+    const std::size_t slash = part.rfind('/');
+#endif
+    return slash == std::string::npos ? part : part.substr(slash + 1);
+}
+
+std::vector<Platform::FileId>
+PackageFiles::Identities(const std::vector<ArchiveEntry>& entries) const {
+    std::vector<Platform::FileId> ids;
+    if (const auto id = Platform::IdentifyFile(path_)) {
+        ids.push_back(*id);
+    }
+    std::unordered_set<std::uint32_t> parts;
+    for (const ArchiveEntry& entry : entries) {
+        for (std::size_t i = 0; i < entry.content.runCount; ++i) {
+            const std::uint32_t file = entry.content.runs[i].file;
+            if (file != kPackageFile && parts.insert(file).second) {
+                if (const auto id = Platform::IdentifyFile(Vpk::PartPath(path_, file))) {
+                    ids.push_back(*id);
+                }
+            }
+        }
+    }
+    return ids;
+}
+
+} // namespace Kestrune

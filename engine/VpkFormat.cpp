@@ -1,0 +1,160 @@
+#include "VpkFormat.h"
+
+#include "Bounds.h"
+#include "ByteOrder.h"
+#include "Detect.h"
+
+#include <array>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+
+namespace Kestrune::Vpk {
+namespace {
+
+struct Layout {
+    std::uint64_t treeStart = 0;
+    std::uint64_t treeEnd = 0; // where data kept in the directory file begins
+};
+
+std::optional<Layout> ReadHeader(ByteSource& source) {
+    std::array<unsigned char, kHeaderSizeV1> header{};
+    if (source.ReadAt(0, header.data(), header.size()) != header.size() ||
+        LoadU32LE(header.data()) != kVpkSignature) {
+        return std::nullopt;
+    }
+    const std::uint32_t version = LoadU32LE(header.data() + 4);
+    const std::uint32_t treeSize = LoadU32LE(header.data() + 8);
+    if (version != 1 && version != 2) {
+        return std::nullopt;
+    }
+    const std::uint64_t headerSize = version == 2 ? kHeaderSizeV2 : kHeaderSizeV1;
+    if (!FitsWithin(headerSize, treeSize, source.Size())) {
+        return std::nullopt;
+    }
+    return Layout{headerSize, headerSize + treeSize};
+}
+
+// Walks the whole tree, counting its entries in `count`. With `visit`, hands
+// over at most `limit` entries and stops there; without, only checks the
+// tree. False when the tree is malformed: a string or record running past its
+// end, a bad terminator.
+bool Walk(ByteSource& source, const Layout& layout, const EntryVisitor* visit, std::uint64_t limit,
+          std::uint64_t& count) {
+    SequentialReader reader(source, layout.treeStart, layout.treeEnd);
+    std::string spill;
+    std::string extension;
+    std::string path;
+    std::string name;
+    std::string_view text;
+    count = 0;
+    for (;;) {
+        if (!reader.ReadCString(text, spill)) {
+            return false;
+        }
+        if (text.empty()) {
+            return true;
+        }
+        extension.assign(text);
+        for (;;) {
+            if (!reader.ReadCString(text, spill)) {
+                return false;
+            }
+            if (text.empty()) {
+                break;
+            }
+            path.assign(text);
+            for (;;) {
+                if (!reader.ReadCString(text, spill)) {
+                    return false;
+                }
+                if (text.empty()) {
+                    break;
+                }
+                if (visit != nullptr) {
+                    // "path/file.ext"; a single space means no directory or
+                    // no extension.
+                    name.clear();
+                    if (path != " ") {
+                        name.append(path).push_back('/');
+                    }
+                    name.append(text);
+                    if (extension != " ") {
+                        name.append(".").append(extension);
+                    }
+                }
+                std::array<unsigned char, kRecordSize> record{};
+                if (!reader.Read(record.data(), record.size()) ||
+                    (record[16] | record[17] << 8) != kTerminator) {
+                    return false;
+                }
+                const std::uint64_t preloadAt = reader.Position();
+                const auto preload = static_cast<std::uint16_t>(record[4] | record[5] << 8);
+                if (!reader.Skip(preload)) {
+                    return false;
+                }
+                ++count;
+                if (visit == nullptr) {
+                    continue;
+                }
+                const auto archive = static_cast<std::uint16_t>(record[6] | record[7] << 8);
+                const std::uint64_t offset = LoadU32LE(record.data() + 8);
+                const std::uint64_t length = LoadU32LE(record.data() + 12);
+                const bool inDirectoryFile = archive == kInDirectoryFile;
+                const std::uint64_t dataAt = inDirectoryFile ? layout.treeEnd + offset : offset;
+
+                EntryView entry;
+                entry.name = name;
+                entry.size = std::uint64_t{preload} + length;
+                entry.compressedSize = entry.size;
+                // Where the entry's data begins in the file that holds it;
+                // the preload bytes' place when they are all there is.
+                entry.offset = length == 0 ? preloadAt : dataAt;
+                if (preload > 0) {
+                    entry.content.Append({kPackageFile, preloadAt, preload});
+                }
+                if (length > 0) {
+                    entry.content.Append(
+                        {inDirectoryFile ? kPackageFile : archive, dataAt, length});
+                }
+                entry.content.crc32 = LoadU32LE(record.data());
+                (*visit)(entry);
+                if (count == limit) {
+                    return true;
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+
+DirectoryWalk VisitTree(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
+    const auto layout = ReadHeader(source);
+    std::uint64_t count = 0;
+    if (!layout || !Walk(source, *layout, nullptr, 0, count)) {
+        return {};
+    }
+    if (limit == 0 || count == 0) {
+        return {0, true};
+    }
+    // Should the file change between the two walks, what was handed over
+    // stands.
+    Walk(source, *layout, &visit, limit, count);
+    return {count, true};
+}
+
+std::string PartPath(const std::string& directoryPath, std::uint32_t part) {
+    std::string_view stem = directoryPath;
+    for (const std::string_view suffix : {"_dir.vpk", ".vpk"}) {
+        if (stem.ends_with(suffix)) {
+            stem.remove_suffix(suffix.size());
+            break;
+        }
+    }
+    char number[16];
+    std::snprintf(number, sizeof number, "_%03u.vpk", static_cast<unsigned>(part));
+    return std::string(stem) + number;
+}
+
+} // namespace Kestrune::Vpk
