@@ -13,8 +13,10 @@ namespace Kestrune {
 namespace {
 
 using Testing::Bytes;
+using Testing::PackBuilder;
 using Testing::PakBuilder;
 using Testing::PakRecord;
+using Testing::VpkBuilder;
 using Testing::WadBuilder;
 using namespace std::literals;
 
@@ -164,6 +166,80 @@ TEST(WadDirectory, WellFormedFiles) {
              .raw("FAR\0\0\0\0\0"sv)
              .str(),
          {{"FAR", 0xFFFFFFF0, 0xFFFFFFFF, 0xFFFFFFFF}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ExpectEntries(c.bytes, c.expected);
+    }
+}
+
+// VPK trees and PACK directories are listed only when they check out whole;
+// a file that also ends in a PAK footer is a PAK container, as it always was.
+TEST(VpkTreeAndPackDirectory, WellFormedOrNothing) {
+    VpkBuilder v1; // version 1: a 12-byte header, data kept after the tree
+    v1.version = 1;
+    v1.add("materials/brick", "wall", "vmt", "shader text").add(" ", "README", " ", "hello");
+    const std::uint64_t v1Data = 12 + v1.tree().size();
+
+    VpkBuilder v2; // preload bytes, the directory file's data area, two parts
+    v2.add("sound", "a", "wav", "PRELOADED", 9)
+        .add("sound", "b", "wav", "in part zero", 0, 0)
+        .add("models", "c", "mdl", "head+part one", 5, 1)
+        .add("models", "d", "mdl", "kept here", 4);
+    const std::uint64_t v2Tree = 28 + v2.tree().size();
+
+    const auto patched = [](std::string bytes, std::size_t at, std::string_view with) {
+        return bytes.replace(at, with.size(), with);
+    };
+    VpkBuilder shortTree = v1;
+    shortTree.treeSize = static_cast<std::uint32_t>(v1.tree().size() - 1);
+    VpkBuilder pastTheFile = v1;
+    pastTheFile.treeSize = 1 << 20;
+    const std::string v1Bytes = v1.build();
+    const std::size_t terminator = 12 + v1.tree().find("wall\0"s) + 5 + 16;
+
+    PackBuilder pack;
+    pack.add("maps/e1m1.bsp", "bsp data").add(std::string(56, 'n'), "");
+    PackBuilder ragged = pack;
+    ragged.directoryLength = 64 + 63;
+    PackBuilder beyond = pack;
+    beyond.directoryLength = 64 * 1000;
+
+    PakBuilder vpkWithFooter; // a VPK directory that also ends in a PAK footer
+    vpkWithFooter.data(v1Bytes);
+    vpkWithFooter.record({"from/the/index", 0, 4, 4});
+
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::vector<Expected> expected;
+    };
+    const Case cases[] = {
+        {"version 1, data after the tree, root and no extension",
+         v1Bytes,
+         {{"materials/brick/wall.vmt", v1Data, 11, 11}, {"README", v1Data + 11, 5, 5}}},
+        {"version 2: preload only, parts, preload then data",
+         v2.build(),
+         {{"sound/a.wav", 28 + v2.tree().find("a\0"s) + 2 + 18, 9, 9},
+          {"sound/b.wav", 0, 12, 12},
+          {"models/c.mdl", 0, 13, 13},
+          {"models/d.mdl", v2Tree, 9, 9}}},
+        {"unknown version", patched(v1Bytes, 4, "\3\0\0\0"sv), {}},
+        {"tree size short of the tree", shortTree.build(), {}},
+        {"tree past the file", pastTheFile.build(), {}},
+        {"terminator not FFFF", patched(v1Bytes, terminator, "\xFE"sv), {}},
+        {"signature only", Bytes().u32(0x55AA1234).str(), {}},
+        {"VPK ending in a PAK footer", vpkWithFooter.build(), {{"from/the/index", 0, 4, 4}}},
+        {"PACK", pack.build(), {{"maps/e1m1.bsp", 12, 8, 8}, {std::string(56, 'n'), 20, 0, 0}}},
+        {"PACK directory not whole records", ragged.build(), {}},
+        {"PACK directory past the file", beyond.build(), {}},
+        {"PACK ending in a PAK footer",
+         [] {
+             PakBuilder pak;
+             pak.add("p", "PACK");
+             return pak.build();
+         }(),
+         {{"p", 0, 4, 4}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
