@@ -17,6 +17,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# zlib from Debian's libz-mingw-w64-dev: its static libz.a, not the import
+# library of a zlib1.dll that users would have to ship beside kestrune.exe.
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # Tests, and the discovery of the tests, run the .exe files under Wine.
 # Debian's wine64 is the 64-bit loader itself; plain "wine" may be a wrapper

@@ -83,6 +83,14 @@ TEST(Cli, ListReports) {
     wad.lump("MAP01", "").lump("THINGS", "0123456789");
     Testing::WriteFile(dir.file("doom.wad"), wad.build());
     Testing::WriteFile(dir.file("plain.txt"), "not a package at all, just some text\n");
+    Testing::VpkBuilder vpk;
+    vpk.add("sound", "a", "wav", "PRELOAD", 7).add(" ", "b", " ", "part", 0, 3);
+    vpk.add("maps", "c", "bsp", "head+data", 5);
+    Testing::WriteFile(dir.file("pak01_dir.vpk"), vpk.build());
+    Testing::WriteFile(dir.file("vpk-signature-only.vpk"), "\x34\x12\xAA\x55");
+    Testing::PackBuilder pack;
+    pack.add("maps/e1m1.bsp", "bsp").add("progs.dat", "progs");
+    Testing::WriteFile(dir.file("pak0.pak"), pack.build());
 
     struct Case {
         std::string path;
@@ -102,6 +110,17 @@ TEST(Cli, ListReports) {
                                    "  - [0 B] MAP01 (Offset: 0xc)\n"
                                    "  - [10 B] THINGS (Offset: 0xc)\n"},
         {dir.file("plain.txt"), "Package: " + dir.file("plain.txt") + " (0 files):\n"},
+        {dir.file("pak01_dir.vpk"), "Package: " + dir.file("pak01_dir.vpk") +
+                                        " (3 files):\n"
+                                        "  - [7 B] sound/a.wav (Offset: 0x3a)\n"
+                                        "  - [4 B] b (Offset: 0x0)\n"
+                                        "  - [9 B] maps/c.bsp (Offset: 0x82)\n"},
+        {dir.file("vpk-signature-only.vpk"),
+         "Package: " + dir.file("vpk-signature-only.vpk") + " (0 files):\n"},
+        {dir.file("pak0.pak"), "Package: " + dir.file("pak0.pak") +
+                                   " (2 files):\n"
+                                   "  - [3 B] maps/e1m1.bsp (Offset: 0xc)\n"
+                                   "  - [5 B] progs.dat (Offset: 0xf)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);

@@ -7,6 +7,8 @@
 #include "support/Files.h"
 #include "support/PackageBuilder.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <set>
@@ -18,6 +20,7 @@ namespace fs = std::filesystem;
 using Testing::PakBuilder;
 using Testing::ReadFile;
 using Testing::TempDir;
+using Testing::VpkBuilder;
 using Testing::WriteFile;
 
 std::set<std::string> FilesIn(const fs::path& dir) {
@@ -347,6 +350,79 @@ TEST(Extract, SingleEntryByExactName) {
     }
     EXPECT_FALSE(KestruneEngine::ExtractFile(dir.file("missing.pak"), "Mesh.obj", dir.file("z")));
     EXPECT_FALSE(fs::exists(dir.file("z")));
+}
+
+// A VPK entry's content may begin in the directory file's tree and go on in
+// the data after the tree or in a numbered part beside it. Each entry gets
+// exactly its content; a bad checksum, a missing or short part fail only the
+// entries concerned, and the parts are as safe from being overwritten as the
+// directory file itself.
+TEST(Extract, VpkContentFromEveryFile) {
+    for (const std::uint32_t version : {1u, 2u}) {
+        SCOPED_TRACE("version " + std::to_string(version));
+        TempDir dir;
+        VpkBuilder vpk;
+        vpk.version = version;
+        vpk.add("scripts", "preloaded", "txt", "all in the tree", 15)
+            .add("scripts", "after", "txt", "after the tree")
+            .add("maps", "zero", "bsp", "in part zero", 0, 0)
+            .add("maps", "split", "bsp", "tree then part one", 9, 1)
+            .add(" ", "pak01_000", "vpk", "aims at a part", 0, 1)
+            .add("maps", "short", "bsp", "runs past the part", 3, 1)
+            .add("maps", "bad", "bsp", "bad checksum", 4, 0)
+            .crc(0x12345678)
+            .add("maps", "lost", "bsp", "in part two", 2, 2)
+            .add(" ", "empty", " ", "");
+        WriteFile(dir.file("pak01_dir.vpk"), vpk.build());
+        WriteFile(dir.file("pak01_000.vpk"), vpk.parts().at(0));
+        const std::string part1 = vpk.parts().at(1);
+        WriteFile(dir.file("pak01_001.vpk"), part1.substr(0, part1.size() - 4));
+
+        ExtractionReport report;
+        EXPECT_FALSE(
+            KestruneEngine::ExtractAll(dir.file("pak01_dir.vpk"), dir.path().string(), &report));
+        const std::pair<std::string, std::string> written[] = {
+            {"scripts_preloaded.txt", "all in the tree"},
+            {"scripts_after.txt", "after the tree"},
+            {"maps_zero.bsp", "in part zero"},
+            {"maps_split.bsp", "tree then part one"},
+            {"maps_short.bsp", "runs past the "},
+            {"maps_bad.bsp", "bad checksum"},
+            {"maps_lost.bsp", "in"},
+            {"empty", ""},
+        };
+        for (const auto& [name, content] : written) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(ReadFile(dir.file(name)), content);
+        }
+        const std::vector<std::pair<std::string, std::string>> failures = {
+            {"pak01_000.vpk", "would overwrite the package"},
+            {"maps/short.bsp",
+             "cut short by the end of archive part pak01_001.vpk (14 of 18 bytes)"},
+            {"maps/bad.bsp", "checksum mismatch (CRC32 12345678 stored, " +
+                                 [] {
+                                     char hex[16];
+                                     std::snprintf(hex, sizeof hex, "%08x",
+                                                   VpkBuilder::Crc32("bad checksum"));
+                                     return std::string(hex);
+                                 }() +
+                                 " read)"},
+            {"maps/lost.bsp", "archive part pak01_002.vpk is missing"},
+        };
+        std::vector<std::pair<std::string, std::string>> reported;
+        for (const ExtractionFailure& f : report.failures) {
+            reported.emplace_back(f.entryName, f.reason);
+        }
+        std::sort(reported.begin(), reported.end());
+        auto expectedFailures = failures;
+        std::sort(expectedFailures.begin(), expectedFailures.end());
+        EXPECT_EQ(reported, expectedFailures);
+        EXPECT_EQ(ReadFile(dir.file("pak01_000.vpk")), vpk.parts().at(0));
+
+        EXPECT_TRUE(KestruneEngine::ExtractFile(dir.file("pak01_dir.vpk"), "maps/split.bsp",
+                                                dir.file("one")));
+        EXPECT_EQ(ReadFile(dir.file("one")), "tree then part one");
+    }
 }
 
 // Real data: every map of a WAD repeats the same lump names. Debian's
