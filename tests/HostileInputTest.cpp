@@ -82,6 +82,28 @@ TEST(HostileInput, DeclarationsLargerThanThePackage) {
          Bytes().raw("IWAD").u32(3).u32(0xFFFFFFFF).fill(32, 'z').str(),
          {}},
         {"WAD shorter than its header", "PWAD\x01\0\0\0"s, {}},
+        {"VPK tree size 0xFFFFFFFF",
+         Bytes().u32(0x55AA1234).u32(1).u32(0xFFFFFFFF).raw("a\0b\0c\0"sv).str(),
+         {}},
+        {"VPK preload of 0xFFFF bytes at the end of the tree",
+         Bytes()
+             .u32(0x55AA1234)
+             .u32(1)
+             .u32(27)
+             .raw("e\0p\0f\0"sv)
+             .u32(0)
+             .u16(0xFFFF)
+             .u16(0x7FFF)
+             .u32(0)
+             .u32(0xFFFFFFFF)
+             .u16(0xFFFF)
+             .raw("\0\0\0"sv)
+             .str(),
+         {}},
+        {"VPK string without its NUL", Bytes().u32(0x55AA1234).u32(1).u32(4).raw("abcd").str(), {}},
+        {"PACK directory length 0xFFFFFFC0",
+         Bytes().raw("PACK").u32(12).u32(0xFFFFFFC0).fill(64, 'n').str(),
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -95,13 +117,28 @@ TEST(HostileInput, DeclarationsLargerThanThePackage) {
 }
 
 // Every strict prefix of a valid package lists cleanly. A WAD keeps the
-// directory records that the prefix still holds whole; a PAK prefix has no
-// footer and lists nothing.
+// directory records that the prefix still holds whole; a prefix of a PAK has
+// no footer and one of a PACK file no whole directory, so they list nothing;
+// a VPK lists all its entries once the prefix holds the whole tree (the data
+// after it is extraction's business) and none before.
 TEST(HostileInput, EveryPrefixListsCleanly) {
-    const std::string pak = ThreeEntryPak();
-    for (std::size_t length = 0; length < pak.size(); ++length) {
-        SCOPED_TRACE("PAK prefix of " + std::to_string(length) + " bytes");
-        EXPECT_TRUE(Names(pak.substr(0, length)).empty());
+    Testing::VpkBuilder vpk;
+    vpk.add("d", "a", "txt", "preloaded", 9).add(" ", "b", " ", "after the tree");
+    Testing::PackBuilder pack;
+    pack.add("a", "1").add("b", "22");
+    const std::pair<std::string, std::size_t> packages[] = {
+        {ThreeEntryPak(), SIZE_MAX},
+        {vpk.build(), 28 + vpk.tree().size()},
+        {pack.build(), SIZE_MAX},
+    };
+    for (const auto& [whole, treeEnd] : packages) {
+        const std::vector<std::string> all = Names(whole);
+        ASSERT_FALSE(all.empty());
+        for (std::size_t length = 0; length < whole.size(); ++length) {
+            SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
+            EXPECT_EQ(Names(whole.substr(0, length)),
+                      length < treeEnd ? std::vector<std::string>{} : all);
+        }
     }
 
     WadBuilder builder;
