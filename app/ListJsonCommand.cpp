@@ -37,6 +37,24 @@ std::size_t Utf8SequenceLength(std::string_view text) {
     return 0;
 }
 
+// The two-character escapes RFC 8259 has for some control bytes; 0 for none.
+char ShortEscape(unsigned char byte) {
+    switch (byte) {
+    case '\b':
+        return 'b';
+    case '\f':
+        return 'f';
+    case '\n':
+        return 'n';
+    case '\r':
+        return 'r';
+    case '\t':
+        return 't';
+    default:
+        return 0;
+    }
+}
+
 // The document is written straight into the report block: one entry per
 // line, strings escaped as RFC 8259 requires.
 class JsonWriter {
@@ -95,6 +113,10 @@ private:
             if (b == '"' || b == '\\') {
                 out_.Char('\\');
                 out_.Char(static_cast<char>(b));
+                ++i;
+            } else if (const char shortForm = ShortEscape(b)) {
+                out_.Char('\\');
+                out_.Char(shortForm);
                 ++i;
             } else if (b < 0x20) {
                 out_.Text("\\u00");
