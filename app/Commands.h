@@ -16,4 +16,14 @@ int RunExtractCommand(const std::string& packagePath, const std::string& outDir)
 
 int RunCreateSampleCommand(const std::string& outPath);
 
+// Reads every entry as an extraction would and writes nothing; exit 0 only
+// when every entry is whole.
+int RunTestCommand(const std::string& packagePath);
+
+// The listing as one JSON document, with the file name each entry gets.
+int RunListJsonCommand(const std::string& packagePath);
+
+// One entry's bytes on standard output.
+int RunCatCommand(const std::string& packagePath, const std::string& entryName);
+
 } // namespace Kestrune

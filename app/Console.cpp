@@ -10,17 +10,20 @@ namespace {
 
 int firstOutError = 0;
 
-void Write(std::FILE* stream, std::string_view text) {
-    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stream) != text.size() &&
-        stream == stdout && firstOutError == 0) {
+bool Write(std::FILE* stream, std::string_view text) {
+    if (text.empty() || std::fwrite(text.data(), 1, text.size(), stream) == text.size()) {
+        return true;
+    }
+    if (stream == stdout && firstOutError == 0) {
         firstOutError = errno != 0 ? errno : EIO;
     }
+    return false;
 }
 
 } // namespace
 
-void Out(std::string_view text) {
-    Write(stdout, text);
+bool Out(std::string_view text) {
+    return Write(stdout, text);
 }
 
 void Err(std::string_view text) {

@@ -7,7 +7,8 @@
 // instead of being passed off as success.
 namespace Kestrune::Console {
 
-void Out(std::string_view text);
+// False when standard output did not take all of `text`.
+bool Out(std::string_view text);
 void Err(std::string_view text);
 
 // Flushes standard output. False, after saying why on standard error, when

@@ -31,6 +31,15 @@ int Dispatch(int argc, char** argv) {
     if (command == "--extract" && argc > 2) {
         return RunExtractCommand(argv[2], argc > 3 ? argv[3] : "./extracted");
     }
+    if (command == "--test" && argc > 2) {
+        return RunTestCommand(argv[2]);
+    }
+    if (command == "--list-json" && argc > 2) {
+        return RunListJsonCommand(argv[2]);
+    }
+    if (command == "--cat" && argc > 3) {
+        return RunCatCommand(argv[2], argv[3]);
+    }
     PrintUsage(programName);
     return 1;
 }

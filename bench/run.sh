@@ -11,7 +11,8 @@
 #
 # Settings (environment):
 #   ROUNDS       rounds per case (default 7)
-#   CASES        any of: files lumps large list (default all)
+#   CASES        any of: files lumps large list (default all); "list" also
+#                times --list-json and --test on the same package
 #   BENCH_TMPFS  directory on a tmpfs (default /dev/shm/kestrune-bench)
 #   BENCH_DISK   directory on the disk (default build/bench-disk); either may
 #                be set empty to skip that place
@@ -141,6 +142,7 @@ check() { # dir
     fi
     if has_case list; then
         "$kes" --list "$dir/list1m.pak" | cmp - "$dir/list1m.txt"
+        "$kes" --test "$dir/list1m.pak" >/dev/null # exit 0: every entry whole
     fi
     sync
 }
@@ -210,6 +212,8 @@ for place in "${places[@]}"; do
             for tool in $order; do
                 if [ "$tool" = kestrune ]; then
                     measure "list/$name/kestrune" "$kes" --list "$dir/list1m.pak"
+                    measure "listjson/$name/kestrune" "$kes" --list-json "$dir/list1m.pak"
+                    measure "test/$name/kestrune" "$kes" --test "$dir/list1m.pak"
                 else
                     measure "list/$name/cat" cat "$dir/list1m.txt"
                 fi
@@ -262,6 +266,8 @@ END {
         show("extract WAD 100k lumps", p[i], "lumps100k/" p[i] "/kestrune", "lumps100k/" p[i] "/tar", "tar", "", "")
         show("extract 1 GiB entry", p[i], "large/" p[i] "/kestrune", "large/" p[i] "/cp", "cp", 1.1, 16384)
         show("list 1M entries", p[i], "list/" p[i] "/kestrune", "list/" p[i] "/cat", "cat", 3, "")
+        show("--list-json 1M entries", p[i], "listjson/" p[i] "/kestrune", "list/" p[i] "/cat", "cat", "", "")
+        show("--test 1M entries", p[i], "test/" p[i] "/kestrune", "list/" p[i] "/cat", "cat", "", "")
     }
     for (i = 1; i <= n; i++) {
         big = "files100k/" p[i] "/kestrune"; small = "files10k/" p[i] "/kestrune"

@@ -172,7 +172,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
             const std::size_t end = std::min(entries.size(), first + kEntriesPerBlock);
             for (std::size_t i = first; i < end; ++i) {
                 reasons[i] = names[i] ? copier.Copy(entries[i], outDir + "/" + *names[i])
-                                      : "its name would not stay inside the directory";
+                                      : std::string(kNoSafeNameReason);
                 ++entriesDone;
                 if (afterEntry) {
                     afterEntry();

@@ -4,9 +4,14 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Kestrune {
+
+/// Why an entry without a safe file name is not written.
+inline constexpr std::string_view kNoSafeNameReason =
+    "its name would not stay inside the directory";
 
 /// One entry that was not written whole.
 struct ExtractionFailure {

@@ -2,6 +2,7 @@
 
 #include "ArchiveEntry.h"
 #include "Extraction.h"
+#include "Inspection.h"
 #include "MeshData.h"
 
 #include <cstdint>
@@ -50,6 +51,30 @@ public:
     static bool ExtractAll(const std::string& archive, const std::string& outDir,
                            ExtractionReport* report = nullptr,
                            const ProgressCallback& progress = {});
+
+    /// Reads the content of every listed entry of the package at `archive` as
+    /// ExtractAll would and writes nothing. `damaged` receives, in listing
+    /// order, each entry that an extraction would not write whole, with the
+    /// reason ExtractAll would give (cut short, a missing part file, a
+    /// checksum mismatch, no safe file name). The result also counts the
+    /// entries whose bytes overlap another entry's and the bytes an
+    /// extraction would write. Memory holds a few words per entry, no names.
+    static PackageCheck TestPackage(const std::string& archive, const DamageCallback& damaged);
+
+    /// The listing of the package at `archive` streamed as VisitEntries does,
+    /// each entry with the file name ExtractAll gives it on this system.
+    /// `begin` receives the kind of directory found before any entry. Memory
+    /// holds the names for as long as the output names are being assigned.
+    /// False, calling neither, when the file cannot be opened.
+    static bool VisitEntriesWithOutputNames(const std::string& archive,
+                                            const std::function<void(PackageKind kind)>& begin,
+                                            const NamedEntryVisitor& each);
+
+    /// Hands the content of the first listed entry named exactly `entryName`
+    /// (ExtractFile's rule) to `write`, in pieces of at most 1 MiB: only bytes
+    /// that lie in the package's files, never padding.
+    static EntryCopy CopyEntryContent(const std::string& archive, const std::string& entryName,
+                                      const ContentWriter& write);
 
     /// The built-in sample mesh: a cube named "GameCrate_LOD0", edge length 2,
     /// centred on the origin, 8 shared corners and 12 counter-clockwise

@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-ensure_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 googletest
+ensure_packages cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 googletest \
+    nlohmann-json3-dev
 
 # Debian's wine64 is the 64-bit loader itself; the "wine" wrapper would ask
 # for the 32-bit half as well.

@@ -1,0 +1,206 @@
+#include "Commands.h"
+#include "Console.h"
+#include "KestruneEngine.h"
+#include "ReportWriter.h"
+
+#include <cstdint>
+#include <string_view>
+
+namespace Kestrune {
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of `text`, 0 when
+// it does not begin with one: no overlong forms, no surrogates, nothing
+// beyond U+10FFFF.
+std::size_t Utf8SequenceLength(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const auto follows = [&](std::size_t i, unsigned char low, unsigned char high) {
+        return i < text.size() && byte(i) >= low && byte(i) <= high;
+    };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return follows(1, 0x80, 0xBF) ? 2 : 0;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
+        const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
+        return follows(1, low, high) && follows(2, 0x80, 0xBF) ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
+        const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
+        return follows(1, low, high) && follows(2, 0x80, 0xBF) && follows(3, 0x80, 0xBF) ? 4 : 0;
+    }
+    return 0;
+}
+
+// The two-character escapes RFC 8259 has for some control bytes; 0 for none.
+char ShortEscape(unsigned char byte) {
+    switch (byte) {
+    case '\b':
+        return 'b';
+    case '\f':
+        return 'f';
+    case '\n':
+        return 'n';
+    case '\r':
+        return 'r';
+    case '\t':
+        return 't';
+    default:
+        return 0;
+    }
+}
+
+// The document is written straight into the report block: one entry per
+// line, strings escaped as RFC 8259 requires.
+class JsonWriter {
+public:
+    explicit JsonWriter(ReportWriter& out) : out_(out) {}
+
+    // `"key":` and the bytes as a JSON string; bytes that are not UTF-8 are
+    // shown as U+FFFD, and then `"key_hex":` follows with the exact bytes.
+    void Field(std::string_view key, std::string_view bytes) {
+        Key(key);
+        if (String(bytes)) {
+            return;
+        }
+        out_.Char(',');
+        out_.Char('"');
+        out_.Text(key);
+        out_.Text("_hex\":\"");
+        static constexpr char kDigits[] = "0123456789abcdef";
+        for (const char c : bytes) {
+            const auto b = static_cast<unsigned char>(c);
+            out_.Char(kDigits[b >> 4]);
+            out_.Char(kDigits[b & 0xF]);
+        }
+        out_.Char('"');
+    }
+    void Field(std::string_view key, std::uint64_t value) {
+        Key(key);
+        out_.Number(value, 10);
+    }
+    void Key(std::string_view key) {
+        out_.Char('"');
+        out_.Text(key);
+        out_.Text("\":");
+    }
+
+private:
+    // True when `bytes` were valid UTF-8, so that the string holds them exactly.
+    bool String(std::string_view bytes) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        bool exact = true;
+        out_.Char('"');
+        std::size_t i = 0;
+        while (i < bytes.size()) {
+            // Plain printable ASCII goes out in one piece.
+            std::size_t plain = i;
+            while (plain < bytes.size() && bytes[plain] >= 0x20 && bytes[plain] != '"' &&
+                   bytes[plain] != '\\' && static_cast<unsigned char>(bytes[plain]) < 0x80) {
+                ++plain;
+            }
+            out_.Text(bytes.substr(i, plain - i));
+            i = plain;
+            if (i == bytes.size()) {
+                break;
+            }
+            const auto b = static_cast<unsigned char>(bytes[i]);
+            if (b == '"' || b == '\\') {
+                out_.Char('\\');
+                out_.Char(static_cast<char>(b));
+                ++i;
+            } else if (const char shortForm = ShortEscape(b)) {
+                out_.Char('\\');
+                out_.Char(shortForm);
+                ++i;
+            } else if (b < 0x20) {
+                out_.Text("\\u00");
+                out_.Char(kDigits[b >> 4]);
+                out_.Char(kDigits[b & 0xF]);
+                ++i;
+            } else if (const std::size_t length = Utf8SequenceLength(bytes.substr(i))) {
+                out_.Text(bytes.substr(i, length));
+                i += length;
+            } else {
+                out_.Text("\xEF\xBF\xBD"); // U+FFFD REPLACEMENT CHARACTER
+                exact = false;
+                ++i;
+            }
+        }
+        out_.Char('"');
+        return exact;
+    }
+
+    ReportWriter& out_;
+};
+
+std::string_view KindName(PackageKind kind) {
+    switch (kind) {
+    case PackageKind::Pak:
+        return "pak";
+    case PackageKind::Wad:
+        return "wad";
+    case PackageKind::Vpk:
+        return "vpk";
+    case PackageKind::Pack:
+        return "pack";
+    case PackageKind::None:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
+int RunListJsonCommand(const std::string& packagePath) {
+    static ReportWriter report; // 256 KiB: too large for the stack
+    JsonWriter json(report);
+    std::uint64_t index = 0;
+    const auto begin = [&](PackageKind kind) {
+        report.Char('{');
+        json.Field("package", packagePath);
+        report.Char(',');
+        json.Key("kind");
+        if (kind == PackageKind::None) {
+            report.Text("null");
+        } else {
+            report.Char('"');
+            report.Text(KindName(kind));
+            report.Char('"');
+        }
+        report.Text(",\"entries\":[");
+    };
+    const auto each = [&](const EntryView& entry, const std::optional<std::string>& output) {
+        report.Text(index == 0 ? "\n{" : ",\n{");
+        json.Field("index", index);
+        report.Char(',');
+        json.Field("name", entry.name);
+        report.Char(',');
+        json.Field("offset", entry.offset);
+        report.Char(',');
+        json.Field("size", entry.size);
+        report.Char(',');
+        if (output) {
+            json.Field("output", *output);
+        } else {
+            json.Key("output");
+            report.Text("null");
+        }
+        report.Char('}');
+        ++index;
+    };
+    if (!KestruneEngine::VisitEntriesWithOutputNames(packagePath, begin, each)) {
+        Console::Err("Failed to open package: " + packagePath + "\n");
+        return 1;
+    }
+    report.Text(index == 0 ? "]}\n" : "\n]}\n");
+    report.Flush();
+    return 0;
+}
+
+} // namespace Kestrune

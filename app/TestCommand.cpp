@@ -1,0 +1,48 @@
+#include "Commands.h"
+#include "Console.h"
+#include "KestruneEngine.h"
+#include "ReportWriter.h"
+
+namespace Kestrune {
+
+int RunTestCommand(const std::string& packagePath) {
+    static ReportWriter report; // 256 KiB: too large for the stack
+    const PackageCheck check =
+        KestruneEngine::TestPackage(packagePath, [&](const DamagedEntry& entry) {
+            report.Text("Damaged: ");
+            report.Text(entry.name);
+            report.Text(": ");
+            report.Text(entry.reason);
+            report.Char('\n');
+        });
+    if (!check.opened) {
+        Console::Err("Failed to open package: " + packagePath + "\n");
+        return 1;
+    }
+    // Unlike --list, which shows such a file as an empty package, a check
+    // must not pass a file that is no package at all.
+    if (check.kind == PackageKind::None) {
+        report.Flush();
+        Console::Err("Not a package: " + packagePath +
+                     " (no PAK footer, WAD header, VPK tree or PACK directory)\n");
+        return 1;
+    }
+    if (check.sharingEntries > 0) {
+        report.Text("Shared: ");
+        report.Number(check.sharingEntries, 10);
+        report.Text(" entries share bytes with other entries\n");
+    }
+    report.Text("Extraction writes ");
+    report.Number(check.bytesExtracted, 10);
+    report.Text(" bytes from ");
+    report.Number(check.bytesStored, 10);
+    report.Text(" bytes stored\n");
+    report.Number(check.entryCount, 10);
+    report.Text(" entries, ");
+    report.Number(check.damagedCount, 10);
+    report.Text(" damaged\n");
+    report.Flush();
+    return check.damagedCount == 0 ? 0 : 1;
+}
+
+} // namespace Kestrune

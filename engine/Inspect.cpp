@@ -1,0 +1,197 @@
+// The operations that look at a package without writing anything: checking
+// every entry, the listing with the names an extraction gives, and one
+// entry's content handed to the caller.
+
+#include "Detect.h"
+#include "EntryData.h"
+#include "KestruneEngine.h"
+#include "OutputNames.h"
+#include "PackageFiles.h"
+#include "PakFormat.h"
+#include "SharedBytes.h"
+
+#include <algorithm>
+
+namespace Kestrune {
+namespace {
+
+// Which reader WalkEntries hands the file to, in the same order of tests.
+PackageKind KindOf(ByteSource& source, const DirectoryWalk& walk) {
+    if (!walk.found) {
+        return PackageKind::None;
+    }
+    const ArchiveType type = DetectKind(source);
+    if (type == ArchiveType::Wad) {
+        return PackageKind::Wad;
+    }
+    if (Pak::HasFooter(source)) {
+        return PackageKind::Pak;
+    }
+    return type == ArchiveType::Vpk ? PackageKind::Vpk : PackageKind::Pack;
+}
+
+// Takes the content and counts it: a check reads every byte and keeps none.
+class CountingSink final : public EntrySink {
+public:
+    bool Write(const unsigned char*, std::size_t length) override {
+        bytes += length;
+        return true;
+    }
+    std::string FailureText() const override { return {}; }
+
+    std::uint64_t bytes = 0;
+};
+
+class WriterSink final : public EntrySink {
+public:
+    explicit WriterSink(const ContentWriter& write) : write_(write) {}
+    bool Write(const unsigned char* data, std::size_t length) override {
+        return write_(data, length);
+    }
+    std::string FailureText() const override { return "write failed"; }
+
+private:
+    const ContentWriter& write_;
+};
+
+void CopyView(const EntryView& view, ArchiveEntry& entry) {
+    entry.name.assign(view.name);
+    entry.offset = view.offset;
+    entry.compressedSize = view.compressedSize;
+    entry.size = view.size;
+    entry.content = view.content;
+}
+
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return b > UINT64_MAX - a ? UINT64_MAX : a + b;
+}
+
+} // namespace
+
+PackageCheck KestruneEngine::TestPackage(const std::string& archive,
+                                         const DamageCallback& damaged) {
+    PackageCheck check;
+    const auto files = PackageFiles::Open(archive);
+    if (!files) {
+        return check;
+    }
+    check.opened = true;
+    ByteSource& package = files->Package();
+
+    // First pass: where every entry's bytes lie, clipped to the bytes that
+    // really exist, for the sharing check. Parts are opened as entries name
+    // them; a missing part holds nothing.
+    std::vector<StoredRun> runs;
+    const DirectoryWalk walk = WalkEntries(package, [&](const EntryView& view) {
+        for (std::size_t i = 0; i < view.content.runCount; ++i) {
+            const DataRun& run = view.content.runs[i];
+            const FileSource* file = files->Get(run.file);
+            if (file == nullptr || run.offset >= file->Size()) {
+                continue;
+            }
+            const std::uint64_t length = std::min(run.length, file->Size() - run.offset);
+            runs.push_back({run.offset, run.offset + length, check.entryCount, run.file});
+        }
+        ++check.entryCount;
+    });
+    check.kind = KindOf(package, walk);
+    const SharedBytes sharing = FindSharedBytes(runs, check.entryCount);
+    std::vector<StoredRun>().swap(runs);
+    check.sharingEntries = sharing.sharingEntries;
+    check.bytesStored = sharing.distinctBytes;
+
+    // Second pass: every entry read as an extraction reads it, in listing
+    // order, so that damaged entries are reported as they are met.
+    EntryReader reader(*files);
+    ArchiveEntry entry;
+    std::uint64_t index = 0;
+    WalkEntries(
+        package,
+        [&](const EntryView& view) {
+            std::optional<std::string> reason;
+            // An entry without a safe file name is not written at all.
+            if (FlattenEntryName(view.name, HostNameRules()).empty()) {
+                reason = std::string(kNoSafeNameReason);
+            } else {
+                CopyView(view, entry);
+                CountingSink sink;
+                if (auto failure = reader.Read(entry, sink)) {
+                    reason = std::move(failure->reason);
+                }
+                check.bytesExtracted = SaturatingAdd(check.bytesExtracted, sink.bytes);
+            }
+            if (reason) {
+                ++check.damagedCount;
+                damaged(DamagedEntry{index, view.name, std::move(*reason)});
+            }
+            ++index;
+        },
+        check.entryCount);
+    return check;
+}
+
+bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
+                                                 const std::function<void(PackageKind)>& begin,
+                                                 const NamedEntryVisitor& each) {
+    const auto source = FileSource::Open(archive);
+    if (!source) {
+        return false;
+    }
+    // Output names depend on every name before and after an entry, so the
+    // names are gathered once (counted first, to be held without slack),
+    // named, and dropped; the listing is then read again and streamed.
+    const DirectoryWalk walk = WalkEntries(*source, [](const EntryView&) {});
+    std::vector<std::optional<std::string>> names;
+    {
+        std::vector<ArchiveEntry> entries;
+        entries.reserve(static_cast<std::size_t>(walk.visited));
+        Kestrune::VisitEntries(
+            *source, [&](const EntryView& view) { entries.emplace_back().name = view.name; },
+            walk.visited);
+        names = AssignOutputNames(entries, HostNameRules());
+    }
+    begin(KindOf(*source, walk));
+    std::size_t index = 0;
+    Kestrune::VisitEntries(
+        *source,
+        [&](const EntryView& view) {
+            if (index < names.size()) {
+                each(view, names[index]);
+                names[index].reset();
+            }
+            ++index;
+        },
+        names.size());
+    return true;
+}
+
+EntryCopy KestruneEngine::CopyEntryContent(const std::string& archive, const std::string& entryName,
+                                           const ContentWriter& write) {
+    EntryCopy copy;
+    const auto files = PackageFiles::Open(archive);
+    if (!files) {
+        return copy;
+    }
+    copy.packageOpened = true;
+    // The first entry of that name, as ExtractFile finds it; the rest of the
+    // directory is walked past without being held.
+    ArchiveEntry entry;
+    Kestrune::VisitEntries(files->Package(), [&](const EntryView& view) {
+        if (!copy.found && view.name == entryName) {
+            CopyView(view, entry);
+            copy.found = true;
+        }
+    });
+    if (!copy.found) {
+        return copy;
+    }
+    EntryReader reader(*files);
+    WriterSink sink(write);
+    if (auto failure = reader.Read(entry, sink)) {
+        copy.failure = std::move(failure->reason);
+        copy.writerFailed = failure->inSink;
+    }
+    return copy;
+}
+
+} // namespace Kestrune
