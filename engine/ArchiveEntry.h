@@ -69,12 +69,20 @@ struct EntryView {
 
 using EntryVisitor = std::function<void(const EntryView&)>;
 
+/// The kind of directory the readers found in a file. Unlike ArchiveType,
+/// which looks at the first four bytes alone, this says which reader listed
+/// the entries: a file ending in the PAK footer is `Pak` whatever its first
+/// bytes, a "PACK" file is `Pack`, and `None` means no directory of any kind
+/// the tool reads.
+enum class PackageKind : std::uint8_t { None, Pak, Wad, Vpk, Pack };
+
 /// What a walk over a package's directory found: how many entries it handed
-/// over, and whether the file holds a directory of a kind the tool reads at
-/// all (a file without one lists no entries, as does an empty package).
+/// over, and which kind of directory the file holds (`None` when none the
+/// tool reads: such a file lists no entries, as does an empty package).
 struct DirectoryWalk {
     std::uint64_t visited = 0;
-    bool found = false;
+    PackageKind kind = PackageKind::None;
+    bool found() const { return kind != PackageKind::None; }
 };
 
 /// Package kind, decided by the signature in the first four bytes.

@@ -7,28 +7,12 @@
 #include "KestruneEngine.h"
 #include "OutputNames.h"
 #include "PackageFiles.h"
-#include "PakFormat.h"
 #include "SharedBytes.h"
 
 #include <algorithm>
 
 namespace Kestrune {
 namespace {
-
-// Which reader WalkEntries hands the file to, in the same order of tests.
-PackageKind KindOf(ByteSource& source, const DirectoryWalk& walk) {
-    if (!walk.found) {
-        return PackageKind::None;
-    }
-    const ArchiveType type = DetectKind(source);
-    if (type == ArchiveType::Wad) {
-        return PackageKind::Wad;
-    }
-    if (Pak::HasFooter(source)) {
-        return PackageKind::Pak;
-    }
-    return type == ArchiveType::Vpk ? PackageKind::Vpk : PackageKind::Pack;
-}
 
 // Takes the content and counts it: a check reads every byte and keeps none.
 class CountingSink final : public EntrySink {
@@ -94,7 +78,7 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive,
         }
         ++check.entryCount;
     });
-    check.kind = KindOf(package, walk);
+    check.kind = walk.kind;
     const SharedBytes sharing = FindSharedBytes(runs, check.entryCount);
     std::vector<StoredRun>().swap(runs);
     check.sharingEntries = sharing.sharingEntries;
@@ -150,7 +134,7 @@ bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
             walk.visited);
         names = AssignOutputNames(entries, HostNameRules());
     }
-    begin(KindOf(*source, walk));
+    begin(walk.kind);
     std::size_t index = 0;
     Kestrune::VisitEntries(
         *source,

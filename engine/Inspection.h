@@ -10,13 +10,6 @@
 
 namespace Kestrune {
 
-/// The kind of directory the readers found in a file. Unlike ArchiveType,
-/// which looks at the first four bytes alone, this says which reader listed
-/// the entries: a file ending in the PAK footer is `Pak` whatever its first
-/// bytes, a "PACK" file is `Pack`, and `None` means no directory of any kind
-/// the tool reads.
-enum class PackageKind : std::uint8_t { None, Pak, Wad, Vpk, Pack };
-
 /// One entry that would not be extracted whole, with the reason --extract
 /// would give for it.
 struct DamagedEntry {

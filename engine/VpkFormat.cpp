@@ -136,12 +136,12 @@ DirectoryWalk VisitTree(ByteSource& source, const EntryVisitor& visit, std::uint
         return {};
     }
     if (limit == 0 || count == 0) {
-        return {0, true};
+        return {0, PackageKind::Vpk};
     }
     // Should the file change between the two walks, what was handed over
     // stands.
     Walk(source, *layout, &visit, limit, count);
-    return {count, true};
+    return {count, PackageKind::Vpk};
 }
 
 std::string PartPath(const std::string& directoryPath, std::uint32_t part) {

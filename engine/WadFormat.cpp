@@ -38,7 +38,7 @@ DirectoryWalk VisitDirectory(ByteSource& source, const EntryVisitor& visit, std:
         entry.content = EntryContent::InPackage(entry.offset, entry.size);
         visit(entry);
     }
-    return {visited, true};
+    return {visited, PackageKind::Wad};
 }
 
 } // namespace Kestrune::Wad
