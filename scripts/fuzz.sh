@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-ensure_packages cmake make clang libclang-rt-14-dev
+ensure_packages cmake make clang libclang-rt-14-dev zlib1g-dev
 
 seconds="${1:-60}"
 shift || true
