@@ -84,12 +84,14 @@ Content ContentOf(const ArchiveEntry& entry, std::string_view package, std::stri
             return content;
         }
         const std::string_view file = run.file == kPackageFile ? package : part0;
-        if (run.offset < file.size()) {
-            content.bytes += file.substr(static_cast<std::size_t>(run.offset),
-                                         static_cast<std::size_t>(std::min<std::uint64_t>(
-                                             run.length, file.size() - run.offset)));
-        }
-        if (run.offset > file.size() || run.length > file.size() - run.offset) {
+        // A run of no bytes is whole wherever it points.
+        const std::uint64_t there =
+            run.offset < file.size() ? std::min<std::uint64_t>(run.length, file.size() - run.offset)
+                                     : 0;
+        content.bytes +=
+            file.substr(static_cast<std::size_t>(std::min<std::uint64_t>(run.offset, file.size())),
+                        static_cast<std::size_t>(there));
+        if (there < run.length) {
             content.allThere = false;
             return content;
         }
