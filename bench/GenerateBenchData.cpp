@@ -7,6 +7,12 @@
 //   kestrune_bench_data pak-listing COUNT SEED OUT.pak OUT.txt
 //   kestrune_bench_data pak-large   BYTES SEED OUT.pak OUT.tar OUT.bin
 //   kestrune_bench_data wad-lumps   COUNT SEED OUT.wad OUT.tar
+//   kestrune_bench_data vpk-listing COUNT SEED OUT_dir.vpk OUT.txt
+//   kestrune_bench_data vpk-files   COUNT SEED OUT_dir.vpk OUT.tar
+//
+// vpk-listing writes a single-file VPK (version 2, all data after the tree);
+// vpk-files a VPK directory whose data lies in the parts OUT_000.vpk and
+// OUT_001.vpk beside it, some of it in preload bytes.
 //
 // The layouts are written out here independently of the engine, so that the
 // benchmark also checks that the tool reads what a packer writes.
@@ -24,6 +30,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -414,6 +421,213 @@ void WriteWadLumps(std::uint64_t count, Random& random, const std::string& wadPa
     }
 }
 
+// A VPK directory being written: the tree with its entries grouped by
+// extension, then by directory, in the order they are added; the data kept in
+// the directory file after the tree; and the bytes of the numbered parts.
+class VpkWriter {
+public:
+    static constexpr std::uint16_t kInDirectoryFile = 0x7FFF;
+
+    explicit VpkWriter(std::size_t parts) : parts_(parts) {}
+
+    // Starts a new group of files; an empty `directory` is the root.
+    void Group(const std::string& extension, const std::string& directory) {
+        CloseGroup();
+        if (extension != extension_) {
+            if (!extension_.empty()) {
+                tree_.push_back('\0');
+            }
+            extension_ = extension;
+            tree_ += extension;
+            tree_.push_back('\0');
+        }
+        tree_ += directory.empty() ? " " : directory;
+        tree_.push_back('\0');
+        open_ = true;
+    }
+
+    // Adds "directory/stem.extension" whose first `preload` bytes of `content`
+    // stay in the tree and the rest go to `archive`. Returns where its data
+    // lies: in the part, or after the tree in the directory file (there
+    // counted from the tree's end).
+    std::uint64_t Add(const std::string& stem, std::string_view content, std::uint16_t preload,
+                      std::uint16_t archive) {
+        std::string& store = archive == kInDirectoryFile ? embedded_ : parts_.at(archive);
+        const std::uint64_t offset = store.size();
+        const std::string_view rest = content.substr(preload);
+        store.append(rest);
+        tree_ += stem;
+        tree_.push_back('\0');
+        Little(::crc32(::crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(content.data()),
+                       static_cast<uInt>(content.size())),
+               4);
+        Little(preload, 2);
+        Little(archive, 2);
+        Little(offset, 4);
+        Little(rest.size(), 4);
+        Little(0xFFFF, 2);
+        tree_.append(content.substr(0, preload));
+        return offset;
+    }
+
+    // Ends the tree; its size fixes where the embedded data begins.
+    void Finish() {
+        CloseGroup();
+        if (!extension_.empty()) {
+            tree_.push_back('\0');
+        }
+        tree_.push_back('\0');
+    }
+
+    static constexpr std::uint64_t kHeaderSize = 28;
+    std::uint64_t TreeEnd() const { return kHeaderSize + tree_.size(); }
+
+    void Write(const std::string& directoryPath) const {
+        OutputFile vpk(directoryPath);
+        vpk.U32(0x55AA1234);
+        vpk.U32(2);
+        vpk.U32(static_cast<std::uint32_t>(tree_.size()));
+        vpk.U32(static_cast<std::uint32_t>(embedded_.size()));
+        vpk.U32(0);
+        vpk.U32(0);
+        vpk.U32(0);
+        vpk.Write(tree_);
+        vpk.Write(embedded_);
+        vpk.Close();
+        const std::string stem = directoryPath.substr(0, directoryPath.size() - 8); // "_dir.vpk"
+        for (std::size_t i = 0; i < parts_.size(); ++i) {
+            OutputFile part(stem + "_" + Padded(i, 3) + ".vpk");
+            part.Write(parts_[i]);
+            part.Close();
+        }
+    }
+
+private:
+    void CloseGroup() {
+        if (open_) {
+            tree_.push_back('\0');
+            open_ = false;
+        }
+    }
+    void Little(std::uint64_t value, int width) {
+        for (int i = 0; i < width; ++i) {
+            tree_.push_back(static_cast<char>(value >> (8 * i)));
+        }
+    }
+
+    std::string tree_;
+    std::string embedded_;
+    std::vector<std::string> parts_;
+    std::string extension_;
+    bool open_ = false;
+};
+
+void RequireDirectoryName(const std::string& path) {
+    if (!std::string_view(path).ends_with("_dir.vpk")) {
+        throw std::runtime_error("a VPK directory file's name ends in _dir.vpk: " + path);
+    }
+}
+
+// The groups of the benchmark VPKs: five kinds of asset, each in 100 level
+// directories, COUNT files spread over them; file names carry a serial number.
+struct VpkFile {
+    std::string name; // as listed: "directory/stem.extension"
+    std::uint64_t size;
+    std::uint64_t offset; // as listed
+};
+
+template <typename AddFile> void ForEachVpkGroup(std::uint64_t count, AddFile addFile) {
+    static constexpr std::array<const char*, 5> kKinds = {"textures", "sounds", "models", "maps",
+                                                          "scripts"};
+    static constexpr std::array<const char*, 5> kStems = {"wall_", "sfx_", "prop_", "zone_",
+                                                          "logic_"};
+    static constexpr std::array<const char*, 5> kExtensions = {"png", "wav", "mdl", "bsp", "lua"};
+    constexpr std::uint64_t kGroups = kKinds.size() * 100;
+    std::uint64_t serial = 0;
+    for (std::uint64_t g = 0; g < kGroups; ++g) {
+        const std::size_t kind = static_cast<std::size_t>(g / 100);
+        const std::string directory = std::string(kKinds[kind]) + "/level" + Padded(g % 100, 2);
+        const std::uint64_t files = count / kGroups + (g < count % kGroups ? 1 : 0);
+        for (std::uint64_t f = 0; f < files; ++f, ++serial) {
+            addFile(f == 0, kExtensions[kind], directory, kStems[kind] + Padded(serial, 7));
+        }
+    }
+}
+
+std::string ListingHeader(const std::string& path, std::uint64_t count) {
+    return "Package: " + path + " (" + std::to_string(count) + " files):\n";
+}
+
+void AppendListingLine(std::string& text, const VpkFile& file) {
+    text += "  - [";
+    AppendNumber(text, file.size, 10);
+    text += " B] " + file.name + " (Offset: 0x";
+    AppendNumber(text, file.offset, 16);
+    text += ")\n";
+}
+
+// COUNT entries of 1 to 32 bytes, their data after the tree (one in eight
+// with its first bytes preloaded), and the report `--list OUT_dir.vpk` must
+// print.
+void WriteVpkListing(std::uint64_t count, Random& random, const std::string& vpkPath,
+                     const std::string& listingPath) {
+    RequireDirectoryName(vpkPath);
+    VpkWriter vpk(0);
+    std::vector<VpkFile> files;
+    files.reserve(count);
+    std::array<char, 32> content{};
+    ForEachVpkGroup(count, [&](bool first, const char* extension, const std::string& directory,
+                               const std::string& stem) {
+        if (first) {
+            vpk.Group(extension, directory);
+        }
+        const auto size = static_cast<std::size_t>(1 + random.Below(content.size()));
+        random.Fill(reinterpret_cast<unsigned char*>(content.data()), size);
+        const auto preload = static_cast<std::uint16_t>(random.Below(8) == 0 ? size / 2 : 0);
+        const std::uint64_t offset = vpk.Add(stem, std::string_view(content.data(), size), preload,
+                                             VpkWriter::kInDirectoryFile);
+        files.push_back({directory + "/" + stem + "." + extension, size, offset});
+    });
+    vpk.Finish();
+    vpk.Write(vpkPath);
+
+    OutputFile listing(listingPath);
+    std::string text = ListingHeader(vpkPath, count);
+    for (VpkFile& file : files) {
+        file.offset += vpk.TreeEnd(); // data kept after the tree
+        AppendListingLine(text, file);
+    }
+    listing.Write(text);
+    listing.Close();
+}
+
+// COUNT entries of 1 KiB, their data in parts 0 and 1 by turns of 100 files
+// (one in eight with 64 bytes preloaded), and the tar of the same files.
+void WriteVpkFiles(std::uint64_t count, Random& random, const std::string& vpkPath,
+                   const std::string& tarPath) {
+    RequireDirectoryName(vpkPath);
+    VpkWriter vpk(2);
+    TarWriter tar(tarPath);
+    std::array<char, 1024> content{};
+    std::uint64_t added = 0;
+    ForEachVpkGroup(count, [&](bool first, const char* extension, const std::string& directory,
+                               const std::string& stem) {
+        if (first) {
+            vpk.Group(extension, directory);
+        }
+        random.Fill(reinterpret_cast<unsigned char*>(content.data()), content.size());
+        const auto preload = static_cast<std::uint16_t>(random.Below(8) == 0 ? 64 : 0);
+        const auto part = static_cast<std::uint16_t>(added++ / 100 % 2);
+        vpk.Add(stem, std::string_view(content.data(), content.size()), preload, part);
+        tar.Begin(Flattened(directory + "/" + stem + "." + extension), content.size());
+        tar.Data(content.data(), content.size());
+        tar.End();
+    });
+    vpk.Finish();
+    vpk.Write(vpkPath);
+    tar.Close();
+}
+
 std::uint64_t Number(const char* text) {
     std::uint64_t value = 0;
     const std::string_view view(text);
@@ -441,11 +655,19 @@ int main(int argc, char** argv) {
         } else if (argc == 6 && kind == "wad-lumps") {
             Random random(Number(argv[3]));
             WriteWadLumps(Number(argv[2]), random, argv[4], argv[5]);
+        } else if (argc == 6 && kind == "vpk-listing") {
+            Random random(Number(argv[3]));
+            WriteVpkListing(Number(argv[2]), random, argv[4], argv[5]);
+        } else if (argc == 6 && kind == "vpk-files") {
+            Random random(Number(argv[3]));
+            WriteVpkFiles(Number(argv[2]), random, argv[4], argv[5]);
         } else {
             std::fputs("usage: kestrune_bench_data pak-files   COUNT SEED OUT.pak OUT.tar\n"
                        "       kestrune_bench_data pak-listing COUNT SEED OUT.pak OUT.txt\n"
                        "       kestrune_bench_data pak-large   BYTES SEED OUT.pak OUT.tar OUT.bin\n"
-                       "       kestrune_bench_data wad-lumps   COUNT SEED OUT.wad OUT.tar\n",
+                       "       kestrune_bench_data wad-lumps   COUNT SEED OUT.wad OUT.tar\n"
+                       "       kestrune_bench_data vpk-listing COUNT SEED OUT_dir.vpk OUT.txt\n"
+                       "       kestrune_bench_data vpk-files   COUNT SEED OUT_dir.vpk OUT.tar\n",
                        stderr);
             return 2;
         }

@@ -11,8 +11,8 @@
 #
 # Settings (environment):
 #   ROUNDS       rounds per case (default 7)
-#   CASES        any of: files lumps large list (default all); "list" also
-#                times --list-json and --test on the same package
+#   CASES        any of: files lumps large list vpklist vpkfiles (default all);
+#                "list" also times --list-json and --test on the same package
 #   BENCH_TMPFS  directory on a tmpfs (default /dev/shm/kestrune-bench)
 #   BENCH_DISK   directory on the disk (default build/bench-disk); either may
 #                be set empty to skip that place
@@ -35,7 +35,7 @@ ensure_packages cmake g++ make time tar coreutils e2fsprogs
 
 export LC_ALL=C
 ROUNDS=${ROUNDS:-7}
-CASES=${CASES:-files lumps large list}
+CASES=${CASES:-files lumps large list vpklist vpkfiles}
 SEED=${SEED:-20240607}
 repo=$(pwd)
 build=$repo/build/bench
@@ -71,11 +71,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A place holds about 4.3 GiB at the peak: the 1 GiB package, its tar and
-# raw peers, one 1 GiB output, and the smaller cases. The places are measured
+# A place holds about 4.8 GiB at the peak: the 1 GiB package, its tar and
+# raw peers, one 1 GiB output, and the smaller cases (the VPK cases about
+# 0.5 GiB). The places are measured
 # one after the other, each emptied before the next, so that the page cache
 # holds one place's data at a time.
-need_kib=$((4600 * 1024))
+need_kib=$((5100 * 1024))
 check_space() {
     local free_kib
     free_kib=$(df -Pk "$1" | awk 'NR == 2 { print $4 }')
@@ -119,6 +120,59 @@ generate() { # dir
     has_case large &&
         "$gen" pak-large "$large_bytes" "$SEED" "$dir/large.pak" "$dir/large.tar" "$dir/large.bin"
     sync
+}
+
+# The VPK cases: a single-file VPK of 1,000,000 entries (data after the
+# tree, some of it preloaded) with its listing text, and a VPK directory of
+# 100,000 entries of 1 KiB whose data lies in two numbered parts beside it
+# (files100k_000.vpk, files100k_001.vpk), with the tar of its files.
+generate_vpk() { # dir
+    local dir=$1
+    has_case vpklist &&
+        "$gen" vpk-listing 1000000 "$SEED" "$dir/list1m_dir.vpk" "$dir/list1m-vpk.txt"
+    has_case vpkfiles &&
+        "$gen" vpk-files 100000 "$SEED" "$dir/files100k_dir.vpk" "$dir/files100k-vpk.tar"
+    sync
+}
+
+check_vpk() { # dir
+    local dir=$1
+    if has_case vpklist; then
+        "$kes" --list "$dir/list1m_dir.vpk" | cmp - "$dir/list1m-vpk.txt"
+    fi
+    if has_case vpkfiles; then
+        rm -rf "$dir/out" "$dir/peer" && mkdir "$dir/peer"
+        "$kes" --extract "$dir/files100k_dir.vpk" "$dir/out" >/dev/null
+        tar -xf "$dir/files100k-vpk.tar" -C "$dir/peer"
+        diff -r "$dir/out" "$dir/peer" >/dev/null || { say "FAIL: VPK extraction differs from tar"; exit 1; }
+        rm -rf "$dir/out" "$dir/peer"
+    fi
+    sync
+}
+
+measure_vpk() { # place-name dir
+    local name=$1 dir=$2 tool
+    if has_case vpklist; then
+        for tool in $order; do
+            if [ "$tool" = kestrune ]; then
+                measure "vpklist/$name/kestrune" "$kes" --list "$dir/list1m_dir.vpk"
+            else
+                measure "vpklist/$name/cat" cat "$dir/list1m-vpk.txt"
+            fi
+        done
+    fi
+    if has_case vpkfiles; then
+        for tool in $order; do
+            fresh "$dir"
+            if [ "$tool" = kestrune ]; then
+                measure "vpkfiles/$name/kestrune" "$kes" --extract "$dir/files100k_dir.vpk" "$dir/out"
+            else
+                mkdir "$dir/out"
+                measure "vpkfiles/$name/tar" tar -xf "$dir/files100k-vpk.tar" -C "$dir/out"
+            fi
+        done
+        fresh "$dir"
+    fi
 }
 
 # The output must be what the peers produce, byte for byte, before any of it
@@ -186,7 +240,9 @@ for place in "${places[@]}"; do
     dir=${place#*:}
     step "$name: generate data (seed $SEED), check the output against the peers"
     generate "$dir"
+    generate_vpk "$dir"
     check "$dir"
+    check_vpk "$dir"
     say "identical"
     step "$name: measure, $ROUNDS rounds"
     for round in $(seq 1 "$ROUNDS"); do
@@ -219,6 +275,7 @@ for place in "${places[@]}"; do
                 fi
             done
         fi
+        measure_vpk "$name" "$dir"
         say "round $round of $ROUNDS done ($SECONDS s)"
     done
     if [ "${KEEP_DATA:-0}" != 1 ]; then
@@ -268,6 +325,8 @@ END {
         show("list 1M entries", p[i], "list/" p[i] "/kestrune", "list/" p[i] "/cat", "cat", 3, "")
         show("--list-json 1M entries", p[i], "listjson/" p[i] "/kestrune", "list/" p[i] "/cat", "cat", "", "")
         show("--test 1M entries", p[i], "test/" p[i] "/kestrune", "list/" p[i] "/cat", "cat", "", "")
+        show("list VPK 1M entries", p[i], "vpklist/" p[i] "/kestrune", "vpklist/" p[i] "/cat", "cat", 3, "")
+        show("extract VPK 100k 2 parts", p[i], "vpkfiles/" p[i] "/kestrune", "vpkfiles/" p[i] "/tar", "tar", "", "")
     }
     for (i = 1; i <= n; i++) {
         big = "files100k/" p[i] "/kestrune"; small = "files10k/" p[i] "/kestrune"

@@ -1,16 +1,22 @@
 // fuzz_extract: any bytes at all, written to a package file and extracted.
 //
-// Each input gets a fresh work directory holding the package and a bystander
-// file; ExtractAll writes into work/out. Promises checked on every input:
+// Each input gets a fresh work directory holding the package (named as a VPK
+// directory file), a copy of the input as its numbered part 0 (part 1 and
+// beyond stay missing) and a bystander file; ExtractAll writes into work/out.
+// Promises checked on every input:
 // - nothing outside work/out is created, changed or removed: the scratch
-//   tree, the package's bytes and the bystander's bytes included;
+//   tree, the package's and the part's bytes and the bystander's included;
 // - inside work/out there are only regular files, directly in it;
 // - the report adds up: written plus failed entries make the listing, success
 //   means no failure, and the files hold exactly the bytes reported written;
-// - every entry reported written holds exactly its bytes of the package, and
-//   a failed entry's file holds a true prefix of them, never padding;
-// - ExtractFile writes the first entry's bytes to a file of its own, and
-//   refuses to write it over the package itself.
+// - every entry reported written holds exactly its content: the bytes of
+//   its runs, one after the other, each from the file that holds it, all of
+//   them there and matching the stored CRC32 when there is one; a failed
+//   entry's file holds a prefix of them, never padding (as far as the runs
+//   go: a missing part or a run cut short ends them), and all of them when
+//   only the checksum failed;
+// - ExtractFile writes the first entry's content to a file of its own, and
+//   refuses to write it over the package itself or over a part it reads.
 
 #include "ArchiveEntry.h"
 #include "ByteSource.h"
@@ -29,6 +35,7 @@
 #include <span>
 #include <string>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -59,14 +66,52 @@ std::map<std::string, std::string> Snapshot(const fs::path& root, const fs::path
     return seen;
 }
 
-// The bytes of `entry` that really lie in the package.
-std::string_view EntryBytes(std::string_view package, const ArchiveEntry& entry) {
-    if (entry.offset >= package.size()) {
-        return {};
+// An entry's content as far as its files hold it: the runs' bytes one after
+// the other, up to the first run that is cut short or whose file is missing.
+struct Content {
+    std::string bytes;
+    bool allThere = true;   // every run lies whole in an existing file
+    bool checksumOk = true; // and they match the stored CRC32, if any
+    bool Whole() const { return allThere && checksumOk; }
+};
+
+Content ContentOf(const ArchiveEntry& entry, std::string_view package, std::string_view part0) {
+    Content content;
+    for (std::size_t i = 0; i < entry.content.runCount; ++i) {
+        const DataRun& run = entry.content.runs[i];
+        if (run.file != kPackageFile && run.file != 0) {
+            content.allThere = false;
+            return content;
+        }
+        const std::string_view file = run.file == kPackageFile ? package : part0;
+        // A run of no bytes is whole wherever it points.
+        const std::uint64_t there =
+            run.offset < file.size() ? std::min<std::uint64_t>(run.length, file.size() - run.offset)
+                                     : 0;
+        content.bytes +=
+            file.substr(static_cast<std::size_t>(std::min<std::uint64_t>(run.offset, file.size())),
+                        static_cast<std::size_t>(there));
+        if (there < run.length) {
+            content.allThere = false;
+            return content;
+        }
     }
-    return package.substr(static_cast<std::size_t>(entry.offset),
-                          static_cast<std::size_t>(
-                              std::min<std::uint64_t>(entry.size, package.size() - entry.offset)));
+    if (entry.content.crc32) {
+        const auto sum =
+            ::crc32(::crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(content.bytes.data()),
+                    static_cast<uInt>(content.bytes.size()));
+        content.checksumOk = sum == *entry.content.crc32;
+    }
+    return content;
+}
+
+bool ReadsPart0(const ArchiveEntry& entry) {
+    for (std::size_t i = 0; i < entry.content.runCount; ++i) {
+        if (entry.content.runs[i].file == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -76,10 +121,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fs::path root = Fuzzing::ScratchRoot();
     const fs::path work = root / "work";
     const fs::path out = work / "out";
-    const fs::path package = work / "package.pak";
+    const fs::path package = work / "package_dir.vpk";
+    const fs::path part0 = work / "package_000.vpk";
     fs::remove_all(work);
     fs::create_directory(work);
     Fuzzing::WriteBytes(package, data, size);
+    Fuzzing::WriteBytes(part0, data, size);
     const std::string bystander = "left alone";
     Fuzzing::WriteBytes(work / "bystander", reinterpret_cast<const std::uint8_t*>(bystander.data()),
                         bystander.size());
@@ -96,6 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     KESTRUNE_FUZZ_CHECK(after.erase("work/out") == 1);
     KESTRUNE_FUZZ_CHECK(before == after);
     KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(package) == input);
+    KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(part0) == input);
 
     KESTRUNE_FUZZ_CHECK(report.directoryReady && report.packageOpened);
     KESTRUNE_FUZZ_CHECK(report.entryCount == entries.size());
@@ -126,30 +174,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         const std::string path = out.string() + "/" + *names[i];
-        const std::string_view expected = EntryBytes(input, entries[i]);
+        const Content expected = ContentOf(entries[i], input, input);
         // The non-throwing exists(): a failed entry's name may be longer than
         // the file system allows, and then even looking it up fails.
         std::error_code lookup;
         if (failedPaths.count(path) == 0) {
-            KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(path) == expected);
-            KESTRUNE_FUZZ_CHECK(expected.size() == entries[i].size);
+            KESTRUNE_FUZZ_CHECK(expected.Whole());
+            KESTRUNE_FUZZ_CHECK(expected.bytes.size() == entries[i].size);
+            KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(path) == expected.bytes);
         } else if (fs::exists(path, lookup)) {
-            KESTRUNE_FUZZ_CHECK(expected.starts_with(Fuzzing::ReadBytes(path)));
+            const std::string written = Fuzzing::ReadBytes(path);
+            KESTRUNE_FUZZ_CHECK(std::string_view(expected.bytes).starts_with(written));
+            // Content that only failed its checksum keeps all its bytes.
+            if (expected.allThere && !expected.checksumOk) {
+                KESTRUNE_FUZZ_CHECK(written == expected.bytes);
+            }
         }
     }
 
     if (!entries.empty()) {
         // ExtractFile finds the first entry of that name, which entries[0] is.
         const fs::path single = work / "single";
-        const std::string_view expected = EntryBytes(input, entries[0]);
+        const Content expected = ContentOf(entries[0], input, input);
         const bool whole =
             KestruneEngine::ExtractFile(package.string(), entries[0].name, single.string());
-        KESTRUNE_FUZZ_CHECK(whole == (expected.size() == entries[0].size));
-        KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(single) == expected);
+        KESTRUNE_FUZZ_CHECK(whole == expected.Whole());
+        KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(single) == expected.bytes);
 
         KESTRUNE_FUZZ_CHECK(
             !KestruneEngine::ExtractFile(package.string(), entries[0].name, package.string()));
         KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(package) == input);
+        if (ReadsPart0(entries[0])) {
+            KESTRUNE_FUZZ_CHECK(
+                !KestruneEngine::ExtractFile(package.string(), entries[0].name, part0.string()));
+            KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(part0) == input);
+        }
     }
 
     fs::remove_all(work);

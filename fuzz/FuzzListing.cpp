@@ -6,6 +6,11 @@
 //   entry per 16 bytes of the file, with 32-bit fields and names of at most 8
 //   bytes without NUL; a PAK's index records, each 28 bytes plus its name,
 //   fit in the file together, which bounds memory and time by the input size;
+//   a "PACK" file lists exactly its directory's 64-byte records, and a VPK
+//   exactly the files of its tree, as a second, deliberately plain reading of
+//   the input finds them (names, offsets, sizes, the runs of their content
+//   and the stored CRC32), and nothing when that reading rejects the
+//   directory; the runs of every entry's content add up to its size;
 // - reading from a file gives exactly what reading from memory gives.
 
 #include "ArchiveEntry.h"
@@ -14,10 +19,14 @@
 #include "Detect.h"
 #include "FuzzSupport.h"
 #include "KestruneEngine.h"
+#include "PakFormat.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -35,6 +44,19 @@ ArchiveType KindOfHead(const std::uint8_t* data, std::size_t size) {
     return head == kVpkSignature ? ArchiveType::Vpk : ArchiveType::Pak;
 }
 
+bool SameContent(const EntryContent& a, const EntryContent& b) {
+    if (a.runCount != b.runCount || a.encoding != b.encoding || a.crc32 != b.crc32) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.runCount; ++i) {
+        if (a.runs[i].file != b.runs[i].file || a.runs[i].offset != b.runs[i].offset ||
+            a.runs[i].length != b.runs[i].length) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool SameEntries(const std::vector<ArchiveEntry>& a, const std::vector<ArchiveEntry>& b) {
     if (a.size() != b.size()) {
         return false;
@@ -42,33 +64,172 @@ bool SameEntries(const std::vector<ArchiveEntry>& a, const std::vector<ArchiveEn
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (a[i].name != b[i].name || a[i].offset != b[i].offset ||
             a[i].compressedSize != b[i].compressedSize || a[i].size != b[i].size ||
-            a[i].compression != b[i].compression || a[i].reservedFlag != b[i].reservedFlag) {
+            a[i].compression != b[i].compression || a[i].reservedFlag != b[i].reservedFlag ||
+            !SameContent(a[i].content, b[i].content)) {
             return false;
         }
     }
     return true;
 }
 
-void CheckEntries(ArchiveType kind, const std::vector<ArchiveEntry>& entries, std::size_t size) {
-    std::uint64_t indexBytes = 4; // a PAK index's entry count
+std::uint32_t U32At(std::string_view bytes, std::size_t at) {
+    return LoadU32LE(reinterpret_cast<const unsigned char*>(bytes.data()) + at);
+}
+
+std::uint16_t U16At(std::string_view bytes, std::size_t at) {
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
+                                      static_cast<unsigned char>(bytes[at + 1]) << 8);
+}
+
+// The "PACK" directory read plainly from the input: nullopt when the header
+// or the directory does not check out.
+std::optional<std::vector<ArchiveEntry>> PlainPack(std::string_view in) {
+    if (in.size() < 12 || in.substr(0, 4) != "PACK") {
+        return std::nullopt;
+    }
+    const std::uint64_t at = U32At(in, 4);
+    const std::uint64_t length = U32At(in, 8);
+    if (at + length > in.size() || length % 64 != 0) {
+        return std::nullopt;
+    }
+    std::vector<ArchiveEntry> entries;
+    for (std::uint64_t record = at; record < at + length; record += 64) {
+        const auto start = static_cast<std::size_t>(record);
+        const std::string_view field = in.substr(start, 56);
+        ArchiveEntry& entry = entries.emplace_back();
+        entry.name = field.substr(0, field.find('\0'));
+        entry.offset = U32At(in, start + 56);
+        entry.size = U32At(in, start + 60);
+        entry.compressedSize = entry.size;
+        entry.content = EntryContent::InPackage(entry.offset, entry.size);
+    }
+    return entries;
+}
+
+// The VPK tree read plainly from the input, held whole as one string view:
+// nullopt when the header is not one of versions 1 and 2 or the tree does not
+// parse completely inside its declared size.
+std::optional<std::vector<ArchiveEntry>> PlainVpk(std::string_view in) {
+    if (in.size() < 12 || U32At(in, 0) != kVpkSignature) {
+        return std::nullopt;
+    }
+    const std::uint32_t version = U32At(in, 4);
+    if (version != 1 && version != 2) {
+        return std::nullopt;
+    }
+    const std::size_t treeStart = version == 2 ? 28 : 12;
+    const std::uint64_t treeSize = U32At(in, 8);
+    if (treeStart > in.size() || treeSize > in.size() - treeStart) {
+        return std::nullopt;
+    }
+    const std::uint64_t treeEnd = treeStart + treeSize;
+    const std::string_view tree = in.substr(treeStart, static_cast<std::size_t>(treeSize));
+    std::size_t at = 0;
+    bool cut = false;
+    // The next string of a list; false at the list's end, or where the tree
+    // is cut short.
+    const auto next = [&](std::string_view& out) {
+        const std::size_t nul = tree.find('\0', at);
+        if (nul == std::string_view::npos) {
+            cut = true;
+            return false;
+        }
+        out = tree.substr(at, nul - at);
+        at = nul + 1;
+        return !out.empty();
+    };
+    std::vector<ArchiveEntry> entries;
+    std::string_view ext;
+    std::string_view path;
+    std::string_view file;
+    while (next(ext)) {
+        while (next(path)) {
+            while (next(file)) {
+                if (tree.size() - at < 18 || U16At(tree, at + 16) != 0xFFFF) {
+                    return std::nullopt;
+                }
+                const std::uint16_t preload = U16At(tree, at + 4);
+                const std::uint16_t archive = U16At(tree, at + 6);
+                const std::uint64_t offset = U32At(tree, at + 8);
+                const std::uint64_t length = U32At(tree, at + 12);
+                ArchiveEntry& entry = entries.emplace_back();
+                entry.content.crc32 = U32At(tree, at);
+                at += 18;
+                if (tree.size() - at < preload) {
+                    return std::nullopt;
+                }
+                entry.name = (path == " " ? std::string() : std::string(path) + "/") +
+                             std::string(file) + (ext == " " ? "" : "." + std::string(ext));
+                const std::uint64_t preloadAt = treeStart + at;
+                const std::uint64_t dataAt = archive == 0x7FFF ? treeEnd + offset : offset;
+                at += preload;
+                entry.size = preload + length;
+                entry.compressedSize = entry.size;
+                entry.offset = length == 0 ? preloadAt : dataAt;
+                if (preload > 0) {
+                    entry.content.Append({kPackageFile, preloadAt, preload});
+                }
+                if (length > 0) {
+                    entry.content.Append(
+                        {archive == 0x7FFF ? kPackageFile : archive, dataAt, length});
+                }
+            }
+        }
+    }
+    if (cut) {
+        return std::nullopt;
+    }
+    return entries;
+}
+
+// A PAK or WAD entry's content is the one run its offset and size name.
+void CheckOneRun(const ArchiveEntry& entry) {
+    KESTRUNE_FUZZ_CHECK(
+        SameContent(entry.content, EntryContent::InPackage(entry.offset, entry.size)));
+}
+
+void CheckEntries(ArchiveType kind, bool pakFooter, const std::vector<ArchiveEntry>& entries,
+                  std::string_view input) {
+    const std::size_t size = input.size();
     for (const ArchiveEntry& entry : entries) {
         KESTRUNE_FUZZ_CHECK(entry.compression == "None");
         KESTRUNE_FUZZ_CHECK(!entry.reservedFlag);
-        if (kind == ArchiveType::Wad) {
+        KESTRUNE_FUZZ_CHECK(entry.content.runCount <= entry.content.runs.size());
+        std::uint64_t runBytes = 0;
+        for (std::size_t i = 0; i < entry.content.runCount; ++i) {
+            runBytes += entry.content.runs[i].length;
+        }
+        KESTRUNE_FUZZ_CHECK(runBytes == entry.size);
+    }
+    if (kind == ArchiveType::Wad) {
+        for (const ArchiveEntry& entry : entries) {
             KESTRUNE_FUZZ_CHECK(entry.name.size() <= 8);
             KESTRUNE_FUZZ_CHECK(entry.name.find('\0') == std::string::npos);
             KESTRUNE_FUZZ_CHECK(entry.offset <= 0xFFFFFFFFu && entry.size <= 0xFFFFFFFFu);
             KESTRUNE_FUZZ_CHECK(entry.compressedSize == entry.size);
-        } else {
-            indexBytes += 28 + entry.name.size();
+            CheckOneRun(entry);
         }
-    }
-    if (kind == ArchiveType::Wad) {
         KESTRUNE_FUZZ_CHECK(entries.size() <= size / 16);
-    } else if (!entries.empty()) {
+    } else if (pakFooter) {
+        std::uint64_t indexBytes = 4; // a PAK index's entry count
+        for (const ArchiveEntry& entry : entries) {
+            indexBytes += 28 + entry.name.size();
+            CheckOneRun(entry);
+        }
         // The index lies inside the file, and the footer's 44 bytes follow
         // its start (the index may run on into the footer's own bytes).
-        KESTRUNE_FUZZ_CHECK(size >= 44 && indexBytes <= size);
+        KESTRUNE_FUZZ_CHECK(entries.empty() || (size >= 44 && indexBytes <= size));
+    } else if (kind == ArchiveType::Vpk) {
+        KESTRUNE_FUZZ_CHECK(
+            SameEntries(entries, PlainVpk(input).value_or(std::vector<ArchiveEntry>{})));
+        // Each file of the tree takes at least a one-byte name, its NUL and
+        // the 18-byte record, however long the directory and extension
+        // strings it shares with others make its name.
+        KESTRUNE_FUZZ_CHECK(entries.size() <= size / 20);
+    } else {
+        KESTRUNE_FUZZ_CHECK(
+            SameEntries(entries, PlainPack(input).value_or(std::vector<ArchiveEntry>{})));
+        KESTRUNE_FUZZ_CHECK(entries.size() <= size / 64);
     }
 }
 
@@ -79,7 +240,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ArchiveType kind = DetectKind(memory);
     KESTRUNE_FUZZ_CHECK(kind == KindOfHead(data, size));
     const std::vector<ArchiveEntry> entries = ReadEntries(memory);
-    CheckEntries(kind, entries, size);
+    // Whatever the first bytes, a PAK footer at the end makes a PAK container.
+    const bool pakFooter = kind != ArchiveType::Wad && Pak::HasFooter(memory);
+    CheckEntries(kind, pakFooter, entries,
+                 std::string_view(reinterpret_cast<const char*>(data), size));
 
     const std::filesystem::path path = Fuzzing::ScratchRoot() / "input.pak";
     Fuzzing::WriteBytes(path, data, size);
@@ -97,7 +261,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const ArchiveEntry& expected = entries[streamed++];
             KESTRUNE_FUZZ_CHECK(entry.name == expected.name && entry.offset == expected.offset &&
                                 entry.compressedSize == expected.compressedSize &&
-                                entry.size == expected.size);
+                                entry.size == expected.size &&
+                                SameContent(entry.content, expected.content));
         }));
     KESTRUNE_FUZZ_CHECK(announced == entries.size() && streamed == entries.size());
     return 0;

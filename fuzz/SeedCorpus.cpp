@@ -3,10 +3,15 @@
 // field, and the sample package as the tool itself writes it, so that the
 // fuzzers start from inputs that reach deep into the readers instead of
 // spending their first minutes discovering the footer.
+//
+// fuzz_extract offers every input, as a VPK's numbered part 0, beside itself
+// (its other parts stay missing); the VPK seeds that name part 0 point into
+// their own first bytes, so that those entries come out whole.
 
 #include "KestruneEngine.h"
 #include "support/PackageBuilder.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,7 +22,9 @@
 namespace {
 
 using Kestrune::Testing::Bytes;
+using Kestrune::Testing::PackBuilder;
 using Kestrune::Testing::PakBuilder;
+using Kestrune::Testing::VpkBuilder;
 using Kestrune::Testing::WadBuilder;
 using namespace std::literals;
 
@@ -62,6 +69,35 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     seeds.emplace_back("iwad-odd-names.wad", iwad.build());
 
     seeds.emplace_back("vpk-signature-only.vpk", "\x34\x12\xAA\x55\x02\0\0\0"s);
+
+    // VPKs of both versions: data after the tree, preload bytes alone and
+    // before data, the root (" ") and no extension (" "), and entries in
+    // numbered parts 0 and 1.
+    for (const std::uint32_t version : {1u, 2u}) {
+        VpkBuilder dir;
+        dir.version = version;
+        dir.add("materials/brick", "wall", "vmt", "\"LightmappedGeneric\" {}\n");
+        dir.add("materials/brick", "floor", "vmt", "preloaded and stored", 9);
+        dir.add(" ", "readme", "txt", "all in preload bytes", 20);
+        dir.add("bin", "noext", " ", "no extension");
+        dir.add(" ", "bare", " ", "");
+        dir.add("sound", "signature", "wav", "\x34\x12\xAA\x55"sv, 0, 0);
+        dir.add("sound", "version", "wav", "pre" + Bytes().u32(version).str(), 3, 0);
+        dir.add("maps", "far", "bsp", "in part one", 2, 1);
+        seeds.emplace_back("vpk-v" + std::to_string(version) + "-dir.vpk", dir.build());
+    }
+
+    VpkBuilder badCrc; // one entry's stored CRC32 does not match its bytes
+    badCrc.add("scripts", "good", "txt", "checks out", 3);
+    badCrc.add("scripts", "bad", "txt", "does not check out", 4).crc(0x12345678);
+    badCrc.add("scripts", "empty", "txt", "").crc(1);
+    seeds.emplace_back("vpk-bad-crc-dir.vpk", badCrc.build());
+
+    PackBuilder pack;
+    pack.add("maps/e1m1.bsp", "BSP data").add("progs.dat", "progs").add("gfx/palette.lmp", "");
+    pack.add(std::string(56, 'n'), "a name filling its whole field");
+    seeds.emplace_back("pack-four-entries.pak", pack.build());
+    seeds.emplace_back("pack-empty.pak", PackBuilder().build());
     return seeds;
 }
 
