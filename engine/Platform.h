@@ -106,8 +106,9 @@ bool StandardErrorIsTerminal();
 // dismissed. False when this system has no message-box service.
 bool ShowInformationBox(const std::string& caption, const std::string& text);
 
-// Makes a write to a closed pipe fail with an error the program can report,
-// instead of ending the process silently.
-void IgnoreBrokenPipeSignal();
+// Makes a write to a closed pipe, or past a file-size limit (a shell's
+// `ulimit -f`), fail with an error the program can handle, instead of ending
+// the process mid-write without a word.
+void IgnoreWriteSignals();
 
 } // namespace Kestrune::Platform

@@ -208,8 +208,11 @@ bool ShowInformationBox(const std::string&, const std::string&) {
     return false;
 }
 
-void IgnoreBrokenPipeSignal() {
+void IgnoreWriteSignals() {
     std::signal(SIGPIPE, SIG_IGN);
+    // Past the limit a write then fails with EFBIG, reported like a full
+    // device; the signal would end the process with no failure named.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 } // namespace Kestrune::Platform

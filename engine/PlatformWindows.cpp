@@ -214,8 +214,9 @@ bool ShowInformationBox(const std::string& caption, const std::string& text) {
     return MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION) != 0;
 }
 
-void IgnoreBrokenPipeSignal() {
-    // Windows reports a closed pipe as a failed write; there is no signal.
+void IgnoreWriteSignals() {
+    // Windows reports a closed pipe as a failed write, and has no file-size
+    // limit; there is no signal.
 }
 
 } // namespace Kestrune::Platform
