@@ -13,8 +13,11 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace Kestrune {
@@ -38,26 +41,124 @@ std::string WriteFailed(const Platform::OutputFile& out) {
     return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
 }
 
+std::string CannotCreate(int error) {
+    return "cannot create the file (" + Platform::ErrorText(error) + ")";
+}
+
+// Why an output file did not open, or nothing when it did.
+std::optional<std::string> OpenFailure(Platform::OutputFile::OpenStatus status,
+                                       const Platform::OutputFile& out) {
+    switch (status) {
+    case Platform::OutputFile::OpenStatus::Opened:
+        return std::nullopt;
+    case Platform::OutputFile::OpenStatus::IsProtectedFile:
+        return "would overwrite the package";
+    case Platform::OutputFile::OpenStatus::Exists:
+    case Platform::OutputFile::OpenStatus::Failed:
+        break;
+    }
+    return CannotCreate(out.LastError());
+}
+
+// Opens an entry's output file; the reason when it cannot.
+using OutputOpener = std::function<std::optional<std::string>(Platform::OutputFile&)>;
+
+// Where ExtractAll creates the entries' files, and what it does when a name
+// turns out to be taken.
+//
+// Every file is created exclusively. Nearly always that succeeds, with no
+// shared state touched, so the workers never wait for each other. When the
+// name is taken and a file of exactly that name was in DIR before the run,
+// it is replaced (extracting again into the same DIR gives the same files;
+// the package itself and links are refused). Otherwise the directory has
+// merged this name with another spelling that the prediction did not
+// foresee (Unicode normalisation, 8.3 short names, case rules other than
+// ours, a file in DIR under another letter case): the entry takes the next
+// free "~N" of its name, one no entry was given by the prediction, tried the
+// same way. Inode numbers could not tell either case: exFAT through FUSE
+// gives each spelling of one file its own.
+class OutputDirectory {
+public:
+    OutputDirectory(std::string dir, const std::vector<std::optional<std::string>>& names,
+                    std::span<const Platform::FileId> protect)
+        : dir_(std::move(dir)), protect_(protect) {
+        if (auto existing = Platform::ListDirectory(dir_)) {
+            before_.insert(std::make_move_iterator(existing->begin()),
+                           std::make_move_iterator(existing->end()));
+        }
+        // Spare names are kept apart from these folded, whatever DIR does:
+        // it will have just shown that it merges names we keep apart.
+        for (const std::optional<std::string>& name : names) {
+            if (name) {
+                predicted_.insert(NameKey(*name, rules_, LetterCase::Folded));
+            }
+        }
+    }
+
+    const std::string& Dir() const { return dir_; }
+
+    // Opens the file for an entry given `name`; `written` is the name it
+    // got. The reason when no file could be opened.
+    std::optional<std::string> Open(const std::string& name, Platform::OutputFile& out,
+                                    std::string& written) {
+        written = name;
+        for (unsigned tries = 0;; ++tries) {
+            const auto status = out.Create(dir_, written);
+            if (status != Platform::OutputFile::OpenStatus::Exists) {
+                return OpenFailure(status, out);
+            }
+            if (before_.contains(written)) {
+                return OpenFailure(out.Replace(dir_, written, protect_), out);
+            }
+            if (tries == kMaxSpareTries) {
+                return CannotCreate(EEXIST);
+            }
+            written = SpareName(name);
+        }
+    }
+
+private:
+    // A directory that merges names we keep apart would, in the worst case,
+    // take every spare name as well; an entry gives up after this many.
+    static constexpr unsigned kMaxSpareTries = 1000;
+
+    std::string SpareName(const std::string& name) {
+        std::lock_guard<std::mutex> hold(spareLock_);
+        unsigned& number = nextSpare_.try_emplace(name, 2).first->second;
+        for (;;) {
+            std::string candidate = WithNumberSuffix(name, number++, rules_);
+            std::string key = NameKey(candidate, rules_, LetterCase::Folded);
+            if (!predicted_.contains(key) && spareGiven_.insert(std::move(key)).second) {
+                return candidate;
+            }
+        }
+    }
+
+    const NameRules rules_ = HostNameRules();
+    std::string dir_;
+    std::span<const Platform::FileId> protect_;
+    std::unordered_set<std::string> before_;    // exact names in DIR before the run
+    std::unordered_set<std::string> predicted_; // folded names AssignOutputNames gave
+    // Touched only when a name was found taken by surprise.
+    std::mutex spareLock_;
+    std::unordered_map<std::string, unsigned> nextSpare_;
+    std::unordered_set<std::string> spareGiven_;
+};
+
 // Copies entries out of one open package. Owns the copy buffers of one
 // worker; `bytesDone` is shared by all workers of one extraction.
 class EntryCopier {
 public:
-    EntryCopier(FileSource& package, std::optional<Platform::FileId> packageId,
-                std::atomic<std::uint64_t>& bytesDone, std::function<void()> onStep = {})
-        : package_(package), packageId_(packageId), bytesDone_(bytesDone),
-          onStep_(std::move(onStep)) {}
+    EntryCopier(FileSource& package, std::atomic<std::uint64_t>& bytesDone,
+                std::function<void()> onStep = {})
+        : package_(package), bytesDone_(bytesDone), onStep_(std::move(onStep)) {}
 
-    // Writes `entry` to `outPath`. Returns the reason when it was not written
-    // whole; bytes already written stay, nothing is padded.
-    std::optional<std::string> Copy(const ArchiveEntry& entry, const std::string& outPath) {
+    // Writes `entry` to the file `open` opens. Returns the reason when it
+    // was not written whole; bytes already written stay, nothing is padded.
+    std::optional<std::string> Copy(const ArchiveEntry& entry, const OutputOpener& open) {
         Platform::OutputFile out;
-        switch (out.Open(outPath, packageId_)) {
-        case Platform::OutputFile::OpenStatus::IsProtectedFile:
-            return "would overwrite the package";
-        case Platform::OutputFile::OpenStatus::Failed:
-            return "cannot create the file (" + Platform::ErrorText(out.LastError()) + ")";
-        case Platform::OutputFile::OpenStatus::Opened:
-            break;
+        if (std::optional<std::string> refused = open(out)) {
+            return refused;
         }
 
         // Only the bytes that really lie in the package are copied; a hostile
@@ -111,7 +212,6 @@ public:
 
 private:
     FileSource& package_;
-    std::optional<Platform::FileId> packageId_;
     std::atomic<std::uint64_t>& bytesDone_;
     std::function<void()> onStep_;
     bool systemCopy_ = true; // until the system says it cannot
@@ -133,8 +233,17 @@ bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& 
         return false;
     }
     std::atomic<std::uint64_t> bytesDone{0};
-    EntryCopier copier(*package, Platform::IdentifyFile(archive), bytesDone);
-    return !copier.Copy(*match, outPath).has_value();
+    EntryCopier copier(*package, bytesDone);
+    std::vector<Platform::FileId> protect;
+    if (const auto packageId = Platform::IdentifyFile(archive)) {
+        protect.push_back(*packageId);
+    }
+    return !copier
+                .Copy(*match,
+                      [&](Platform::OutputFile& out) {
+                          return OpenFailure(out.Open(outPath, protect), out);
+                      })
+                .has_value();
 }
 
 bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& outDir,
@@ -162,9 +271,22 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     // entry is copied by its place in the listing, never looked up again by
     // name.
     const std::vector<ArchiveEntry> entries = ReadEntries(*package);
+    // Where DIR folds letter case, names are given with the same folding, so
+    // that which entry keeps a plain name never depends on which worker
+    // creates its file first.
+    const LetterCase letterCase =
+        Platform::FoldsLetterCase(outDir) ? LetterCase::Folded : LetterCase::Distinct;
     const std::vector<std::optional<std::string>> names =
-        AssignOutputNames(entries, HostNameRules());
+        AssignOutputNames(entries, HostNameRules(), letterCase);
     result.entryCount = entries.size();
+    std::vector<Platform::FileId> protect;
+    if (const auto packageId = Platform::IdentifyFile(archive)) {
+        protect.push_back(*packageId);
+    }
+    OutputDirectory directory(outDir, names, protect);
+    // The name each entry's file finally got, written by the worker that
+    // extracts the entry.
+    std::vector<std::string> written(entries.size());
 
     ExtractionProgress totals;
     totals.entriesTotal = entries.size();
@@ -199,8 +321,12 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
             }
             const std::size_t end = std::min(entries.size(), first + kEntriesPerBlock);
             for (std::size_t i = first; i < end; ++i) {
-                reasons[i] = names[i] ? copier.Copy(entries[i], outDir + "/" + *names[i])
-                                      : "its name would not stay inside the directory";
+                reasons[i] =
+                    names[i] ? copier.Copy(entries[i],
+                                           [&](Platform::OutputFile& out) {
+                                               return directory.Open(*names[i], out, written[i]);
+                                           })
+                             : "its name would not stay inside the directory";
                 ++entriesDone;
                 if (afterEntry) {
                     afterEntry();
@@ -209,7 +335,6 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
         }
     };
 
-    const std::optional<Platform::FileId> packageId = Platform::IdentifyFile(archive);
     std::mutex finishedLock;
     std::condition_variable finishedSignal;
     bool workerFinished = false;
@@ -217,7 +342,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     if (entries.size() > kEntriesPerBlock) {
         try {
             worker = std::thread([&] {
-                EntryCopier copier(*package, packageId, bytesDone);
+                EntryCopier copier(*package, bytesDone);
                 extractBlocks(copier, {});
                 std::lock_guard<std::mutex> hold(finishedLock);
                 workerFinished = true;
@@ -227,7 +352,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
             // No second thread to be had: this one does all the work.
         }
     }
-    EntryCopier copier(*package, packageId, bytesDone, reportProgress);
+    EntryCopier copier(*package, bytesDone, reportProgress);
     extractBlocks(copier, reportProgress);
     if (worker.joinable()) {
         // Keep the progress moving while the worker finishes its last block.
@@ -246,7 +371,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
         if (!reasons[i]) {
             ++result.entriesWritten;
         } else {
-            result.failures.push_back({entries[i].name, names[i] ? outDir + "/" + *names[i] : "",
+            result.failures.push_back({entries[i].name, names[i] ? outDir + "/" + written[i] : "",
                                        std::move(*reasons[i])});
         }
     }
