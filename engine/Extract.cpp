@@ -80,11 +80,15 @@ using OutputOpener = std::function<std::optional<std::string>(Platform::OutputFi
 class OutputDirectory {
 public:
     OutputDirectory(std::string dir, const std::vector<std::optional<std::string>>& names,
+                    LetterCase letterCase, const std::string& package,
                     std::span<const Platform::FileId> protect)
         : dir_(std::move(dir)), protect_(protect) {
         if (auto existing = Platform::ListDirectory(dir_)) {
             before_.insert(std::make_move_iterator(existing->begin()),
                            std::make_move_iterator(existing->end()));
+        }
+        if (letterCase == LetterCase::Folded) {
+            ProtectPackageSpellings(package);
         }
         // Spare names are kept apart from these folded, whatever DIR does:
         // it will have just shown that it merges names we keep apart.
@@ -108,6 +112,9 @@ public:
                 return OpenFailure(status, out);
             }
             if (before_.contains(written)) {
+                if (packageSpellings_.contains(written)) {
+                    return OpenFailure(Platform::OutputFile::OpenStatus::IsProtectedFile, out);
+                }
                 return OpenFailure(out.Replace(dir_, written, protect_), out);
             }
             if (tries == kMaxSpareTries) {
@@ -118,6 +125,28 @@ public:
     }
 
 private:
+    // A volume that folds letter case may give each spelling of one file its
+    // own identity (exFAT through FUSE does), so the package named on the
+    // command line as "OUT/GAME.PAK" is not recognised by identity when an
+    // entry's file is to replace "out/game.pak". Every name in DIR that folds
+    // like the package's own file name and is that file by
+    // IsSameFileBySpelling is refused as the package itself. (A package in
+    // DIR under a name no entry has exactly is safe anyway: only names that
+    // were in DIR exactly are ever opened without O_EXCL.)
+    void ProtectPackageSpellings(const std::string& package) {
+        const std::size_t slash =
+            package.find_last_of(HostNameRules() == NameRules::Windows ? std::string_view("/\\:")
+                                                                       : std::string_view("/"));
+        const std::string base = slash == std::string::npos ? package : package.substr(slash + 1);
+        const std::string key = FoldLetterCase(base);
+        for (const std::string& name : before_) {
+            if (FoldLetterCase(name) == key &&
+                Platform::IsSameFileBySpelling(dir_, name, package)) {
+                packageSpellings_.insert(name);
+            }
+        }
+    }
+
     // A directory that merges names we keep apart would, in the worst case,
     // take every spare name as well; an entry gives up after this many.
     static constexpr unsigned kMaxSpareTries = 1000;
@@ -137,8 +166,9 @@ private:
     const NameRules rules_ = HostNameRules();
     std::string dir_;
     std::span<const Platform::FileId> protect_;
-    std::unordered_set<std::string> before_;    // exact names in DIR before the run
-    std::unordered_set<std::string> predicted_; // folded names AssignOutputNames gave
+    std::unordered_set<std::string> before_;           // exact names in DIR before the run
+    std::unordered_set<std::string> predicted_;        // folded names AssignOutputNames gave
+    std::unordered_set<std::string> packageSpellings_; // names in DIR that are the package
     // Touched only when a name was found taken by surprise.
     std::mutex spareLock_;
     std::unordered_map<std::string, unsigned> nextSpare_;
@@ -283,7 +313,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     if (const auto packageId = Platform::IdentifyFile(archive)) {
         protect.push_back(*packageId);
     }
-    OutputDirectory directory(outDir, names, protect);
+    OutputDirectory directory(outDir, names, letterCase, archive, protect);
     // The name each entry's file finally got, written by the worker that
     // extracts the entry.
     std::vector<std::string> written(entries.size());

@@ -46,6 +46,14 @@ struct FileId {
 
 std::optional<FileId> IdentifyFile(const std::string& path);
 
+// True when the file `name` in directory `dir` is the file at `path`, also
+// where the volume gives each spelling of one name its own identity (exFAT
+// and other case-folding volumes through FUSE number files by the path they
+// were looked up by): there, a regular file on the same volume with the same
+// size and the same modification and change times to the nanosecond is
+// taken to be the same file. Asked only about names that fold alike.
+bool IsSameFileBySpelling(const std::string& dir, const std::string& name, const std::string& path);
+
 // A file opened for reading at any offset; reads share no file position.
 class InputFile {
 public:

@@ -90,6 +90,22 @@ std::optional<FileId> IdentifyFile(const std::string& path) {
     return IdOf(info);
 }
 
+bool IsSameFileBySpelling(const std::string& dir, const std::string& name,
+                          const std::string& path) {
+    struct stat a {};
+    struct stat b {};
+    if (::stat((dir + "/" + name).c_str(), &a) != 0 || ::stat(path.c_str(), &b) != 0) {
+        return false;
+    }
+    if (IdOf(a) == IdOf(b)) {
+        return true;
+    }
+    return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev &&
+           a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
 InputFile::~InputFile() {
     if (fd_ >= 0) {
         ::close(fd_);

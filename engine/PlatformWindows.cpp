@@ -168,6 +168,20 @@ std::optional<FileId> IdentifyFile(const std::string& path) {
     return id;
 }
 
+bool IsSameFileBySpelling(const std::string& dir, const std::string& name,
+                          const std::string& path) {
+    // NTFS and exFAT on Windows give a file one index, whatever the spelling.
+    HANDLE handle = CreateFileW(PathIn(dir, name).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const auto id = IdOf(handle);
+    CloseHandle(handle);
+    return id && id == IdentifyFile(path);
+}
+
 InputFile::~InputFile() {
     if (handle_ != nullptr) {
         CloseHandle(static_cast<HANDLE>(handle_));
