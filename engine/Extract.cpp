@@ -82,20 +82,13 @@ public:
     OutputDirectory(std::string dir, const std::vector<std::optional<std::string>>& names,
                     LetterCase letterCase, const std::string& package,
                     std::span<const Platform::FileId> protect)
-        : dir_(std::move(dir)), protect_(protect) {
+        : dir_(std::move(dir)), names_(names), protect_(protect) {
         if (auto existing = Platform::ListDirectory(dir_)) {
             before_.insert(std::make_move_iterator(existing->begin()),
                            std::make_move_iterator(existing->end()));
         }
         if (letterCase == LetterCase::Folded) {
             ProtectPackageSpellings(package);
-        }
-        // Spare names are kept apart from these folded, whatever DIR does:
-        // it will have just shown that it merges names we keep apart.
-        for (const std::optional<std::string>& name : names) {
-            if (name) {
-                predicted_.insert(NameKey(*name, rules_, LetterCase::Folded));
-            }
         }
     }
 
@@ -153,6 +146,17 @@ private:
 
     std::string SpareName(const std::string& name) {
         std::lock_guard<std::mutex> hold(spareLock_);
+        if (!predictedKnown_) {
+            // Spare names are kept apart from every given name folded,
+            // whatever DIR does: it has just shown that it merges names we
+            // keep apart. Gathered at the first surprise, never before.
+            for (const std::optional<std::string>& given : names_) {
+                if (given) {
+                    predicted_.insert(NameKey(*given, rules_, LetterCase::Folded));
+                }
+            }
+            predictedKnown_ = true;
+        }
         unsigned& number = nextSpare_.try_emplace(name, 2).first->second;
         for (;;) {
             std::string candidate = WithNumberSuffix(name, number++, rules_);
@@ -165,12 +169,14 @@ private:
 
     const NameRules rules_ = HostNameRules();
     std::string dir_;
+    const std::vector<std::optional<std::string>>& names_; // as AssignOutputNames gave them
     std::span<const Platform::FileId> protect_;
     std::unordered_set<std::string> before_;           // exact names in DIR before the run
-    std::unordered_set<std::string> predicted_;        // folded names AssignOutputNames gave
     std::unordered_set<std::string> packageSpellings_; // names in DIR that are the package
     // Touched only when a name was found taken by surprise.
     std::mutex spareLock_;
+    bool predictedKnown_ = false;
+    std::unordered_set<std::string> predicted_; // folded names AssignOutputNames gave
     std::unordered_map<std::string, unsigned> nextSpare_;
     std::unordered_set<std::string> spareGiven_;
 };
