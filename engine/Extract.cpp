@@ -92,15 +92,27 @@ public:
         }
     }
 
-    const std::string& Dir() const { return dir_; }
-
     // Opens the file for an entry given `name`; `written` is the name it
     // got. The reason when no file could be opened.
     std::optional<std::string> Open(const std::string& name, Platform::OutputFile& out,
                                     std::string& written) {
         written = name;
+        std::string base = name;
         for (unsigned tries = 0;; ++tries) {
             const auto status = out.Create(dir_, written);
+            if (status == Platform::OutputFile::OpenStatus::Failed &&
+                RefusesName(out.LastError()) && base == name) {
+                // A volume made for Windows (exFAT, FAT, NTFS) refuses
+                // characters such as ":" and "?" and bytes that are no
+                // UTF-8. The name that Windows would have given is one it
+                // takes, kept apart from every other name like a spare one.
+                std::string portable = FlattenEntryName(name, NameRules::Windows);
+                if (!portable.empty() && portable != name) {
+                    base = std::move(portable);
+                    written = SpareName(base, true);
+                    continue;
+                }
+            }
             if (status != Platform::OutputFile::OpenStatus::Exists) {
                 return OpenFailure(status, out);
             }
@@ -113,7 +125,7 @@ public:
             if (tries == kMaxSpareTries) {
                 return CannotCreate(EEXIST);
             }
-            written = SpareName(name);
+            written = SpareName(base, false);
         }
     }
 
@@ -144,7 +156,17 @@ private:
     // take every spare name as well; an entry gives up after this many.
     static constexpr unsigned kMaxSpareTries = 1000;
 
-    std::string SpareName(const std::string& name) {
+    // How file systems answer a name they cannot hold: FAT and NTFS drivers
+    // say EINVAL, exFAT through FUSE ENOENT for reserved characters and
+    // EILSEQ for bytes that are no UTF-8.
+    static bool RefusesName(int error) {
+        return error == EINVAL || error == ENOENT || error == EILSEQ;
+    }
+
+    // A name for an entry whose own name was taken or refused: `name` itself
+    // when `plainFirst` and it is free of every given name, otherwise the
+    // next such "~N" of it.
+    std::string SpareName(const std::string& name, bool plainFirst) {
         std::lock_guard<std::mutex> hold(spareLock_);
         if (!predictedKnown_) {
             // Spare names are kept apart from every given name folded,
@@ -156,6 +178,12 @@ private:
                 }
             }
             predictedKnown_ = true;
+        }
+        if (plainFirst) {
+            std::string key = NameKey(name, rules_, LetterCase::Folded);
+            if (!predicted_.contains(key) && spareGiven_.insert(std::move(key)).second) {
+                return name;
+            }
         }
         unsigned& number = nextSpare_.try_emplace(name, 2).first->second;
         for (;;) {
