@@ -41,6 +41,12 @@ bool FinishOutput() {
     if (firstOutError == 0) {
         return true;
     }
+    if (firstOutError == EPIPE) {
+        // The reader stopped reading (`kestrune --list big.pak | head`): it
+        // has what it wanted, and nobody is there to read a message. The run
+        // still did not deliver its whole output, so the exit code says so.
+        return false;
+    }
     Err(std::string("Failed to write to standard output: ") + std::strerror(firstOutError) + "\n");
     return false;
 }

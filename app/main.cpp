@@ -47,7 +47,7 @@ int Dispatch(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    Kestrune::Platform::IgnoreBrokenPipeSignal();
+    Kestrune::Platform::IgnoreWriteSignals();
     const int exitCode = Dispatch(argc, argv);
     return Kestrune::Console::FinishOutput() ? exitCode : 1;
 }

@@ -7,6 +7,7 @@
 //   kestrune_bench_data pak-listing COUNT SEED OUT.pak OUT.txt
 //   kestrune_bench_data pak-large   BYTES SEED OUT.pak OUT.tar OUT.bin
 //   kestrune_bench_data wad-lumps   COUNT SEED OUT.wad OUT.tar
+//   kestrune_bench_data pak-repeats COUNT SEED OUT.pak OUT.tar
 //   kestrune_bench_data vpk-listing COUNT SEED OUT_dir.vpk OUT.txt
 //   kestrune_bench_data vpk-files   COUNT SEED OUT_dir.vpk OUT.tar
 //
@@ -17,6 +18,7 @@
 // The layouts are written out here independently of the engine, so that the
 // benchmark also checks that the tool reads what a packer writes.
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
@@ -234,7 +236,9 @@ std::string Flattened(std::string name) {
 
 // Output names after collision renaming: the first entry with a flattened name
 // keeps it; each later one gets "~N" (N its occurrence number, raised until
-// the name is free) before the last "." unless that "." starts the name.
+// the name is free) before the last "." unless that "." starts the name. The
+// search resumes where the last one for the same name stopped: every number
+// below that was taken then and still is.
 std::vector<std::string> OutputNames(const std::vector<std::string>& names) {
     std::vector<std::string> flat;
     flat.reserve(names.size());
@@ -244,6 +248,7 @@ std::vector<std::string> OutputNames(const std::vector<std::string>& names) {
         taken.insert(flat.back());
     }
     std::unordered_map<std::string, std::uint64_t> seen;
+    std::unordered_map<std::string, std::uint64_t> lastNumber;
     std::vector<std::string> out;
     out.reserve(names.size());
     for (const std::string& name : flat) {
@@ -254,13 +259,15 @@ std::vector<std::string> OutputNames(const std::vector<std::string>& names) {
         }
         const std::size_t dot = name.rfind('.');
         const bool beforeDot = dot != std::string::npos && dot != 0;
-        for (std::uint64_t n = occurrence;; ++n) {
+        std::uint64_t& last = lastNumber[name];
+        for (std::uint64_t n = std::max(occurrence, last + 1);; ++n) {
             std::string suffix(1, '~');
             suffix += std::to_string(n);
             std::string candidate =
                 beforeDot ? name.substr(0, dot) + suffix + name.substr(dot) : name + suffix;
             if (taken.insert(candidate).second) {
                 out.push_back(std::move(candidate));
+                last = n;
                 break;
             }
         }
@@ -628,6 +635,37 @@ void WriteVpkFiles(std::uint64_t count, Random& random, const std::string& vpkPa
     tar.Close();
 }
 
+// The crafted package of the hostile-input guarantee: COUNT / 2 entries
+// named "A", then "A~2" ... "A~(COUNT / 2)", each a few bytes. A search for
+// a free "~N" that started again from N for every repeat would cost time
+// quadratic in COUNT; the tar holds the names extraction must give.
+void WritePakRepeats(std::uint64_t count, Random& random, const std::string& pakPath,
+                     const std::string& tarPath) {
+    const std::uint64_t half = count / 2;
+    std::vector<std::string> names(half, "A");
+    for (std::uint64_t n = 2; names.size() < count; ++n) {
+        names.push_back("A~" + std::to_string(n));
+    }
+    const std::vector<std::string> outputNames = OutputNames(names);
+    OutputFile pak(pakPath);
+    TarWriter tar(tarPath);
+    std::vector<Record> records;
+    records.reserve(count);
+    std::array<unsigned char, 16> content{};
+    for (std::uint64_t i = 0; i < count; ++i) {
+        Record r{names[i], pak.Position(), content.size()};
+        random.Fill(content.data(), content.size());
+        pak.Write(content.data(), content.size());
+        tar.Begin(outputNames[i], r.size);
+        tar.Data(content.data(), content.size());
+        tar.End();
+        records.push_back(std::move(r));
+    }
+    WritePakIndex(pak, records);
+    pak.Close();
+    tar.Close();
+}
+
 std::uint64_t Number(const char* text) {
     std::uint64_t value = 0;
     const std::string_view view(text);
@@ -661,13 +699,17 @@ int main(int argc, char** argv) {
         } else if (argc == 6 && kind == "vpk-files") {
             Random random(Number(argv[3]));
             WriteVpkFiles(Number(argv[2]), random, argv[4], argv[5]);
+        } else if (argc == 6 && kind == "pak-repeats") {
+            Random random(Number(argv[3]));
+            WritePakRepeats(Number(argv[2]), random, argv[4], argv[5]);
         } else {
             std::fputs("usage: kestrune_bench_data pak-files   COUNT SEED OUT.pak OUT.tar\n"
                        "       kestrune_bench_data pak-listing COUNT SEED OUT.pak OUT.txt\n"
                        "       kestrune_bench_data pak-large   BYTES SEED OUT.pak OUT.tar OUT.bin\n"
                        "       kestrune_bench_data wad-lumps   COUNT SEED OUT.wad OUT.tar\n"
                        "       kestrune_bench_data vpk-listing COUNT SEED OUT_dir.vpk OUT.txt\n"
-                       "       kestrune_bench_data vpk-files   COUNT SEED OUT_dir.vpk OUT.tar\n",
+                       "       kestrune_bench_data vpk-files   COUNT SEED OUT_dir.vpk OUT.tar\n"
+                       "       kestrune_bench_data pak-repeats COUNT SEED OUT.pak OUT.tar\n",
                        stderr);
             return 2;
         }

@@ -11,8 +11,8 @@
 #
 # Settings (environment):
 #   ROUNDS       rounds per case (default 7)
-#   CASES        any of: files lumps large list vpklist vpkfiles (default all);
-#                "list" also times --list-json and --test on the same package
+#   CASES        any of: files lumps repeats large list vpklist vpkfiles (default
+#                all); "list" also times --list-json and --test on the same package
 #   BENCH_TMPFS  directory on a tmpfs (default /dev/shm/kestrune-bench)
 #   BENCH_DISK   directory on the disk (default build/bench-disk); either may
 #                be set empty to skip that place
@@ -35,7 +35,7 @@ ensure_packages cmake g++ make zlib1g-dev time tar coreutils e2fsprogs
 
 export LC_ALL=C
 ROUNDS=${ROUNDS:-7}
-CASES=${CASES:-files lumps large list vpklist vpkfiles}
+CASES=${CASES:-files lumps repeats large list vpklist vpkfiles}
 SEED=${SEED:-20240607}
 repo=$(pwd)
 build=$repo/build/bench
@@ -116,6 +116,11 @@ generate() { # dir
         "$gen" pak-files 10000 "$SEED" "$dir/files10k.pak" "$dir/files10k.tar"
     fi
     has_case lumps && "$gen" wad-lumps 100000 "$SEED" "$dir/lumps100k.wad" "$dir/lumps100k.tar"
+    if has_case repeats; then
+        # One name repeated beside its own "~N" names (hostile input).
+        "$gen" pak-repeats 40000 "$SEED" "$dir/repeats40k.pak" "$dir/repeats40k.tar"
+        "$gen" pak-repeats 4000 "$SEED" "$dir/repeats4k.pak" "$dir/repeats4k.tar"
+    fi
     has_case list && "$gen" pak-listing 1000000 "$SEED" "$dir/list1m.pak" "$dir/list1m.txt"
     has_case large &&
         "$gen" pak-large "$large_bytes" "$SEED" "$dir/large.pak" "$dir/large.tar" "$dir/large.bin"
@@ -179,7 +184,7 @@ measure_vpk() { # place-name dir
 # is timed.
 check() { # dir
     local dir=$1 case package
-    for case in files100k files10k lumps100k; do
+    for case in files100k files10k lumps100k repeats40k repeats4k; do
         package=$dir/$case.pak
         [ -f "$package" ] || package=$dir/$case.wad
         [ -f "$package" ] || continue
@@ -252,6 +257,10 @@ for place in "${places[@]}"; do
             extract_case "$name" "$dir" files10k "$dir/files10k.pak"
         fi
         has_case lumps && extract_case "$name" "$dir" lumps100k "$dir/lumps100k.wad"
+        if has_case repeats; then
+            extract_case "$name" "$dir" repeats40k "$dir/repeats40k.pak"
+            extract_case "$name" "$dir" repeats4k "$dir/repeats4k.pak"
+        fi
         if has_case large; then
             for tool in $order; do
                 fresh "$dir"
@@ -321,6 +330,8 @@ END {
         show("extract 100k x 1 KiB", p[i], "files100k/" p[i] "/kestrune", "files100k/" p[i] "/tar", "tar", 0.8, "")
         show("extract 10k x 1 KiB", p[i], "files10k/" p[i] "/kestrune", "files10k/" p[i] "/tar", "tar", "", "")
         show("extract WAD 100k lumps", p[i], "lumps100k/" p[i] "/kestrune", "lumps100k/" p[i] "/tar", "tar", "", "")
+        show("extract 40k repeated A", p[i], "repeats40k/" p[i] "/kestrune", "repeats40k/" p[i] "/tar", "tar", "", "")
+        show("extract 4k repeated A", p[i], "repeats4k/" p[i] "/kestrune", "repeats4k/" p[i] "/tar", "tar", "", "")
         show("extract 1 GiB entry", p[i], "large/" p[i] "/kestrune", "large/" p[i] "/cp", "cp", 1.1, 16384)
         show("list 1M entries", p[i], "list/" p[i] "/kestrune", "list/" p[i] "/cat", "cat", 3, "")
         show("--list-json 1M entries", p[i], "listjson/" p[i] "/kestrune", "list/" p[i] "/cat", "cat", "", "")
@@ -334,6 +345,13 @@ END {
         r = median(big) / median(small)
         printf "linearity %-5s kestrune 100k / 10k entries: %5.2f (tar %5.2f)  <= 12  %s\n", p[i], r,
             median("files100k/" p[i] "/tar") / median("files10k/" p[i] "/tar"), r <= 12 ? "met" : "MISSED"
+    }
+    for (i = 1; i <= n; i++) {
+        big = "repeats40k/" p[i] "/kestrune"; small = "repeats4k/" p[i] "/kestrune"
+        if (!(big in count)) continue
+        r = median(big) / median(small)
+        printf "linearity %-5s kestrune 40k / 4k repeated names: %5.2f (tar %5.2f)  <= 12  %s\n", p[i], r,
+            median("repeats40k/" p[i] "/tar") / median("repeats4k/" p[i] "/tar"), r <= 12 ? "met" : "MISSED"
     }
 }' "$results"
 

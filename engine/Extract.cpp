@@ -16,6 +16,8 @@
 #include <span>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace Kestrune {
@@ -49,25 +51,188 @@ private:
     Platform::OutputFile& out_;
 };
 
+std::string CannotCreate(int error) {
+    return "cannot create the file (" + Platform::ErrorText(error) + ")";
+}
+
+// Why an output file did not open, or nothing when it did.
+std::optional<std::string> OpenFailure(Platform::OutputFile::OpenStatus status,
+                                       const Platform::OutputFile& out) {
+    switch (status) {
+    case Platform::OutputFile::OpenStatus::Opened:
+        return std::nullopt;
+    case Platform::OutputFile::OpenStatus::IsProtectedFile:
+        return "would overwrite the package";
+    case Platform::OutputFile::OpenStatus::Exists:
+    case Platform::OutputFile::OpenStatus::Failed:
+        break;
+    }
+    return CannotCreate(out.LastError());
+}
+
+// Opens an entry's output file; the reason when it cannot.
+using OutputOpener = std::function<std::optional<std::string>(Platform::OutputFile&)>;
+
+// Where ExtractAll creates the entries' files, and what it does when a name
+// turns out to be taken.
+//
+// Every file is created exclusively. Nearly always that succeeds, with no
+// shared state touched, so the workers never wait for each other. When the
+// name is taken and a file of exactly that name was in DIR before the run,
+// it is replaced (extracting again into the same DIR gives the same files;
+// the package itself and links are refused). Otherwise the directory has
+// merged this name with another spelling that the prediction did not
+// foresee (Unicode normalisation, 8.3 short names, case rules other than
+// ours, a file in DIR under another letter case): the entry takes the next
+// free "~N" of its name, one no entry was given by the prediction, tried the
+// same way. Inode numbers could not tell either case: exFAT through FUSE
+// gives each spelling of one file its own.
+class OutputDirectory {
+public:
+    OutputDirectory(std::string dir, const std::vector<std::optional<std::string>>& names,
+                    LetterCase letterCase, const std::string& package,
+                    std::span<const Platform::FileId> protect)
+        : dir_(std::move(dir)), names_(names), protect_(protect) {
+        if (auto existing = Platform::ListDirectory(dir_)) {
+            before_.insert(std::make_move_iterator(existing->begin()),
+                           std::make_move_iterator(existing->end()));
+        }
+        if (letterCase == LetterCase::Folded) {
+            ProtectPackageSpellings(package);
+        }
+    }
+
+    // Opens the file for an entry given `name`; `written` is the name it
+    // got. The reason when no file could be opened.
+    std::optional<std::string> Open(const std::string& name, Platform::OutputFile& out,
+                                    std::string& written) {
+        written = name;
+        std::string base = name;
+        for (unsigned tries = 0;; ++tries) {
+            const auto status = out.Create(dir_, written);
+            if (status == Platform::OutputFile::OpenStatus::Failed &&
+                RefusesName(out.LastError()) && base == name) {
+                // A volume made for Windows (exFAT, FAT, NTFS) refuses
+                // characters such as ":" and "?" and bytes that are no
+                // UTF-8. The name that Windows would have given is one it
+                // takes, kept apart from every other name like a spare one.
+                std::string portable = FlattenEntryName(name, NameRules::Windows);
+                if (!portable.empty() && portable != name) {
+                    base = std::move(portable);
+                    written = SpareName(base, true);
+                    continue;
+                }
+            }
+            if (status != Platform::OutputFile::OpenStatus::Exists) {
+                return OpenFailure(status, out);
+            }
+            if (before_.contains(written)) {
+                if (packageSpellings_.contains(written)) {
+                    return OpenFailure(Platform::OutputFile::OpenStatus::IsProtectedFile, out);
+                }
+                return OpenFailure(out.Replace(dir_, written, protect_), out);
+            }
+            if (tries == kMaxSpareTries) {
+                return CannotCreate(EEXIST);
+            }
+            written = SpareName(base, false);
+        }
+    }
+
+private:
+    // A volume that folds letter case may give each spelling of one file its
+    // own identity (exFAT through FUSE does), so the package named on the
+    // command line as "OUT/GAME.PAK" is not recognised by identity when an
+    // entry's file is to replace "out/game.pak". Every name in DIR that folds
+    // like the package's own file name and is that file by
+    // IsSameFileBySpelling is refused as the package itself. (A package in
+    // DIR under a name no entry has exactly is safe anyway: only names that
+    // were in DIR exactly are ever opened without O_EXCL.)
+    void ProtectPackageSpellings(const std::string& package) {
+        const std::size_t slash =
+            package.find_last_of(HostNameRules() == NameRules::Windows ? std::string_view("/\\:")
+                                                                       : std::string_view("/"));
+        const std::string base = slash == std::string::npos ? package : package.substr(slash + 1);
+        const std::string key = FoldLetterCase(base);
+        for (const std::string& name : before_) {
+            if (FoldLetterCase(name) == key &&
+                Platform::IsSameFileBySpelling(dir_, name, package)) {
+                packageSpellings_.insert(name);
+            }
+        }
+    }
+
+    // A directory that merges names we keep apart would, in the worst case,
+    // take every spare name as well; an entry gives up after this many.
+    static constexpr unsigned kMaxSpareTries = 1000;
+
+    // How file systems answer a name they cannot hold: FAT and NTFS drivers
+    // say EINVAL, exFAT through FUSE ENOENT for reserved characters and
+    // EILSEQ for bytes that are no UTF-8.
+    static bool RefusesName(int error) {
+        return error == EINVAL || error == ENOENT || error == EILSEQ;
+    }
+
+    // A name for an entry whose own name was taken or refused: `name` itself
+    // when `plainFirst` and it is free of every given name, otherwise the
+    // next such "~N" of it.
+    std::string SpareName(const std::string& name, bool plainFirst) {
+        std::lock_guard<std::mutex> hold(spareLock_);
+        if (!predictedKnown_) {
+            // Spare names are kept apart from every given name folded,
+            // whatever DIR does: it has just shown that it merges names we
+            // keep apart. Gathered at the first surprise, never before.
+            for (const std::optional<std::string>& given : names_) {
+                if (given) {
+                    predicted_.insert(NameKey(*given, rules_, LetterCase::Folded));
+                }
+            }
+            predictedKnown_ = true;
+        }
+        if (plainFirst) {
+            std::string key = NameKey(name, rules_, LetterCase::Folded);
+            if (!predicted_.contains(key) && spareGiven_.insert(std::move(key)).second) {
+                return name;
+            }
+        }
+        unsigned& number = nextSpare_.try_emplace(name, 2).first->second;
+        for (;;) {
+            std::string candidate = WithNumberSuffix(name, number++, rules_);
+            std::string key = NameKey(candidate, rules_, LetterCase::Folded);
+            if (!predicted_.contains(key) && spareGiven_.insert(std::move(key)).second) {
+                return candidate;
+            }
+        }
+    }
+
+    const NameRules rules_ = HostNameRules();
+    std::string dir_;
+    const std::vector<std::optional<std::string>>& names_; // as AssignOutputNames gave them
+    std::span<const Platform::FileId> protect_;
+    std::unordered_set<std::string> before_;           // exact names in DIR before the run
+    std::unordered_set<std::string> packageSpellings_; // names in DIR that are the package
+    // Touched only when a name was found taken by surprise.
+    std::mutex spareLock_;
+    bool predictedKnown_ = false;
+    std::unordered_set<std::string> predicted_; // folded names AssignOutputNames gave
+    std::unordered_map<std::string, unsigned> nextSpare_;
+    std::unordered_set<std::string> spareGiven_;
+};
+
 // Copies entries out of one open package into files. Owns the copy buffer of
 // one worker; `bytesDone` is shared by all workers of one extraction.
 class EntryCopier {
 public:
-    EntryCopier(PackageFiles& package, std::span<const Platform::FileId> protect,
-                std::atomic<std::uint64_t>& bytesDone, std::function<void()> onStep = {})
-        : reader_(package, &bytesDone, std::move(onStep)), protect_(protect) {}
+    EntryCopier(PackageFiles& package, std::atomic<std::uint64_t>& bytesDone,
+                std::function<void()> onStep = {})
+        : reader_(package, &bytesDone, std::move(onStep)) {}
 
-    // Writes `entry` to `outPath`. Returns the reason when it was not written
-    // whole; bytes already written stay, nothing is padded.
-    std::optional<std::string> Copy(const ArchiveEntry& entry, const std::string& outPath) {
+    // Writes `entry` to the file `open` opens. Returns the reason when it
+    // was not written whole; bytes already written stay, nothing is padded.
+    std::optional<std::string> Copy(const ArchiveEntry& entry, const OutputOpener& open) {
         Platform::OutputFile out;
-        switch (out.Open(outPath, protect_)) {
-        case Platform::OutputFile::OpenStatus::IsProtectedFile:
-            return "would overwrite the package";
-        case Platform::OutputFile::OpenStatus::Failed:
-            return "cannot create the file (" + Platform::ErrorText(out.LastError()) + ")";
-        case Platform::OutputFile::OpenStatus::Opened:
-            break;
+        if (std::optional<std::string> refused = open(out)) {
+            return refused;
         }
         OutputSink sink(out);
         auto failure = reader_.Read(entry, sink);
@@ -85,7 +250,6 @@ public:
 
 private:
     EntryReader reader_;
-    std::span<const Platform::FileId> protect_;
 };
 
 } // namespace
@@ -105,8 +269,13 @@ bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& 
     entries = {std::move(*match)};
     const std::vector<Platform::FileId> protect = package->Identities(entries);
     std::atomic<std::uint64_t> bytesDone{0};
-    EntryCopier copier(*package, protect, bytesDone);
-    return !copier.Copy(entries.front(), outPath).has_value();
+    EntryCopier copier(*package, bytesDone);
+    return !copier
+                .Copy(entries.front(),
+                      [&](Platform::OutputFile& out) {
+                          return OpenFailure(out.Open(outPath, protect), out);
+                      })
+                .has_value();
 }
 
 bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& outDir,
@@ -134,9 +303,21 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     // entry is copied by its place in the listing, never looked up again by
     // name.
     const std::vector<ArchiveEntry> entries = ReadEntries(package->Package());
+    // Where DIR folds letter case, names are given with the same folding, so
+    // that which entry keeps a plain name never depends on which worker
+    // creates its file first.
+    const LetterCase letterCase =
+        Platform::FoldsLetterCase(outDir) ? LetterCase::Folded : LetterCase::Distinct;
     const std::vector<std::optional<std::string>> names =
-        AssignOutputNames(entries, HostNameRules());
+        AssignOutputNames(entries, HostNameRules(), letterCase);
     result.entryCount = entries.size();
+    // No output may overwrite the package or one of its part files, however
+    // its path is spelled.
+    const std::vector<Platform::FileId> protect = package->Identities(entries);
+    OutputDirectory directory(outDir, names, letterCase, archive, protect);
+    // The name each entry's file finally got, written by the worker that
+    // extracts the entry.
+    std::vector<std::string> written(entries.size());
 
     ExtractionProgress totals;
     totals.entriesTotal = entries.size();
@@ -171,8 +352,12 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
             }
             const std::size_t end = std::min(entries.size(), first + kEntriesPerBlock);
             for (std::size_t i = first; i < end; ++i) {
-                reasons[i] = names[i] ? copier.Copy(entries[i], outDir + "/" + *names[i])
-                                      : std::string(kNoSafeNameReason);
+                reasons[i] =
+                    names[i] ? copier.Copy(entries[i],
+                                           [&](Platform::OutputFile& out) {
+                                               return directory.Open(*names[i], out, written[i]);
+                                           })
+                             : std::string(kNoSafeNameReason);
                 ++entriesDone;
                 if (afterEntry) {
                     afterEntry();
@@ -181,9 +366,6 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
         }
     };
 
-    // No output may overwrite the package or one of its part files, however
-    // its path is spelled.
-    const std::vector<Platform::FileId> protect = package->Identities(entries);
     std::mutex finishedLock;
     std::condition_variable finishedSignal;
     bool workerFinished = false;
@@ -191,7 +373,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     if (entries.size() > kEntriesPerBlock) {
         try {
             worker = std::thread([&] {
-                EntryCopier copier(*package, protect, bytesDone);
+                EntryCopier copier(*package, bytesDone);
                 extractBlocks(copier, {});
                 std::lock_guard<std::mutex> hold(finishedLock);
                 workerFinished = true;
@@ -201,7 +383,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
             // No second thread to be had: this one does all the work.
         }
     }
-    EntryCopier copier(*package, protect, bytesDone, reportProgress);
+    EntryCopier copier(*package, bytesDone, reportProgress);
     extractBlocks(copier, reportProgress);
     if (worker.joinable()) {
         // Keep the progress moving while the worker finishes its last block.
@@ -220,7 +402,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
         if (!reasons[i]) {
             ++result.entriesWritten;
         } else {
-            result.failures.push_back({entries[i].name, names[i] ? outDir + "/" + *names[i] : "",
+            result.failures.push_back({entries[i].name, names[i] ? outDir + "/" + written[i] : "",
                                        std::move(*reasons[i])});
         }
     }

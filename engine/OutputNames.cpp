@@ -1,5 +1,7 @@
 #include "OutputNames.h"
 
+#include "UpperCaseTable.h"
+
 #include <algorithm>
 #include <array>
 #include <string_view>
@@ -40,18 +42,169 @@ bool IsWindowsDeviceName(std::string_view name) {
            upper[3] >= '1' && upper[3] <= '9';
 }
 
-// The form in which the file system compares names.
-std::string CollisionKey(const std::string& name, NameRules rules) {
-    return rules == NameRules::Windows ? AsciiUpper(name) : name;
+bool IsContinuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
-std::string WithSuffix(const std::string& name, unsigned number) {
-    const std::string suffix = "~" + std::to_string(number);
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0) {
-        return name + suffix;
+// Decodes the character at `at` of strict UTF-8 (no overlong forms, no
+// surrogates, nothing past U+10FFFF) and moves `at` past it; nullopt, `at`
+// unchanged, where no valid character starts.
+std::optional<char32_t> DecodeUtf8(std::string_view text, std::size_t& at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) {
+        ++at;
+        return lead;
     }
-    return name.substr(0, dot) + suffix + name.substr(dot);
+    std::size_t length = 0;
+    char32_t code = 0;
+    char32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, code = lead & 0x1Fu, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, code = lead & 0x0Fu, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, code = lead & 0x07u, minimum = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() - at < length) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if (!IsContinuation(text[at + i])) {
+            return std::nullopt;
+        }
+        code = (code << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3Fu);
+    }
+    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    at += length;
+    return code;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        if (!DecodeUtf8(text, at)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void AppendUtf8(std::string& out, char32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// Windows-1252 bytes 0x80-0x9F; the five it leaves undefined stand for the
+// control characters of the same number, as Windows converts them.
+constexpr std::array<char16_t, 32> kWindows1252High = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+// The name's characters as Windows sees them, in UTF-8.
+std::string WindowsCharacters(std::string_view name) {
+    if (IsValidUtf8(name)) {
+        return std::string(name);
+    }
+    std::string text;
+    text.reserve(name.size() * 2);
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        AppendUtf8(text, byte >= 0x80 && byte < 0xA0 ? kWindows1252High[byte - 0x80] : byte);
+    }
+    return text;
+}
+
+// Length as the file system counts it: bytes, or UTF-16 units of the UTF-8
+// text on Windows.
+std::size_t NameLength(std::string_view name, NameRules rules) {
+    if (rules == NameRules::Posix) {
+        return name.size();
+    }
+    std::size_t units = 0;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        units += IsContinuation(c) ? 0 : byte >= 0xF0 ? 2 : 1;
+    }
+    return units;
+}
+
+// The longest start of `text` that is at most `limit` long and ends at a
+// character boundary (for bytes that are no UTF-8, within 3 bytes of the
+// limit).
+std::size_t CutPoint(std::string_view text, std::size_t limit, NameRules rules) {
+    if (rules == NameRules::Posix) {
+        std::size_t cut = std::min(limit, text.size());
+        for (int i = 0; i < 3 && cut > 0 && cut < text.size() && IsContinuation(text[cut]); ++i) {
+            --cut;
+        }
+        return cut;
+    }
+    std::size_t units = 0;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t next = at + 1;
+        while (next < text.size() && IsContinuation(text[next])) {
+            ++next;
+        }
+        const std::size_t width = static_cast<unsigned char>(text[at]) >= 0xF0 ? 2 : 1;
+        if (units + width > limit) {
+            break;
+        }
+        units += width;
+        at = next;
+    }
+    return at;
+}
+
+// `stem` + `insert` + `extension`, with `stem` cut to make the whole fit.
+std::string Fit(std::string_view stem, std::string_view insert, std::string_view extension,
+                NameRules rules) {
+    const std::size_t fixed = NameLength(insert, rules);
+    std::size_t extensionLength = NameLength(extension, rules);
+    std::string whole(stem);
+    if (fixed + extensionLength >= kMaxFileNameLength) {
+        // No room for any stem beside it: the extension is cut with the rest.
+        whole += extension;
+        extension = {};
+        extensionLength = 0;
+        stem = whole;
+    }
+    std::string name;
+    const std::size_t room = kMaxFileNameLength - fixed - extensionLength;
+    if (NameLength(stem, rules) > room) {
+        name.assign(stem.substr(0, CutPoint(stem, room, rules)));
+    } else {
+        name.assign(stem);
+    }
+    name += insert;
+    name += extension;
+    if (rules == NameRules::Windows && !name.empty() &&
+        (name.back() == '.' || name.back() == ' ')) {
+        name.back() = '_'; // a cut may end in what Windows would drop
+    }
+    return name;
+}
+
+std::size_t ExtensionStart(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name.size() : dot;
 }
 
 } // namespace
@@ -62,6 +215,25 @@ NameRules HostNameRules() {
 #else
     return NameRules::Posix;
 #endif
+}
+
+std::string FoldLetterCase(std::string_view name) {
+    if (!IsValidUtf8(name)) {
+        return AsciiUpper(name);
+    }
+    std::string folded;
+    folded.reserve(name.size());
+    for (std::size_t at = 0; at < name.size();) {
+        char32_t code = *DecodeUtf8(name, at);
+        const auto match = std::lower_bound(
+            kUpperCase.begin(), kUpperCase.end(), code,
+            [](const std::pair<char32_t, char32_t>& entry, char32_t c) { return entry.first < c; });
+        if (match != kUpperCase.end() && match->first == code) {
+            code = match->second;
+        }
+        AppendUtf8(folded, code);
+    }
+    return folded;
 }
 
 std::string FlattenEntryName(std::string_view name, NameRules rules) {
@@ -76,6 +248,7 @@ std::string FlattenEntryName(std::string_view name, NameRules rules) {
         return {};
     }
     if (rules == NameRules::Windows) {
+        flat = WindowsCharacters(flat);
         // Windows drops trailing dots and spaces from a name, so "a." would
         // silently become "a" and overwrite another entry's file.
         if (flat.back() == '.' || flat.back() == ' ') {
@@ -85,11 +258,27 @@ std::string FlattenEntryName(std::string_view name, NameRules rules) {
             flat.insert(0, "_");
         }
     }
+    if (NameLength(flat, rules) > kMaxFileNameLength) {
+        const std::size_t dot = ExtensionStart(flat);
+        flat = Fit(std::string_view(flat).substr(0, dot), "", std::string_view(flat).substr(dot),
+                   rules);
+    }
     return flat;
 }
 
+std::string WithNumberSuffix(const std::string& name, unsigned number, NameRules rules) {
+    const std::size_t dot = ExtensionStart(name);
+    return Fit(std::string_view(name).substr(0, dot), "~" + std::to_string(number),
+               std::string_view(name).substr(dot), rules);
+}
+
+std::string NameKey(const std::string& name, NameRules rules, LetterCase letterCase) {
+    return rules == NameRules::Windows || letterCase == LetterCase::Folded ? FoldLetterCase(name)
+                                                                           : name;
+}
+
 std::vector<std::optional<std::string>> AssignOutputNames(const std::vector<ArchiveEntry>& entries,
-                                                          NameRules rules) {
+                                                          NameRules rules, LetterCase letterCase) {
     std::vector<std::optional<std::string>> names;
     names.reserve(entries.size());
     std::unordered_set<std::string> taken;
@@ -99,26 +288,35 @@ std::vector<std::optional<std::string>> AssignOutputNames(const std::vector<Arch
             names.emplace_back(std::nullopt);
             continue;
         }
-        taken.insert(CollisionKey(flat, rules));
+        taken.insert(NameKey(flat, rules, letterCase));
         names.emplace_back(std::move(flat));
     }
 
-    // Occurrences so far of each plain name, by collision key.
-    std::unordered_map<std::string, unsigned> seen;
+    // Per plain name, by key: occurrences so far, and the number the last
+    // search for a free "~N" stopped at. Every number below that stop was
+    // taken then and still is, so the next search resumes there: a package
+    // that repeats one name thousands of times beside its "~N" names costs
+    // linear time, not quadratic, and gets the same names.
+    struct Repeats {
+        unsigned occurrences = 0;
+        unsigned lastNumber = 0;
+    };
+    std::unordered_map<std::string, Repeats> seen;
     seen.reserve(names.size());
     for (std::optional<std::string>& name : names) {
         if (!name) {
             continue;
         }
-        unsigned& occurrence = seen[CollisionKey(*name, rules)];
-        if (++occurrence == 1) {
+        Repeats& repeats = seen[NameKey(*name, rules, letterCase)];
+        if (++repeats.occurrences == 1) {
             continue;
         }
-        unsigned number = occurrence;
-        std::string candidate = WithSuffix(*name, number);
-        while (!taken.insert(CollisionKey(candidate, rules)).second) {
-            candidate = WithSuffix(*name, ++number);
+        unsigned number = std::max(repeats.occurrences, repeats.lastNumber + 1);
+        std::string candidate = WithNumberSuffix(*name, number, rules);
+        while (!taken.insert(NameKey(candidate, rules, letterCase)).second) {
+            candidate = WithNumberSuffix(*name, ++number, rules);
         }
+        repeats.lastNumber = number;
         name = std::move(candidate);
     }
     return names;

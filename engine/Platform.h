@@ -5,10 +5,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 // The few services that differ between Windows and POSIX systems. Paths are
-// narrow byte strings handed to the system unchanged: on Windows through the
-// "A" functions and the C runtime, elsewhere straight to the kernel.
+// narrow byte strings. Elsewhere they go to the kernel unchanged. On Windows a
+// path from the command line (a package, DIR, an output path) is text in the
+// ANSI code page, and a file name inside DIR (from OutputNames) is UTF-8; both
+// are converted to the wide API, in the long form (\\?\) that lifts the
+// 260-character limit.
 namespace Kestrune::Platform {
 
 // True when `path` names an existing directory.
@@ -18,6 +22,16 @@ bool IsDirectory(const std::string& path);
 // created, otherwise the system's error number (EEXIST when something is
 // already there).
 int MakeDirectory(const std::string& path);
+
+// The names in directory `dir`, exactly as stored (UTF-8 on Windows), without
+// "." and "..". nullopt when it cannot be read.
+std::optional<std::vector<std::string>> ListDirectory(const std::string& dir);
+
+// True when directory `dir` finds a file under a spelling that differs from
+// its name only in letter case (exFAT, FAT, NTFS, a case-folding ext4
+// directory). Found by creating a file of a lower-case name there and asking
+// for its upper-case spelling; false when no probe file can be made.
+bool FoldsLetterCase(const std::string& dir);
 
 // The system's description of an error number from this layer.
 std::string ErrorText(int error);
@@ -31,6 +45,14 @@ struct FileId {
 };
 
 std::optional<FileId> IdentifyFile(const std::string& path);
+
+// True when the file `name` in directory `dir` is the file at `path`, also
+// where the volume gives each spelling of one name its own identity (exFAT
+// and other case-folding volumes through FUSE number files by the path they
+// were looked up by): there, a regular file on the same volume with the same
+// size and the same modification and change times to the nanosecond is
+// taken to be the same file. Asked only about names that fold alike.
+bool IsSameFileBySpelling(const std::string& dir, const std::string& name, const std::string& path);
 
 // A file opened for reading at any offset; reads share no file position.
 class InputFile {
@@ -61,11 +83,11 @@ private:
 };
 
 // A file opened for writing from its start. It is never opened through a
-// symbolic link in its last component, and a file that turns out to be the
+// symbolic link in its last component, and a file that turns out to be a
 // protected one (the package being read) is left untouched.
 class OutputFile {
 public:
-    enum class OpenStatus { Opened, Failed, IsProtectedFile };
+    enum class OpenStatus { Opened, Failed, IsProtectedFile, Exists };
 
     OutputFile() = default;
     ~OutputFile();
@@ -73,8 +95,15 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Creates `path` or opens the existing file and truncates it to length 0.
-    // `protect` lists the files that must never be opened for writing.
+    // Never Exists.
     OpenStatus Open(const std::string& path, std::span<const FileId> protect);
+    // Creates the file `name` in directory `dir` only if nothing is there
+    // under that name, as the directory compares names: Exists otherwise.
+    OpenStatus Create(const std::string& dir, const std::string& name);
+    // Opens the existing file `name` in `dir` and truncates it: not through a
+    // link, not a protected file, nothing but a regular file. Never Exists.
+    OpenStatus Replace(const std::string& dir, const std::string& name,
+                       std::span<const FileId> protect);
     // Writes all `length` bytes; false on any failure (device full, limit).
     bool Write(const unsigned char* data, std::size_t length);
     enum class CopyStatus { Copied, Unsupported, Failed };
@@ -93,8 +122,12 @@ public:
 
 private:
 #ifdef _WIN32
+    OpenStatus CreateWide(const std::wstring& path);
+    OpenStatus ReplaceWide(const std::wstring& path, std::span<const FileId> protect);
     void* handle_ = nullptr;
 #else
+    OpenStatus CreatePath(const std::string& path);
+    OpenStatus ReplacePath(const std::string& path, std::span<const FileId> protect);
     int fd_ = -1;
 #endif
     int error_ = 0;
@@ -108,8 +141,9 @@ bool StandardErrorIsTerminal();
 // dismissed. False when this system has no message-box service.
 bool ShowInformationBox(const std::string& caption, const std::string& text);
 
-// Makes a write to a closed pipe fail with an error the program can report,
-// instead of ending the process silently.
-void IgnoreBrokenPipeSignal();
+// Makes a write to a closed pipe, or past a file-size limit (a shell's
+// `ulimit -f`), fail with an error the program can handle, instead of ending
+// the process mid-write without a word.
+void IgnoreWriteSignals();
 
 } // namespace Kestrune::Platform

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -20,6 +21,53 @@ bool IsDirectory(const std::string& path) {
 int MakeDirectory(const std::string& path) {
     // 0777 before the umask, as the user's other tools create directories.
     return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
+}
+
+std::optional<std::vector<std::string>> ListDirectory(const std::string& dir) {
+    DIR* stream = ::opendir(dir.empty() ? "/" : dir.c_str());
+    if (stream == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    while (const dirent* item = ::readdir(stream)) {
+        const std::string_view name = item->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    ::closedir(stream);
+    return names;
+}
+
+bool FoldsLetterCase(const std::string& dir) {
+    // The probe's name is one no entry's file can have been given yet (none
+    // is written before this) and that is very unlikely to be in DIR already;
+    // if its upper-case spelling is, another is tried.
+    const std::string prefix = dir + "/.kestrune-case-probe-" + std::to_string(::getpid()) + "-";
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const std::string lower = prefix + std::to_string(attempt);
+        std::string upper = lower;
+        std::transform(upper.begin() + static_cast<std::ptrdiff_t>(dir.size()), upper.end(),
+                       upper.begin() + static_cast<std::ptrdiff_t>(dir.size()), [](char c) {
+                           return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+                       });
+        struct stat info {};
+        if (::lstat(upper.c_str(), &info) == 0) {
+            continue;
+        }
+        const int fd = ::open(lower.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return false;
+        }
+        ::close(fd);
+        const bool folds = ::lstat(upper.c_str(), &info) == 0;
+        ::unlink(lower.c_str());
+        return folds;
+    }
+    return false;
 }
 
 std::string ErrorText(int error) {
@@ -40,6 +88,22 @@ std::optional<FileId> IdentifyFile(const std::string& path) {
         return std::nullopt;
     }
     return IdOf(info);
+}
+
+bool IsSameFileBySpelling(const std::string& dir, const std::string& name,
+                          const std::string& path) {
+    struct stat a {};
+    struct stat b {};
+    if (::stat((dir + "/" + name).c_str(), &a) != 0 || ::stat(path.c_str(), &b) != 0) {
+        return false;
+    }
+    if (IdOf(a) == IdOf(b)) {
+        return true;
+    }
+    return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev &&
+           a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 InputFile::~InputFile() {
@@ -90,21 +154,37 @@ OutputFile::~OutputFile() {
 }
 
 OutputFile::OpenStatus OutputFile::Open(const std::string& path, std::span<const FileId> protect) {
+    const OpenStatus created = CreatePath(path);
+    return created == OpenStatus::Exists ? ReplacePath(path, protect) : created;
+}
+
+OutputFile::OpenStatus OutputFile::Create(const std::string& dir, const std::string& name) {
+    return CreatePath(dir + "/" + name);
+}
+
+OutputFile::OpenStatus OutputFile::Replace(const std::string& dir, const std::string& name,
+                                           std::span<const FileId> protect) {
+    return ReplacePath(dir + "/" + name, protect);
+}
+
+OutputFile::OpenStatus OutputFile::CreatePath(const std::string& path) {
     // Nearly every output is a new file. One created here exclusively is new,
     // empty and regular: it cannot be the package and needs neither the
     // identity check nor truncation, which saves two system calls per entry
     // and, on ext4, the flush of the file's data that a truncation to zero
-    // arms for its close. O_EXCL never follows a symbolic link; anything
-    // already at `path` takes the careful way below.
+    // arms for its close. O_EXCL never follows a symbolic link. It also
+    // fails where the directory knows the name under another spelling (a
+    // volume that folds letter case), which is how such a merge is noticed.
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd_ >= 0) {
         return OpenStatus::Opened;
     }
-    if (errno != EEXIST) {
-        error_ = errno;
-        return OpenStatus::Failed;
-    }
+    error_ = errno;
+    return errno == EEXIST ? OpenStatus::Exists : OpenStatus::Failed;
+}
 
+OutputFile::OpenStatus OutputFile::ReplacePath(const std::string& path,
+                                               std::span<const FileId> protect) {
     // Opened without O_TRUNC: the file is identified first, so the package
     // itself is never truncated, whatever link or spelling led to it.
     // O_NONBLOCK keeps a FIFO planted under an entry's name from hanging the
@@ -208,8 +288,11 @@ bool ShowInformationBox(const std::string&, const std::string&) {
     return false;
 }
 
-void IgnoreBrokenPipeSignal() {
+void IgnoreWriteSignals() {
     std::signal(SIGPIPE, SIG_IGN);
+    // Past the limit a write then fails with EFBIG, reported like a full
+    // device; the signal would end the process with no failure named.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 } // namespace Kestrune::Platform

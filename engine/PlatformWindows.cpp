@@ -10,23 +10,6 @@
 
 namespace Kestrune::Platform {
 
-bool IsDirectory(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-int MakeDirectory(const std::string& path) {
-    return _mkdir(path.c_str()) == 0 ? 0 : errno;
-}
-
-std::string ErrorText(int error) {
-    // The C runtime has numbers but no texts for the POSIX additions.
-    if (error == ELOOP) {
-        return "Too many levels of symbolic links";
-    }
-    return std::strerror(error);
-}
-
 namespace {
 
 // Maps the Windows errors that file creation and writing meet to the C
@@ -58,6 +41,110 @@ int ToErrno(DWORD error) {
     }
 }
 
+std::wstring Widen(std::string_view text, UINT codePage) {
+    if (text.empty() || text.size() > 0x7FFFFFFF) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) {
+        MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), length);
+    }
+    return wide;
+}
+
+std::string Utf8(std::wstring_view text) {
+    if (text.empty() || text.size() > 0x7FFFFFFF) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), length, nullptr, nullptr);
+    }
+    return narrow;
+}
+
+// The absolute form of `path` behind "\\?\", which Windows takes as it
+// stands and without the 260-character limit of ordinary paths. "/" becomes
+// "\", "." and ".." are resolved first, as that form leaves them alone.
+std::wstring LongPath(const std::wstring& path) {
+    const DWORD needed = path.empty() ? 0 : GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return path;
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) {
+        return path;
+    }
+    full.resize(length);
+    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) {
+        return full;
+    }
+    if (full.starts_with(L"\\\\")) {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return L"\\\\?\\" + full;
+}
+
+// A path from the command line, in the ANSI code page.
+std::wstring CommandLinePath(const std::string& path) {
+    return LongPath(Widen(path, CP_ACP));
+}
+
+// A file named by OutputNames (UTF-8) in a directory from the command line.
+std::wstring PathIn(const std::string& dir, const std::string& name) {
+    return LongPath(Widen(dir, CP_ACP) + L"/" + Widen(name, CP_UTF8));
+}
+
+} // namespace
+
+bool IsDirectory(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(CommandLinePath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+int MakeDirectory(const std::string& path) {
+    return CreateDirectoryW(CommandLinePath(path).c_str(), nullptr) ? 0 : ToErrno(GetLastError());
+}
+
+std::optional<std::vector<std::string>> ListDirectory(const std::string& dir) {
+    WIN32_FIND_DATAW item{};
+    const HANDLE search = FindFirstFileExW(PathIn(dir, "*").c_str(), FindExInfoBasic, &item,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    do {
+        const std::wstring_view name = item.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(Utf8(name));
+        }
+    } while (FindNextFileW(search, &item));
+    FindClose(search);
+    return names;
+}
+
+bool FoldsLetterCase(const std::string&) {
+    // The Windows naming rules fold letter case already, for every directory.
+    return true;
+}
+
+std::string ErrorText(int error) {
+    // The C runtime has numbers but no texts for the POSIX additions.
+    if (error == ELOOP) {
+        return "Too many levels of symbolic links";
+    }
+    return std::strerror(error);
+}
+
+namespace {
+
 std::optional<FileId> IdOf(HANDLE handle) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info)) {
@@ -70,15 +157,29 @@ std::optional<FileId> IdOf(HANDLE handle) {
 } // namespace
 
 std::optional<FileId> IdentifyFile(const std::string& path) {
-    HANDLE handle =
-        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileW(CommandLinePath(path).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
     const auto id = IdOf(handle);
     CloseHandle(handle);
     return id;
+}
+
+bool IsSameFileBySpelling(const std::string& dir, const std::string& name,
+                          const std::string& path) {
+    // NTFS and exFAT on Windows give a file one index, whatever the spelling.
+    HANDLE handle = CreateFileW(PathIn(dir, name).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const auto id = IdOf(handle);
+    CloseHandle(handle);
+    return id && id == IdentifyFile(path);
 }
 
 InputFile::~InputFile() {
@@ -89,7 +190,7 @@ InputFile::~InputFile() {
 
 bool InputFile::Open(const std::string& path) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+    HANDLE handle = CreateFileW(CommandLinePath(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -128,19 +229,51 @@ OutputFile::~OutputFile() {
 }
 
 OutputFile::OpenStatus OutputFile::Open(const std::string& path, std::span<const FileId> protect) {
+    const std::wstring wide = CommandLinePath(path);
+    const OpenStatus created = CreateWide(wide);
+    return created == OpenStatus::Exists ? ReplaceWide(wide, protect) : created;
+}
+
+OutputFile::OpenStatus OutputFile::Create(const std::string& dir, const std::string& name) {
+    return CreateWide(PathIn(dir, name));
+}
+
+OutputFile::OpenStatus OutputFile::Replace(const std::string& dir, const std::string& name,
+                                           std::span<const FileId> protect) {
+    return ReplaceWide(PathIn(dir, name), protect);
+}
+
+OutputFile::OpenStatus OutputFile::CreateWide(const std::wstring& path) {
+    // CREATE_NEW fails on anything already there under this name as the
+    // volume compares names (any letter case, a short 8.3 alias), and never
+    // follows a link.
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        error_ = ToErrno(error);
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? OpenStatus::Exists
+                                                                           : OpenStatus::Failed;
+    }
+    handle_ = handle;
+    return OpenStatus::Opened;
+}
+
+OutputFile::OpenStatus OutputFile::ReplaceWide(const std::wstring& path,
+                                               std::span<const FileId> protect) {
     // OPEN_ALWAYS rather than CREATE_ALWAYS: the file is identified before it
     // is truncated, so the package itself is never emptied.
     // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction planted
     // under an entry's name as itself instead of following it out of the
     // directory; it is refused below, untouched.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error_ = ToErrno(GetLastError());
         return OpenStatus::Failed;
     }
     handle_ = handle;
-    const auto id = IdOf(handle);
+    const std::optional<FileId> id = IdOf(handle);
     if (id && std::find(protect.begin(), protect.end(), *id) != protect.end()) {
         CloseHandle(handle);
         handle_ = nullptr;
@@ -215,8 +348,9 @@ bool ShowInformationBox(const std::string& caption, const std::string& text) {
     return MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION) != 0;
 }
 
-void IgnoreBrokenPipeSignal() {
-    // Windows reports a closed pipe as a failed write; there is no signal.
+void IgnoreWriteSignals() {
+    // Windows reports a closed pipe as a failed write, and has no file-size
+    // limit; there is no signal.
 }
 
 } // namespace Kestrune::Platform

@@ -261,16 +261,33 @@ TEST(Cli, ExtractReportsEveryOutcome) {
 TEST(Cli, LostStandardOutputIsAFailure) {
     Testing::TempDir dir;
     PakBuilder pak;
-    pak.add("a", "1");
+    for (int i = 0; i < 2000; ++i) {
+        pak.add("entry/number/" + std::to_string(i), "1"); // more than a pipe holds
+    }
     Testing::WriteFile(dir.file("a.pak"), pak.build());
     Testing::ProcessOptions toFullDevice;
     toFullDevice.stdoutPath = "/dev/full";
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--list", dir.file("a.pak")}, {"--help"}}) {
-        SCOPED_TRACE(args[0]);
-        const auto result = RunKestrune(args, toFullDevice);
+    Testing::ProcessOptions toClosedPipe;
+    toClosedPipe.closedStdout = true;
+    struct Case {
+        std::vector<std::string> args;
+        const Testing::ProcessOptions& options;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"--list", dir.file("a.pak")},
+         toFullDevice,
+         "Failed to write to standard output: No space left on device\n"},
+        {{"--help"}, toFullDevice, "Failed to write to standard output: No space left on device\n"},
+        // A reader that stopped early (`| head`) is told nothing.
+        {{"--list", dir.file("a.pak")}, toClosedPipe, ""},
+        {{"--help"}, toClosedPipe, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + (c.options.closedStdout ? " to a closed pipe" : " to /dev/full"));
+        const auto result = RunKestrune(c.args, c.options);
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err, "Failed to write to standard output: No space left on device\n");
+        EXPECT_EQ(result.err, c.err);
     }
 }
 #endif

@@ -3,15 +3,22 @@
 
 #include "KestruneEngine.h"
 #include "OutputNames.h"
+#include "Platform.h"
 #include "support/AllocationProbe.h"
 #include "support/Files.h"
 #include "support/PackageBuilder.h"
+#include "support/Process.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <set>
+#include <sstream>
 
 namespace Kestrune {
 namespace {
@@ -455,6 +462,162 @@ TEST(Extract, FreedoomWadsLoseNoLump) {
                 << entries[i].name;
         }
     }
+}
+
+// `path` as the wide file API takes it without the 260-character limit on
+// Windows; unchanged elsewhere.
+fs::path LongForm(const fs::path& path) {
+#ifdef _WIN32
+    return fs::path(L"\\\\?\\" + fs::absolute(path).make_preferred().wstring());
+#else
+    return path;
+#endif
+}
+
+// Every file in `dir`: its name (UTF-8 on Windows) and its bytes.
+std::map<std::string, std::string> FilesWithBytes(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& item : fs::directory_iterator(LongForm(dir))) {
+        std::ifstream in(item.path(), std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        const std::u8string name = item.path().filename().u8string();
+        files[std::string(name.begin(), name.end())] = bytes.str();
+    }
+    return files;
+}
+
+// A directory on a volume that compares names without letter case. Windows
+// does so everywhere; elsewhere scripts/test-exfat.sh mounts an exFAT image
+// and names a directory on it.
+std::optional<fs::path> CaseFoldingDirectory() {
+#ifdef _WIN32
+    return fs::temp_directory_path();
+#else
+    const char* dir = std::getenv("KESTRUNE_CASE_FOLDING_DIR");
+    return dir != nullptr && *dir != '\0' ? std::optional<fs::path>(dir) : std::nullopt;
+#endif
+}
+
+// Names that differ only in letter case, in ASCII and beyond, each land in a
+// file of their own; extracting again gives the same files; an older file of
+// exactly an entry's name is replaced, one under another spelling is kept,
+// and so is the package itself under another spelling of an entry's name.
+TEST(Extract, NoEntryLostWhereLetterCaseFolds) {
+    const std::optional<fs::path> folding = CaseFoldingDirectory();
+    if (!folding) {
+        GTEST_SKIP() << "KESTRUNE_CASE_FOLDING_DIR names no directory on a case-folding volume "
+                        "(scripts/test-exfat.sh sets it up)";
+    }
+    const fs::path root =
+        *folding / ("kestrune-fold-" +
+                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::remove_all(root);
+    fs::create_directory(root);
+    EXPECT_TRUE(Platform::FoldsLetterCase(root.string()));
+
+    const std::string package = "(the package)";
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> entries;
+        std::map<std::string, std::string> before; // in DIR; `package` marks the package
+        std::map<std::string, std::string> after;
+        std::string dir = "out";
+        std::string packageSpelling = ""; // how the command line names the package in DIR
+        std::string err = "";             // expected on standard error; exit 1 when any
+    };
+    const std::string longName(100, 'n');
+    const std::vector<Case> cases = {
+        {"ASCII letter case",
+         {{"Textures/Wall.png", "1"}, {"textures/wall.png", "2"}, {"TEXTURES_WALL.PNG", "3"}},
+         {},
+         {{"Textures_Wall.png", "1"}, {"textures_wall~2.png", "2"}, {"TEXTURES_WALL~3.PNG", "3"}}},
+        {"letter case beyond ASCII",
+         {{"caf\xC3\xA9.txt", "e"},
+          {"CAF\xC3\x89.txt", "E"},
+          {"\xD0\xBC\xD0\xB8\xD1\x80", "m"},
+          {"\xD0\x9C\xD0\x98\xD0\xA0", "M"}},
+         {},
+         {{"caf\xC3\xA9.txt", "e"},
+          {"CAF\xC3\x89~2.txt", "E"},
+          {"\xD0\xBC\xD0\xB8\xD1\x80", "m"},
+          {"\xD0\x9C\xD0\x98\xD0\xA0~2", "M"}}},
+#ifdef _WIN32
+        {"Windows-1252 bytes are those characters",
+         {{"caf\xE9.txt", "e"}, {"CAF\xC9.txt", "E"}},
+         {},
+         {{"caf\xC3\xA9.txt", "e"}, {"CAF\xC3\x89~2.txt", "E"}}},
+        {"a path over 260 characters",
+         {{longName, "deep"}},
+         {},
+         {{longName, "deep"}},
+         std::string(200, 'd')},
+#else
+        {"names the volume cannot hold become the names Windows gives",
+         {{"a:b?.txt", "1"}, {"caf\xE9.txt", "2"}, {"a_b_.txt", "3"}},
+         {},
+         {{"a_b_~2.txt", "1"}, {"caf\xC3\xA9.txt", "2"}, {"a_b_.txt", "3"}}},
+#endif
+        {"UTF-8 names are their characters",
+         {{"na\xC3\xAFve/\xE6\x97\xA5\xE6\x9C\xAC.txt", "j"}},
+         {},
+         {{"na\xC3\xAFve_\xE6\x97\xA5\xE6\x9C\xAC.txt", "j"}}},
+        {"an older file of exactly the name is replaced",
+         {{"Textures/Wall.png", "new"}},
+         {{"Textures_Wall.png", "old"}},
+         {{"Textures_Wall.png", "new"}}},
+        {"an older file under another spelling is kept",
+         {{"Textures/Wall.png", "new"}},
+         {{"TEXTURES_WALL.png", "old"}},
+         {{"TEXTURES_WALL.png", "old"}, {"Textures_Wall~2.png", "new"}}},
+        {"the package under another spelling of an entry's name",
+         {{"sub/p.pak", "x"}, {"other", "y"}},
+         {{"Sub_P.pak", package}},
+         {{"Sub_P.pak", package}, {"sub_p~2.pak", "x"}, {"other", "y"}}},
+        {"the package, named by another spelling, under an entry's name",
+         {{"sub/p.pak", "x"}, {"other", "y"}},
+         {{"sub_p.pak", package}},
+         {{"sub_p.pak", package}, {"other", "y"}},
+         "out",
+         "SUB_P.PAK",
+         "Failed to extract sub/p.pak: would overwrite the package\nExtraction failed.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path out = root / c.dir;
+        fs::create_directory(LongForm(out));
+        PakBuilder pak;
+        for (const auto& [name, bytes] : c.entries) {
+            pak.add(name, bytes);
+        }
+        const std::string packageBytes = pak.build();
+        std::string packagePath = (root / "p.pak").string();
+        for (const auto& [name, bytes] : c.before) {
+            if (bytes == package) {
+                WriteFile((out / name).string(), packageBytes);
+                packagePath =
+                    (out / (c.packageSpelling.empty() ? name : c.packageSpelling)).string();
+            } else {
+                WriteFile((out / name).string(), bytes);
+            }
+        }
+        WriteFile((root / "p.pak").string(), packageBytes);
+        std::map<std::string, std::string> expected = c.after;
+        for (auto& [name, bytes] : expected) {
+            if (bytes == package) {
+                bytes = packageBytes;
+            }
+        }
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE("run " + std::to_string(run));
+            const auto result = Testing::RunKestrune({"--extract", packagePath, out.string()});
+            EXPECT_EQ(result.err, Testing::ConsoleText(c.err));
+            EXPECT_EQ(result.exitCode, c.err.empty() ? 0 : 1);
+            EXPECT_EQ(FilesWithBytes(out), expected);
+        }
+        fs::remove_all(LongForm(out));
+    }
+    fs::remove_all(root);
 }
 
 } // namespace

@@ -10,6 +10,14 @@ namespace {
 
 using namespace std::literals;
 
+std::string Repeat(const std::string& text, std::size_t times) {
+    std::string repeated;
+    for (std::size_t i = 0; i < times; ++i) {
+        repeated += text;
+    }
+    return repeated;
+}
+
 TEST(OutputNames, Flattening) {
     struct Case {
         std::string name;
@@ -46,6 +54,25 @@ TEST(OutputNames, Flattening) {
         {"..", NameRules::Windows, ""},
         {"...", NameRules::Windows, ".._"},
         {"caf\xC3\xA9", NameRules::Windows, "caf\xC3\xA9"},
+        // On Windows valid UTF-8 gives its characters, anything else is
+        // Windows-1252; the result is UTF-8.
+        {"na\xC3\xAFve/\xE6\x97\xA5\xE6\x9C\xAC.txt", NameRules::Windows,
+         "na\xC3\xAFve_\xE6\x97\xA5\xE6\x9C\xAC.txt"},
+        {"caf\xE9", NameRules::Windows, "caf\xC3\xA9"},
+        {"\x80\x81\xFF", NameRules::Windows, "\xE2\x82\xAC\xC2\x81\xC3\xBF"},
+        {"\xED\xA0\x80", NameRules::Windows, "\xC3\xAD\xC2\xA0\xE2\x82\xAC"}, // a surrogate
+        {"\xC0\xAF", NameRules::Windows, "\xC3\x80\xC2\xAF"},                 // overlong "/"
+        // Too long: cut before the extension at a character boundary.
+        {std::string(300, 'a') + ".png", NameRules::Posix, std::string(251, 'a') + ".png"},
+        {Repeat("\xE6\x97\xA5", 300) + ".txt", NameRules::Posix,
+         Repeat("\xE6\x97\xA5", 83) + ".txt"},
+        {Repeat("\xE6\x97\xA5", 300) + ".txt", NameRules::Windows,
+         Repeat("\xE6\x97\xA5", 251) + ".txt"},
+        {Repeat("\xF0\x9F\x98\x80", 200) + ".txt", NameRules::Windows,
+         Repeat("\xF0\x9F\x98\x80", 125) + ".txt"}, // two UTF-16 units each
+        {"a." + std::string(300, 'b'), NameRules::Posix, "a." + std::string(253, 'b')},
+        {std::string(254, 'a') + " bb", NameRules::Windows, std::string(254, 'a') + "_"},
+        {std::string(255, 'a'), NameRules::Posix, std::string(255, 'a')},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + (c.rules == NameRules::Windows ? " (Windows)" : " (POSIX)"));
@@ -59,6 +86,7 @@ TEST(OutputNames, CollisionsGetTheirOwnNames) {
         std::vector<std::string> names;
         NameRules rules;
         std::vector<std::optional<std::string>> expected;
+        LetterCase letterCase = LetterCase::Distinct;
     };
     const Case cases[] = {
         {"no collision keeps plain names", {"a/b", "c.obj"}, NameRules::Posix, {"a_b", "c.obj"}},
@@ -91,6 +119,31 @@ TEST(OutputNames, CollisionsGetTheirOwnNames) {
          {"a\\b", "a/b"},
          NameRules::Windows,
          {"a_b", "a_b~2"}},
+        {"letter case beyond ASCII collides on Windows, in UTF-8 and Windows-1252",
+         {"caf\xC3\xA9.txt", "CAF\xC3\x89.txt", "caf\xE9.txt", "CAF\xC9.txt"},
+         NameRules::Windows,
+         {"caf\xC3\xA9.txt", "CAF\xC3\x89~2.txt", "caf\xC3\xA9~3.txt", "CAF\xC3\x89~4.txt"}},
+        {"a directory that folds letter case",
+         {"Map", "MAP", "\xCF\x83\xCE\xAF", "\xCE\xA3\xCE\x8A", "\xF0\x90\x90\xA8",
+          "\xF0\x90\x90\x80",
+          "stra\xC3\x9F"
+          "e",
+          "STRASSE"},
+         NameRules::Posix,
+         {"Map", "MAP~2", "\xCF\x83\xCE\xAF", "\xCE\xA3\xCE\x8A~2", "\xF0\x90\x90\xA8",
+          "\xF0\x90\x90\x80~2",
+          "stra\xC3\x9F"
+          "e",
+          "STRASSE"},
+         LetterCase::Folded},
+        {"long names cut alike",
+         {std::string(300, 'x'), std::string(301, 'x')},
+         NameRules::Posix,
+         {std::string(255, 'x'), std::string(253, 'x') + "~2"}},
+        {"the search for a free number resumes where it stopped",
+         {"A", "A", "A", "A", "A", "A~2", "A~4"},
+         NameRules::Posix,
+         {"A", "A~3", "A~5", "A~6", "A~7", "A~2", "A~4"}},
         {"unsafe names get none and take none",
          {"", "..", "x", ""},
          NameRules::Posix,
@@ -102,7 +155,7 @@ TEST(OutputNames, CollisionsGetTheirOwnNames) {
         for (const std::string& name : c.names) {
             entries.emplace_back().name = name;
         }
-        EXPECT_EQ(AssignOutputNames(entries, c.rules), c.expected);
+        EXPECT_EQ(AssignOutputNames(entries, c.rules, c.letterCase), c.expected);
     }
 }
 

@@ -90,6 +90,10 @@ ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOpt
         ADD_FAILURE() << "fileSizeLimit is not available on Windows";
         return result;
     }
+    if (options.closedStdout) {
+        ADD_FAILURE() << "closedStdout is not available on Windows";
+        return result;
+    }
     TempDir capture;
     const std::string outPath =
         options.stdoutPath.empty() ? capture.file("stdout") : options.stdoutPath;
@@ -174,10 +178,19 @@ ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOpt
             (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)) {
             _exit(127);
         }
+        // The program starts as from a shell: every signal at its default
+        // action, whatever this test process has set for itself.
+        std::signal(SIGPIPE, SIG_DFL);
+        std::signal(SIGXFSZ, SIG_DFL);
+        if (options.closedStdout) {
+            int ends[2];
+            if (pipe(ends) != 0 || dup2(ends[1], 1) < 0) {
+                _exit(127);
+            }
+            close(ends[0]);
+            close(ends[1]);
+        }
         if (options.fileSizeLimit >= 0) {
-            // Writes past the limit then fail with EFBIG instead of killing
-            // the process, as on a full device.
-            std::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                                static_cast<rlim_t>(options.fileSizeLimit)};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {

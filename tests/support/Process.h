@@ -16,6 +16,7 @@ struct ProcessOptions {
     std::string stdoutPath;       // empty: captured into ProcessResult::out
     long long fileSizeLimit = -1; // bytes any one file may reach (RLIMIT_FSIZE); -1: none.
                                   // POSIX only: Windows has no such limit.
+    bool closedStdout = false;    // standard output is a pipe nobody reads (POSIX only)
 };
 
 // Runs the built kestrune executable with `args` and waits for it. argv[0] is
