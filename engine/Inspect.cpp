@@ -121,31 +121,52 @@ bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
     if (!source) {
         return false;
     }
-    // Output names depend on every name before and after an entry, so the
-    // names are gathered once (counted first, to be held without slack),
-    // named, and dropped; the listing is then read again and streamed.
-    const DirectoryWalk walk = WalkEntries(*source, [](const EntryView&) {});
+    // Output names depend on every name before and after an entry. Most
+    // packages repeat no name, and then every entry's file name is its own
+    // flat name: a first pass keeps only a 64-bit hash of each name's key,
+    // and when no two hashes are equal no two keys are, so nothing needs to
+    // be held while the listing streams. Only a package with a repeat (or a
+    // hash collision) has its names gathered and assigned as ExtractAll does.
+    const NameRules rules = HostNameRules();
+    std::vector<std::uint64_t> keys;
+    const DirectoryWalk walk = WalkEntries(*source, [&](const EntryView& view) {
+        const std::string flat = FlattenEntryName(view.name, rules);
+        if (!flat.empty()) {
+            keys.push_back(std::hash<std::string>{}(NameKey(flat, rules, LetterCase::Distinct)));
+        }
+    });
+    std::sort(keys.begin(), keys.end());
+    const bool repeats = std::adjacent_find(keys.begin(), keys.end()) != keys.end();
+    std::vector<std::uint64_t>().swap(keys);
+
     std::vector<std::optional<std::string>> names;
-    {
+    if (repeats) {
         std::vector<ArchiveEntry> entries;
         entries.reserve(static_cast<std::size_t>(walk.visited));
         Kestrune::VisitEntries(
             *source, [&](const EntryView& view) { entries.emplace_back().name = view.name; },
             walk.visited);
-        names = AssignOutputNames(entries, HostNameRules());
+        names = AssignOutputNames(entries, rules);
     }
     begin(walk.kind);
     std::size_t index = 0;
+    std::optional<std::string> plain;
     Kestrune::VisitEntries(
         *source,
         [&](const EntryView& view) {
-            if (index < names.size()) {
-                each(view, names[index]);
-                names[index].reset();
+            if (repeats) {
+                if (index < names.size()) {
+                    each(view, names[index]);
+                    names[index].reset();
+                }
+            } else {
+                std::string flat = FlattenEntryName(view.name, rules);
+                plain = flat.empty() ? std::nullopt : std::optional<std::string>(std::move(flat));
+                each(view, plain);
             }
             ++index;
         },
-        names.size());
+        walk.visited);
     return true;
 }
 

@@ -64,7 +64,8 @@ public:
     /// The listing of the package at `archive` streamed as VisitEntries does,
     /// each entry with the file name ExtractAll gives it on this system.
     /// `begin` receives the kind of directory found before any entry. Memory
-    /// holds the names for as long as the output names are being assigned.
+    /// holds a hash of every name; the names themselves only when some repeat
+    /// and "~N" names must be assigned.
     /// False, calling neither, when the file cannot be opened.
     static bool VisitEntriesWithOutputNames(const std::string& archive,
                                             const std::function<void(PackageKind kind)>& begin,
