@@ -17,6 +17,15 @@ struct Layout {
     std::uint64_t treeEnd = 0; // where data kept in the directory file begins
 };
 
+// Every entry's name repeats its directory and extension strings, so a tree
+// of one long directory string and many one-letter files would give names
+// far larger than itself, and a listing held in memory with them. A tree
+// whose names add up to more than this many times its own size (the smallest
+// trees excepted) is taken as malformed; a packer's trees, whose names share
+// short directories, stay far below it.
+constexpr std::uint64_t kNameBytesPerTreeByte = 16;
+constexpr std::uint64_t kNameBytesAlwaysAllowed = 64 * 1024;
+
 std::optional<Layout> ReadHeader(ByteSource& source) {
     std::array<unsigned char, kHeaderSizeV1> header{};
     if (source.ReadAt(0, header.data(), header.size()) != header.size() ||
@@ -48,6 +57,9 @@ bool Walk(ByteSource& source, const Layout& layout, const EntryVisitor* visit, s
     std::string name;
     std::string_view text;
     count = 0;
+    const std::uint64_t nameBudget =
+        (layout.treeEnd - layout.treeStart) * kNameBytesPerTreeByte + kNameBytesAlwaysAllowed;
+    std::uint64_t nameBytes = 0;
     for (;;) {
         if (!reader.ReadCString(text, spill)) {
             return false;
@@ -71,9 +83,14 @@ bool Walk(ByteSource& source, const Layout& layout, const EntryVisitor* visit, s
                 if (text.empty()) {
                     break;
                 }
+                // "path/file.ext"; a single space means no directory or no
+                // extension.
+                nameBytes += (path != " " ? path.size() + 1 : 0) + text.size() +
+                             (extension != " " ? extension.size() + 1 : 0);
+                if (nameBytes > nameBudget) {
+                    return false;
+                }
                 if (visit != nullptr) {
-                    // "path/file.ext"; a single space means no directory or
-                    // no extension.
                     name.clear();
                     if (path != " ") {
                         name.append(path).push_back('/');

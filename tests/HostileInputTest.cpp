@@ -54,6 +54,11 @@ TEST(HostileInput, DeclarationsLargerThanThePackage) {
     wadHugeCount.lump("A", "1").lump("B", "2");
     wadHugeCount.declaredCount = 0xFFFFFFFF;
 
+    Testing::VpkBuilder longPath; // every name repeats a 20,000-byte directory
+    for (int i = 0; i < 5000; ++i) {
+        longPath.add(std::string(20000, 'p'), "f" + std::to_string(i), "txt", "");
+    }
+
     struct Case {
         const char* what;
         std::string bytes;
@@ -61,6 +66,7 @@ TEST(HostileInput, DeclarationsLargerThanThePackage) {
     };
     const Case cases[] = {
         {"PAK count 0xFFFFFFFF with one record", hugeCount.build(), {"a"}},
+        {"VPK whose names would total 100 MB", longPath.build(), {}},
         {"50-byte PAK declaring 0xFFFFFFFF entries",
          Bytes().u32(0xFFFFFFFF).fill(2, 0).str() + PakBuilder::footer(0x5A6F12E1, 0, 6),
          {}},
