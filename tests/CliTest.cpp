@@ -464,7 +464,7 @@ TEST(Cli, ListJsonParsesAndNamesTheExtractedFiles) {
             ++named;
             StringSink content;
             reader.Read(entries[i], content);
-            EXPECT_EQ(Testing::ReadFile(out + "/" + FieldBytes(e, "output")), content.bytes);
+            EXPECT_EQ(Testing::ReadOutputFile(out, FieldBytes(e, "output")), content.bytes);
         }
         if (std::filesystem::exists(out)) {
             EXPECT_EQ(static_cast<std::size_t>(

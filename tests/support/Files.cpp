@@ -51,6 +51,23 @@ std::string ReadFile(const std::string& path) {
     return content.str();
 }
 
+std::string ReadOutputFile(const std::string& dir, const std::string& name) {
+#ifdef _WIN32
+    const std::filesystem::path path =
+        std::filesystem::path(dir) /
+        std::u8string(reinterpret_cast<const char8_t*>(name.data()), name.size());
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + dir + "/" + name);
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+#else
+    return ReadFile(dir + "/" + name);
+#endif
+}
+
 void WriteSparseFile(const std::string& path, const std::vector<FilePiece>& pieces) {
 #ifdef _WIN32
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -27,6 +27,11 @@ private:
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 
+// The file `name` inside `dir` as extraction names its outputs: `name` is
+// UTF-8 text on Windows (where the narrow path would be read in the ANSI code
+// page), bytes elsewhere.
+std::string ReadOutputFile(const std::string& dir, const std::string& name);
+
 // Writes a new file at `path` holding each piece's bytes at its position and
 // nothing in between, so that a file of several GiB costs only its pieces: a
 // sparse file where the file system has them. On Windows the file is marked
