@@ -281,19 +281,22 @@ void AppendNumber(std::string& out, std::uint64_t value, int base) {
     out.append(digits, result.ptr);
 }
 
-// COUNT entries of 1 KiB with nested names, and the tar of the same files.
-void WritePakFiles(std::uint64_t count, Random& random, const std::string& pakPath,
-                   const std::string& tarPath) {
+// A PAK of `names.size()` entries of `ContentSize` random bytes each, and the
+// tar of the same files under `outputNames`, the names extraction gives them.
+template <std::size_t ContentSize>
+void WritePakWithTar(const std::vector<std::string>& names,
+                     const std::vector<std::string>& outputNames, Random& random,
+                     const std::string& pakPath, const std::string& tarPath) {
     OutputFile pak(pakPath);
     TarWriter tar(tarPath);
     std::vector<Record> records;
-    records.reserve(count);
-    std::array<unsigned char, 1024> content{};
-    for (std::uint64_t i = 0; i < count; ++i) {
-        Record r{AssetName(random, i, 5), pak.Position(), content.size()};
+    records.reserve(names.size());
+    std::array<unsigned char, ContentSize> content{};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        Record r{names[i], pak.Position(), content.size()};
         random.Fill(content.data(), content.size());
         pak.Write(content.data(), content.size());
-        tar.Begin(Flattened(r.name), r.size);
+        tar.Begin(outputNames[i], r.size);
         tar.Data(content.data(), content.size());
         tar.End();
         records.push_back(std::move(r));
@@ -303,7 +306,20 @@ void WritePakFiles(std::uint64_t count, Random& random, const std::string& pakPa
     tar.Close();
 }
 
-// COUNT entries of 0 to 31 bytes, and the report `--list OUT.pak` must print.
+// COUNT entries of 1 KiB with nested names, and the tar of the same files.
+void WritePakFiles(std::uint64_t count, Random& random, const std::string& pakPath,
+                   const std::string& tarPath) {
+    std::vector<std::string> names;
+    std::vector<std::string> outputNames;
+    names.reserve(count);
+    outputNames.reserve(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        names.push_back(AssetName(random, i, 5));
+        outputNames.push_back(Flattened(names.back()));
+    }
+    WritePakWithTar<1024>(names, outputNames, random, pakPath, tarPath);
+}
+
 void WritePakListing(std::uint64_t count, Random& random, const std::string& pakPath,
                      const std::string& listingPath) {
     OutputFile pak(pakPath);
@@ -646,24 +662,7 @@ void WritePakRepeats(std::uint64_t count, Random& random, const std::string& pak
     for (std::uint64_t n = 2; names.size() < count; ++n) {
         names.push_back("A~" + std::to_string(n));
     }
-    const std::vector<std::string> outputNames = OutputNames(names);
-    OutputFile pak(pakPath);
-    TarWriter tar(tarPath);
-    std::vector<Record> records;
-    records.reserve(count);
-    std::array<unsigned char, 16> content{};
-    for (std::uint64_t i = 0; i < count; ++i) {
-        Record r{names[i], pak.Position(), content.size()};
-        random.Fill(content.data(), content.size());
-        pak.Write(content.data(), content.size());
-        tar.Begin(outputNames[i], r.size);
-        tar.Data(content.data(), content.size());
-        tar.End();
-        records.push_back(std::move(r));
-    }
-    WritePakIndex(pak, records);
-    pak.Close();
-    tar.Close();
+    WritePakWithTar<16>(names, OutputNames(names), random, pakPath, tarPath);
 }
 
 std::uint64_t Number(const char* text) {

@@ -130,13 +130,13 @@ generate() { # dir
 # The VPK cases: a single-file VPK of 1,000,000 entries (data after the
 # tree, some of it preloaded) with its listing text, and a VPK directory of
 # 100,000 entries of 1 KiB whose data lies in two numbered parts beside it
-# (files100k_000.vpk, files100k_001.vpk), with the tar of its files.
+# (vpkfiles_000.vpk, vpkfiles_001.vpk), with the tar of its files.
 generate_vpk() { # dir
     local dir=$1
     has_case vpklist &&
         "$gen" vpk-listing 1000000 "$SEED" "$dir/list1m_dir.vpk" "$dir/list1m-vpk.txt"
     has_case vpkfiles &&
-        "$gen" vpk-files 100000 "$SEED" "$dir/files100k_dir.vpk" "$dir/files100k-vpk.tar"
+        "$gen" vpk-files 100000 "$SEED" "$dir/vpkfiles_dir.vpk" "$dir/vpkfiles.tar"
     sync
 }
 
@@ -144,13 +144,6 @@ check_vpk() { # dir
     local dir=$1
     if has_case vpklist; then
         "$kes" --list "$dir/list1m_dir.vpk" | cmp - "$dir/list1m-vpk.txt"
-    fi
-    if has_case vpkfiles; then
-        rm -rf "$dir/out" "$dir/peer" && mkdir "$dir/peer"
-        "$kes" --extract "$dir/files100k_dir.vpk" "$dir/out" >/dev/null
-        tar -xf "$dir/files100k-vpk.tar" -C "$dir/peer"
-        diff -r "$dir/out" "$dir/peer" >/dev/null || { say "FAIL: VPK extraction differs from tar"; exit 1; }
-        rm -rf "$dir/out" "$dir/peer"
     fi
     sync
 }
@@ -166,27 +159,18 @@ measure_vpk() { # place-name dir
             fi
         done
     fi
-    if has_case vpkfiles; then
-        for tool in $order; do
-            fresh "$dir"
-            if [ "$tool" = kestrune ]; then
-                measure "vpkfiles/$name/kestrune" "$kes" --extract "$dir/files100k_dir.vpk" "$dir/out"
-            else
-                mkdir "$dir/out"
-                measure "vpkfiles/$name/tar" tar -xf "$dir/files100k-vpk.tar" -C "$dir/out"
-            fi
-        done
-        fresh "$dir"
-    fi
+    has_case vpkfiles && extract_case "$name" "$dir" vpkfiles "$dir/vpkfiles_dir.vpk"
+    fresh "$dir"
 }
 
 # The output must be what the peers produce, byte for byte, before any of it
 # is timed.
 check() { # dir
     local dir=$1 case package
-    for case in files100k files10k lumps100k repeats40k repeats4k; do
+    for case in files100k files10k lumps100k repeats40k repeats4k vpkfiles; do
         package=$dir/$case.pak
         [ -f "$package" ] || package=$dir/$case.wad
+        [ -f "$package" ] || package=$dir/${case}_dir.vpk
         [ -f "$package" ] || continue
         rm -rf "$dir/out" "$dir/peer" && mkdir "$dir/peer"
         "$kes" --extract "$package" "$dir/out" >/dev/null
