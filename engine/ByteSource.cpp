@@ -112,14 +112,21 @@ bool SequentialReader::Buffer(std::size_t length) {
         return true;
     }
     if (buffer_.empty()) {
-        buffer_.resize(kBufferSize);
+        // No larger than what is left to read: a small package (every input
+        // a fuzzer tries) does not pay for clearing a buffer it cannot fill.
+        // What is left only shrinks, so every later request still fits.
+        buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, Remaining())));
     }
-    std::memmove(buffer_.data(), buffer_.data() + bufferBegin_, buffered);
+    if (buffered > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + bufferBegin_, buffered);
+    }
     bufferBegin_ = 0;
     bufferEnd_ = buffered;
     const auto want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(kBufferSize - buffered, Remaining() - buffered));
-    bufferEnd_ += source_.ReadAt(position_ + buffered, buffer_.data() + buffered, want);
+        std::min<std::uint64_t>(buffer_.size() - buffered, Remaining() - buffered));
+    if (want > 0) {
+        bufferEnd_ += source_.ReadAt(position_ + buffered, buffer_.data() + buffered, want);
+    }
     return bufferEnd_ >= length;
 }
 
