@@ -102,40 +102,45 @@ public:
         }
     }
 
-    // Opens the file for an entry given `name`; `written` is the name it
-    // got. The reason when no file could be opened.
+    // Opens the file for an entry given `name`. `renamed` stays empty when
+    // the file got that name and is the name it got otherwise. The reason
+    // when no file could be opened.
     std::optional<std::string> Open(const std::string& name, Platform::OutputFile& out,
-                                    std::string& written) {
-        written = name;
-        std::string base = name;
+                                    std::string& renamed) {
+        // Spare names are made from the name itself, or from its Windows
+        // form once the volume has refused the name. Nothing is copied on
+        // the common path, where the first exclusive creation succeeds.
+        const std::string* base = &name;
+        std::string portable;
         for (unsigned tries = 0;; ++tries) {
-            const auto status = out.Create(dir_, written);
+            const std::string& current = renamed.empty() ? name : renamed;
+            const auto status = out.Create(dir_, current);
             if (status == Platform::OutputFile::OpenStatus::Failed &&
-                RefusesName(out.LastError()) && base == name) {
+                RefusesName(out.LastError()) && base == &name) {
                 // A volume made for Windows (exFAT, FAT, NTFS) refuses
                 // characters such as ":" and "?" and bytes that are no
                 // UTF-8. The name that Windows would have given is one it
                 // takes, kept apart from every other name like a spare one.
-                std::string portable = FlattenEntryName(name, NameRules::Windows);
+                portable = FlattenEntryName(name, NameRules::Windows);
                 if (!portable.empty() && portable != name) {
-                    base = std::move(portable);
-                    written = SpareName(base, true);
+                    base = &portable;
+                    renamed = SpareName(portable, true);
                     continue;
                 }
             }
             if (status != Platform::OutputFile::OpenStatus::Exists) {
                 return OpenFailure(status, out);
             }
-            if (before_.contains(written)) {
-                if (packageSpellings_.contains(written)) {
+            if (before_.contains(current)) {
+                if (packageSpellings_.contains(current)) {
                     return OpenFailure(Platform::OutputFile::OpenStatus::IsProtectedFile, out);
                 }
-                return OpenFailure(out.Replace(dir_, written, protect_), out);
+                return OpenFailure(out.Replace(dir_, current, protect_), out);
             }
             if (tries == kMaxSpareTries) {
                 return CannotCreate(EEXIST);
             }
-            written = SpareName(base, false);
+            renamed = SpareName(*base, false);
         }
     }
 
@@ -315,9 +320,10 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     // its path is spelled.
     const std::vector<Platform::FileId> protect = package->Identities(entries);
     OutputDirectory directory(outDir, names, letterCase, archive, protect);
-    // The name each entry's file finally got, written by the worker that
+    // The name each entry's file got where it is not the one given, written
+    // by the worker that extracts the entry.
     // extracts the entry.
-    std::vector<std::string> written(entries.size());
+    std::vector<std::string> renamed(entries.size());
 
     ExtractionProgress totals;
     totals.entriesTotal = entries.size();
@@ -355,7 +361,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
                 reasons[i] =
                     names[i] ? copier.Copy(entries[i],
                                            [&](Platform::OutputFile& out) {
-                                               return directory.Open(*names[i], out, written[i]);
+                                               return directory.Open(*names[i], out, renamed[i]);
                                            })
                              : std::string(kNoSafeNameReason);
                 ++entriesDone;
@@ -402,8 +408,10 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
         if (!reasons[i]) {
             ++result.entriesWritten;
         } else {
-            result.failures.push_back({entries[i].name, names[i] ? outDir + "/" + written[i] : "",
-                                       std::move(*reasons[i])});
+            result.failures.push_back(
+                {entries[i].name,
+                 names[i] ? outDir + "/" + (renamed[i].empty() ? *names[i] : renamed[i]) : "",
+                 std::move(*reasons[i])});
         }
     }
     result.bytesWritten = bytesDone;
