@@ -2,40 +2,13 @@
 #include "Console.h"
 #include "KestruneEngine.h"
 #include "ReportWriter.h"
+#include "Utf8.h"
 
 #include <cstdint>
 #include <string_view>
 
 namespace Kestrune {
 namespace {
-
-// Length of the well-formed UTF-8 sequence at the start of `text`, 0 when
-// it does not begin with one: no overlong forms, no surrogates, nothing
-// beyond U+10FFFF.
-std::size_t Utf8SequenceLength(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const auto follows = [&](std::size_t i, unsigned char low, unsigned char high) {
-        return i < text.size() && byte(i) >= low && byte(i) <= high;
-    };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) {
-        return 1;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        return follows(1, 0x80, 0xBF) ? 2 : 0;
-    }
-    if (lead >= 0xE0 && lead <= 0xEF) {
-        const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
-        const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
-        return follows(1, low, high) && follows(2, 0x80, 0xBF) ? 3 : 0;
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-        const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-        return follows(1, low, high) && follows(2, 0x80, 0xBF) && follows(3, 0x80, 0xBF) ? 4 : 0;
-    }
-    return 0;
-}
 
 // The two-character escapes RFC 8259 has for some control bytes; 0 for none.
 char ShortEscape(unsigned char byte) {
@@ -123,9 +96,9 @@ private:
                 out_.Char(kDigits[b >> 4]);
                 out_.Char(kDigits[b & 0xF]);
                 ++i;
-            } else if (const std::size_t length = Utf8SequenceLength(bytes.substr(i))) {
-                out_.Text(bytes.substr(i, length));
-                i += length;
+            } else if (std::size_t next = i; DecodeUtf8(bytes, next)) {
+                out_.Text(bytes.substr(i, next - i));
+                i = next;
             } else {
                 out_.Text("\xEF\xBF\xBD"); // U+FFFD REPLACEMENT CHARACTER
                 exact = false;

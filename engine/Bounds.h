@@ -13,4 +13,11 @@ constexpr bool FitsWithin(std::uint64_t offset, std::uint64_t length, std::uint6
     return offset <= size && length <= size - offset;
 }
 
+// How many of the `length` bytes from `offset` lie inside a region of `size`
+// bytes: what can really be read of a run whose length a package declares.
+constexpr std::uint64_t BytesWithin(std::uint64_t offset, std::uint64_t length,
+                                    std::uint64_t size) {
+    return FitsWithin(offset, length, size) ? length : offset < size ? size - offset : 0;
+}
+
 } // namespace Kestrune

@@ -8,6 +8,10 @@
 // structs: the result is the same on every host and needs no alignment.
 namespace Kestrune {
 
+inline std::uint16_t LoadU16LE(const unsigned char* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
 inline std::uint32_t LoadU32LE(const unsigned char* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;

@@ -84,14 +84,6 @@ public:
         }
         return ReadBeyondBuffer(out, length);
     }
-    bool ReadU16(std::uint16_t& value) {
-        unsigned char bytes[2];
-        if (!Read(bytes, sizeof bytes)) {
-            return false;
-        }
-        value = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-        return true;
-    }
     bool ReadU32(std::uint32_t& value) {
         unsigned char bytes[4];
         if (!Read(bytes, sizeof bytes)) {

@@ -44,16 +44,17 @@ std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit, std::u
     return WalkEntries(source, visit, limit).visited;
 }
 
+void AssignEntry(ArchiveEntry& entry, const EntryView& view) {
+    entry.name.assign(view.name);
+    entry.offset = view.offset;
+    entry.compressedSize = view.compressedSize;
+    entry.size = view.size;
+    entry.content = view.content;
+}
+
 std::vector<ArchiveEntry> ReadEntries(ByteSource& source) {
     std::vector<ArchiveEntry> entries;
-    VisitEntries(source, [&](const EntryView& view) {
-        ArchiveEntry& entry = entries.emplace_back();
-        entry.name = view.name;
-        entry.offset = view.offset;
-        entry.compressedSize = view.compressedSize;
-        entry.size = view.size;
-        entry.content = view.content;
-    });
+    VisitEntries(source, [&](const EntryView& view) { AssignEntry(entries.emplace_back(), view); });
     return entries;
 }
 

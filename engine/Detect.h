@@ -29,6 +29,10 @@ std::vector<ArchiveEntry> ReadEntries(ByteSource& source);
 std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit,
                            std::uint64_t limit = UINT64_MAX);
 
+// Makes `entry` hold what `view` shows, its name copied out of the reader's
+// buffer.
+void AssignEntry(ArchiveEntry& entry, const EntryView& view);
+
 // As VisitEntries, and also tells whether the file holds a directory of a
 // kind the tool reads.
 DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit,

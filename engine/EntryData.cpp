@@ -60,10 +60,7 @@ std::optional<ContentFailure> EntryReader::ReadRun(FileSource& file, const DataR
                                                    std::uint64_t& done) {
     // Only the bytes that really lie in the file are read; a hostile length
     // can neither allocate nor fill the disk.
-    const std::uint64_t fileSize = file.Size();
-    const std::uint64_t available = FitsWithin(run.offset, run.length, fileSize) ? run.length
-                                    : run.offset < fileSize ? fileSize - run.offset
-                                                            : 0;
+    const std::uint64_t available = BytesWithin(run.offset, run.length, file.Size());
     std::uint64_t copied = 0;
     while (copied < available) {
         const auto step =

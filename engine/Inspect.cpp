@@ -2,6 +2,7 @@
 // every entry, the listing with the names an extraction gives, and one
 // entry's content handed to the caller.
 
+#include "Bounds.h"
 #include "Detect.h"
 #include "EntryData.h"
 #include "KestruneEngine.h"
@@ -38,14 +39,6 @@ private:
     const ContentWriter& write_;
 };
 
-void CopyView(const EntryView& view, ArchiveEntry& entry) {
-    entry.name.assign(view.name);
-    entry.offset = view.offset;
-    entry.compressedSize = view.compressedSize;
-    entry.size = view.size;
-    entry.content = view.content;
-}
-
 std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
     return b > UINT64_MAX - a ? UINT64_MAX : a + b;
 }
@@ -63,17 +56,18 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive,
     ByteSource& package = files->Package();
 
     // First pass: where every entry's bytes lie, clipped to the bytes that
-    // really exist, for the sharing check. Parts are opened as entries name
-    // them; a missing part holds nothing.
+    // really exist, for the sharing check. Part files are opened as entries
+    // name them; a missing part holds nothing.
     std::vector<StoredRun> runs;
     const DirectoryWalk walk = WalkEntries(package, [&](const EntryView& view) {
         for (std::size_t i = 0; i < view.content.runCount; ++i) {
             const DataRun& run = view.content.runs[i];
             const FileSource* file = files->Get(run.file);
-            if (file == nullptr || run.offset >= file->Size()) {
+            const std::uint64_t length =
+                file != nullptr ? BytesWithin(run.offset, run.length, file->Size()) : 0;
+            if (length == 0) {
                 continue;
             }
-            const std::uint64_t length = std::min(run.length, file->Size() - run.offset);
             runs.push_back({run.offset, run.offset + length, check.entryCount, run.file});
         }
         ++check.entryCount;
@@ -97,7 +91,7 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive,
             if (FlattenEntryName(view.name, HostNameRules()).empty()) {
                 reason = std::string(kNoSafeNameReason);
             } else {
-                CopyView(view, entry);
+                AssignEntry(entry, view);
                 CountingSink sink;
                 if (auto failure = reader.Read(entry, sink)) {
                     reason = std::move(failure->reason);
@@ -183,7 +177,7 @@ EntryCopy KestruneEngine::CopyEntryContent(const std::string& archive, const std
     ArchiveEntry entry;
     Kestrune::VisitEntries(files->Package(), [&](const EntryView& view) {
         if (!copy.found && view.name == entryName) {
-            CopyView(view, entry);
+            AssignEntry(entry, view);
             copy.found = true;
         }
     });

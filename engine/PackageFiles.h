@@ -14,7 +14,7 @@
 namespace Kestrune {
 
 // The files an entry's bytes may come from: the package itself and, for a
-// VPK directory, its numbered part files beside it. Parts are opened when an
+// VPK directory, its numbered part files beside it. Part files are opened when an
 // entry first needs them and stay open; a part that cannot be opened is
 // remembered as missing. Safe to share between extraction threads.
 class PackageFiles {

@@ -102,11 +102,11 @@ bool Walk(ByteSource& source, const Layout& layout, const EntryVisitor* visit, s
                 }
                 std::array<unsigned char, kRecordSize> record{};
                 if (!reader.Read(record.data(), record.size()) ||
-                    (record[16] | record[17] << 8) != kTerminator) {
+                    LoadU16LE(record.data() + 16) != kTerminator) {
                     return false;
                 }
                 const std::uint64_t preloadAt = reader.Position();
-                const auto preload = static_cast<std::uint16_t>(record[4] | record[5] << 8);
+                const std::uint16_t preload = LoadU16LE(record.data() + 4);
                 if (!reader.Skip(preload)) {
                     return false;
                 }
@@ -114,7 +114,7 @@ bool Walk(ByteSource& source, const Layout& layout, const EntryVisitor* visit, s
                 if (visit == nullptr) {
                     continue;
                 }
-                const auto archive = static_cast<std::uint16_t>(record[6] | record[7] << 8);
+                const std::uint16_t archive = LoadU16LE(record.data() + 6);
                 const std::uint64_t offset = LoadU32LE(record.data() + 8);
                 const std::uint64_t length = LoadU32LE(record.data() + 12);
                 const bool inDirectoryFile = archive == kInDirectoryFile;
