@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-# Writes engine/UpperCaseTable.h: the simple upper-case mapping of every
+# Writes engine/output/UpperCaseTable.h: the simple upper-case mapping of every
 # Unicode character that has one, as case-insensitive file systems (NTFS,
 # exFAT, ext4 with casefold) compare names by it. Taken from Python's
 # unicodedata; a character whose upper case is several characters (German
 # sharp s) keeps itself, as those file systems' tables map one unit to one.
 #
-#   python3 scripts/gen-upper-case.py > engine/UpperCaseTable.h
+#   python3 scripts/gen-upper-case.py > engine/output/UpperCaseTable.h
 import sys
 import unicodedata
 
