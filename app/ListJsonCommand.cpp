@@ -122,6 +122,10 @@ std::string_view KindName(PackageKind kind) {
         return "vpk";
     case PackageKind::Pack:
         return "pack";
+    case PackageKind::Unreal:
+        return "unreal";
+    case PackageKind::Unity:
+        return "unity";
     case PackageKind::None:
         break;
     }

@@ -3,9 +3,13 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace Kestrune {
 
@@ -23,17 +27,67 @@ struct DataRun {
 /// How the stored bytes become the entry's content.
 enum class ContentEncoding : std::uint8_t {
     Stored, ///< The runs are the content, unconverted.
+    Pieces, ///< The content is a slice of decoded pieces (below).
+};
+
+/// The codec that turns a piece's stored bytes into its decoded bytes.
+enum class Codec : std::uint8_t {
+    Stored,    ///< The stored bytes, unconverted.
+    Zlib,      ///< RFC 1950.
+    Gzip,      ///< RFC 1952.
+    Deflate,   ///< Raw RFC 1951.
+    Lz4,       ///< One LZ4 block (LZ4 and LZ4HC write the same).
+    Lzma,      ///< Raw LZMA1 after its 5 property bytes.
+    LzmaAlone, ///< The .lzma "alone" header (properties, then a 64-bit size), then LZMA1.
+    Zstd,      ///< One or more Zstandard frames.
+    Oodle,     ///< Decoded by the user's own Oodle library, loaded at run time.
+};
+
+/// One stored unit of content: `storedLength` bytes at `offset` in `file`,
+/// decrypted first when `encrypted` (AES-256-ECB with the package's key; the
+/// stored length is then a multiple of 16, of which the codec reads
+/// `codedLength`), then decoded by `codec` into exactly `decodedLength`
+/// bytes. Anything else is damage to the entries that use the piece.
+struct Piece {
+    std::uint64_t offset = 0;
+    std::uint64_t storedLength = 0;
+    std::uint64_t codedLength = 0; ///< Bytes the codec reads; storedLength unless encrypted.
+    std::uint64_t decodedLength = 0;
+    std::uint32_t file = kPackageFile;
+    Codec codec = Codec::Stored;
+    bool encrypted = false;
+};
+
+/// What the entries of one package share: the pieces they refer to by range
+/// (a Unity bundle's block list, read once, serves every file in it) and the
+/// key that decrypts encrypted pieces. Held once per package, or per group of
+/// entries, never copied per entry.
+struct SharedContent {
+    std::vector<Piece> pieces;
+    std::optional<std::array<unsigned char, 32>> aesKey;
 };
 
 /// Where an entry's content comes from. Most kinds store it as one run in the
 /// package; a VPK entry may begin with bytes kept in its directory file and go
 /// on in a numbered part. The runs are read one after the other, and the
 /// checksum, when the package stores one, covers the whole content.
+///
+/// With ContentEncoding::Pieces the content is instead `size` bytes of the
+/// decoded stream of shared->pieces[firstPiece, firstPiece + pieceCount),
+/// from `skip` bytes into the first piece's decoded bytes: an Unreal entry's
+/// blocks (skip 0), or a Unity file's range of its bundle's block stream.
 struct EntryContent {
     std::array<DataRun, 2> runs{};
     std::uint8_t runCount = 0;
     ContentEncoding encoding = ContentEncoding::Stored;
     std::optional<std::uint32_t> crc32;
+    /// SHA-1 of the entry's stored bytes, as an Unreal pak keeps it.
+    std::optional<std::array<unsigned char, 20>> storedSha1;
+
+    std::shared_ptr<const SharedContent> shared;
+    std::uint32_t firstPiece = 0;
+    std::uint32_t pieceCount = 0;
+    std::uint64_t skip = 0;
 
     /// Content stored as one run of the package file.
     static EntryContent InPackage(std::uint64_t offset, std::uint64_t length) {
@@ -43,6 +97,13 @@ struct EntryContent {
         return content;
     }
     void Append(const DataRun& run) { runs[runCount++] = run; }
+    /// The pieces this content is a slice of; empty for stored runs.
+    std::span<const Piece> Pieces() const {
+        if (encoding != ContentEncoding::Pieces || !shared) {
+            return {};
+        }
+        return std::span<const Piece>(shared->pieces).subspan(firstPiece, pieceCount);
+    }
 };
 
 /// One entry of a package listing, as the package stores it.
@@ -51,9 +112,10 @@ struct ArchiveEntry {
     std::uint64_t offset = 0;         ///< First data byte, from the start of the package.
     std::uint64_t compressedSize = 0; ///< Bytes the entry occupies in the package, as stored.
     std::uint64_t size = 0;           ///< Bytes of content: what is listed and extracted.
-    std::string compression = "None"; ///< No package kind read here stores a method.
+    std::string compression = "None"; ///< The method by name: "None", "Zlib", "LZ4", ...
     bool reservedFlag = false;
-    EntryContent content; ///< Where the `size` bytes of content lie.
+    EntryContent content;   ///< Where the `size` bytes of content lie.
+    bool encrypted = false; ///< Some of its stored bytes are encrypted.
 };
 
 /// One entry as the index is being read, for listings too large to hold:
@@ -65,6 +127,8 @@ struct EntryView {
     std::uint64_t compressedSize = 0;
     std::uint64_t size = 0;
     EntryContent content;
+    std::string_view compression = "None"; ///< As ArchiveEntry::compression; static text.
+    bool encrypted = false;
 };
 
 using EntryVisitor = std::function<void(const EntryView&)>;
@@ -74,7 +138,7 @@ using EntryVisitor = std::function<void(const EntryView&)>;
 /// the entries: a file ending in the PAK footer is `Pak` whatever its first
 /// bytes, a "PACK" file is `Pack`, and `None` means no directory of any kind
 /// the tool reads.
-enum class PackageKind : std::uint8_t { None, Pak, Wad, Vpk, Pack };
+enum class PackageKind : std::uint8_t { None, Pak, Wad, Vpk, Pack, Unreal, Unity };
 
 /// What a walk over a package's directory found: how many entries it handed
 /// over, and which kind of directory the file holds (`None` when none the
@@ -82,7 +146,25 @@ enum class PackageKind : std::uint8_t { None, Pak, Wad, Vpk, Pack };
 struct DirectoryWalk {
     std::uint64_t visited = 0;
     PackageKind kind = PackageKind::None;
+    /// Non-empty when the file is of a kind the tool knows but will not read
+    /// (an Unreal pak of an unknown version, an encrypted index without its
+    /// key): the reason in words. No entries are handed over then.
+    std::string refusal;
+    /// Things the user should know about the package, one line each, for
+    /// standard error (a key that would open more of it, companion files the
+    /// tool does not read).
+    std::vector<std::string> notes;
+    /// Facts about the whole package that --list-json shows, by member name
+    /// ("mount_point", "engine_version"), as UTF-8 text.
+    std::vector<std::pair<std::string, std::string>> properties;
     bool found() const { return kind != PackageKind::None; }
+    /// `visited` entries of a directory of `kind`, with nothing more to say.
+    static DirectoryWalk Of(std::uint64_t visited, PackageKind kind) {
+        DirectoryWalk walk;
+        walk.visited = visited;
+        walk.kind = kind;
+        return walk;
+    }
 };
 
 /// Package kind, decided by the signature in the first four bytes.

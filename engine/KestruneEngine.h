@@ -4,6 +4,7 @@
 #include "Extraction.h"
 #include "Inspection.h"
 #include "MeshData.h"
+#include "ReadOptions.h"
 
 #include <cstdint>
 #include <functional>
@@ -12,8 +13,18 @@
 
 namespace Kestrune {
 
+/// What a package is, found before any entry is read: whether it opened, the
+/// kind of directory it holds, and what its reader has to say of it (a
+/// refusal, notes, package facts).
+struct PackageSummary {
+    bool opened = false;
+    DirectoryWalk walk; ///< `visited` is 0: no entry is read.
+};
+
 /// The tool's operations. Stateless: each call opens what it needs, closes it
-/// before returning, prints nothing and reports through its result.
+/// before returning, prints nothing and reports through its result. Every
+/// operation that reads a package takes the user's ReadOptions (keys, the
+/// Oodle library) last; the default is none.
 class KestruneEngine {
 public:
     /// Classifies the file at `path` by its first four bytes. `OpenFailed` when
@@ -23,7 +34,11 @@ public:
     /// Every entry of the package at `path`, in the order the package stores
     /// them. Empty when the file cannot be opened or holds no listable entries;
     /// a damaged index yields the records read in full before the damage.
-    static std::vector<ArchiveEntry> ListEntries(const std::string& path);
+    static std::vector<ArchiveEntry> ListEntries(const std::string& path,
+                                                 const ReadOptions& options = {});
+
+    /// The package at `path` looked at without reading its entries.
+    static PackageSummary Examine(const std::string& path, const ReadOptions& options = {});
 
     /// The listing of the package at `path` streamed, for packages too large
     /// to hold as records: `begin` receives the number of entries, then
@@ -33,7 +48,7 @@ public:
     /// DetectType reports `OpenFailed`).
     static bool VisitEntries(const std::string& path,
                              const std::function<void(std::uint64_t count)>& begin,
-                             const EntryVisitor& each);
+                             const EntryVisitor& each, const ReadOptions& options = {});
 
     /// Writes the data of the first listed entry named exactly `entryName`
     /// (byte for byte, case-sensitive) to the file `outPath`. True only when
@@ -41,7 +56,7 @@ public:
     /// left untouched when the entry is not found or the package does not
     /// open, and the package itself is never opened for writing.
     static bool ExtractFile(const std::string& archive, const std::string& entryName,
-                            const std::string& outPath);
+                            const std::string& outPath, const ReadOptions& options = {});
 
     /// Creates the directory `outDir` (one level) and writes every listed
     /// entry into it as one flat file, each with its own data and a name of
@@ -50,7 +65,7 @@ public:
     /// exists, the package opened and every entry was written whole.
     static bool ExtractAll(const std::string& archive, const std::string& outDir,
                            ExtractionReport* report = nullptr,
-                           const ProgressCallback& progress = {});
+                           const ProgressCallback& progress = {}, const ReadOptions& options = {});
 
     /// Reads the content of every listed entry of the package at `archive` as
     /// ExtractAll would and writes nothing. `damaged` receives, in listing
@@ -59,7 +74,8 @@ public:
     /// checksum mismatch, no safe file name). The result also counts the
     /// entries whose bytes overlap another entry's and the bytes an
     /// extraction would write. Memory holds a few words per entry, no names.
-    static PackageCheck TestPackage(const std::string& archive, const DamageCallback& damaged);
+    static PackageCheck TestPackage(const std::string& archive, const DamageCallback& damaged,
+                                    const ReadOptions& options = {});
 
     /// The listing of the package at `archive` streamed as VisitEntries does,
     /// each entry with the file name ExtractAll gives it on this system.
@@ -69,13 +85,14 @@ public:
     /// False, calling neither, when the file cannot be opened.
     static bool VisitEntriesWithOutputNames(const std::string& archive,
                                             const std::function<void(PackageKind kind)>& begin,
-                                            const NamedEntryVisitor& each);
+                                            const NamedEntryVisitor& each,
+                                            const ReadOptions& options = {});
 
     /// Hands the content of the first listed entry named exactly `entryName`
     /// (ExtractFile's rule) to `write`, in pieces of at most 1 MiB: only bytes
     /// that lie in the package's files, never padding.
     static EntryCopy CopyEntryContent(const std::string& archive, const std::string& entryName,
-                                      const ContentWriter& write);
+                                      const ContentWriter& write, const ReadOptions& options = {});
 
     /// The built-in sample mesh: a cube named "GameCrate_LOD0", edge length 2,
     /// centred on the origin, 8 shared corners and 12 counter-clockwise

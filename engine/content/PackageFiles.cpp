@@ -7,8 +7,9 @@
 
 namespace Kestrune {
 
-std::unique_ptr<PackageFiles> PackageFiles::Open(const std::string& path) {
-    std::unique_ptr<PackageFiles> files(new PackageFiles(path));
+std::unique_ptr<PackageFiles> PackageFiles::Open(const std::string& path,
+                                                 const ReadOptions& options) {
+    std::unique_ptr<PackageFiles> files(new PackageFiles(path, options));
     files->package_ = FileSource::Open(path);
     if (!files->package_) {
         return nullptr;

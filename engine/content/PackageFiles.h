@@ -3,6 +3,7 @@
 #include "ArchiveEntry.h"
 #include "ByteSource.h"
 #include "Platform.h"
+#include "ReadOptions.h"
 
 #include <cstdint>
 #include <memory>
@@ -20,9 +21,12 @@ namespace Kestrune {
 class PackageFiles {
 public:
     // Null when the package cannot be opened for reading or is a directory.
-    static std::unique_ptr<PackageFiles> Open(const std::string& path);
+    static std::unique_ptr<PackageFiles> Open(const std::string& path,
+                                              const ReadOptions& options = {});
 
     FileSource& Package() { return *package_; }
+    // What the user gave for reading the package (keys, the Oodle library).
+    const ReadOptions& Options() const { return options_; }
 
     // The file holding runs of `file` (kPackageFile or a part number); null
     // when that part cannot be opened.
@@ -36,9 +40,11 @@ public:
     std::vector<Platform::FileId> Identities(const std::vector<ArchiveEntry>& entries) const;
 
 private:
-    explicit PackageFiles(std::string path) : path_(std::move(path)) {}
+    PackageFiles(std::string path, ReadOptions options)
+        : path_(std::move(path)), options_(std::move(options)) {}
 
     std::string path_;
+    ReadOptions options_;
     std::unique_ptr<FileSource> package_;
     std::mutex partsLock_;
     std::unordered_map<std::uint32_t, std::unique_ptr<FileSource>> parts_; // null: missing

@@ -24,7 +24,9 @@ ArchiveType DetectKind(ByteSource& source) {
     return ArchiveType::Pak;
 }
 
-DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
+DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                          const ReadOptions& options) {
+    (void)options; // no reader of today needs anything beyond the bytes
     const ArchiveType kind = DetectKind(source);
     if (kind == ArchiveType::Wad) {
         return Wad::VisitDirectory(source, visit, limit);
@@ -40,8 +42,9 @@ DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit, std::ui
     return Pack::VisitDirectory(source, visit, limit);
 }
 
-std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
-    return WalkEntries(source, visit, limit).visited;
+std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                           const ReadOptions& options) {
+    return WalkEntries(source, visit, limit, options).visited;
 }
 
 void AssignEntry(ArchiveEntry& entry, const EntryView& view) {
@@ -50,11 +53,15 @@ void AssignEntry(ArchiveEntry& entry, const EntryView& view) {
     entry.compressedSize = view.compressedSize;
     entry.size = view.size;
     entry.content = view.content;
+    entry.compression.assign(view.compression);
+    entry.encrypted = view.encrypted;
 }
 
-std::vector<ArchiveEntry> ReadEntries(ByteSource& source) {
+std::vector<ArchiveEntry> ReadEntries(ByteSource& source, const ReadOptions& options) {
     std::vector<ArchiveEntry> entries;
-    VisitEntries(source, [&](const EntryView& view) { AssignEntry(entries.emplace_back(), view); });
+    VisitEntries(
+        source, [&](const EntryView& view) { AssignEntry(entries.emplace_back(), view); },
+        UINT64_MAX, options);
     return entries;
 }
 

@@ -7,6 +7,7 @@
 
 #include "ArchiveEntry.h"
 #include "ByteSource.h"
+#include "ReadOptions.h"
 
 #include <cstdint>
 #include <vector>
@@ -22,20 +23,21 @@ ArchiveType DetectKind(ByteSource& source);
 // The entries of an open package: the WAD directory for a WAD; the PAK index
 // for any other file that ends in a PAK footer, whatever its first bytes; else
 // the VPK tree of a VPK, or the directory of a "PACK" file.
-std::vector<ArchiveEntry> ReadEntries(ByteSource& source);
+std::vector<ArchiveEntry> ReadEntries(ByteSource& source, const ReadOptions& options = {});
 
 // The same entries handed to `visit` one by one as they are read, at most
 // `limit` of them, without holding them; returns how many were handed over.
 std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit,
-                           std::uint64_t limit = UINT64_MAX);
+                           std::uint64_t limit = UINT64_MAX, const ReadOptions& options = {});
 
 // Makes `entry` hold what `view` shows, its name copied out of the reader's
 // buffer.
 void AssignEntry(ArchiveEntry& entry, const EntryView& view);
 
 // As VisitEntries, and also tells whether the file holds a directory of a
-// kind the tool reads.
+// kind the tool reads, and what the reader has to say of it. `options` carries
+// what the user gave for packages that need it (keys).
 DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit,
-                          std::uint64_t limit = UINT64_MAX);
+                          std::uint64_t limit = UINT64_MAX, const ReadOptions& options = {});
 
 } // namespace Kestrune

@@ -41,7 +41,7 @@ DirectoryWalk VisitDirectory(ByteSource& source, const EntryVisitor& visit, std:
         entry.content = EntryContent::InPackage(entry.offset, entry.size);
         visit(entry);
     }
-    return {visited, PackageKind::Pack};
+    return DirectoryWalk::Of(visited, PackageKind::Pack);
 }
 
 } // namespace Kestrune::Pack

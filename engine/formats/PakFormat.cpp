@@ -62,7 +62,7 @@ DirectoryWalk VisitIndex(ByteSource& source, const EntryVisitor& visit, std::uin
         entry.content = EntryContent::InPackage(entry.offset, entry.size);
         visit(entry);
     }
-    return {visited, PackageKind::Pak};
+    return DirectoryWalk::Of(visited, PackageKind::Pak);
 }
 
 } // namespace Kestrune::Pak

@@ -153,12 +153,12 @@ DirectoryWalk VisitTree(ByteSource& source, const EntryVisitor& visit, std::uint
         return {};
     }
     if (limit == 0 || count == 0) {
-        return {0, PackageKind::Vpk};
+        return DirectoryWalk::Of(0, PackageKind::Vpk);
     }
     // Should the file change between the two walks, what was handed over
     // stands.
     Walk(source, *layout, &visit, limit, count);
-    return {count, PackageKind::Vpk};
+    return DirectoryWalk::Of(count, PackageKind::Vpk);
 }
 
 std::string PartPath(const std::string& directoryPath, std::uint32_t part) {

@@ -38,7 +38,7 @@ DirectoryWalk VisitDirectory(ByteSource& source, const EntryVisitor& visit, std:
         entry.content = EntryContent::InPackage(entry.offset, entry.size);
         visit(entry);
     }
-    return {visited, PackageKind::Wad};
+    return DirectoryWalk::Of(visited, PackageKind::Wad);
 }
 
 } // namespace Kestrune::Wad

@@ -260,12 +260,12 @@ private:
 } // namespace
 
 bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& entryName,
-                                 const std::string& outPath) {
-    const auto package = PackageFiles::Open(archive);
+                                 const std::string& outPath, const ReadOptions& options) {
+    const auto package = PackageFiles::Open(archive, options);
     if (!package) {
         return false;
     }
-    std::vector<ArchiveEntry> entries = ReadEntries(package->Package());
+    std::vector<ArchiveEntry> entries = ReadEntries(package->Package(), options);
     const auto match = std::find_if(entries.begin(), entries.end(),
                                     [&](const ArchiveEntry& e) { return e.name == entryName; });
     if (match == entries.end()) {
@@ -284,7 +284,8 @@ bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& 
 }
 
 bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& outDir,
-                                ExtractionReport* report, const ProgressCallback& onProgress) {
+                                ExtractionReport* report, const ProgressCallback& onProgress,
+                                const ReadOptions& options) {
     ExtractionReport local;
     ExtractionReport& result = report != nullptr ? *report : local;
     result = ExtractionReport{};
@@ -298,7 +299,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
         return false;
     }
 
-    const auto package = PackageFiles::Open(archive);
+    const auto package = PackageFiles::Open(archive, options);
     if (!package) {
         return false;
     }
@@ -307,7 +308,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     // The package is listed once and read through this one open file: each
     // entry is copied by its place in the listing, never looked up again by
     // name.
-    const std::vector<ArchiveEntry> entries = ReadEntries(package->Package());
+    const std::vector<ArchiveEntry> entries = ReadEntries(package->Package(), options);
     // Where DIR folds letter case, names are given with the same folding, so
     // that which entry keeps a plain name never depends on which worker
     // creates its file first.

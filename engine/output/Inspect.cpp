@@ -45,10 +45,10 @@ std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
 
 } // namespace
 
-PackageCheck KestruneEngine::TestPackage(const std::string& archive,
-                                         const DamageCallback& damaged) {
+PackageCheck KestruneEngine::TestPackage(const std::string& archive, const DamageCallback& damaged,
+                                         const ReadOptions& options) {
     PackageCheck check;
-    const auto files = PackageFiles::Open(archive);
+    const auto files = PackageFiles::Open(archive, options);
     if (!files) {
         return check;
     }
@@ -59,19 +59,22 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive,
     // really exist, for the sharing check. Part files are opened as entries
     // name them; a missing part holds nothing.
     std::vector<StoredRun> runs;
-    const DirectoryWalk walk = WalkEntries(package, [&](const EntryView& view) {
-        for (std::size_t i = 0; i < view.content.runCount; ++i) {
-            const DataRun& run = view.content.runs[i];
-            const FileSource* file = files->Get(run.file);
-            const std::uint64_t length =
-                file != nullptr ? BytesWithin(run.offset, run.length, file->Size()) : 0;
-            if (length == 0) {
-                continue;
+    const DirectoryWalk walk = WalkEntries(
+        package,
+        [&](const EntryView& view) {
+            for (std::size_t i = 0; i < view.content.runCount; ++i) {
+                const DataRun& run = view.content.runs[i];
+                const FileSource* file = files->Get(run.file);
+                const std::uint64_t length =
+                    file != nullptr ? BytesWithin(run.offset, run.length, file->Size()) : 0;
+                if (length == 0) {
+                    continue;
+                }
+                runs.push_back({run.offset, run.offset + length, check.entryCount, run.file});
             }
-            runs.push_back({run.offset, run.offset + length, check.entryCount, run.file});
-        }
-        ++check.entryCount;
-    });
+            ++check.entryCount;
+        },
+        UINT64_MAX, options);
     check.kind = walk.kind;
     const SharedBytes sharing = FindSharedBytes(runs, check.entryCount);
     std::vector<StoredRun>().swap(runs);
@@ -104,13 +107,14 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive,
             }
             ++index;
         },
-        check.entryCount);
+        check.entryCount, options);
     return check;
 }
 
 bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
                                                  const std::function<void(PackageKind)>& begin,
-                                                 const NamedEntryVisitor& each) {
+                                                 const NamedEntryVisitor& each,
+                                                 const ReadOptions& options) {
     const auto source = FileSource::Open(archive);
     if (!source) {
         return false;
@@ -123,12 +127,16 @@ bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
     // hash collision) has its names gathered and assigned as ExtractAll does.
     const NameRules rules = HostNameRules();
     std::vector<std::uint64_t> keys;
-    const DirectoryWalk walk = WalkEntries(*source, [&](const EntryView& view) {
-        const std::string flat = FlattenEntryName(view.name, rules);
-        if (!flat.empty()) {
-            keys.push_back(std::hash<std::string>{}(NameKey(flat, rules, LetterCase::Distinct)));
-        }
-    });
+    const DirectoryWalk walk = WalkEntries(
+        *source,
+        [&](const EntryView& view) {
+            const std::string flat = FlattenEntryName(view.name, rules);
+            if (!flat.empty()) {
+                keys.push_back(
+                    std::hash<std::string>{}(NameKey(flat, rules, LetterCase::Distinct)));
+            }
+        },
+        UINT64_MAX, options);
     std::sort(keys.begin(), keys.end());
     const bool repeats = std::adjacent_find(keys.begin(), keys.end()) != keys.end();
     std::vector<std::uint64_t>().swap(keys);
@@ -139,7 +147,7 @@ bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
         entries.reserve(static_cast<std::size_t>(walk.visited));
         Kestrune::VisitEntries(
             *source, [&](const EntryView& view) { entries.emplace_back().name = view.name; },
-            walk.visited);
+            walk.visited, options);
         names = AssignOutputNames(entries, rules);
     }
     begin(walk.kind);
@@ -160,14 +168,14 @@ bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
             }
             ++index;
         },
-        walk.visited);
+        walk.visited, options);
     return true;
 }
 
 EntryCopy KestruneEngine::CopyEntryContent(const std::string& archive, const std::string& entryName,
-                                           const ContentWriter& write) {
+                                           const ContentWriter& write, const ReadOptions& options) {
     EntryCopy copy;
-    const auto files = PackageFiles::Open(archive);
+    const auto files = PackageFiles::Open(archive, options);
     if (!files) {
         return copy;
     }
@@ -175,12 +183,15 @@ EntryCopy KestruneEngine::CopyEntryContent(const std::string& archive, const std
     // The first entry of that name, as ExtractFile finds it; the rest of the
     // directory is walked past without being held.
     ArchiveEntry entry;
-    Kestrune::VisitEntries(files->Package(), [&](const EntryView& view) {
-        if (!copy.found && view.name == entryName) {
-            AssignEntry(entry, view);
-            copy.found = true;
-        }
-    });
+    Kestrune::VisitEntries(
+        files->Package(),
+        [&](const EntryView& view) {
+            if (!copy.found && view.name == entryName) {
+                AssignEntry(entry, view);
+                copy.found = true;
+            }
+        },
+        UINT64_MAX, options);
     if (!copy.found) {
         return copy;
     }

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace Kestrune {
+
+/// An AES-256 key, as the user gives it for an encrypted package.
+using AesKey = std::array<unsigned char, 32>;
+
+/// What the user gives for reading packages that need more than their own
+/// bytes: keys for encrypted ones, the vendor's library for a codec that may
+/// not be shipped. Empty for every kind that needs neither.
+struct ReadOptions {
+    /// Keys to try, in the order given; a reader uses the one that opens the
+    /// package (an Unreal pak's index hash says which).
+    std::vector<AesKey> aesKeys;
+    /// Path of the user's own Oodle library (oo2core_9_win64.dll,
+    /// liboo2corelinux64.so); empty when none was given.
+    std::string oodleLibrary;
+};
+
+} // namespace Kestrune
