@@ -31,7 +31,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-ensure_packages cmake g++ make zlib1g-dev time tar coreutils e2fsprogs
+ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" time tar coreutils e2fsprogs
 
 export LC_ALL=C
 ROUNDS=${ROUNDS:-7}

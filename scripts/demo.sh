@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-ensure_packages cmake g++ make zlib1g-dev
+ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}"
 
 cmake --preset default -DKESTRUNE_BUILD_TESTS=OFF >/dev/null
 cmake --build --preset default -j "$(nproc)" --target kestrune >/dev/null

@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-ensure_packages cmake make clang libclang-rt-14-dev zlib1g-dev
+ensure_packages cmake make clang libclang-rt-14-dev "${ENGINE_LIBRARIES[@]}"
 
 seconds="${1:-60}"
 shift || true

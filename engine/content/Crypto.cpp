@@ -1,0 +1,54 @@
+#include "Crypto.h"
+
+#include <mbedtls/aes.h>
+#include <mbedtls/sha1.h>
+#include <new>
+
+namespace Kestrune {
+namespace {
+
+static_assert(sizeof(mbedtls_sha1_context) <= 128, "Sha1Hasher keeps the context inline");
+
+mbedtls_sha1_context& Context(unsigned char* state) {
+    return *std::launder(reinterpret_cast<mbedtls_sha1_context*>(state));
+}
+
+} // namespace
+
+void DecryptAes256Ecb(const AesKey& key, std::span<unsigned char> data) {
+    mbedtls_aes_context aes;
+    mbedtls_aes_init(&aes);
+    mbedtls_aes_setkey_dec(&aes, key.data(), 256);
+    for (std::size_t at = 0; at + 16 <= data.size(); at += 16) {
+        mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_DECRYPT, data.data() + at, data.data() + at);
+    }
+    mbedtls_aes_free(&aes);
+}
+
+Sha1Digest Sha1(std::span<const unsigned char> data) {
+    Sha1Hasher hasher;
+    hasher.Update(data);
+    return hasher.Finish();
+}
+
+Sha1Hasher::Sha1Hasher() {
+    new (state_) mbedtls_sha1_context;
+    mbedtls_sha1_init(&Context(state_));
+    mbedtls_sha1_starts_ret(&Context(state_));
+}
+
+Sha1Hasher::~Sha1Hasher() {
+    mbedtls_sha1_free(&Context(state_));
+}
+
+void Sha1Hasher::Update(std::span<const unsigned char> data) {
+    mbedtls_sha1_update_ret(&Context(state_), data.data(), data.size());
+}
+
+Sha1Digest Sha1Hasher::Finish() {
+    Sha1Digest digest{};
+    mbedtls_sha1_finish_ret(&Context(state_), digest.data());
+    return digest;
+}
+
+} // namespace Kestrune

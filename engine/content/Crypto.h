@@ -1,0 +1,38 @@
+#pragma once
+
+// The cipher and the hash that packages use, from mbedTLS: AES-256-ECB for
+// Unreal paks' encrypted indexes and entries, SHA-1 for the hashes they
+// keep of them.
+
+#include "ReadOptions.h"
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+namespace Kestrune {
+
+using Sha1Digest = std::array<unsigned char, 20>;
+
+// Decrypts `data` in place, 16 bytes at a time; a trailing partial unit is
+// left as it is (callers check that lengths are multiples of 16).
+void DecryptAes256Ecb(const AesKey& key, std::span<unsigned char> data);
+
+Sha1Digest Sha1(std::span<const unsigned char> data);
+
+// SHA-1 over data that arrives in pieces.
+class Sha1Hasher {
+public:
+    Sha1Hasher();
+    ~Sha1Hasher();
+    Sha1Hasher(const Sha1Hasher&) = delete;
+    Sha1Hasher& operator=(const Sha1Hasher&) = delete;
+
+    void Update(std::span<const unsigned char> data);
+    Sha1Digest Finish();
+
+private:
+    alignas(8) unsigned char state_[128]; // mbedtls_sha1_context, kept out of this header
+};
+
+} // namespace Kestrune
