@@ -116,6 +116,7 @@ struct ArchiveEntry {
     bool reservedFlag = false;
     EntryContent content;   ///< Where the `size` bytes of content lie.
     bool encrypted = false; ///< Some of its stored bytes are encrypted.
+    std::string folder;     ///< As EntryView::folder.
 };
 
 /// One entry as the index is being read, for listings too large to hold:
@@ -129,6 +130,10 @@ struct EntryView {
     EntryContent content;
     std::string_view compression = "None"; ///< As ArchiveEntry::compression; static text.
     bool encrypted = false;
+    /// The folder a tree extraction puts the entry in, ending in "/", where
+    /// the package groups entries without storing directories in their names
+    /// (a WAD's map and namespace markers); empty otherwise. Valid as `name`.
+    std::string_view folder;
 };
 
 using EntryVisitor = std::function<void(const EntryView&)>;

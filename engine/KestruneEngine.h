@@ -65,7 +65,8 @@ public:
     /// exists, the package opened and every entry was written whole.
     static bool ExtractAll(const std::string& archive, const std::string& outDir,
                            ExtractionReport* report = nullptr,
-                           const ProgressCallback& progress = {}, const ReadOptions& options = {});
+                           const ProgressCallback& progress = {}, const ReadOptions& options = {},
+                           OutputLayout layout = OutputLayout::Flat);
 
     /// Reads the content of every listed entry of the package at `archive` as
     /// ExtractAll would and writes nothing. `damaged` receives, in listing

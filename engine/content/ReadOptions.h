@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Kestrune {
@@ -19,6 +21,10 @@ struct ReadOptions {
     /// Path of the user's own Oodle library (oo2core_9_win64.dll,
     /// liboo2corelinux64.so); empty when none was given.
     std::string oodleLibrary;
+    /// Which entries a command takes, by stored name (--include, --exclude);
+    /// empty: every entry. Entries not taken are not handed over at all, so
+    /// every operation and count sees only the entries taken.
+    std::function<bool(std::string_view name)> select;
 };
 
 } // namespace Kestrune

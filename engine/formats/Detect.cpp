@@ -24,8 +24,10 @@ ArchiveType DetectKind(ByteSource& source) {
     return ArchiveType::Pak;
 }
 
-DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
-                          const ReadOptions& options) {
+namespace {
+
+DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                            const ReadOptions& options) {
     (void)options; // no reader of today needs anything beyond the bytes
     const ArchiveType kind = DetectKind(source);
     if (kind == ArchiveType::Wad) {
@@ -42,6 +44,29 @@ DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit, std::ui
     return Pack::VisitDirectory(source, visit, limit);
 }
 
+} // namespace
+
+DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                          const ReadOptions& options) {
+    if (!options.select) {
+        return WalkDirectory(source, visit, limit, options);
+    }
+    // Entries not taken are passed over here, so that no reader and no
+    // operation needs to know about the selection; `limit` counts the taken.
+    std::uint64_t taken = 0;
+    DirectoryWalk walk = WalkDirectory(
+        source,
+        [&](const EntryView& view) {
+            if (taken < limit && options.select(view.name)) {
+                ++taken;
+                visit(view);
+            }
+        },
+        UINT64_MAX, options);
+    walk.visited = taken;
+    return walk;
+}
+
 std::uint64_t VisitEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
                            const ReadOptions& options) {
     return WalkEntries(source, visit, limit, options).visited;
@@ -55,6 +80,7 @@ void AssignEntry(ArchiveEntry& entry, const EntryView& view) {
     entry.content = view.content;
     entry.compression.assign(view.compression);
     entry.encrypted = view.encrypted;
+    entry.folder.assign(view.folder);
 }
 
 std::vector<ArchiveEntry> ReadEntries(ByteSource& source, const ReadOptions& options) {

@@ -285,7 +285,8 @@ bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& 
 
 bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& outDir,
                                 ExtractionReport* report, const ProgressCallback& onProgress,
-                                const ReadOptions& options) {
+                                const ReadOptions& options, OutputLayout layout) {
+    (void)layout; // every entry is written flat until directories are kept
     ExtractionReport local;
     ExtractionReport& result = report != nullptr ? *report : local;
     result = ExtractionReport{};

@@ -9,6 +9,11 @@
 
 namespace Kestrune {
 
+/// How an extraction lays entries out in DIR: every entry as one flat file
+/// ("a/b" becomes "a_b"), or in the package's own directories ("a/b" becomes
+/// the file b in the directory a).
+enum class OutputLayout : std::uint8_t { Flat, Tree };
+
 /// Why an entry without a safe file name is not written.
 inline constexpr std::string_view kNoSafeNameReason =
     "its name would not stay inside the directory";

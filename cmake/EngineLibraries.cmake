@@ -1,0 +1,35 @@
+# The libraries the engine decodes and decrypts with, as one target:
+# kestrune_libraries. On Linux they are Debian's -dev packages; a Windows
+# build finds static builds of the same sources in CMAKE_FIND_ROOT_PATH (see
+# scripts/build-windows-deps.sh). Static archives are preferred where both
+# kinds exist, so that kestrune.exe imports only system DLLs.
+find_package(ZLIB REQUIRED)
+
+add_library(kestrune_libraries INTERFACE)
+target_link_libraries(kestrune_libraries INTERFACE ZLIB::ZLIB)
+
+# kestrune_find_library(<name> <header> <library names...>)
+function(kestrune_find_library name header)
+  find_path(KESTRUNE_${name}_INCLUDE ${header} REQUIRED)
+  if(WIN32)
+    set(candidates)
+    foreach(library ${ARGN})
+      list(APPEND candidates lib${library}.a)
+    endforeach()
+    find_library(KESTRUNE_${name}_LIBRARY NAMES ${candidates} ${ARGN} REQUIRED)
+  else()
+    find_library(KESTRUNE_${name}_LIBRARY NAMES ${ARGN} REQUIRED)
+  endif()
+  target_include_directories(kestrune_libraries SYSTEM INTERFACE ${KESTRUNE_${name}_INCLUDE})
+  target_link_libraries(kestrune_libraries INTERFACE ${KESTRUNE_${name}_LIBRARY})
+endfunction()
+
+kestrune_find_library(LZ4 lz4.h lz4)
+kestrune_find_library(LZMA lzma.h lzma)
+kestrune_find_library(ZSTD zstd.h zstd)
+kestrune_find_library(DEFLATE libdeflate.h deflate)
+kestrune_find_library(MBEDCRYPTO mbedtls/aes.h mbedcrypto)
+if(WIN32)
+  # Static liblzma and libdeflate expect their symbols without dllimport.
+  target_compile_definitions(kestrune_libraries INTERFACE LZMA_API_STATIC LIBDEFLATE_STATIC)
+endif()
