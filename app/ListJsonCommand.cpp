@@ -1,6 +1,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "KestruneEngine.h"
+#include "PackageMessages.h"
 #include "ReportWriter.h"
 #include "Utf8.h"
 
@@ -134,7 +135,11 @@ std::string_view KindName(PackageKind kind) {
 
 } // namespace
 
-int RunListJsonCommand(const std::string& packagePath) {
+int RunListJsonCommand(const std::string& packagePath, const RunOptions& options) {
+    PackageSummary summary;
+    if (!ExaminePackage(packagePath, options.read, summary)) {
+        return 1;
+    }
     static ReportWriter report; // 256 KiB: too large for the stack
     JsonWriter json(report);
     std::uint64_t index = 0;
@@ -171,8 +176,8 @@ int RunListJsonCommand(const std::string& packagePath) {
         report.Char('}');
         ++index;
     };
-    if (!KestruneEngine::VisitEntriesWithOutputNames(packagePath, begin, each)) {
-        Console::Err("Failed to open package: " + packagePath + "\n");
+    if (!KestruneEngine::VisitEntriesWithOutputNames(packagePath, begin, each, options.read)) {
+        SayOpenFailed(packagePath, 0);
         return 1;
     }
     report.Text(index == 0 ? "]}\n" : "\n]}\n");

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace Kestrune {
 namespace {
@@ -40,10 +41,30 @@ std::string Usage() {
            "  --create-sample <out.pak> Create sample Unreal Engine 5.4 PAK file with 3D mesh\n\n";
 }
 
+// The whole help text: the usage text above, then what the tool adds.
+std::string HelpText() {
+    static const std::string text = RunKestrune({"--help"}).out;
+    return text;
+}
+
 TEST(Cli, UsageAndDispatch) {
+    // The usage text comes first byte for byte, the lines added after it in
+    // its columns (option at 3, description at 29), and one blank line ends it.
+    const std::string help = HelpText();
+    ASSERT_TRUE(help.starts_with(ConsoleText(Usage()))) << help;
+    EXPECT_TRUE(help.ends_with(ConsoleText(".\n\n"))) << help;
+    std::istringstream added(help.substr(ConsoleText(Usage()).size()));
+    for (std::string line; std::getline(added, line);) {
+        if (line.starts_with("  ")) {
+            EXPECT_TRUE(line.size() > 28 && line[2] != ' ' && line[27] == ' ' && line[28] != ' ')
+                << line;
+        }
+    }
+
     struct Case {
         std::vector<std::string> args;
         int exitCode;
+        std::string err = "";
     };
     const Case cases[] = {
 #ifndef _WIN32
@@ -57,16 +78,29 @@ TEST(Cli, UsageAndDispatch) {
         {{"--help"}, 0},
         {{"-h", "ignored"}, 0},
         {{"--list"}, 1},
-        {{"--LIST", "x.pak"}, 1},
-        {{"--bogus"}, 1},
+        {{"--LIST", "x.pak"}, 1, "kestrune: unknown option '--LIST'\n"},
+        {{"--bogus"}, 1, "kestrune: unknown option '--bogus'\n"},
         {{"list", "x.pak"}, 1},
         {{""}, 1},
-        {{"--list two words", "x.pak"}, 1},
+        {{"--list two words", "x.pak"}, 1, "kestrune: unknown option '--list two words'\n"},
         {{"--create-sample"}, 1},
         {{"--test"}, 1},
         {{"--list-json"}, 1},
         {{"--cat", "x.pak"}, 1},
-        {{"--TEST", "x.pak"}, 1},
+        {{"--TEST", "x.pak"}, 1, "kestrune: unknown option '--TEST'\n"},
+        // Options come before the command; a command's arguments are never
+        // taken for options.
+        {{"-x", "--list", "x.pak"}, 1, "kestrune: unknown option '-x'\n"},
+        {{"-"}, 1, "kestrune: unknown option '-'\n"},
+        {{"--tree=yes", "--list", "x.pak"}, 1, "kestrune: unknown option '--tree=yes'\n"},
+        {{"--include"}, 1, "kestrune: option '--include' needs a value\n"},
+        {{"--tree", "--exclude"}, 1, "kestrune: option '--exclude' needs a value\n"},
+        {{"--aes-key"}, 1, "kestrune: option '--aes-key' needs a value\n"},
+        {{"--oodle"}, 1, "kestrune: option '--oodle' needs a value\n"},
+        {{"--tree", "-v"}, 1}, // no command
+        {{"--verbose", "--include", "*", "--help"}, 0},
+        {{"--tree", "--list"}, 1},
+        {{"--tree", "list", "x.pak"}, 1},
     };
     for (const Case& c : cases) {
         std::string joined;
@@ -75,8 +109,8 @@ TEST(Cli, UsageAndDispatch) {
         }
         SCOPED_TRACE(joined);
         const auto result = RunKestrune(c.args);
-        EXPECT_EQ(result.out, ConsoleText(Usage()));
-        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, help);
+        EXPECT_EQ(result.err, ConsoleText(c.err));
         EXPECT_EQ(result.exitCode, c.exitCode);
     }
     EXPECT_EQ(Usage().substr(0, 57), std::string(56, '=') + "\n");
@@ -106,6 +140,11 @@ TEST(Cli, ListReports) {
     struct Case {
         std::string path;
         std::string out;
+        std::string err = "";
+    };
+    const auto notAPackage = [](const std::string& path) {
+        return "Not a package: " + path +
+               " (no PAK footer, WAD header, VPK tree or PACK directory)\n";
     };
     const Case cases[] = {
         {dir.file("a.pak"), "Package: " + dir.file("a.pak") +
@@ -120,14 +159,16 @@ TEST(Cli, ListReports) {
                                    " (2 files):\n"
                                    "  - [0 B] MAP01 (Offset: 0xc)\n"
                                    "  - [10 B] THINGS (Offset: 0xc)\n"},
-        {dir.file("plain.txt"), "Package: " + dir.file("plain.txt") + " (0 files):\n"},
+        {dir.file("plain.txt"), "Package: " + dir.file("plain.txt") + " (0 files):\n",
+         notAPackage(dir.file("plain.txt"))},
         {dir.file("pak01_dir.vpk"), "Package: " + dir.file("pak01_dir.vpk") +
                                         " (3 files):\n"
                                         "  - [7 B] sound/a.wav (Offset: 0x3a)\n"
                                         "  - [4 B] b (Offset: 0x0)\n"
                                         "  - [9 B] maps/c.bsp (Offset: 0x82)\n"},
         {dir.file("vpk-signature-only.vpk"),
-         "Package: " + dir.file("vpk-signature-only.vpk") + " (0 files):\n"},
+         "Package: " + dir.file("vpk-signature-only.vpk") + " (0 files):\n",
+         notAPackage(dir.file("vpk-signature-only.vpk"))},
         {dir.file("pak0.pak"), "Package: " + dir.file("pak0.pak") +
                                    " (2 files):\n"
                                    "  - [3 B] maps/e1m1.bsp (Offset: 0xc)\n"
@@ -137,7 +178,7 @@ TEST(Cli, ListReports) {
         SCOPED_TRACE(c.path);
         const auto result = RunKestrune({"--list", c.path, "ignored"});
         EXPECT_EQ(result.out, ConsoleText(c.out));
-        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.err, ConsoleText(c.err));
         EXPECT_EQ(result.exitCode, 0);
     }
 }
@@ -146,13 +187,19 @@ TEST(Cli, ListFailuresAreReported) {
     Testing::TempDir dir;
     // Spaces, quotes and a trailing backslash must reach the program intact
     // (on Windows they pass through the C runtime's command-line parser).
-    for (const std::string& path :
-         {dir.file("missing.pak"), dir.path().string(), dir.file("two words.pak"),
-          dir.file("say \"hi\".pak"), dir.file("ends in a backslash\\")}) {
+    // The line says why, in the system's words.
+    const std::string missing = " (No such file or directory)";
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("missing.pak"), missing},
+        {dir.path().string(), " (Is a directory)"},
+        {dir.file("two words.pak"), missing},
+        {dir.file("say \"hi\".pak"), missing},
+        {dir.file("ends in a backslash\\"), missing}};
+    for (const auto& [path, reason] : cases) {
         SCOPED_TRACE(path);
         const auto result = RunKestrune({"--list", path});
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, ConsoleText("Failed to open package: " + path + "\n"));
+        EXPECT_EQ(result.err, ConsoleText("Failed to open package: " + path + reason + "\n"));
         EXPECT_EQ(result.exitCode, 1);
     }
 }
@@ -215,7 +262,7 @@ TEST(Cli, ExtractReportsEveryOutcome) {
          {"--extract", "missing.pak", "m"},
          inDir,
          "",
-         "Failed to open package: missing.pak\nExtraction failed.\n",
+         "Failed to open package: missing.pak (No such file or directory)\nExtraction failed.\n",
          1},
         {"directory without parent",
          {"--extract", "good.pak", "no/such"},
@@ -379,7 +426,8 @@ TEST(Cli, TestReportsEveryDamagedEntry) {
          "Not a package: " + f.text + " (no PAK footer, WAD header, VPK tree or PACK directory)\n",
          1},
         {f.dir.file("missing.pak"), "",
-         "Failed to open package: " + f.dir.file("missing.pak") + "\n", 1},
+         "Failed to open package: " + f.dir.file("missing.pak") + " (No such file or directory)\n",
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.package);
@@ -507,7 +555,7 @@ TEST(Cli, CatWritesOneEntryExactly) {
         {{"--cat", f.text, "x"}, "", "No entry named x in " + f.text + "\n", 1},
         {{"--cat", f.dir.file("missing.pak"), "x"},
          "",
-         "Failed to open package: " + f.dir.file("missing.pak") + "\n",
+         "Failed to open package: " + f.dir.file("missing.pak") + " (No such file or directory)\n",
          1},
     };
     for (const Case& c : cases) {

@@ -115,10 +115,12 @@ InputFile::~InputFile() {
 bool InputFile::Open(const std::string& path) {
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
+        error_ = errno;
         return false;
     }
     struct stat info {};
     if (::fstat(fd_, &info) != 0 || S_ISDIR(info.st_mode)) {
+        error_ = S_ISDIR(info.st_mode) ? EISDIR : errno;
         ::close(fd_);
         fd_ = -1;
         return false;
@@ -293,6 +295,10 @@ void IgnoreWriteSignals() {
     // Past the limit a write then fails with EFBIG, reported like a full
     // device; the signal would end the process with no failure named.
     std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void UseUtf8Console() {
+    // Terminals here take the bytes as they come.
 }
 
 } // namespace Kestrune::Platform
