@@ -3,7 +3,9 @@
 // in the form the platform's console streams give them (ConsoleText).
 
 #include "EntryData.h"
+#include "Glob.h"
 #include "KestruneEngine.h"
+#include "Options.h"
 #include "OutputNames.h"
 #include "support/Files.h"
 #include "support/PackageBuilder.h"
@@ -598,6 +600,257 @@ TEST(Cli, FreedoomWadsTestWholeAndCat) {
             ASSERT_EQ(listed["entries"][i].at("output"), *names[i]);
         }
     }
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+TEST(Cli, GlobMatchesNamesAndComponents) {
+    struct Case {
+        const char* pattern;
+        std::string name;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"*.png", "brick.png", true},
+        {"*.png", "wall/brick.png", false}, // * stays in one component
+        {"**.png", "wall/brick.png", true},
+        {"**/*.png", "brick.png", true}, // no directory at all
+        {"**/*.png", "a/b/brick.png", true},
+        {"**/*.png", "ab.txt/x", false},
+        {"a/**/b", "a/b", true},
+        {"a/**/b", "a/x/y/b", true},
+        {"a/**/b", "ab", false},
+        {"a/**/b", "a/xb", false},
+        {"textures/*", "textures/wall/brick.png", false},
+        {"textures/**", "textures/wall/brick.png", true},
+        {"?", "a", true},
+        {"?", "/", false},
+        {"?", "", false},
+        {"", "", true},
+        {"", "a", false},
+        {"*", "", true},
+        {"MAP0?", "MAP01", true},
+        {"MAP0?", "map01", false}, // letter case counts
+        {"E?M?", "E1M1", true},
+        {"a*b*c", "aXbYc", true},
+        {"a*b*c", "aXbY", false},
+        {"[ab]", "[ab]", true}, // no classes: every other byte is itself
+        {"back\\slash", "back\\slash", true},
+        {"nul*", "nul\0in"s, true},
+        // Each would take a backtracking matcher exponential time.
+        {"*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b", std::string(5000, 'a'), false},
+        {"**a**a**a**a**a**a**a**a**a**a**a**b", std::string(5000, 'a'), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.pattern) + " on " + c.name.substr(0, 40));
+        EXPECT_EQ(Glob(c.pattern).Matches(c.name), c.matches);
+    }
+}
+
+TEST(Cli, OptionsParseWithTheirValues) {
+    const std::string hexKey(64, 'a');
+    AesKey aa;
+    aa.fill(0xAA);
+    AesKey zero{};
+    const std::string base64Zero = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+    struct Case {
+        std::vector<std::string> args;
+        OptionEnvironment environment;
+        std::size_t command;
+        std::vector<AesKey> keys;
+        std::string oodle;
+        const char* error; // null: none
+    };
+    const Case cases[] = {
+        {{"--list", "x"}, {}, 0, {}, "", nullptr},
+        {{"--aes-key", hexKey, "--list"}, {}, 2, {aa}, "", nullptr},
+        {{"--aes-key", "0x" + hexKey, "--aes-key", base64Zero, "--list"},
+         {},
+         4,
+         {aa, zero},
+         "",
+         nullptr},
+        {{"--aes-key=0X" + hexKey, "--list"}, {}, 1, {aa}, "", nullptr},
+        {{"--aes-key", hexKey.substr(1)}, {}, 0, {}, "", "option '--aes-key' needs"},
+        {{"--aes-key", hexKey + "a"}, {}, 0, {}, "", "option '--aes-key' needs"},
+        {{"--aes-key", std::string(63, 'a') + "g"}, {}, 0, {}, "", "option '--aes-key' needs"},
+        {{"--aes-key", base64Zero + "AAAA"}, {}, 0, {}, "", "option '--aes-key' needs"},
+        {{"--aes-key", "AAAA"}, {}, 0, {}, "", "option '--aes-key' needs"},
+        // Keys from the command line are tried before those of the environment.
+        {{"--aes-key", base64Zero, "--list"},
+         {" " + hexKey + ",," + base64Zero, {}},
+         2,
+         {zero, aa, zero},
+         "",
+         nullptr},
+        {{"--list"}, {"nokey", {}}, 0, {}, "", "KESTRUNE_AES_KEY needs"},
+        {{"--list"}, {{}, "/env/oo2core.so"}, 0, {}, "/env/oo2core.so", nullptr},
+        {{"--oodle", "/my/oo2core.so", "--list"},
+         {{}, "/env/oo2core.so"},
+         2,
+         {},
+         "/my/oo2core.so",
+         nullptr},
+        {{"--oodle=", "--list"}, {}, 1, {}, "", nullptr},
+        {{"--tree", "-v", "--include", "-v", "--verbose", "--test", "--tree"},
+         {},
+         5,
+         {},
+         "",
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.args[0]));
+        const ParsedCommandLine parsed =
+            ParseCommandLine({c.args.begin(), c.args.end()}, c.environment);
+        if (c.error != nullptr) {
+            ASSERT_TRUE(parsed.error);
+            EXPECT_TRUE(parsed.error->starts_with(c.error)) << *parsed.error;
+            // A key is a secret: it never appears in a message.
+            EXPECT_EQ(parsed.error->find("aaaa"), std::string::npos);
+            continue;
+        }
+        ASSERT_FALSE(parsed.error) << *parsed.error;
+        EXPECT_EQ(parsed.command, c.command);
+        EXPECT_EQ(parsed.options.read.aesKeys, c.keys);
+        EXPECT_EQ(parsed.options.read.oodleLibrary, c.oodle);
+    }
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+// Options with each command, the entry selection on every one, and the
+// results for files that hold no package.
+TEST(Cli, OptionsReachEveryCommand) {
+    LookFixtures f;
+    const std::string part = f.save("pak01_000.vpk", "no tree in a numbered part\n");
+    const auto out = [&](const std::string& name) { return f.dir.file(name); };
+    const std::string notAPackage = " (no PAK footer, WAD header, VPK tree or PACK directory)\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;
+        int exitCode;
+        std::string createdDir = ""; // a directory the command makes; "-": none, no check
+    };
+    const Case cases[] = {
+        {{"--version"}, "kestrune " KESTRUNE_VERSION "\n", "", 0},
+        {{"--tree", "--version", "--list"}, "kestrune " KESTRUNE_VERSION "\n", "", 0},
+        {{"--include", "a/*", "--list", f.good},
+         "Package: " + f.good + " (1 files):\n  - [5 B] a/b.txt (Offset: 0x0)\n",
+         "",
+         0},
+        {{"--exclude", "a/**", "--list", f.good},
+         "Package: " + f.good + " (1 files):\n  - [5 B] c (Offset: 0x5)\n",
+         "",
+         0},
+        {{"--include", "nothing", "--list", f.good}, "Package: " + f.good + " (0 files):\n", "", 0},
+        {{"--exclude", "MAP*", "--list", f.wad},
+         "Package: " + f.wad +
+             " (2 files):\n  - [1 B] THINGS (Offset: 0xc)\n  - [2 B] THINGS "
+             "(Offset: 0xd)\n",
+         "",
+         0},
+        {{"--include", "THINGS", "--list-json", f.wad},
+         "{\"package\":" + nlohmann::json(f.wad).dump() +
+             ",\"kind\":\"wad\",\"entries\":[\n"
+             "{\"index\":0,\"name\":\"THINGS\",\"offset\":12,\"size\":1,\"output\":\"THINGS\"},\n"
+             "{\"index\":1,\"name\":\"THINGS\",\"offset\":13,\"size\":2,\"output\":\"THINGS~2\"}\n"
+             "]}\n",
+         "",
+         0},
+        {{"--include", "**", "--exclude", "c", "--test", f.good},
+         "Extraction writes 5 bytes from 5 bytes stored\n1 entries, 0 damaged\n",
+         "",
+         0},
+        {{"--exclude", "cut/*", "--exclude", "..", "--test", f.damaged},
+         "Extraction writes 4 bytes from 4 bytes stored\n1 entries, 0 damaged\n",
+         "",
+         0},
+        {{"--include", "nothing", "--test", f.good},
+         "Extraction writes 0 bytes from 0 bytes stored\n0 entries, 0 damaged\n",
+         "",
+         0},
+        {{"--exclude", "c", "--cat", f.good, "c"}, "", "No entry named c in " + f.good + "\n", 1},
+        {{"--include", "?", "--cat", f.good, "c"}, "\n\r\n\0z"s, "", 0},
+        {{"--include", "a/*", "--extract", f.good, out("sel")},
+         "Extracted all assets to " + out("sel") + "\n",
+         "",
+         0,
+         out("sel")},
+        {{"-v", "--extract", f.good, out("v")},
+         "Extracted all assets to " + out("v") + "\n2 files, 10 bytes, 0 failed\n",
+         "",
+         0,
+         out("v")},
+        {{"--verbose", "--extract", f.damaged, out("vd")},
+         "1 files, 151 bytes, 2 failed\n", // with what the cut entry held
+         "Failed to extract cut/short: cut short by the end of the package (147 of 5000 "
+         "bytes)\nFailed to extract ..: its name would not stay inside the directory\n"
+         "Extraction failed.\n",
+         1,
+         out("vd")},
+        // A file that opens but holds no package: no success, and no DIR.
+        {{"--extract", f.text, out("t")},
+         "",
+         "Not a package: " + f.text + notAPackage + "Extraction failed.\n",
+         1,
+         "-" + out("t")},
+        {{"--extract", part, out("p")},
+         "",
+         "Not a package: " + part + notAPackage +
+             "pak01_000.vpk is a part of pak01_dir.vpk: give the directory file\n"
+             "Extraction failed.\n",
+         1,
+         "-" + out("p")},
+        {{"--test", part},
+         "",
+         "Not a package: " + part + notAPackage +
+             "pak01_000.vpk is a part of pak01_dir.vpk: give the directory file\n",
+         1},
+        {{"--include", "nothing", "--extract", f.empty, out("e")},
+         "Extracted all assets to " + out("e") + "\n",
+         "",
+         0,
+         out("e")},
+        {{"--exclude", "**", "--extract", f.good, out("none")},
+         "Extracted all assets to " + out("none") + "\n",
+         "",
+         0,
+         out("none")},
+        {{"--list-json", f.text},
+         "{\"package\":" + nlohmann::json(f.text).dump() + ",\"kind\":null,\"entries\":[]}\n",
+         "",
+         0},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) {
+            joined += "[" + a + "]";
+        }
+        SCOPED_TRACE(joined);
+        const auto result = RunKestrune(c.args);
+        EXPECT_EQ(result.out, ConsoleText(c.out));
+        EXPECT_EQ(result.err, ConsoleText(c.err));
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        if (c.createdDir.starts_with("-")) {
+            EXPECT_FALSE(std::filesystem::exists(c.createdDir.substr(1)));
+        } else if (!c.createdDir.empty()) {
+            EXPECT_TRUE(std::filesystem::is_directory(c.createdDir));
+        }
+    }
+    // Only the entries taken are written.
+    EXPECT_EQ(Testing::ReadFile(out("sel/a_b.txt")), "hello");
+    EXPECT_FALSE(std::filesystem::exists(out("sel/c")));
+    EXPECT_TRUE(std::filesystem::is_empty(out("none")));
 }
 
 } // namespace
