@@ -12,6 +12,7 @@
 #include "support/Process.h"
 
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -851,6 +852,36 @@ TEST(Cli, OptionsReachEveryCommand) {
     EXPECT_EQ(Testing::ReadFile(out("sel/a_b.txt")), "hello");
     EXPECT_FALSE(std::filesystem::exists(out("sel/c")));
     EXPECT_TRUE(std::filesystem::is_empty(out("none")));
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+// Paths outside the ANSI code page of a Windows system open, and are shown
+// as the user gave them; DIR too.
+TEST(Cli, PathsOutsideTheAnsiCodePage) {
+    Testing::TempDir dir;
+    const std::filesystem::path wad = dir.path() / std::filesystem::path(u8"日本.wad");
+    const std::filesystem::path outDir = dir.path() / std::filesystem::path(u8"出力");
+    {
+        std::ofstream file(wad, std::ios::binary);
+        file << WadBuilder().lump("THINGS", "1").build();
+    }
+    const auto utf8 = [](const std::filesystem::path& path) {
+        const std::u8string text = path.u8string();
+        return std::string(text.begin(), text.end());
+    };
+    const auto listed = RunKestrune({"--list", utf8(wad)});
+    EXPECT_EQ(listed.out, ConsoleText("Package: " + utf8(wad) +
+                                      " (1 files):\n  - [1 B] THINGS (Offset: 0xc)\n"));
+    EXPECT_EQ(listed.err, "");
+    const auto extracted = RunKestrune({"--extract", utf8(wad), utf8(outDir)});
+    EXPECT_EQ(extracted.out, ConsoleText("Extracted all assets to " + utf8(outDir) + "\n"));
+    EXPECT_EQ(extracted.exitCode, 0);
+    EXPECT_TRUE(std::filesystem::is_regular_file(outDir / "THINGS"));
 }
 
 } // namespace
