@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: formatting, the native build with
-# warnings as errors and its whole test suite, the extraction tests on an
-# exFAT volume, the man page, completion, install and Debian package, the same suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short run of every fuzzer, then the Windows
-# build and the suite under Wine.
+# warnings as errors and its whole test suite, the man page, completion,
+# install and Debian package, the extraction tests on an exFAT volume, the
+# same suite again under AddressSanitizer and UndefinedBehaviorSanitizer, a
+# short run of every fuzzer, then the Windows build and the suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
