@@ -155,6 +155,12 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
             report.Text(KindName(kind));
             report.Char('"');
         }
+        // What the reader knows of the whole package (an Unreal pak's mount
+        // point, say), as members of their own, before the entries.
+        for (const auto& [name, value] : summary.walk.properties) {
+            report.Char(',');
+            json.Field(name, value);
+        }
         report.Text(",\"entries\":[");
     };
     const auto each = [&](const EntryView& entry, const std::optional<std::string>& output) {
