@@ -64,6 +64,13 @@ private:
     Clock::time_point lastDraw_{};
 };
 
+// With -v: a line for each file written, its stored name and its path.
+void SayWritten(const ExtractionReport& report) {
+    for (const ExtractedFile& file : report.written) {
+        Console::Out(file.entryName + " -> " + file.outputPath + "\n");
+    }
+}
+
 // With -v: the closing summary, after the lines of the files written.
 void SaySummary(const ExtractionReport& report) {
     Console::Out(std::to_string(report.entriesWritten) + " files, " +
@@ -94,11 +101,15 @@ int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
     }
 
     ExtractionReport report;
+    report.listWritten = options.verbose;
     bool ok = false;
     {
         ProgressLine progress;
         ok = KestruneEngine::ExtractAll(packagePath, outDir, &report, progress.Callback(),
                                         options.read, options.layout);
+    }
+    if (options.verbose) {
+        SayWritten(report);
     }
     if (ok) {
         Console::Out("Extracted all assets to " + outDir + "\n");

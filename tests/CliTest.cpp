@@ -788,12 +788,13 @@ TEST(Cli, OptionsReachEveryCommand) {
          0,
          out("sel")},
         {{"-v", "--extract", f.good, out("v")},
-         "Extracted all assets to " + out("v") + "\n2 files, 10 bytes, 0 failed\n",
+         "a/b.txt -> " + out("v") + "/a_b.txt\nc -> " + out("v") + "/c\nExtracted all assets to " +
+             out("v") + "\n2 files, 10 bytes, 0 failed\n",
          "",
          0,
          out("v")},
         {{"--verbose", "--extract", f.damaged, out("vd")},
-         "1 files, 151 bytes, 2 failed\n", // with what the cut entry held
+         "ok -> " + out("vd") + "/ok\n1 files, 151 bytes, 2 failed\n", // with the cut entry's bytes
          "Failed to extract cut/short: cut short by the end of the package (147 of 5000 "
          "bytes)\nFailed to extract ..: its name would not stay inside the directory\n"
          "Extraction failed.\n",
