@@ -85,7 +85,8 @@ int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
     // A package that does not open goes on to the extraction, which reports
     // it (after making DIR, as it always has); one that opens but is refused
     // or is no package at all fails here, before DIR is made.
-    const PackageSummary summary = KestruneEngine::Examine(packagePath, options.read);
+    const PackageSummary summary =
+        KestruneEngine::Examine(packagePath, WithoutSelection(options.read));
     if (summary.opened) {
         if (!summary.walk.refusal.empty()) {
             SayRefused(packagePath, summary.walk);

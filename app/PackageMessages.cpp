@@ -32,6 +32,12 @@ std::string VpkDirectoryOf(std::string_view fileName) {
 
 } // namespace
 
+ReadOptions WithoutSelection(const ReadOptions& options) {
+    ReadOptions all = options;
+    all.select = {};
+    return all;
+}
+
 void SayOpenFailed(const std::string& packagePath, int error) {
     Console::Err("Failed to open package: " + packagePath +
                  (error != 0 ? " (" + Platform::ErrorText(error) + ")" : std::string()) + "\n");
@@ -67,7 +73,7 @@ void SayNotes(const DirectoryWalk& walk) {
 
 bool ExaminePackage(const std::string& packagePath, const ReadOptions& options,
                     PackageSummary& summary) {
-    summary = KestruneEngine::Examine(packagePath, options);
+    summary = KestruneEngine::Examine(packagePath, WithoutSelection(options));
     if (!summary.opened) {
         SayOpenFailed(packagePath, summary.openError);
         return false;

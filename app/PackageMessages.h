@@ -21,6 +21,10 @@ void SayNotAPackage(const std::string& packagePath);
 // What the package's reader has to tell the user, one line each.
 void SayNotes(const DirectoryWalk& walk);
 
+// `options` taking every entry: what a package is does not depend on the
+// entries a command takes, and a walk with no selection can stop at once.
+ReadOptions WithoutSelection(const ReadOptions& options);
+
 // Looks at the package before a command reads it (no entry is read). False,
 // after saying why, when it does not open or is of a kind the tool will not
 // read; otherwise says the reader's notes.
