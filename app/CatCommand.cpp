@@ -1,6 +1,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "KestruneEngine.h"
+#include "PackageMessages.h"
 
 #include <cstdio>
 #include <string_view>
@@ -11,18 +12,25 @@
 
 namespace Kestrune {
 
-int RunCatCommand(const std::string& packagePath, const std::string& entryName) {
+int RunCatCommand(const std::string& packagePath, const std::string& entryName,
+                  const RunOptions& options) {
+    PackageSummary summary;
+    if (!ExaminePackage(packagePath, options.read, summary)) {
+        return 1;
+    }
 #ifdef _WIN32
     // The entry's bytes exactly: no line feed may become CR LF on the way.
     std::fflush(stdout);
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     const EntryCopy copy = KestruneEngine::CopyEntryContent(
-        packagePath, entryName, [](const unsigned char* data, std::size_t length) {
+        packagePath, entryName,
+        [](const unsigned char* data, std::size_t length) {
             return Console::Out(std::string_view(reinterpret_cast<const char*>(data), length));
-        });
+        },
+        options.read);
     if (!copy.packageOpened) {
-        Console::Err("Failed to open package: " + packagePath + "\n");
+        SayOpenFailed(packagePath, 0);
         return 1;
     }
     if (!copy.found) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Options.h"
+
 #include <string>
 
 // The front end's commands. Each one calls the engine, writes its report and
@@ -8,22 +10,27 @@ namespace Kestrune {
 
 void PrintUsage(const char* programName);
 
-int RunListCommand(const std::string& packagePath);
+// `kestrune <version>`, the version the build was made as.
+void PrintVersion();
 
-// Extracts every entry of the package into `outDir`; exit 0 only when every
-// entry was written whole.
-int RunExtractCommand(const std::string& packagePath, const std::string& outDir);
+int RunListCommand(const std::string& packagePath, const RunOptions& options = {});
+
+// Extracts every entry taken of the package into `outDir`; exit 0 only when
+// every one was written whole.
+int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
+                      const RunOptions& options = {});
 
 int RunCreateSampleCommand(const std::string& outPath);
 
 // Reads every entry as an extraction would and writes nothing; exit 0 only
 // when every entry is whole.
-int RunTestCommand(const std::string& packagePath);
+int RunTestCommand(const std::string& packagePath, const RunOptions& options = {});
 
 // The listing as one JSON document, with the file name each entry gets.
-int RunListJsonCommand(const std::string& packagePath);
+int RunListJsonCommand(const std::string& packagePath, const RunOptions& options = {});
 
 // One entry's bytes on standard output.
-int RunCatCommand(const std::string& packagePath, const std::string& entryName);
+int RunCatCommand(const std::string& packagePath, const std::string& entryName,
+                  const RunOptions& options = {});
 
 } // namespace Kestrune

@@ -1,6 +1,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "KestruneEngine.h"
+#include "PackageMessages.h"
 #include "Platform.h"
 
 #include <chrono>
@@ -63,17 +64,59 @@ private:
     Clock::time_point lastDraw_{};
 };
 
+// With -v: a line for each file written, its stored name and its path.
+void SayWritten(const ExtractionReport& report) {
+    for (const ExtractedFile& file : report.written) {
+        Console::Out(file.entryName + " -> " + file.outputPath + "\n");
+    }
+}
+
+// With -v: the closing summary, after the lines of the files written.
+void SaySummary(const ExtractionReport& report) {
+    Console::Out(std::to_string(report.entriesWritten) + " files, " +
+                 std::to_string(report.bytesWritten) + " bytes, " +
+                 std::to_string(report.failures.size()) + " failed\n");
+}
+
 } // namespace
 
-int RunExtractCommand(const std::string& packagePath, const std::string& outDir) {
+int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
+                      const RunOptions& options) {
+    // A package that does not open goes on to the extraction, which reports
+    // it (after making DIR, as it always has); one that opens but is refused
+    // or is no package at all fails here, before DIR is made.
+    const PackageSummary summary =
+        KestruneEngine::Examine(packagePath, WithoutSelection(options.read));
+    if (summary.opened) {
+        if (!summary.walk.refusal.empty()) {
+            SayRefused(packagePath, summary.walk);
+            Console::Err("Extraction failed.\n");
+            return 1;
+        }
+        SayNotes(summary.walk);
+        if (!summary.walk.found()) {
+            SayNotAPackage(packagePath);
+            Console::Err("Extraction failed.\n");
+            return 1;
+        }
+    }
+
     ExtractionReport report;
+    report.listWritten = options.verbose;
     bool ok = false;
     {
         ProgressLine progress;
-        ok = KestruneEngine::ExtractAll(packagePath, outDir, &report, progress.Callback());
+        ok = KestruneEngine::ExtractAll(packagePath, outDir, &report, progress.Callback(),
+                                        options.read, options.layout);
+    }
+    if (options.verbose) {
+        SayWritten(report);
     }
     if (ok) {
         Console::Out("Extracted all assets to " + outDir + "\n");
+        if (options.verbose) {
+            SaySummary(report);
+        }
         return 0;
     }
 
@@ -81,12 +124,15 @@ int RunExtractCommand(const std::string& packagePath, const std::string& outDir)
         Console::Err("Failed to create directory: " + outDir + " (" +
                      Platform::ErrorText(report.directoryError) + ")\n");
     } else if (!report.packageOpened) {
-        Console::Err("Failed to open package: " + packagePath + "\n");
+        SayOpenFailed(packagePath, summary.opened ? 0 : summary.openError);
     }
     for (const ExtractionFailure& failure : report.failures) {
         Console::Err("Failed to extract " + failure.entryName + ": " + failure.reason + "\n");
     }
     Console::Err("Extraction failed.\n");
+    if (options.verbose && report.packageOpened) {
+        SaySummary(report);
+    }
     return 1;
 }
 

@@ -1,13 +1,22 @@
 #include "Commands.h"
 #include "Console.h"
 #include "KestruneEngine.h"
+#include "PackageMessages.h"
 #include "ReportWriter.h"
 
 #include <cstdint>
 
 namespace Kestrune {
 
-int RunListCommand(const std::string& packagePath) {
+int RunListCommand(const std::string& packagePath, const RunOptions& options) {
+    PackageSummary summary;
+    if (!ExaminePackage(packagePath, options.read, summary)) {
+        return 1;
+    }
+    // Listed as an empty package, but the user hears what it is.
+    if (!summary.walk.found()) {
+        SayNotAPackage(packagePath);
+    }
     static ReportWriter report; // 256 KiB: too large for the stack
     const auto begin = [&](std::uint64_t count) {
         report.Text("Package: ");
@@ -27,8 +36,8 @@ int RunListCommand(const std::string& packagePath) {
     };
     // A package that cannot be opened is a failure the caller must see; one
     // that opens but holds nothing listable is an empty report.
-    if (!KestruneEngine::VisitEntries(packagePath, begin, each)) {
-        Console::Err("Failed to open package: " + packagePath + "\n");
+    if (!KestruneEngine::VisitEntries(packagePath, begin, each, options.read)) {
+        SayOpenFailed(packagePath, 0);
         return 1;
     }
     report.Flush();

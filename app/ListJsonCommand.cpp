@@ -1,6 +1,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "KestruneEngine.h"
+#include "PackageMessages.h"
 #include "ReportWriter.h"
 #include "Utf8.h"
 
@@ -134,7 +135,11 @@ std::string_view KindName(PackageKind kind) {
 
 } // namespace
 
-int RunListJsonCommand(const std::string& packagePath) {
+int RunListJsonCommand(const std::string& packagePath, const RunOptions& options) {
+    PackageSummary summary;
+    if (!ExaminePackage(packagePath, options.read, summary)) {
+        return 1;
+    }
     static ReportWriter report; // 256 KiB: too large for the stack
     JsonWriter json(report);
     std::uint64_t index = 0;
@@ -149,6 +154,12 @@ int RunListJsonCommand(const std::string& packagePath) {
             report.Char('"');
             report.Text(KindName(kind));
             report.Char('"');
+        }
+        // What the reader knows of the whole package (an Unreal pak's mount
+        // point, say), as members of their own, before the entries.
+        for (const auto& [name, value] : summary.walk.properties) {
+            report.Char(',');
+            json.Field(name, value);
         }
         report.Text(",\"entries\":[");
     };
@@ -171,8 +182,8 @@ int RunListJsonCommand(const std::string& packagePath) {
         report.Char('}');
         ++index;
     };
-    if (!KestruneEngine::VisitEntriesWithOutputNames(packagePath, begin, each)) {
-        Console::Err("Failed to open package: " + packagePath + "\n");
+    if (!KestruneEngine::VisitEntriesWithOutputNames(packagePath, begin, each, options.read)) {
+        SayOpenFailed(packagePath, 0);
         return 1;
     }
     report.Text(index == 0 ? "]}\n" : "\n]}\n");

@@ -1,30 +1,40 @@
 #include "Commands.h"
 #include "Console.h"
 #include "KestruneEngine.h"
+#include "PackageMessages.h"
 #include "ReportWriter.h"
 
 namespace Kestrune {
 
-int RunTestCommand(const std::string& packagePath) {
+int RunTestCommand(const std::string& packagePath, const RunOptions& options) {
+    PackageSummary summary;
+    if (!ExaminePackage(packagePath, options.read, summary)) {
+        return 1;
+    }
+    // Unlike --list, which shows such a file as an empty package, a check
+    // must not pass a file that is no package at all.
+    if (!summary.walk.found()) {
+        SayNotAPackage(packagePath);
+        return 1;
+    }
     static ReportWriter report; // 256 KiB: too large for the stack
-    const PackageCheck check =
-        KestruneEngine::TestPackage(packagePath, [&](const DamagedEntry& entry) {
+    const PackageCheck check = KestruneEngine::TestPackage(
+        packagePath,
+        [&](const DamagedEntry& entry) {
             report.Text("Damaged: ");
             report.Text(entry.name);
             report.Text(": ");
             report.Text(entry.reason);
             report.Char('\n');
-        });
+        },
+        options.read);
     if (!check.opened) {
-        Console::Err("Failed to open package: " + packagePath + "\n");
+        SayOpenFailed(packagePath, 0);
         return 1;
     }
-    // Unlike --list, which shows such a file as an empty package, a check
-    // must not pass a file that is no package at all.
-    if (check.kind == PackageKind::None) {
+    if (check.kind == PackageKind::None) { // changed since it was examined
         report.Flush();
-        Console::Err("Not a package: " + packagePath +
-                     " (no PAK footer, WAD header, VPK tree or PACK directory)\n");
+        SayNotAPackage(packagePath);
         return 1;
     }
     if (check.sharingEntries > 0) {

@@ -17,6 +17,37 @@ void PrintUsage(const char* programName) {
         "  --list <archive>          List all internal assets, offsets, and sizes\n"
         "  --extract <archive> [DIR] Extract all assets from container\n"
         "  --create-sample <out.pak> Create sample Unreal Engine 5.4 PAK file with 3D mesh\n\n");
+    // The lines above stay as they are, for anything that reads them; what
+    // the tool does beyond them follows, in the same columns.
+    Console::Out(
+        "More commands:\n"
+        "  --test <archive>          Read every asset as --extract would, write nothing\n"
+        "  --list-json <archive>     List the assets as JSON, with the file name each gets\n"
+        "  --cat <archive> <name>    Write one asset's bytes to standard output\n"
+        "  --help, -h                Show this text\n"
+        "\n"
+        "Options, before the command (kestrune [OPTION]... COMMAND ARGS):\n"
+        "  --tree                    Extract into the package's own directories\n"
+        "  --include GLOB            Take only assets whose stored name matches (repeatable)\n"
+        "  --exclude GLOB            Leave out assets whose stored name matches (repeatable)\n"
+        "  -v, --verbose             --extract names each file written, then a summary\n"
+        "  --aes-key KEY             AES-256 key for encrypted packages (repeatable)\n"
+        "  --oodle PATH              Your own Oodle library, for packages that need it\n"
+        "  --version                 Print the version and exit\n"
+        "\n"
+        "GLOB: * and ? within one path component, ** across them; letter case counts.\n"
+        "KEY: 64 hexadecimal digits (0x before them or not), or base64 of 32 bytes.\n"
+        "\n"
+        "Environment:\n"
+        "  KESTRUNE_AES_KEY          Keys as --aes-key takes them, separated by commas\n"
+        "  KESTRUNE_OODLE            The library, as --oodle takes it\n"
+        "\n"
+        "Exit status: 0 when the command did all it was asked, 1 otherwise.\n"
+        "\n");
+}
+
+void PrintVersion() {
+    Console::Out("kestrune " KESTRUNE_VERSION "\n");
 }
 
 } // namespace Kestrune

@@ -1,11 +1,19 @@
 #include "Commands.h"
 #include "Console.h"
 #include "KestruneGUI.h"
+#include "Options.h"
 #include "Platform.h"
 
+#include <cstdlib>
 #include <string_view>
+#include <vector>
 
 namespace {
+
+std::optional<std::string> Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+}
 
 int Dispatch(int argc, char** argv) {
     using namespace Kestrune;
@@ -17,37 +25,81 @@ int Dispatch(int argc, char** argv) {
         return 0;
     }
 
-    const std::string_view command = argv[1];
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    const ParsedCommandLine parsed =
+        ParseCommandLine(args, {Environment("KESTRUNE_AES_KEY"), Environment("KESTRUNE_OODLE")});
+    if (parsed.error) {
+        Console::Err("kestrune: " + *parsed.error + "\n");
+        if (parsed.errorShowsUsage) {
+            PrintUsage(programName);
+        }
+        return 1;
+    }
+    if (parsed.showVersion) {
+        PrintVersion();
+        return 0;
+    }
+    // The command and its arguments, exactly where they were before options
+    // existed: argv[1] then is the command.
+    char** const rest = argv + 1 + parsed.command;
+    const int restCount = argc - 1 - static_cast<int>(parsed.command);
+    const RunOptions& options = parsed.options;
+    const std::string_view command = restCount > 0 ? rest[0] : "";
+    if (command == "--gui") {
+        if (!KestruneGUI::RunGUI(argc, argv)) {
+            PrintUsage(programName);
+        }
+        return 0;
+    }
     if (command == "--help" || command == "-h") {
         PrintUsage(programName);
         return 0;
     }
-    if (command == "--create-sample" && argc > 2) {
-        return RunCreateSampleCommand(argv[2]);
+    if (command == "--create-sample" && restCount > 1) {
+        return RunCreateSampleCommand(rest[1]);
     }
-    if (command == "--list" && argc > 2) {
-        return RunListCommand(argv[2]);
+    if (command == "--list" && restCount > 1) {
+        return RunListCommand(rest[1], options);
     }
-    if (command == "--extract" && argc > 2) {
-        return RunExtractCommand(argv[2], argc > 3 ? argv[3] : "./extracted");
+    if (command == "--extract" && restCount > 1) {
+        return RunExtractCommand(rest[1], restCount > 2 ? rest[2] : "./extracted", options);
     }
-    if (command == "--test" && argc > 2) {
-        return RunTestCommand(argv[2]);
+    if (command == "--test" && restCount > 1) {
+        return RunTestCommand(rest[1], options);
     }
-    if (command == "--list-json" && argc > 2) {
-        return RunListJsonCommand(argv[2]);
+    if (command == "--list-json" && restCount > 1) {
+        return RunListJsonCommand(rest[1], options);
     }
-    if (command == "--cat" && argc > 3) {
-        return RunCatCommand(argv[2], argv[3]);
+    if (command == "--cat" && restCount > 2) {
+        return RunCatCommand(rest[1], rest[2], options);
     }
     PrintUsage(programName);
     return 1;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     Kestrune::Platform::IgnoreWriteSignals();
+    Kestrune::Platform::UseUtf8Console();
     const int exitCode = Dispatch(argc, argv);
     return Kestrune::Console::FinishOutput() ? exitCode : 1;
 }
+
+} // namespace
+
+#ifdef _WIN32
+// The arguments as the system holds them, in UTF-16, so that a path outside
+// the ANSI code page arrives whole; inside, the program carries UTF-8.
+int wmain(int argc, wchar_t** wideArgv) {
+    std::vector<std::string> args = Kestrune::Platform::Utf8Arguments(argc, wideArgv);
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    return Run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) {
+    return Run(argc, argv);
+}
+#endif

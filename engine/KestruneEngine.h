@@ -18,6 +18,7 @@ namespace Kestrune {
 /// refusal, notes, package facts).
 struct PackageSummary {
     bool opened = false;
+    int openError = 0;  ///< The system's error number when it did not open.
     DirectoryWalk walk; ///< `visited` is 0: no entry is read.
 };
 

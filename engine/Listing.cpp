@@ -17,7 +17,7 @@ std::vector<ArchiveEntry> KestruneEngine::ListEntries(const std::string& path,
 
 PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOptions& options) {
     PackageSummary summary;
-    const auto source = FileSource::Open(path);
+    const auto source = FileSource::Open(path, &summary.openError);
     if (source) {
         summary.opened = true;
         summary.walk = WalkEntries(

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: formatting, the native build with
-# warnings as errors and its whole test suite, the extraction tests on an
-# exFAT volume, the same suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short run of every fuzzer, then the Windows
-# build and the suite under Wine.
+# warnings as errors and its whole test suite, the man page, completion,
+# install and Debian package, the extraction tests on an exFAT volume, the
+# same suite again under AddressSanitizer and UndefinedBehaviorSanitizer, a
+# short run of every fuzzer, then the Windows build and the suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -22,6 +22,9 @@ step "native build (warnings as errors) and tests"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$(nproc)"
 ctest --preset ci -j "$(nproc)"
+
+step "man page, completion, cmake --install and the Debian package"
+bash scripts/test-package.sh build/ci
 
 step "extraction onto a volume that folds letter case (exFAT through FUSE)"
 bash scripts/test-exfat.sh build/ci

@@ -4,15 +4,19 @@
 
 #include "Detect.h"
 #include "EntryData.h"
+#include "Glob.h"
 #include "KestruneEngine.h"
+#include "Options.h"
 #include "OutputNames.h"
 #include "support/Files.h"
 #include "support/PackageBuilder.h"
 #include "support/Process.h"
 
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace Kestrune {
 namespace {
@@ -41,10 +45,30 @@ std::string Usage() {
            "  --create-sample <out.pak> Create sample Unreal Engine 5.4 PAK file with 3D mesh\n\n";
 }
 
+// The whole help text: the usage text above, then what the tool adds.
+std::string HelpText() {
+    static const std::string text = RunKestrune({"--help"}).out;
+    return text;
+}
+
 TEST(Cli, UsageAndDispatch) {
+    // The usage text comes first byte for byte, the lines added after it in
+    // its columns (option at 3, description at 29), and one blank line ends it.
+    const std::string help = HelpText();
+    ASSERT_TRUE(help.starts_with(ConsoleText(Usage()))) << help;
+    EXPECT_TRUE(help.ends_with(ConsoleText(".\n\n"))) << help;
+    std::istringstream added(help.substr(ConsoleText(Usage()).size()));
+    for (std::string line; std::getline(added, line);) {
+        if (line.starts_with("  ")) {
+            EXPECT_TRUE(line.size() > 28 && line[2] != ' ' && line[27] == ' ' && line[28] != ' ')
+                << line;
+        }
+    }
+
     struct Case {
         std::vector<std::string> args;
         int exitCode;
+        std::string err = "";
     };
     const Case cases[] = {
 #ifndef _WIN32
@@ -58,16 +82,29 @@ TEST(Cli, UsageAndDispatch) {
         {{"--help"}, 0},
         {{"-h", "ignored"}, 0},
         {{"--list"}, 1},
-        {{"--LIST", "x.pak"}, 1},
-        {{"--bogus"}, 1},
+        {{"--LIST", "x.pak"}, 1, "kestrune: unknown option '--LIST'\n"},
+        {{"--bogus"}, 1, "kestrune: unknown option '--bogus'\n"},
         {{"list", "x.pak"}, 1},
         {{""}, 1},
-        {{"--list two words", "x.pak"}, 1},
+        {{"--list two words", "x.pak"}, 1, "kestrune: unknown option '--list two words'\n"},
         {{"--create-sample"}, 1},
         {{"--test"}, 1},
         {{"--list-json"}, 1},
         {{"--cat", "x.pak"}, 1},
-        {{"--TEST", "x.pak"}, 1},
+        {{"--TEST", "x.pak"}, 1, "kestrune: unknown option '--TEST'\n"},
+        // Options come before the command; a command's arguments are never
+        // taken for options.
+        {{"-x", "--list", "x.pak"}, 1, "kestrune: unknown option '-x'\n"},
+        {{"-"}, 1, "kestrune: unknown option '-'\n"},
+        {{"--tree=yes", "--list", "x.pak"}, 1, "kestrune: unknown option '--tree=yes'\n"},
+        {{"--include"}, 1, "kestrune: option '--include' needs a value\n"},
+        {{"--tree", "--exclude"}, 1, "kestrune: option '--exclude' needs a value\n"},
+        {{"--aes-key"}, 1, "kestrune: option '--aes-key' needs a value\n"},
+        {{"--oodle"}, 1, "kestrune: option '--oodle' needs a value\n"},
+        {{"--tree", "-v"}, 1}, // no command
+        {{"--verbose", "--include", "*", "--help"}, 0},
+        {{"--tree", "--list"}, 1},
+        {{"--tree", "list", "x.pak"}, 1},
     };
     for (const Case& c : cases) {
         std::string joined;
@@ -76,8 +113,8 @@ TEST(Cli, UsageAndDispatch) {
         }
         SCOPED_TRACE(joined);
         const auto result = RunKestrune(c.args);
-        EXPECT_EQ(result.out, ConsoleText(Usage()));
-        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, help);
+        EXPECT_EQ(result.err, ConsoleText(c.err));
         EXPECT_EQ(result.exitCode, c.exitCode);
     }
     EXPECT_EQ(Usage().substr(0, 57), std::string(56, '=') + "\n");
@@ -107,6 +144,11 @@ TEST(Cli, ListReports) {
     struct Case {
         std::string path;
         std::string out;
+        std::string err = "";
+    };
+    const auto notAPackage = [](const std::string& path) {
+        return "Not a package: " + path +
+               " (no PAK footer, WAD header, VPK tree or PACK directory)\n";
     };
     const Case cases[] = {
         {dir.file("a.pak"), "Package: " + dir.file("a.pak") +
@@ -121,14 +163,16 @@ TEST(Cli, ListReports) {
                                    " (2 files):\n"
                                    "  - [0 B] MAP01 (Offset: 0xc)\n"
                                    "  - [10 B] THINGS (Offset: 0xc)\n"},
-        {dir.file("plain.txt"), "Package: " + dir.file("plain.txt") + " (0 files):\n"},
+        {dir.file("plain.txt"), "Package: " + dir.file("plain.txt") + " (0 files):\n",
+         notAPackage(dir.file("plain.txt"))},
         {dir.file("pak01_dir.vpk"), "Package: " + dir.file("pak01_dir.vpk") +
                                         " (3 files):\n"
                                         "  - [7 B] sound/a.wav (Offset: 0x3a)\n"
                                         "  - [4 B] b (Offset: 0x0)\n"
                                         "  - [9 B] maps/c.bsp (Offset: 0x82)\n"},
         {dir.file("vpk-signature-only.vpk"),
-         "Package: " + dir.file("vpk-signature-only.vpk") + " (0 files):\n"},
+         "Package: " + dir.file("vpk-signature-only.vpk") + " (0 files):\n",
+         notAPackage(dir.file("vpk-signature-only.vpk"))},
         {dir.file("pak0.pak"), "Package: " + dir.file("pak0.pak") +
                                    " (2 files):\n"
                                    "  - [3 B] maps/e1m1.bsp (Offset: 0xc)\n"
@@ -138,7 +182,7 @@ TEST(Cli, ListReports) {
         SCOPED_TRACE(c.path);
         const auto result = RunKestrune({"--list", c.path, "ignored"});
         EXPECT_EQ(result.out, ConsoleText(c.out));
-        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.err, ConsoleText(c.err));
         EXPECT_EQ(result.exitCode, 0);
     }
 }
@@ -147,13 +191,19 @@ TEST(Cli, ListFailuresAreReported) {
     Testing::TempDir dir;
     // Spaces, quotes and a trailing backslash must reach the program intact
     // (on Windows they pass through the C runtime's command-line parser).
-    for (const std::string& path :
-         {dir.file("missing.pak"), dir.path().string(), dir.file("two words.pak"),
-          dir.file("say \"hi\".pak"), dir.file("ends in a backslash\\")}) {
+    // The line says why, in the system's words.
+    const std::string missing = " (No such file or directory)";
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("missing.pak"), missing},
+        {dir.path().string(), " (Is a directory)"},
+        {dir.file("two words.pak"), missing},
+        {dir.file("say \"hi\".pak"), missing},
+        {dir.file("ends in a backslash\\"), missing}};
+    for (const auto& [path, reason] : cases) {
         SCOPED_TRACE(path);
         const auto result = RunKestrune({"--list", path});
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, ConsoleText("Failed to open package: " + path + "\n"));
+        EXPECT_EQ(result.err, ConsoleText("Failed to open package: " + path + reason + "\n"));
         EXPECT_EQ(result.exitCode, 1);
     }
 }
@@ -216,7 +266,7 @@ TEST(Cli, ExtractReportsEveryOutcome) {
          {"--extract", "missing.pak", "m"},
          inDir,
          "",
-         "Failed to open package: missing.pak\nExtraction failed.\n",
+         "Failed to open package: missing.pak (No such file or directory)\nExtraction failed.\n",
          1},
         {"directory without parent",
          {"--extract", "good.pak", "no/such"},
@@ -380,7 +430,8 @@ TEST(Cli, TestReportsEveryDamagedEntry) {
          "Not a package: " + f.text + " (no PAK footer, WAD header, VPK tree or PACK directory)\n",
          1},
         {f.dir.file("missing.pak"), "",
-         "Failed to open package: " + f.dir.file("missing.pak") + "\n", 1},
+         "Failed to open package: " + f.dir.file("missing.pak") + " (No such file or directory)\n",
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.package);
@@ -508,7 +559,7 @@ TEST(Cli, CatWritesOneEntryExactly) {
         {{"--cat", f.text, "x"}, "", "No entry named x in " + f.text + "\n", 1},
         {{"--cat", f.dir.file("missing.pak"), "x"},
          "",
-         "Failed to open package: " + f.dir.file("missing.pak") + "\n",
+         "Failed to open package: " + f.dir.file("missing.pak") + " (No such file or directory)\n",
          1},
     };
     for (const Case& c : cases) {
@@ -551,6 +602,288 @@ TEST(Cli, FreedoomWadsTestWholeAndCat) {
             ASSERT_EQ(listed["entries"][i].at("output"), *names[i]);
         }
     }
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+TEST(Cli, GlobMatchesNamesAndComponents) {
+    struct Case {
+        const char* pattern;
+        std::string name;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"*.png", "brick.png", true},
+        {"*.png", "wall/brick.png", false}, // * stays in one component
+        {"**.png", "wall/brick.png", true},
+        {"**/*.png", "brick.png", true}, // no directory at all
+        {"**/*.png", "a/b/brick.png", true},
+        {"**/*.png", "ab.txt/x", false},
+        {"a/**/b", "a/b", true},
+        {"a/**/b", "a/x/y/b", true},
+        {"a/**/b", "ab", false},
+        {"a/**/b", "a/xb", false},
+        {"textures/*", "textures/wall/brick.png", false},
+        {"textures/**", "textures/wall/brick.png", true},
+        {"?", "a", true},
+        {"?", "/", false},
+        {"?", "", false},
+        {"", "", true},
+        {"", "a", false},
+        {"*", "", true},
+        {"MAP0?", "MAP01", true},
+        {"MAP0?", "map01", false}, // letter case counts
+        {"E?M?", "E1M1", true},
+        {"a*b*c", "aXbYc", true},
+        {"a*b*c", "aXbY", false},
+        {"[ab]", "[ab]", true}, // no classes: every other byte is itself
+        {"back\\slash", "back\\slash", true},
+        {"nul*", "nul\0in"s, true},
+        // Each would take a backtracking matcher exponential time.
+        {"*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b", std::string(5000, 'a'), false},
+        {"**a**a**a**a**a**a**a**a**a**a**a**b", std::string(5000, 'a'), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.pattern) + " on " + c.name.substr(0, 40));
+        EXPECT_EQ(Glob(c.pattern).Matches(c.name), c.matches);
+    }
+}
+
+TEST(Cli, OptionsParseWithTheirValues) {
+    const std::string hexKey(64, 'a');
+    AesKey aa;
+    aa.fill(0xAA);
+    AesKey zero{};
+    const std::string base64Zero = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+    struct Case {
+        std::vector<std::string> args;
+        OptionEnvironment environment;
+        std::size_t command;
+        std::vector<AesKey> keys;
+        std::string oodle;
+        const char* error; // null: none
+    };
+    const Case cases[] = {
+        {{"--list", "x"}, {}, 0, {}, "", nullptr},
+        {{"--aes-key", hexKey, "--list"}, {}, 2, {aa}, "", nullptr},
+        {{"--aes-key", "0x" + hexKey, "--aes-key", base64Zero, "--list"},
+         {},
+         4,
+         {aa, zero},
+         "",
+         nullptr},
+        {{"--aes-key=0X" + hexKey, "--list"}, {}, 1, {aa}, "", nullptr},
+        {{"--aes-key", hexKey.substr(1)}, {}, 0, {}, "", "option '--aes-key' needs"},
+        {{"--aes-key", hexKey + "a"}, {}, 0, {}, "", "option '--aes-key' needs"},
+        {{"--aes-key", std::string(63, 'a') + "g"}, {}, 0, {}, "", "option '--aes-key' needs"},
+        {{"--aes-key", base64Zero + "AAAA"}, {}, 0, {}, "", "option '--aes-key' needs"},
+        {{"--aes-key", "AAAA"}, {}, 0, {}, "", "option '--aes-key' needs"},
+        // Keys from the command line are tried before those of the environment.
+        {{"--aes-key", base64Zero, "--list"},
+         {" " + hexKey + ",," + base64Zero, {}},
+         2,
+         {zero, aa, zero},
+         "",
+         nullptr},
+        {{"--list"}, {"nokey", {}}, 0, {}, "", "KESTRUNE_AES_KEY needs"},
+        {{"--list"}, {{}, "/env/oo2core.so"}, 0, {}, "/env/oo2core.so", nullptr},
+        {{"--oodle", "/my/oo2core.so", "--list"},
+         {{}, "/env/oo2core.so"},
+         2,
+         {},
+         "/my/oo2core.so",
+         nullptr},
+        {{"--oodle=", "--list"}, {}, 1, {}, "", nullptr},
+        {{"--tree", "-v", "--include", "-v", "--verbose", "--test", "--tree"},
+         {},
+         5,
+         {},
+         "",
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.args[0]));
+        const ParsedCommandLine parsed =
+            ParseCommandLine({c.args.begin(), c.args.end()}, c.environment);
+        if (c.error != nullptr) {
+            ASSERT_TRUE(parsed.error);
+            EXPECT_TRUE(parsed.error->starts_with(c.error)) << *parsed.error;
+            // A key is a secret: it never appears in a message.
+            EXPECT_EQ(parsed.error->find("aaaa"), std::string::npos);
+            continue;
+        }
+        ASSERT_FALSE(parsed.error) << *parsed.error;
+        EXPECT_EQ(parsed.command, c.command);
+        EXPECT_EQ(parsed.options.read.aesKeys, c.keys);
+        EXPECT_EQ(parsed.options.read.oodleLibrary, c.oodle);
+    }
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+// Options with each command, the entry selection on every one, and the
+// results for files that hold no package.
+TEST(Cli, OptionsReachEveryCommand) {
+    LookFixtures f;
+    const std::string part = f.save("pak01_000.vpk", "no tree in a numbered part\n");
+    const auto out = [&](const std::string& name) { return f.dir.file(name); };
+    const std::string notAPackage = " (no PAK footer, WAD header, VPK tree or PACK directory)\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;
+        int exitCode;
+        std::string createdDir = ""; // a directory the command makes; "-": none, no check
+    };
+    const Case cases[] = {
+        {{"--version"}, "kestrune " KESTRUNE_VERSION "\n", "", 0},
+        {{"--tree", "--version", "--list"}, "kestrune " KESTRUNE_VERSION "\n", "", 0},
+        {{"--include", "a/*", "--list", f.good},
+         "Package: " + f.good + " (1 files):\n  - [5 B] a/b.txt (Offset: 0x0)\n",
+         "",
+         0},
+        {{"--exclude", "a/**", "--list", f.good},
+         "Package: " + f.good + " (1 files):\n  - [5 B] c (Offset: 0x5)\n",
+         "",
+         0},
+        {{"--include", "nothing", "--list", f.good}, "Package: " + f.good + " (0 files):\n", "", 0},
+        {{"--exclude", "MAP*", "--list", f.wad},
+         "Package: " + f.wad +
+             " (2 files):\n  - [1 B] THINGS (Offset: 0xc)\n  - [2 B] THINGS "
+             "(Offset: 0xd)\n",
+         "",
+         0},
+        {{"--include", "THINGS", "--list-json", f.wad},
+         "{\"package\":" + nlohmann::json(f.wad).dump() +
+             ",\"kind\":\"wad\",\"entries\":[\n"
+             "{\"index\":0,\"name\":\"THINGS\",\"offset\":12,\"size\":1,\"output\":\"THINGS\"},\n"
+             "{\"index\":1,\"name\":\"THINGS\",\"offset\":13,\"size\":2,\"output\":\"THINGS~2\"}\n"
+             "]}\n",
+         "",
+         0},
+        {{"--include", "**", "--exclude", "c", "--test", f.good},
+         "Extraction writes 5 bytes from 5 bytes stored\n1 entries, 0 damaged\n",
+         "",
+         0},
+        {{"--exclude", "cut/*", "--exclude", "..", "--test", f.damaged},
+         "Extraction writes 4 bytes from 4 bytes stored\n1 entries, 0 damaged\n",
+         "",
+         0},
+        {{"--include", "nothing", "--test", f.good},
+         "Extraction writes 0 bytes from 0 bytes stored\n0 entries, 0 damaged\n",
+         "",
+         0},
+        {{"--exclude", "c", "--cat", f.good, "c"}, "", "No entry named c in " + f.good + "\n", 1},
+        {{"--include", "?", "--cat", f.good, "c"}, "\n\r\n\0z"s, "", 0},
+        {{"--include", "a/*", "--extract", f.good, out("sel")},
+         "Extracted all assets to " + out("sel") + "\n",
+         "",
+         0,
+         out("sel")},
+        {{"-v", "--extract", f.good, out("v")},
+         "a/b.txt -> " + out("v") + "/a_b.txt\nc -> " + out("v") + "/c\nExtracted all assets to " +
+             out("v") + "\n2 files, 10 bytes, 0 failed\n",
+         "",
+         0,
+         out("v")},
+        {{"--verbose", "--extract", f.damaged, out("vd")},
+         "ok -> " + out("vd") + "/ok\n1 files, 151 bytes, 2 failed\n", // with the cut entry's bytes
+         "Failed to extract cut/short: cut short by the end of the package (147 of 5000 "
+         "bytes)\nFailed to extract ..: its name would not stay inside the directory\n"
+         "Extraction failed.\n",
+         1,
+         out("vd")},
+        // A file that opens but holds no package: no success, and no DIR.
+        {{"--extract", f.text, out("t")},
+         "",
+         "Not a package: " + f.text + notAPackage + "Extraction failed.\n",
+         1,
+         "-" + out("t")},
+        {{"--extract", part, out("p")},
+         "",
+         "Not a package: " + part + notAPackage +
+             "pak01_000.vpk is a part of pak01_dir.vpk: give the directory file\n"
+             "Extraction failed.\n",
+         1,
+         "-" + out("p")},
+        {{"--test", part},
+         "",
+         "Not a package: " + part + notAPackage +
+             "pak01_000.vpk is a part of pak01_dir.vpk: give the directory file\n",
+         1},
+        {{"--include", "nothing", "--extract", f.empty, out("e")},
+         "Extracted all assets to " + out("e") + "\n",
+         "",
+         0,
+         out("e")},
+        {{"--exclude", "**", "--extract", f.good, out("none")},
+         "Extracted all assets to " + out("none") + "\n",
+         "",
+         0,
+         out("none")},
+        {{"--list-json", f.text},
+         "{\"package\":" + nlohmann::json(f.text).dump() + ",\"kind\":null,\"entries\":[]}\n",
+         "",
+         0},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) {
+            joined += "[" + a + "]";
+        }
+        SCOPED_TRACE(joined);
+        const auto result = RunKestrune(c.args);
+        EXPECT_EQ(result.out, ConsoleText(c.out));
+        EXPECT_EQ(result.err, ConsoleText(c.err));
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        if (c.createdDir.starts_with("-")) {
+            EXPECT_FALSE(std::filesystem::exists(c.createdDir.substr(1)));
+        } else if (!c.createdDir.empty()) {
+            EXPECT_TRUE(std::filesystem::is_directory(c.createdDir));
+        }
+    }
+    // Only the entries taken are written.
+    EXPECT_EQ(Testing::ReadFile(out("sel/a_b.txt")), "hello");
+    EXPECT_FALSE(std::filesystem::exists(out("sel/c")));
+    EXPECT_TRUE(std::filesystem::is_empty(out("none")));
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+// Paths outside the ANSI code page of a Windows system open, and are shown
+// as the user gave them; DIR too.
+TEST(Cli, PathsOutsideTheAnsiCodePage) {
+    Testing::TempDir dir;
+    const std::filesystem::path wad = dir.path() / std::filesystem::path(u8"日本.wad");
+    const std::filesystem::path outDir = dir.path() / std::filesystem::path(u8"出力");
+    {
+        std::ofstream file(wad, std::ios::binary);
+        file << WadBuilder().lump("THINGS", "1").build();
+    }
+    const auto utf8 = [](const std::filesystem::path& path) {
+        const std::u8string text = path.u8string();
+        return std::string(text.begin(), text.end());
+    };
+    const auto listed = RunKestrune({"--list", utf8(wad)});
+    EXPECT_EQ(listed.out, ConsoleText("Package: " + utf8(wad) +
+                                      " (1 files):\n  - [1 B] THINGS (Offset: 0xc)\n"));
+    EXPECT_EQ(listed.err, "");
+    const auto extracted = RunKestrune({"--extract", utf8(wad), utf8(outDir)});
+    EXPECT_EQ(extracted.out, ConsoleText("Extracted all assets to " + utf8(outDir) + "\n"));
+    EXPECT_EQ(extracted.exitCode, 0);
+    EXPECT_TRUE(std::filesystem::is_regular_file(outDir / "THINGS"));
 }
 
 } // namespace

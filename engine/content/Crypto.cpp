@@ -1,6 +1,7 @@
 #include "Crypto.h"
 
 #include <mbedtls/aes.h>
+#include <mbedtls/base64.h>
 #include <mbedtls/sha1.h>
 #include <new>
 
@@ -29,6 +30,13 @@ Sha1Digest Sha1(std::span<const unsigned char> data) {
     Sha1Hasher hasher;
     hasher.Update(data);
     return hasher.Finish();
+}
+
+bool DecodeBase64(std::string_view text, std::span<unsigned char> out, std::size_t& length) {
+    length = 0;
+    return mbedtls_base64_decode(out.data(), out.size(), &length,
+                                 reinterpret_cast<const unsigned char*>(text.data()),
+                                 text.size()) == 0;
 }
 
 Sha1Hasher::Sha1Hasher() {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 namespace Kestrune {
 
@@ -19,6 +20,11 @@ using Sha1Digest = std::array<unsigned char, 20>;
 void DecryptAes256Ecb(const AesKey& key, std::span<unsigned char> data);
 
 Sha1Digest Sha1(std::span<const unsigned char> data);
+
+// The bytes of base64 text (RFC 4648, with its padding), as keys are often
+// written. False when `text` is not base64 or its bytes do not fit `out`;
+// `length` then says nothing.
+bool DecodeBase64(std::string_view text, std::span<unsigned char> out, std::size_t& length);
 
 // SHA-1 over data that arrives in pieces.
 class Sha1Hasher {

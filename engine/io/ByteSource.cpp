@@ -18,11 +18,14 @@ std::size_t MemorySource::ReadAt(std::uint64_t offset, unsigned char* out, std::
     return length;
 }
 
-std::unique_ptr<FileSource> FileSource::Open(const std::string& path) {
+std::unique_ptr<FileSource> FileSource::Open(const std::string& path, int* error) {
     // Read with positioned reads of the system rather than a stream: no seek
     // before each read, and no stream buffer between the file and the caller.
     std::unique_ptr<FileSource> source(new FileSource());
     if (!source->file_.Open(path)) {
+        if (error != nullptr) {
+            *error = source->file_.LastError();
+        }
         return nullptr;
     }
     return source;

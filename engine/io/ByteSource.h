@@ -46,8 +46,8 @@ private:
 class FileSource final : public ByteSource {
 public:
     // Opens a file for binary reading; null when it cannot be opened or
-    // names a directory.
-    static std::unique_ptr<FileSource> Open(const std::string& path);
+    // names a directory, with the system's error number in `error` if given.
+    static std::unique_ptr<FileSource> Open(const std::string& path, int* error = nullptr);
 
     std::uint64_t Size() const override { return file_.Size(); }
     std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) override;

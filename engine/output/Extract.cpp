@@ -289,7 +289,9 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     (void)layout; // every entry is written flat until directories are kept
     ExtractionReport local;
     ExtractionReport& result = report != nullptr ? *report : local;
+    const bool listWritten = result.listWritten;
     result = ExtractionReport{};
+    result.listWritten = listWritten;
 
     // The directory comes first, as users expect it to exist after any run;
     // an existing one is simply used.
@@ -409,6 +411,11 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!reasons[i]) {
             ++result.entriesWritten;
+            if (result.listWritten) {
+                result.written.push_back(
+                    {entries[i].name,
+                     outDir + "/" + (renamed[i].empty() ? *names[i] : renamed[i])});
+            }
         } else {
             result.failures.push_back(
                 {entries[i].name,

@@ -25,11 +25,21 @@ struct ExtractionFailure {
     std::string reason;     ///< Why, in words for the user.
 };
 
+/// One entry written whole, and the file it was written to.
+struct ExtractedFile {
+    std::string entryName;  ///< The entry's name as the package stores it.
+    std::string outputPath; ///< DIR, "/", and the file's name inside it.
+};
+
 /// What one extraction did. Filled in by `KestruneEngine::ExtractAll`.
 struct ExtractionReport {
-    bool directoryReady = false; ///< The output directory exists (created or found).
-    int directoryError = 0;      ///< The system's error number when it does not.
-    bool packageOpened = false;  ///< The package opened for reading.
+    /// Set by the caller to have `written` filled (a record per entry, so
+    /// only when the user asked to see them).
+    bool listWritten = false;
+    std::vector<ExtractedFile> written; ///< In listing order.
+    bool directoryReady = false;        ///< The output directory exists (created or found).
+    int directoryError = 0;             ///< The system's error number when it does not.
+    bool packageOpened = false;         ///< The package opened for reading.
     std::size_t entryCount = 0;
     std::size_t entriesWritten = 0;
     std::uint64_t bytesWritten = 0;

@@ -8,11 +8,10 @@
 #include <vector>
 
 // The few services that differ between Windows and POSIX systems. Paths are
-// narrow byte strings. Elsewhere they go to the kernel unchanged. On Windows a
-// path from the command line (a package, DIR, an output path) is text in the
-// ANSI code page, and a file name inside DIR (from OutputNames) is UTF-8; both
-// are converted to the wide API, in the long form (\\?\) that lifts the
-// 260-character limit.
+// narrow byte strings. Elsewhere they go to the kernel unchanged. On Windows
+// every path is UTF-8 text (the program takes its arguments as UTF-16 and
+// converts them, see Utf8Arguments) and goes to the wide API, in the long
+// form (\\?\) that lifts the 260-character limit.
 namespace Kestrune::Platform {
 
 // True when `path` names an existing directory.
@@ -63,8 +62,9 @@ public:
     InputFile& operator=(const InputFile&) = delete;
 
     // Opens `path` for reading. False when it cannot be opened or names a
-    // directory.
+    // directory; LastError() then says why (EISDIR for a directory).
     bool Open(const std::string& path);
+    int LastError() const { return error_; }
     // Length of a regular file, taken when it was opened; 0 for anything
     // without a length (a pipe, a device).
     std::uint64_t Size() const { return size_; }
@@ -80,6 +80,7 @@ private:
     int fd_ = -1;
 #endif
     std::uint64_t size_ = 0;
+    int error_ = 0;
 };
 
 // A file opened for writing from its start. It is never opened through a
@@ -151,5 +152,16 @@ void IgnoreWriteSignals();
 // fails, with the system's reason in `why`. The library stays loaded until
 // the process ends, so the address stays valid.
 void* LoadLibraryFunction(const std::string& path, const char* name, std::string& why);
+
+// Makes a console show UTF-8 text as characters: on Windows, when standard
+// output is a console, its output code page becomes UTF-8. Output to a file
+// or a pipe is left as it is, byte for byte; elsewhere there is nothing to do.
+void UseUtf8Console();
+
+#ifdef _WIN32
+// The program's arguments, as the system hands them over in UTF-16, in
+// UTF-8.
+std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv);
+#endif
 
 } // namespace Kestrune::Platform

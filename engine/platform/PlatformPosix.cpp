@@ -116,10 +116,12 @@ InputFile::~InputFile() {
 bool InputFile::Open(const std::string& path) {
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
+        error_ = errno;
         return false;
     }
     struct stat info {};
     if (::fstat(fd_, &info) != 0 || S_ISDIR(info.st_mode)) {
+        error_ = S_ISDIR(info.st_mode) ? EISDIR : errno;
         ::close(fd_);
         fd_ = -1;
         return false;
@@ -313,6 +315,10 @@ void* LoadLibraryFunction(const std::string& path, const char* name, std::string
         return nullptr;
     }
     return function;
+}
+
+void UseUtf8Console() {
+    // Terminals here take the bytes as they come.
 }
 
 } // namespace Kestrune::Platform

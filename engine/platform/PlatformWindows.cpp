@@ -91,14 +91,16 @@ std::wstring LongPath(const std::wstring& path) {
     return L"\\\\?\\" + full;
 }
 
-// A path from the command line, in the ANSI code page.
+// A path from the command line: the program reads its arguments as UTF-16
+// and carries them as UTF-8, so that any name the user can type opens, not
+// only those of the ANSI code page.
 std::wstring CommandLinePath(const std::string& path) {
-    return LongPath(Widen(path, CP_ACP));
+    return LongPath(Widen(path, CP_UTF8));
 }
 
 // A file named by OutputNames (UTF-8) in a directory from the command line.
 std::wstring PathIn(const std::string& dir, const std::string& name) {
-    return LongPath(Widen(dir, CP_ACP) + L"/" + Widen(name, CP_UTF8));
+    return LongPath(Widen(dir, CP_UTF8) + L"/" + Widen(name, CP_UTF8));
 }
 
 } // namespace
@@ -190,10 +192,17 @@ InputFile::~InputFile() {
 
 bool InputFile::Open(const std::string& path) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
-    HANDLE handle = CreateFileW(CommandLinePath(path).c_str(), GENERIC_READ,
+    const std::wstring wide = CommandLinePath(path);
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        // A directory is refused as access denied; say what it is instead.
+        error_ = ToErrno(GetLastError());
+        const DWORD attributes = GetFileAttributesW(wide.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            error_ = EISDIR;
+        }
         return false;
     }
     handle_ = handle;
@@ -354,7 +363,7 @@ void IgnoreWriteSignals() {
 }
 
 void* LoadLibraryFunction(const std::string& path, const char* name, std::string& why) {
-    const std::wstring wide = Widen(path, CP_ACP);
+    const std::wstring wide = Widen(path, CP_UTF8);
     HMODULE library = wide.empty() ? nullptr : LoadLibraryW(wide.c_str());
     if (library == nullptr) {
         why = ErrorText(ToErrno(GetLastError()));
@@ -366,6 +375,23 @@ void* LoadLibraryFunction(const std::string& path, const char* name, std::string
         return nullptr;
     }
     return reinterpret_cast<void*>(function);
+}
+
+void UseUtf8Console() {
+    DWORD mode = 0;
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR &&
+        GetConsoleMode(out, &mode)) {
+        SetConsoleOutputCP(CP_UTF8);
+    }
+}
+
+std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+        args.push_back(Utf8(argv[i]));
+    }
+    return args;
 }
 
 } // namespace Kestrune::Platform

@@ -70,6 +70,20 @@ std::string QuoteArgument(const std::string& arg) {
     return quoted;
 }
 
+// UTF-8 text, as the program's arguments are, in UTF-16 for the wide API.
+std::wstring Wide(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+    }
+    return wide;
+}
+
 // A handle the child inherits as one of its standard streams.
 HANDLE OpenInherited(const std::string& path, bool forWriting) {
     SECURITY_ATTRIBUTES inherit{};
@@ -112,17 +126,21 @@ ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOpt
     const HANDLE out = OpenInherited(outPath, true);
     const HANDLE err = OpenInherited(errPath, true);
     if (in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE) {
-        STARTUPINFOA startup{};
+        STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = in;
         startup.hStdOutput = out;
         startup.hStdError = err;
         PROCESS_INFORMATION child{};
-        const char* workingDirectory =
-            options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
-        if (CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                           workingDirectory, &startup, &child)) {
+        // The command line goes over in UTF-16, as a user's shell hands it
+        // over, so that arguments outside the ANSI code page arrive whole.
+        const std::wstring wideProgram = Wide(program);
+        std::wstring wideCommandLine = Wide(commandLine);
+        const std::wstring wideDirectory = Wide(options.workingDirectory);
+        if (CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr, TRUE, 0,
+                           nullptr, wideDirectory.empty() ? nullptr : wideDirectory.c_str(),
+                           &startup, &child)) {
             DWORD exitCode = 0;
             if (WaitForSingleObject(child.hProcess, INFINITE) == WAIT_OBJECT_0 &&
                 GetExitCodeProcess(child.hProcess, &exitCode)) {

@@ -21,7 +21,8 @@ struct ProcessOptions {
 
 // Runs the built kestrune executable with `args` and waits for it. argv[0] is
 // KestrunePath(). Each argument reaches the program unchanged, empty ones and
-// those with spaces included.
+// those with spaces included; on Windows the arguments are UTF-8 text, handed
+// over in UTF-16.
 ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOptions& options = {});
 
 // The path of the kestrune executable under test.

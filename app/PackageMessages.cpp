@@ -1,0 +1,89 @@
+#include "PackageMessages.h"
+
+#include "Console.h"
+#include "Platform.h"
+
+#include <string_view>
+
+namespace Kestrune {
+namespace {
+
+// A file name `<stem>_<three digits>.vpk`: a part of the VPK whose directory
+// file is `<stem>_dir.vpk`, where the entries are listed. Returns that name,
+// or empty.
+std::string VpkDirectoryOf(std::string_view fileName) {
+    constexpr std::string_view kSuffix = ".vpk";
+    constexpr std::size_t kDigits = 3;
+    if (fileName.size() < kDigits + 1 + kSuffix.size() + 1 || !fileName.ends_with(kSuffix)) {
+        return {};
+    }
+    const std::string_view stem = fileName.substr(0, fileName.size() - kSuffix.size());
+    const std::string_view digits = stem.substr(stem.size() - kDigits);
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return {};
+        }
+    }
+    if (stem[stem.size() - kDigits - 1] != '_') {
+        return {};
+    }
+    return std::string(stem.substr(0, stem.size() - kDigits)) + "dir.vpk";
+}
+
+} // namespace
+
+ReadOptions WithoutSelection(const ReadOptions& options) {
+    ReadOptions all = options;
+    all.select = {};
+    return all;
+}
+
+void SayOpenFailed(const std::string& packagePath, int error) {
+    Console::Err("Failed to open package: " + packagePath +
+                 (error != 0 ? " (" + Platform::ErrorText(error) + ")" : std::string()) + "\n");
+}
+
+void SayRefused(const std::string& packagePath, const DirectoryWalk& walk) {
+    Console::Err("Failed to open package: " + packagePath + " (" + walk.refusal + ")\n");
+}
+
+void SayNotAPackage(const std::string& packagePath) {
+    Console::Err("Not a package: " + packagePath +
+                 " (no PAK footer, WAD header, VPK tree or PACK directory)\n");
+    std::string_view fileName = packagePath;
+#ifdef _WIN32
+    const std::size_t slash = fileName.find_last_of("/\\:");
+#else
+    const std::size_t slash = fileName.find_last_of('/');
+#endif
+    if (slash != std::string_view::npos) {
+        fileName.remove_prefix(slash + 1);
+    }
+    if (const std::string directory = VpkDirectoryOf(fileName); !directory.empty()) {
+        Console::Err(std::string(fileName) + " is a part of " + directory +
+                     ": give the directory file\n");
+    }
+}
+
+void SayNotes(const DirectoryWalk& walk) {
+    for (const std::string& note : walk.notes) {
+        Console::Err(note + "\n");
+    }
+}
+
+bool ExaminePackage(const std::string& packagePath, const ReadOptions& options,
+                    PackageSummary& summary) {
+    summary = KestruneEngine::Examine(packagePath, WithoutSelection(options));
+    if (!summary.opened) {
+        SayOpenFailed(packagePath, summary.openError);
+        return false;
+    }
+    if (!summary.walk.refusal.empty()) {
+        SayRefused(packagePath, summary.walk);
+        return false;
+    }
+    SayNotes(summary.walk);
+    return true;
+}
+
+} // namespace Kestrune
