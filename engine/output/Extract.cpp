@@ -285,7 +285,8 @@ bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& 
 
 bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& outDir,
                                 ExtractionReport* report, const ProgressCallback& onProgress,
-                                const ReadOptions& options, OutputLayout layout) {
+                                const ReadOptions& options, OutputLayout layout,
+                                const WrittenCallback& onWritten) {
     (void)layout; // every entry is written flat until directories are kept
     ExtractionReport local;
     ExtractionReport& result = report != nullptr ? *report : local;
@@ -324,7 +325,6 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     OutputDirectory directory(outDir, names, letterCase, archive, protect);
     // The name each entry's file got where it is not the one given, written
     // by the worker that extracts the entry.
-    // extracts the entry.
     std::vector<std::string> renamed(entries.size());
 
     ExtractionProgress totals;
@@ -409,6 +409,10 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!reasons[i]) {
             ++result.entriesWritten;
+            if (onWritten) {
+                onWritten({entries[i].name, renamed[i].empty() ? *names[i] : renamed[i],
+                           entries[i].size});
+            }
         } else {
             result.failures.push_back(
                 {entries[i].name,

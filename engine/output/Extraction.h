@@ -47,4 +47,17 @@ struct ExtractionProgress {
 
 using ProgressCallback = std::function<void(const ExtractionProgress&)>;
 
+/// One file an extraction wrote whole: the entry's name as the package
+/// stores it and the path its file got, relative to DIR, with "/" between
+/// directories (UTF-8 on Windows). Valid only during the call.
+struct WrittenFile {
+    std::string_view entryName;
+    std::string_view path;
+    std::uint64_t size = 0; ///< Bytes written to the file.
+};
+
+/// Receives every written file once the extraction is over, in listing
+/// order, on the calling thread. Not asked for, it costs nothing.
+using WrittenCallback = std::function<void(const WrittenFile&)>;
+
 } // namespace Kestrune

@@ -114,7 +114,8 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
 bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
                                                  const std::function<void(PackageKind)>& begin,
                                                  const NamedEntryVisitor& each,
-                                                 const ReadOptions& options) {
+                                                 const ReadOptions& options, OutputLayout layout) {
+    (void)layout; // every name is flat until directories are kept
     const auto source = FileSource::Open(archive);
     if (!source) {
         return false;
