@@ -322,17 +322,33 @@ TreePlacement PlaceInTree(const std::vector<ArchiveEntry>& entries, NameRules ru
     }
     // Directories were added after their parents, so each parent's path is
     // known before its children's.
+    // Subdirectories claim their names before files, so that a path such as
+    // "MAP01/THINGS" keeps its directory's name beside a lump "MAP01".
+    std::vector<std::size_t> order;
+    std::vector<std::optional<std::string>> plain;
     for (std::size_t d = 0; d < building.size(); ++d) {
+        const std::vector<Claim>& claims = building[d].claims;
+        order.clear();
+        plain.clear();
+        for (const bool directories : {true, false}) {
+            for (std::size_t k = 0; k < claims.size(); ++k) {
+                if (claims[k].isDirectory == directories) {
+                    order.push_back(k);
+                    plain.push_back(std::move(building[d].plain[k]));
+                }
+            }
+        }
         std::vector<std::optional<std::string>> given =
-            AssignDistinctNames(std::move(building[d].plain), rules, letterCase);
-        for (std::size_t k = 0; k < given.size(); ++k) {
-            const Claim claim = building[d].claims[k];
+            AssignDistinctNames(std::move(plain), rules, letterCase);
+        for (std::size_t g = 0; g < given.size(); ++g) {
+            const std::size_t k = order[g];
+            const Claim claim = claims[k];
             if (claim.isDirectory) {
                 TreePlacement::Directory& sub = placed.directories[claim.index];
-                sub.name = *given[k];
+                sub.name = *given[g];
                 sub.path = placed.directories[d].path + sub.name + "/";
             } else {
-                placed.names[claim.index] = given[k];
+                placed.names[claim.index] = given[g];
             }
         }
         placed.directories[d].given = std::move(given);

@@ -93,10 +93,11 @@ AssignDistinctNames(std::vector<std::optional<std::string>> names, NameRules rul
 // out of it); each remaining component takes its flat form under `rules`
 // (on Windows a backslash or "C:" becomes "_" and is never followed). In
 // each directory, subdirectories whose names compare alike (equal, or equal
-// folded where the directory folds letter case) are one directory, named by
-// the first spelling listed; files and directories share the directory's
-// names by AssignOutputNames' rules, in order of first appearance, so a file
-// "a" and a directory "a" are kept apart by "~N".
+// folded where the directory folds letter case, or cut alike) are one
+// directory, named by the first spelling listed. Files and directories share
+// the directory's names by AssignOutputNames' rules, subdirectories first
+// (in order of first appearance), then files: a directory "a" keeps its
+// name and a file "a" beside it becomes "a~2".
 struct TreePlacement {
     struct Directory {
         std::size_t parent = 0; // index of the directory holding it; 0 for DIR
