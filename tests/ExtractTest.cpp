@@ -154,6 +154,17 @@ TEST(Extract, WadFoldersInATree) {
         expected[path] = std::string(lump);
     }
     EXPECT_EQ(TreeWithBytes(dir.file("tree")), expected);
+    // The listing's output names in a tree are the paths the files got.
+    std::set<std::string> listed;
+    ASSERT_TRUE(KestruneEngine::VisitEntriesWithOutputNames(
+        dir.file("p.wad"), [](PackageKind) {},
+        [&](const EntryView&, const std::optional<std::string>& path) { listed.insert(*path); }, {},
+        OutputLayout::Tree));
+    std::set<std::string> paths;
+    for (const auto& [path, bytes] : expected) {
+        paths.insert(path);
+    }
+    EXPECT_EQ(listed, paths);
     ASSERT_TRUE(KestruneEngine::ExtractAll(dir.file("p.wad"), dir.file("flat")));
     EXPECT_EQ(FilesIn(dir.file("flat")).size(), 26u);
     EXPECT_TRUE(FilesIn(dir.file("flat")).contains("THINGS~2"));
