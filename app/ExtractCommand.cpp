@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace Kestrune {
 namespace {
@@ -64,13 +66,6 @@ private:
     Clock::time_point lastDraw_{};
 };
 
-// With -v: a line for each file written, its stored name and its path.
-void SayWritten(const ExtractionReport& report) {
-    for (const ExtractedFile& file : report.written) {
-        Console::Out(file.entryName + " -> " + file.outputPath + "\n");
-    }
-}
-
 // With -v: the closing summary, after the lines of the files written.
 void SaySummary(const ExtractionReport& report) {
     Console::Out(std::to_string(report.entriesWritten) + " files, " +
@@ -102,15 +97,23 @@ int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
     }
 
     ExtractionReport report;
-    report.listWritten = options.verbose;
     bool ok = false;
+    // With -v, the written files are named once the progress line is gone.
+    std::vector<std::string> written;
+    WrittenCallback onWritten;
+    if (options.verbose) {
+        onWritten = [&](const WrittenFile& file) {
+            written.push_back(std::string(file.entryName) + " -> " + outDir + "/" +
+                              std::string(file.path) + "\n");
+        };
+    }
     {
         ProgressLine progress;
         ok = KestruneEngine::ExtractAll(packagePath, outDir, &report, progress.Callback(),
-                                        options.read, options.layout);
+                                        options.read, options.layout, onWritten);
     }
-    if (options.verbose) {
-        SayWritten(report);
+    for (const std::string& line : written) {
+        Console::Out(line);
     }
     if (ok) {
         Console::Out("Extracted all assets to " + outDir + "\n");

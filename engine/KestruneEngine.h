@@ -60,14 +60,18 @@ public:
                             const std::string& outPath, const ReadOptions& options = {});
 
     /// Creates the directory `outDir` (one level) and writes every listed
-    /// entry into it as one flat file, each with its own data and a name of
-    /// its own (see OutputNames.h). Entries that fail are recorded in
-    /// `report` and do not stop the others. True only when the directory
-    /// exists, the package opened and every entry was written whole.
+    /// entry into it, each with its own data and a name of its own (see
+    /// OutputNames.h): as one flat file, or with `OutputLayout::Tree` in the
+    /// package's directories (the entry's folder and name), created inside
+    /// `outDir`. Entries that fail are recorded in `report` and do not stop
+    /// the others; `written`, when given, receives each file written whole.
+    /// True only when the directory exists, the package opened and every
+    /// entry was written whole.
     static bool ExtractAll(const std::string& archive, const std::string& outDir,
                            ExtractionReport* report = nullptr,
                            const ProgressCallback& progress = {}, const ReadOptions& options = {},
-                           OutputLayout layout = OutputLayout::Flat);
+                           OutputLayout layout = OutputLayout::Flat,
+                           const WrittenCallback& written = {});
 
     /// Reads the content of every listed entry of the package at `archive` as
     /// ExtractAll would and writes nothing. `damaged` receives, in listing
@@ -80,7 +84,8 @@ public:
                                     const ReadOptions& options = {});
 
     /// The listing of the package at `archive` streamed as VisitEntries does,
-    /// each entry with the file name ExtractAll gives it on this system.
+    /// each entry with the file name ExtractAll gives it on this system in
+    /// `layout` (with Tree: the path relative to DIR, "/" between levels).
     /// `begin` receives the kind of directory found before any entry. Memory
     /// holds a hash of every name; the names themselves only when some repeat
     /// and "~N" names must be assigned.
@@ -88,7 +93,8 @@ public:
     static bool VisitEntriesWithOutputNames(const std::string& archive,
                                             const std::function<void(PackageKind kind)>& begin,
                                             const NamedEntryVisitor& each,
-                                            const ReadOptions& options = {});
+                                            const ReadOptions& options = {},
+                                            OutputLayout layout = OutputLayout::Flat);
 
     /// Hands the content of the first listed entry named exactly `entryName`
     /// (ExtractFile's rule) to `write`, in pieces of at most 1 MiB: only bytes

@@ -46,6 +46,130 @@ std::set<std::string> FailedEntries(const ExtractionReport& report) {
     return names;
 }
 
+// Every regular file under `dir`, by its path from `dir` ("/" between
+// levels), with its bytes; symbolic links are not followed.
+std::map<std::string, std::string> TreeWithBytes(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& item : fs::recursive_directory_iterator(dir)) {
+        if (item.is_regular_file() && !item.is_symlink()) {
+            files[fs::relative(item.path(), dir).generic_string()] = ReadFile(item.path().string());
+        }
+    }
+    return files;
+}
+
+// A tree extraction keeps every guarantee of a flat one in each directory
+// it makes, and tells the caller where each entry went.
+TEST(Extract, TreeKeepsDirectoriesAndStaysInside) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> entries;
+        std::map<std::string, std::string> after; // under DIR
+        std::string plantedLink = "";             // a link in DIR to a directory outside
+    };
+    const std::string longPart(300, 'x');
+    const std::vector<Case> cases = {
+        {"directories kept",
+         {{"textures/wall/brick.png", "b"}, {"textures/wall/stone.png", "s"}, {"top", "t"}},
+         {{"textures/wall/brick.png", "b"}, {"textures/wall/stone.png", "s"}, {"top", "t"}}},
+        {"nothing written outside",
+         {{"../escape", "1"}, {"/abs/x", "2"}, {"a/../../b", "3"}},
+         {{"escape", "1"}, {"abs/x", "2"}, {"a/b", "3"}}},
+        {"a/b beside a_b", {{"a/b", "1"}, {"a_b", "2"}}, {{"a/b", "1"}, {"a_b", "2"}}},
+        {"a file and a directory of one name",
+         {{"a", "file"}, {"a/b", "inside"}},
+         {{"a~2", "file"}, {"a/b", "inside"}}},
+        {"long components",
+         {{longPart + "/" + longPart, "deep"}},
+         {{std::string(255, 'x') + "/" + std::string(255, 'x'), "deep"}}},
+        {"a planted link is never entered",
+         {{"link/victim", "attacker"}},
+         {{"link~2/victim", "attacker"}},
+         "link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        PakBuilder pak;
+        for (const auto& [name, bytes] : c.entries) {
+            pak.add(name, bytes);
+        }
+        WriteFile(dir.file("p.pak"), pak.build());
+        const std::string out = dir.file("out");
+        fs::create_directory(out);
+        fs::create_directory(dir.file("outside"));
+        if (!c.plantedLink.empty() &&
+            !Testing::MakeSymbolicLink(dir.file("outside"), out + "/" + c.plantedLink)) {
+            GTEST_SKIP() << "no symbolic links can be made here";
+        }
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE("run " + std::to_string(run));
+            std::map<std::string, std::string> written;
+            ExtractionReport report;
+            EXPECT_TRUE(KestruneEngine::ExtractAll(
+                dir.file("p.pak"), out, &report, {}, {}, OutputLayout::Tree,
+                [&](const WrittenFile& file) {
+                    written[std::string(file.path)] = std::string(file.entryName);
+                }));
+            EXPECT_EQ(TreeWithBytes(out), c.after);
+            EXPECT_EQ(written.size(), c.entries.size());
+            for (const auto& [path, entry] : written) {
+                EXPECT_TRUE(c.after.contains(path)) << path << " from " << entry;
+            }
+            EXPECT_TRUE(fs::is_empty(dir.file("outside")));
+        }
+    }
+}
+
+// Lumps after a map marker go under the map, namespaced lumps under their
+// folder; markers and everything else stay at the top. Flat ignores folders.
+TEST(Extract, WadFoldersInATree) {
+    Testing::WadBuilder wad;
+    for (const char* lump :
+         {"PLAYPAL",  "MAP01",  "THINGS", "LINEDEFS", "BLOCKMAP", "DEMO1",    "E1M1",
+          "THINGS",   "MAP02",  "DEMO2",  "S_START",  "TROOA1",   "S_END",    "FF_START",
+          "F1_START", "FLOOR",  "F1_END", "F_END",    "PP_START", "P1_START", "WALL",
+          "P1_END",   "PP_END", "MAP03",  "TEXTMAP",  "ENDMAP"}) {
+        wad.lump(lump, lump);
+    }
+    TempDir dir;
+    WriteFile(dir.file("p.wad"), wad.build());
+    ASSERT_TRUE(KestruneEngine::ExtractAll(dir.file("p.wad"), dir.file("tree"), nullptr, {}, {},
+                                           OutputLayout::Tree));
+    std::map<std::string, std::string> expected;
+    for (const char* path :
+         {"PLAYPAL",      "MAP01~2",        "MAP01/THINGS", "MAP01/LINEDEFS", "MAP01/BLOCKMAP",
+          "DEMO1",        "E1M1~2",         "E1M1/THINGS",  "MAP02",          "DEMO2",
+          "S_START",      "sprites/TROOA1", "S_END",        "FF_START",       "flats/F1_START",
+          "flats/FLOOR",  "flats/F1_END",   "F_END",        "PP_START",       "patches/P1_START",
+          "patches/WALL", "patches/P1_END", "PP_END",       "MAP03~2",        "MAP03/TEXTMAP",
+          "MAP03/ENDMAP"}) {
+        // Each lump holds its own name; a marker beside its map's folder
+        // is told apart by "~2".
+        std::string_view lump = path;
+        lump.remove_prefix(lump.find('/') == std::string_view::npos ? 0 : lump.find('/') + 1);
+        if (lump.ends_with("~2")) {
+            lump.remove_suffix(2);
+        }
+        expected[path] = std::string(lump);
+    }
+    EXPECT_EQ(TreeWithBytes(dir.file("tree")), expected);
+    // The listing's output names in a tree are the paths the files got.
+    std::set<std::string> listed;
+    ASSERT_TRUE(KestruneEngine::VisitEntriesWithOutputNames(
+        dir.file("p.wad"), [](PackageKind) {},
+        [&](const EntryView&, const std::optional<std::string>& path) { listed.insert(*path); }, {},
+        OutputLayout::Tree));
+    std::set<std::string> paths;
+    for (const auto& [path, bytes] : expected) {
+        paths.insert(path);
+    }
+    EXPECT_EQ(listed, paths);
+    ASSERT_TRUE(KestruneEngine::ExtractAll(dir.file("p.wad"), dir.file("flat")));
+    EXPECT_EQ(FilesIn(dir.file("flat")).size(), 26u);
+    EXPECT_TRUE(FilesIn(dir.file("flat")).contains("THINGS~2"));
+}
+
 TEST(Extract, EveryEntryWithItsOwnBytes) {
     TempDir dir;
     PakBuilder pak;
@@ -461,6 +585,20 @@ TEST(Extract, FreedoomWadsLoseNoLump) {
                       bytes.substr(entries[i].offset, entries[i].size))
                 << entries[i].name;
         }
+
+        // In a tree, every lump still has a file of its own, maps and
+        // namespaces in their folders.
+        const std::string tree = dir.file("tree");
+        std::size_t written = 0;
+        ASSERT_TRUE(KestruneEngine::ExtractAll(wad, tree, nullptr, {}, {}, OutputLayout::Tree,
+                                               [&](const WrittenFile&) { ++written; }));
+        EXPECT_EQ(written, entries.size());
+        EXPECT_EQ(TreeWithBytes(tree).size(), entries.size());
+        EXPECT_TRUE(fs::is_regular_file(
+            tree + (wad.ends_with("1.wad") ? "/E1M1/THINGS" : "/MAP01/THINGS")));
+        for (const char* folder : {"/sprites", "/flats", "/patches"}) {
+            EXPECT_GT(FilesIn(tree + folder).size(), 10u) << folder;
+        }
     }
 }
 
@@ -497,6 +635,34 @@ std::optional<fs::path> CaseFoldingDirectory() {
     const char* dir = std::getenv("KESTRUNE_CASE_FOLDING_DIR");
     return dir != nullptr && *dir != '\0' ? std::optional<fs::path>(dir) : std::nullopt;
 #endif
+}
+
+// In a tree on a volume that folds letter case, directories spelled alike
+// are one, named by the first spelling; their files are kept apart, and a
+// file of a directory's name takes "~N".
+TEST(Extract, TreeWhereLetterCaseFolds) {
+    const std::optional<fs::path> folding = CaseFoldingDirectory();
+    if (!folding) {
+        GTEST_SKIP() << "KESTRUNE_CASE_FOLDING_DIR names no directory on a case-folding volume "
+                        "(scripts/test-exfat.sh sets it up)";
+    }
+    const fs::path root =
+        *folding / ("kestrune-tree-" +
+                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directory(root);
+    PakBuilder pak;
+    pak.add("Map/x", "1").add("MAP/y", "2").add("map/X", "3").add("a", "4").add("A/b", "5");
+    WriteFile((root / "p.pak").string(), pak.build());
+    const fs::path out = root / "out";
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        EXPECT_TRUE(KestruneEngine::ExtractAll((root / "p.pak").string(), out.string(), nullptr, {},
+                                               {}, OutputLayout::Tree));
+        const std::map<std::string, std::string> expected = {
+            {"Map/x", "1"}, {"Map/y", "2"}, {"Map/X~2", "3"}, {"a~2", "4"}, {"A/b", "5"}};
+        EXPECT_EQ(TreeWithBytes(out), expected);
+    }
+    fs::remove_all(root);
 }
 
 // Names that differ only in letter case, in ASCII and beyond, each land in a

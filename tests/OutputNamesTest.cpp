@@ -159,5 +159,67 @@ TEST(OutputNames, CollisionsGetTheirOwnNames) {
     }
 }
 
+// Where a tree extraction puts each entry, as paths relative to DIR.
+TEST(OutputNames, TreePaths) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> entries; // folder, name
+        std::vector<std::optional<std::string>> expected;
+        NameRules rules = NameRules::Posix;
+        LetterCase letterCase = LetterCase::Distinct;
+    };
+    const std::string longPart(300, 'd');
+    const Case cases[] = {
+        {"directories kept", {{"", "textures/wall/brick.png"}}, {"textures/wall/brick.png"}},
+        {"nothing climbs out, absolute names stay inside",
+         {{"", "../../etc/passwd"}, {"", "/abs/x"}, {"", "a/./b//c"}, {"", "a/../.."}, {"", "../"}},
+         {"etc/passwd", "abs/x", "a/b/c", "a~2", std::nullopt}},
+        {"a/b beside a_b", {{"", "a/b"}, {"", "a_b"}}, {"a/b", "a_b"}},
+        {"letter case kept apart where the directory tells it apart",
+         {{"", "Map/x"}, {"", "MAP/y"}},
+         {"Map/x", "MAP/y"}},
+        {"one folder where the directory folds letter case",
+         {{"", "Map/x"}, {"", "MAP/y"}, {"", "map/X"}},
+         {"Map/x", "Map/y", "Map/X~2"},
+         NameRules::Posix,
+         LetterCase::Folded},
+        {"a file and a directory of one name, file first",
+         {{"", "a"}, {"", "a/b"}},
+         {"a~2", "a/b"}},
+        {"a file and a directory of one name, directory first",
+         {{"", "a/b"}, {"", "a"}, {"", "a/c"}},
+         {"a/b", "a~2", "a/c"}},
+        {"long components shortened each; directories cut alike are one",
+         {{"", longPart + "/" + longPart + ".txt"}, {"", longPart + "x/f"}},
+         {std::string(255, 'd') + "/" + std::string(251, 'd') + ".txt",
+          std::string(255, 'd') + "/f"}},
+        {"the folder comes first",
+         {{"MAP01/", "THINGS"}, {"MAP02/", "THINGS"}, {"", "THINGS"}},
+         {"MAP01/THINGS", "MAP02/THINGS", "THINGS"}},
+        {"a drive letter and a backslash are no path on Windows",
+         {{"", "C:\\win\\x"}, {"", "C:/y"}, {"", "con/aux"}},
+         {"C__win_x", "C_/y", "_con/_aux"},
+         NameRules::Windows},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<ArchiveEntry> entries;
+        for (const auto& [folder, name] : c.entries) {
+            ArchiveEntry& entry = entries.emplace_back();
+            entry.folder = folder;
+            entry.name = name;
+        }
+        const TreePlacement tree = PlaceInTree(entries, c.rules, c.letterCase);
+        std::vector<std::optional<std::string>> paths;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            paths.push_back(tree.names[i]
+                                ? std::optional<std::string>(
+                                      tree.directories[tree.directoryOf[i]].path + *tree.names[i])
+                                : std::nullopt);
+        }
+        EXPECT_EQ(paths, c.expected);
+    }
+}
+
 } // namespace
 } // namespace Kestrune

@@ -13,6 +13,14 @@
 //     char name[8]       padded with NUL; the name ends at the first NUL
 //
 // All integers little-endian and unsigned: 0x80000000 is 2 GiB into the file.
+//
+// Lumps have no directories; a tree extraction shows them as WAD editors do.
+// A map marker ("MAPxx", "ExMy", followed by THINGS or TEXTMAP) puts the map
+// lumps after it (THINGS, LINEDEFS, ... ENDMAP) under "MAPxx/", up to the
+// first lump that is none. Between the namespace markers S_START and S_END
+// (or SS_), F_ and FF_, P_ and PP_, lumps go under "sprites/", "flats/" and
+// "patches/", inner markers such as P1_START with them. Markers themselves
+// have no folder.
 
 #include "ArchiveEntry.h"
 #include "ByteSource.h"

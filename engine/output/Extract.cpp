@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -91,9 +92,10 @@ class OutputDirectory {
 public:
     OutputDirectory(std::string dir, const std::vector<std::optional<std::string>>& names,
                     LetterCase letterCase, const std::string& package,
-                    std::span<const Platform::FileId> protect)
+                    std::span<const Platform::FileId> protect, bool createdNow = false)
         : dir_(std::move(dir)), names_(names), protect_(protect) {
-        if (auto existing = Platform::ListDirectory(dir_)) {
+        // A directory this run has just created holds nothing yet.
+        if (auto existing = createdNow ? std::nullopt : Platform::ListDirectory(dir_)) {
             before_.insert(std::make_move_iterator(existing->begin()),
                            std::make_move_iterator(existing->end()));
         }
@@ -144,7 +146,52 @@ public:
         }
     }
 
+    // Makes the subdirectory for a directory of the package given `name`,
+    // the way Open makes a file: `renamed` as there; `createdNow` tells
+    // whether this run created it. Something in the way that is not a
+    // directory of exactly that name from before the run (a file, a
+    // symbolic link or junction to anywhere, a spelling the volume merged)
+    // is never entered: the directory takes a spare name instead.
+    std::optional<std::string> MakeSubdirectory(const std::string& name, std::string& renamed,
+                                                bool& createdNow) {
+        const std::string* base = &name;
+        std::string portable;
+        for (unsigned tries = 0;; ++tries) {
+            const std::string& current = renamed.empty() ? name : renamed;
+            const std::string path = dir_ + "/" + current;
+            const int error = Platform::MakeDirectory(path);
+            createdNow = error == 0;
+            if (createdNow) {
+                return std::nullopt;
+            }
+            if (RefusesName(error) && base == &name) {
+                portable = FlattenEntryName(name, NameRules::Windows);
+                if (!portable.empty() && portable != name) {
+                    base = &portable;
+                    renamed = SpareName(portable, true);
+                    continue;
+                }
+            }
+            if (error != EEXIST) {
+                return CannotCreateDirectory(error);
+            }
+            if (before_.contains(current) && Platform::IsPlainDirectory(path)) {
+                return std::nullopt;
+            }
+            if (tries == kMaxSpareTries) {
+                return CannotCreateDirectory(EEXIST);
+            }
+            renamed = SpareName(*base, false);
+        }
+    }
+
+    const std::string& Path() const { return dir_; }
+
 private:
+    static std::string CannotCreateDirectory(int error) {
+        return "cannot create the directory (" + Platform::ErrorText(error) + ")";
+    }
+
     // A volume that folds letter case may give each spelling of one file its
     // own identity (exFAT through FUSE does), so the package named on the
     // command line as "OUT/GAME.PAK" is not recognised by identity when an
@@ -285,13 +332,11 @@ bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& 
 
 bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& outDir,
                                 ExtractionReport* report, const ProgressCallback& onProgress,
-                                const ReadOptions& options, OutputLayout layout) {
-    (void)layout; // every entry is written flat until directories are kept
+                                const ReadOptions& options, OutputLayout layout,
+                                const WrittenCallback& onWritten) {
     ExtractionReport local;
     ExtractionReport& result = report != nullptr ? *report : local;
-    const bool listWritten = result.listWritten;
     result = ExtractionReport{};
-    result.listWritten = listWritten;
 
     // The directory comes first, as users expect it to exist after any run;
     // an existing one is simply used.
@@ -317,16 +362,52 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     // creates its file first.
     const LetterCase letterCase =
         Platform::FoldsLetterCase(outDir) ? LetterCase::Folded : LetterCase::Distinct;
-    const std::vector<std::optional<std::string>> names =
-        AssignOutputNames(entries, HostNameRules(), letterCase);
+    const bool keepTree = layout == OutputLayout::Tree;
+    TreePlacement tree;
+    std::vector<std::optional<std::string>> flatNames;
+    if (keepTree) {
+        tree = PlaceInTree(entries, HostNameRules(), letterCase);
+    } else {
+        flatNames = AssignOutputNames(entries, HostNameRules(), letterCase);
+    }
+    const std::vector<std::optional<std::string>>& names = keepTree ? tree.names : flatNames;
     result.entryCount = entries.size();
     // No output may overwrite the package or one of its part files, however
     // its path is spelled.
     const std::vector<Platform::FileId> protect = package->Identities(entries);
-    OutputDirectory directory(outDir, names, letterCase, archive, protect);
+
+    // The directories of a tree are made here, one level at a time and each
+    // once, parents first, before any file: a directory is only ever entered
+    // when this run created it or found exactly it from before, never
+    // through a link. `relative` is each one's path from DIR as it turned
+    // out, ending in "/"; a directory that could not be made fails every
+    // entry inside it with its reason.
+    std::vector<std::unique_ptr<OutputDirectory>> directories;
+    std::vector<std::string> relative(1);
+    std::vector<std::optional<std::string>> directoryFailure(1);
+    directories.push_back(std::make_unique<OutputDirectory>(
+        outDir, keepTree ? tree.directories.front().given : names, letterCase, archive, protect));
+    for (std::size_t d = 1; d < tree.directories.size(); ++d) {
+        const TreePlacement::Directory& wanted = tree.directories[d];
+        OutputDirectory* parent = directories[wanted.parent].get();
+        std::string renamedDirectory;
+        bool createdNow = false;
+        std::optional<std::string> failure =
+            parent == nullptr ? directoryFailure[wanted.parent]
+                              : parent->MakeSubdirectory(wanted.name, renamedDirectory, createdNow);
+        const std::string& got = renamedDirectory.empty() ? wanted.name : renamedDirectory;
+        relative.push_back(relative[wanted.parent] + got + "/");
+        directories.push_back(
+            failure ? nullptr
+                    : std::make_unique<OutputDirectory>(parent->Path() + "/" + got, wanted.given,
+                                                        letterCase, archive, protect, createdNow));
+        directoryFailure.push_back(std::move(failure));
+    }
+    const auto directoryOf = [&](std::size_t entry) -> std::size_t {
+        return keepTree ? tree.directoryOf[entry] : 0;
+    };
     // The name each entry's file got where it is not the one given, written
     // by the worker that extracts the entry.
-    // extracts the entry.
     std::vector<std::string> renamed(entries.size());
 
     ExtractionProgress totals;
@@ -362,12 +443,16 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
             }
             const std::size_t end = std::min(entries.size(), first + kEntriesPerBlock);
             for (std::size_t i = first; i < end; ++i) {
-                reasons[i] =
-                    names[i] ? copier.Copy(entries[i],
-                                           [&](Platform::OutputFile& out) {
-                                               return directory.Open(*names[i], out, renamed[i]);
-                                           })
-                             : std::string(kNoSafeNameReason);
+                OutputDirectory* directory = directories[directoryOf(i)].get();
+                if (!names[i]) {
+                    reasons[i] = std::string(kNoSafeNameReason);
+                } else if (directory == nullptr) {
+                    reasons[i] = directoryFailure[directoryOf(i)];
+                } else {
+                    reasons[i] = copier.Copy(entries[i], [&](Platform::OutputFile& out) {
+                        return directory->Open(*names[i], out, renamed[i]);
+                    });
+                }
                 ++entriesDone;
                 if (afterEntry) {
                     afterEntry();
@@ -411,16 +496,17 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!reasons[i]) {
             ++result.entriesWritten;
-            if (result.listWritten) {
-                result.written.push_back(
-                    {entries[i].name,
-                     outDir + "/" + (renamed[i].empty() ? *names[i] : renamed[i])});
+            if (onWritten) {
+                const std::string path =
+                    relative[directoryOf(i)] + (renamed[i].empty() ? *names[i] : renamed[i]);
+                onWritten({entries[i].name, path, entries[i].size});
             }
         } else {
-            result.failures.push_back(
-                {entries[i].name,
-                 names[i] ? outDir + "/" + (renamed[i].empty() ? *names[i] : renamed[i]) : "",
-                 std::move(*reasons[i])});
+            result.failures.push_back({entries[i].name,
+                                       names[i] ? outDir + "/" + relative[directoryOf(i)] +
+                                                      (renamed[i].empty() ? *names[i] : renamed[i])
+                                                : "",
+                                       std::move(*reasons[i])});
         }
     }
     result.bytesWritten = bytesDone;

@@ -25,21 +25,11 @@ struct ExtractionFailure {
     std::string reason;     ///< Why, in words for the user.
 };
 
-/// One entry written whole, and the file it was written to.
-struct ExtractedFile {
-    std::string entryName;  ///< The entry's name as the package stores it.
-    std::string outputPath; ///< DIR, "/", and the file's name inside it.
-};
-
 /// What one extraction did. Filled in by `KestruneEngine::ExtractAll`.
 struct ExtractionReport {
-    /// Set by the caller to have `written` filled (a record per entry, so
-    /// only when the user asked to see them).
-    bool listWritten = false;
-    std::vector<ExtractedFile> written; ///< In listing order.
-    bool directoryReady = false;        ///< The output directory exists (created or found).
-    int directoryError = 0;             ///< The system's error number when it does not.
-    bool packageOpened = false;         ///< The package opened for reading.
+    bool directoryReady = false; ///< The output directory exists (created or found).
+    int directoryError = 0;      ///< The system's error number when it does not.
+    bool packageOpened = false;  ///< The package opened for reading.
     std::size_t entryCount = 0;
     std::size_t entriesWritten = 0;
     std::uint64_t bytesWritten = 0;
@@ -56,5 +46,18 @@ struct ExtractionProgress {
 };
 
 using ProgressCallback = std::function<void(const ExtractionProgress&)>;
+
+/// One file an extraction wrote whole: the entry's name as the package
+/// stores it and the path its file got, relative to DIR, with "/" between
+/// directories (UTF-8 on Windows). Valid only during the call.
+struct WrittenFile {
+    std::string_view entryName;
+    std::string_view path;
+    std::uint64_t size = 0; ///< Bytes written to the file.
+};
+
+/// Receives every written file once the extraction is over, in listing
+/// order, on the calling thread. Not asked for, it costs nothing.
+using WrittenCallback = std::function<void(const WrittenFile&)>;
 
 } // namespace Kestrune

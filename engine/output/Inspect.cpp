@@ -114,10 +114,42 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
 bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
                                                  const std::function<void(PackageKind)>& begin,
                                                  const NamedEntryVisitor& each,
-                                                 const ReadOptions& options) {
+                                                 const ReadOptions& options, OutputLayout layout) {
     const auto source = FileSource::Open(archive);
     if (!source) {
         return false;
+    }
+    const NameRules rules = HostNameRules();
+    if (layout == OutputLayout::Tree) {
+        // Each path depends on its directory's other names: all are held.
+        std::vector<ArchiveEntry> entries;
+        const DirectoryWalk walk = WalkEntries(
+            *source,
+            [&](const EntryView& view) {
+                ArchiveEntry& entry = entries.emplace_back();
+                entry.name = view.name;
+                entry.folder = view.folder;
+            },
+            UINT64_MAX, options);
+        const TreePlacement tree = PlaceInTree(entries, rules);
+        std::vector<ArchiveEntry>().swap(entries);
+        begin(walk.kind);
+        std::size_t index = 0;
+        std::optional<std::string> path;
+        Kestrune::VisitEntries(
+            *source,
+            [&](const EntryView& view) {
+                if (index < tree.names.size()) {
+                    path.reset();
+                    if (const auto& name = tree.names[index]) {
+                        path = tree.directories[tree.directoryOf[index]].path + *name;
+                    }
+                    each(view, path);
+                }
+                ++index;
+            },
+            walk.visited, options);
+        return true;
     }
     // Output names depend on every name before and after an entry. Most
     // packages repeat no name, and then every entry's file name is its own
@@ -125,7 +157,6 @@ bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
     // and when no two hashes are equal no two keys are, so nothing needs to
     // be held while the listing streams. Only a package with a repeat (or a
     // hash collision) has its names gathered and assigned as ExtractAll does.
-    const NameRules rules = HostNameRules();
     std::vector<std::uint64_t> keys;
     const DirectoryWalk walk = WalkEntries(
         *source,

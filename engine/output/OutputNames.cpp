@@ -218,15 +218,23 @@ std::vector<std::optional<std::string>> AssignOutputNames(const std::vector<Arch
                                                           NameRules rules, LetterCase letterCase) {
     std::vector<std::optional<std::string>> names;
     names.reserve(entries.size());
-    std::unordered_set<std::string> taken;
     for (const ArchiveEntry& entry : entries) {
         std::string flat = FlattenEntryName(entry.name, rules);
-        if (flat.empty()) {
-            names.emplace_back(std::nullopt);
-            continue;
+        names.emplace_back(flat.empty() ? std::nullopt
+                                        : std::optional<std::string>(std::move(flat)));
+    }
+    return AssignDistinctNames(std::move(names), rules, letterCase);
+}
+
+std::vector<std::optional<std::string>>
+AssignDistinctNames(std::vector<std::optional<std::string>> names, NameRules rules,
+                    LetterCase letterCase) {
+    std::unordered_set<std::string> taken;
+    taken.reserve(names.size());
+    for (const std::optional<std::string>& name : names) {
+        if (name) {
+            taken.insert(NameKey(*name, rules, letterCase));
         }
-        taken.insert(NameKey(flat, rules, letterCase));
-        names.emplace_back(std::move(flat));
     }
 
     // Per plain name, by key: occurrences so far, and the number the last
@@ -257,6 +265,95 @@ std::vector<std::optional<std::string>> AssignOutputNames(const std::vector<Arch
         name = std::move(candidate);
     }
     return names;
+}
+
+TreePlacement PlaceInTree(const std::vector<ArchiveEntry>& entries, NameRules rules,
+                          LetterCase letterCase) {
+    TreePlacement placed;
+    // Per directory: what claims a name in it, in order of first appearance
+    // (a subdirectory by its index, a file by its entry's index), and its
+    // subdirectories by key.
+    struct Claim {
+        bool isDirectory;
+        std::size_t index;
+    };
+    struct Building {
+        std::vector<Claim> claims;
+        std::vector<std::optional<std::string>> plain;
+        std::unordered_map<std::string, std::size_t> subdirectories;
+    };
+    std::vector<Building> building(1);
+    placed.directories.emplace_back();
+    placed.directoryOf.resize(entries.size());
+    placed.names.resize(entries.size());
+    std::vector<std::string> components;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string path = entries[i].folder + entries[i].name;
+        components.clear();
+        for (std::size_t at = 0; at <= path.size();) {
+            std::size_t end = path.find('/', at);
+            if (end == std::string::npos) {
+                end = path.size();
+            }
+            const std::string_view part = std::string_view(path).substr(at, end - at);
+            if (!part.empty() && part != "." && part != "..") {
+                components.push_back(FlattenEntryName(part, rules));
+            }
+            at = end + 1;
+        }
+        std::size_t directory = 0;
+        for (std::size_t c = 0; c + 1 < components.size(); ++c) {
+            auto [found, added] = building[directory].subdirectories.try_emplace(
+                NameKey(components[c], rules, letterCase), placed.directories.size());
+            const std::size_t sub = found->second;
+            if (added) {
+                building[directory].claims.push_back({true, sub});
+                building[directory].plain.emplace_back(components[c]);
+                placed.directories.push_back({directory, {}, {}, {}});
+                building.emplace_back();
+            }
+            directory = sub;
+        }
+        placed.directoryOf[i] = directory;
+        if (!components.empty()) {
+            building[directory].claims.push_back({false, i});
+            building[directory].plain.emplace_back(std::move(components.back()));
+        }
+    }
+    // Directories were added after their parents, so each parent's path is
+    // known before its children's.
+    // Subdirectories claim their names before files, so that a path such as
+    // "MAP01/THINGS" keeps its directory's name beside a lump "MAP01".
+    std::vector<std::size_t> order;
+    std::vector<std::optional<std::string>> plain;
+    for (std::size_t d = 0; d < building.size(); ++d) {
+        const std::vector<Claim>& claims = building[d].claims;
+        order.clear();
+        plain.clear();
+        for (const bool directories : {true, false}) {
+            for (std::size_t k = 0; k < claims.size(); ++k) {
+                if (claims[k].isDirectory == directories) {
+                    order.push_back(k);
+                    plain.push_back(std::move(building[d].plain[k]));
+                }
+            }
+        }
+        std::vector<std::optional<std::string>> given =
+            AssignDistinctNames(std::move(plain), rules, letterCase);
+        for (std::size_t g = 0; g < given.size(); ++g) {
+            const std::size_t k = order[g];
+            const Claim claim = claims[k];
+            if (claim.isDirectory) {
+                TreePlacement::Directory& sub = placed.directories[claim.index];
+                sub.name = *given[g];
+                sub.path = placed.directories[d].path + sub.name + "/";
+            } else {
+                placed.names[claim.index] = given[g];
+            }
+        }
+        placed.directories[d].given = std::move(given);
+    }
+    return placed;
 }
 
 } // namespace Kestrune

@@ -81,6 +81,37 @@ std::vector<std::optional<std::string>>
 AssignOutputNames(const std::vector<ArchiveEntry>& entries, NameRules rules,
                   LetterCase letterCase = LetterCase::Distinct);
 
+// The names AssignOutputNames gives, from names already in their flat form
+// (nullopt: no safe name).
+std::vector<std::optional<std::string>>
+AssignDistinctNames(std::vector<std::optional<std::string>> names, NameRules rules,
+                    LetterCase letterCase);
+
+// Where a tree extraction puts each entry: the path "folder + name" split at
+// "/" into directories and a file name. Empty components, "." and ".." are
+// dropped (so an absolute name or "../x" stays inside DIR, and nothing climbs
+// out of it); each remaining component takes its flat form under `rules`
+// (on Windows a backslash or "C:" becomes "_" and is never followed). In
+// each directory, subdirectories whose names compare alike (equal, or equal
+// folded where the directory folds letter case, or cut alike) are one
+// directory, named by the first spelling listed. Files and directories share
+// the directory's names by AssignOutputNames' rules, subdirectories first
+// (in order of first appearance), then files: a directory "a" keeps its
+// name and a file "a" beside it becomes "a~2".
+struct TreePlacement {
+    struct Directory {
+        std::size_t parent = 0; // index of the directory holding it; 0 for DIR
+        std::string name;       // its name inside the parent
+        std::string path;       // relative to DIR, ending in "/"; "" for DIR
+        std::vector<std::optional<std::string>> given; // every name given in it
+    };
+    std::vector<Directory> directories;            // [0] is DIR; parents before children
+    std::vector<std::size_t> directoryOf;          // per entry
+    std::vector<std::optional<std::string>> names; // per entry: file name in its directory
+};
+TreePlacement PlaceInTree(const std::vector<ArchiveEntry>& entries, NameRules rules,
+                          LetterCase letterCase = LetterCase::Distinct);
+
 // The key under which AssignOutputNames tells names apart.
 std::string NameKey(const std::string& name, NameRules rules, LetterCase letterCase);
 

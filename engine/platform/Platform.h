@@ -22,6 +22,10 @@ bool IsDirectory(const std::string& path);
 // already there).
 int MakeDirectory(const std::string& path);
 
+// True when `path` names a directory itself, not a symbolic link, junction
+// or other reparse point, whatever it leads to.
+bool IsPlainDirectory(const std::string& path);
+
 // The names in directory `dir`, exactly as stored (UTF-8 on Windows), without
 // "." and "..". nullopt when it cannot be read.
 std::optional<std::vector<std::string>> ListDirectory(const std::string& dir);

@@ -19,6 +19,11 @@ bool IsDirectory(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool IsPlainDirectory(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 int MakeDirectory(const std::string& path) {
     // 0777 before the umask, as the user's other tools create directories.
     return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;

@@ -110,6 +110,12 @@ bool IsDirectory(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool IsPlainDirectory(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(CommandLinePath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
 int MakeDirectory(const std::string& path) {
     return CreateDirectoryW(CommandLinePath(path).c_str(), nullptr) ? 0 : ToErrno(GetLastError());
 }
