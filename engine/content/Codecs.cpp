@@ -156,7 +156,9 @@ private:
     Flow Step(std::span<const unsigned char>& in, std::span<unsigned char>& out) override {
         if (!started_) {
             const std::size_t take = std::min(headerSize_ - have_, in.size());
-            std::memcpy(header_.data() + have_, in.data(), take);
+            if (take > 0) {
+                std::memcpy(header_.data() + have_, in.data(), take);
+            }
             have_ += take;
             in = in.subspan(take);
             if (have_ < headerSize_) {
