@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ArchiveEntry.h"
+#include "BlockCache.h"
 #include "ByteSource.h"
 #include "Platform.h"
 #include "ReadOptions.h"
@@ -25,6 +26,8 @@ public:
                                               const ReadOptions& options = {});
 
     FileSource& Package() { return *package_; }
+    // Decoded blocks that entries of this package share, for every reader.
+    BlockCache& Blocks() { return blocks_; }
     // What the user gave for reading the package (keys, the Oodle library).
     const ReadOptions& Options() const { return options_; }
 
@@ -46,6 +49,7 @@ private:
     std::string path_;
     ReadOptions options_;
     std::unique_ptr<FileSource> package_;
+    BlockCache blocks_;
     std::mutex partsLock_;
     std::unordered_map<std::uint32_t, std::unique_ptr<FileSource>> parts_; // null: missing
 };
