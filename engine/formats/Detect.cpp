@@ -5,6 +5,7 @@
 #include "PakFormat.h"
 #include "VpkFormat.h"
 #include "WadFormat.h"
+#include "unity/UnityBundle.h"
 
 #include <array>
 
@@ -51,7 +52,7 @@ DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::
     if (kind == ArchiveType::Vpk) {
         return Vpk::VisitTree(source, visit, limit);
     }
-    return Pack::VisitDirectory(source, visit, limit);
+    return Unity::VisitBundleOrPack(source, visit, limit, options);
 }
 
 } // namespace
