@@ -387,6 +387,9 @@ TEST(EntryReaderPieces, DamageToOneEntry) {
     entry.content.storedSha1 = Sha1(coded);
     Bytes got;
     EXPECT_EQ(package.Read(entry, got), "");
+    // The next entry, without a SHA-1, shares the block through the cache.
+    EXPECT_EQ(package.Read(package.Entry(0, 1, 100, 50), got), "");
+    EXPECT_EQ(got, Slice(data, 100, 50));
     // The Oodle stand-in decodes when its path is given.
     PiecePackage oodle;
     oodle.AddEncoded(Codec::Oodle, data);

@@ -95,6 +95,8 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
     const bool hashing = content.storedSha1.has_value();
     if (hashing) {
         sha1_.emplace();
+    } else {
+        sha1_.reset(); // an earlier entry's hash must not make this one hash
     }
     std::uint64_t skip = content.skip;
     std::uint64_t want = entry.size;
