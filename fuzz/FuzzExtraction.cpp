@@ -15,6 +15,9 @@
 //   entry's file holds a prefix of them, never padding (as far as the runs
 //   go: a missing part or a run cut short ends them), and all of them when
 //   only the checksum failed;
+// - an input starting "KPCS" instead describes pieces and entries over its
+//   own bytes (FuzzPieces.h), which the entry reader decodes: every codec
+//   and the cipher are reached that way;
 // - ExtractFile writes the first entry's content to a file of its own, and
 //   refuses to write it over the package itself or over a part it reads.
 
@@ -22,6 +25,7 @@
 #include "ByteSource.h"
 #include "Detect.h"
 #include "Extraction.h"
+#include "FuzzPieces.h"
 #include "FuzzSupport.h"
 #include "KestruneEngine.h"
 #include "OutputNames.h"
@@ -125,6 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fs::path part0 = work / "package_000.vpk";
     fs::remove_all(work);
     fs::create_directory(work);
+    if (Fuzzing::ReadPiecesInput(input, work / "pieces.bin")) {
+        return 0; // the codecs and the cipher, over pieces the input describes
+    }
     Fuzzing::WriteBytes(package, data, size);
     Fuzzing::WriteBytes(part0, data, size);
     const std::string bystander = "left alone";

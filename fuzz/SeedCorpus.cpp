@@ -15,9 +15,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <lz4.h>
+#include <lzma.h>
+#include <mbedtls/aes.h>
 #include <string>
 #include <utility>
 #include <vector>
+#include <zlib.h>
+#include <zstd.h>
 
 namespace {
 
@@ -27,6 +32,111 @@ using Kestrune::Testing::PakBuilder;
 using Kestrune::Testing::VpkBuilder;
 using Kestrune::Testing::WadBuilder;
 using namespace std::literals;
+
+void PutU32(std::string& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<char>(value >> (8 * i)));
+    }
+}
+
+// `text` as codec number `codec` of the content layer (Stored, Zlib, Gzip,
+// Deflate, LZ4, LZMA, LZMA alone, Zstd, Oodle) makes it; Oodle's bytes are
+// left as they are, for there is no encoder to make them.
+std::string Encoded(std::uint8_t codec, const std::string& text) {
+    std::string out(text.size() * 2 + 1024, '\0');
+    auto* to = reinterpret_cast<unsigned char*>(out.data());
+    const auto* from = reinterpret_cast<const unsigned char*>(text.data());
+    if (codec >= 1 && codec <= 3) {
+        z_stream z{};
+        const int bits = codec == 1 ? 15 : codec == 2 ? 31 : -15;
+        deflateInit2(&z, 6, Z_DEFLATED, bits, 8, Z_DEFAULT_STRATEGY);
+        z.next_in = const_cast<Bytef*>(from);
+        z.avail_in = static_cast<uInt>(text.size());
+        z.next_out = to;
+        z.avail_out = static_cast<uInt>(out.size());
+        deflate(&z, Z_FINISH);
+        out.resize(z.total_out);
+        deflateEnd(&z);
+    } else if (codec == 4) {
+        out.resize(static_cast<std::size_t>(LZ4_compress_default(
+            text.data(), out.data(), static_cast<int>(text.size()), static_cast<int>(out.size()))));
+    } else if (codec == 5 || codec == 6) {
+        lzma_options_lzma options{};
+        lzma_lzma_preset(&options, 1);
+        lzma_stream stream = LZMA_STREAM_INIT;
+        std::size_t header = 0;
+        lzma_ret started = LZMA_OK;
+        if (codec == 6) {
+            started = lzma_alone_encoder(&stream, &options);
+        } else {
+            const lzma_filter plain{LZMA_FILTER_LZMA1, &options};
+            lzma_properties_encode(&plain, to);
+            header = 5;
+            options.ext_size_low = static_cast<std::uint32_t>(text.size());
+            const lzma_filter chain[2] = {{LZMA_FILTER_LZMA1EXT, &options},
+                                          {LZMA_VLI_UNKNOWN, nullptr}};
+            started = lzma_raw_encoder(&stream, chain);
+        }
+        if (started != LZMA_OK) {
+            return text;
+        }
+        stream.next_in = from;
+        stream.avail_in = text.size();
+        stream.next_out = to + header;
+        stream.avail_out = out.size() - header;
+        while (lzma_code(&stream, LZMA_FINISH) == LZMA_OK) {
+        }
+        out.resize(header + stream.total_out);
+        lzma_end(&stream);
+    } else if (codec == 7) {
+        out.resize(ZSTD_compress(out.data(), out.size(), text.data(), text.size(), 3));
+    } else {
+        out = text;
+    }
+    return out;
+}
+
+// fuzz_extract's way into the codecs (fuzz/FuzzPieces.h): one piece of
+// `codec`, encrypted with the harness's key when asked, and three entries
+// over it: the whole, a slice shared with the next, and one with a SHA-1.
+std::string PiecesSeed(std::uint8_t codec, bool encrypted) {
+    std::string text;
+    for (int i = 0; i < 40; ++i) {
+        text += "line " + std::to_string(i) + " of the seed's content\n";
+    }
+    std::string stored = Encoded(codec, text);
+    const auto coded = static_cast<std::uint32_t>(stored.size());
+    if (encrypted) {
+        stored.resize((stored.size() + 15) / 16 * 16);
+        const unsigned char key[32] = {'k', 'e', 's', 't', 'r', 'u', 'n', 'e'};
+        mbedtls_aes_context aes;
+        mbedtls_aes_init(&aes);
+        mbedtls_aes_setkey_enc(&aes, key, 256);
+        auto* bytes = reinterpret_cast<unsigned char*>(stored.data());
+        for (std::size_t at = 0; at < stored.size(); at += 16) {
+            mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, bytes + at, bytes + at);
+        }
+        mbedtls_aes_free(&aes);
+    }
+    std::string seed = "KPCS";
+    seed.push_back(1);
+    seed.push_back(static_cast<char>(codec));
+    seed.push_back(encrypted ? 1 : 0);
+    PutU32(seed, static_cast<std::uint32_t>(stored.size()));
+    PutU32(seed, coded);
+    PutU32(seed, static_cast<std::uint32_t>(text.size()));
+    seed.push_back(3);
+    const std::uint32_t entries[3][3] = {
+        {0, static_cast<std::uint32_t>(text.size()), 0}, {10, 100, 0}, {0, 50, 1}};
+    for (const auto& entry : entries) {
+        seed.push_back(0);
+        seed.push_back(1);
+        PutU32(seed, entry[0]);
+        PutU32(seed, entry[1]);
+        seed.push_back(static_cast<char>(entry[2]));
+    }
+    return seed + stored;
+}
 
 std::vector<std::pair<std::string, std::string>> Seeds() {
     std::vector<std::pair<std::string, std::string>> seeds;
@@ -98,6 +208,11 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     pack.add(std::string(56, 'n'), "a name filling its whole field");
     seeds.emplace_back("pack-four-entries.pak", pack.build());
     seeds.emplace_back("pack-empty.pak", PackBuilder().build());
+    for (std::uint8_t codec = 0; codec < 9; ++codec) {
+        seeds.emplace_back("pieces-codec-" + std::to_string(codec) + ".bin",
+                           PiecesSeed(codec, false));
+    }
+    seeds.emplace_back("pieces-zlib-encrypted.bin", PiecesSeed(1, true));
     return seeds;
 }
 

@@ -2,6 +2,7 @@
 // standard output, standard error and exit code are compared byte for byte,
 // in the form the platform's console streams give them (ConsoleText).
 
+#include "Detect.h"
 #include "EntryData.h"
 #include "KestruneEngine.h"
 #include "OutputNames.h"
@@ -447,7 +448,7 @@ TEST(Cli, ListJsonParsesAndNamesTheExtractedFiles) {
         std::filesystem::remove_all(out);
         KestruneEngine::ExtractAll(c.package, out);
         std::size_t named = 0;
-        const auto files = PackageFiles::Open(c.package);
+        const auto files = OpenPackageFiles(c.package);
         ASSERT_TRUE(files);
         EntryReader reader(*files);
         for (std::size_t i = 0; i < entries.size(); ++i) {

@@ -23,10 +23,40 @@ std::string Hex32(std::uint32_t value) {
     return text;
 }
 
+std::string HexBytes(std::span<const unsigned char> bytes) {
+    std::string text;
+    for (const unsigned char byte : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned>(byte));
+        text += pair;
+    }
+    return text;
+}
+
+// AES works on units of this many bytes; an encrypted piece stores whole ones.
+constexpr std::uint64_t kAesUnit = 16;
+// A stream reads its stored bytes in chunks of this size (whole AES units)
+// and decodes into a buffer of the same size.
+constexpr std::size_t kStreamChunkSize = 1 << 20;
+static_assert(kStreamChunkSize % kAesUnit == 0);
+
+bool HeldWhole(const Piece& piece) {
+    return piece.storedLength <= kHeldBlockLimit && piece.decodedLength <= kHeldBlockLimit;
+}
+
+// Bytes of the piece the codec reads: all stored bytes unless encrypted,
+// where the last AES unit may hold padding after them.
+std::uint64_t CodedLength(const Piece& piece) {
+    return piece.encrypted ? piece.codedLength : piece.storedLength;
+}
+
 } // namespace
 
 std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, EntrySink& sink) {
     const EntryContent& content = entry.content;
+    if (content.encoding == ContentEncoding::Pieces) {
+        return ReadPieces(entry, sink);
+    }
     const bool checksum = content.crc32.has_value();
     crc_ = static_cast<std::uint32_t>(::crc32(0L, Z_NULL, 0));
     std::uint64_t done = 0;
@@ -51,6 +81,307 @@ std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, Entry
     if (checksum && crc_ != *content.crc32) {
         return ContentFailure{"checksum mismatch (CRC32 " + Hex32(*content.crc32) + " stored, " +
                               Hex32(crc_) + " read)"};
+    }
+    return std::nullopt;
+}
+
+std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry, EntrySink& sink) {
+    const EntryContent& content = entry.content;
+    if (!content.shared ||
+        !FitsWithin(content.firstPiece, content.pieceCount, content.shared->pieces.size())) {
+        return ContentFailure{"refers to blocks the package does not have"};
+    }
+    const std::span<const Piece> pieces = content.Pieces();
+    const bool hashing = content.storedSha1.has_value();
+    if (hashing) {
+        sha1_.emplace();
+    } else {
+        sha1_.reset(); // an earlier entry's hash must not make this one hash
+    }
+    std::uint64_t skip = content.skip;
+    std::uint64_t want = entry.size;
+    for (std::uint32_t k = 0; k < content.pieceCount; ++k) {
+        const Piece& piece = pieces[k];
+        // Pieces wholly before or after the entry's bytes are not read,
+        // unless their stored bytes are hashed.
+        if (!hashing && (want == 0 || skip >= piece.decodedLength)) {
+            if (want == 0) {
+                break;
+            }
+            skip -= piece.decodedLength;
+            continue;
+        }
+        Slice slice;
+        slice.piece = &piece;
+        slice.index = content.firstPiece + k;
+        slice.number = k + 1;
+        slice.count = content.pieceCount;
+        slice.from = std::min(skip, piece.decodedLength);
+        slice.to = slice.from + std::min(want, piece.decodedLength - slice.from);
+        skip -= slice.from;
+        auto failure =
+            HeldWhole(piece) ? ReadHeld(content, slice, sink) : ReadStreamed(content, slice, sink);
+        if (failure) {
+            return failure;
+        }
+        want -= slice.to - slice.from;
+    }
+    if (want > 0) {
+        return ContentFailure{"its blocks hold only " + std::to_string(entry.size - want) +
+                              " of its " + std::to_string(entry.size) + " bytes"};
+    }
+    if (hashing) {
+        const Sha1Digest read = sha1_->Finish();
+        if (read != *content.storedSha1) {
+            return ContentFailure{"SHA-1 mismatch (" + HexBytes(*content.storedSha1) + " stored, " +
+                                  HexBytes(read) + " read)"};
+        }
+    }
+    return std::nullopt;
+}
+
+std::string EntryReader::PieceFailure(const Slice& slice, const std::string& why, bool wrongLength,
+                                      bool cutShort) const {
+    const std::string block =
+        "block " + std::to_string(slice.number) + " of " + std::to_string(slice.count);
+    if (why == kOodleMissing) {
+        return why;
+    }
+    if (cutShort) {
+        const std::string where = slice.piece->file == kPackageFile
+                                      ? "the package"
+                                      : "archive part " + files_.PartName(slice.piece->file);
+        return block + " is cut short by the end of " + where;
+    }
+    if (slice.piece->encrypted) {
+        return "does not decrypt with the key given";
+    }
+    if (wrongLength) {
+        return block + " " + why;
+    }
+    return why + " (block " + std::to_string(slice.number) + ")";
+}
+
+std::optional<ContentFailure> EntryReader::Deliver(EntrySink& sink, const unsigned char* data,
+                                                   std::size_t length) {
+    if (length == 0) {
+        return std::nullopt;
+    }
+    if (!sink.Write(data, length)) {
+        return ContentFailure{sink.FailureText(), true};
+    }
+    if (bytesDone_ != nullptr) {
+        *bytesDone_ += length;
+    }
+    return std::nullopt;
+}
+
+std::optional<ContentFailure> EntryReader::ReadStored(const EntryContent& content,
+                                                      const Slice& slice,
+                                                      std::span<const unsigned char>& coded,
+                                                      bool& cutShort) {
+    const Piece& piece = *slice.piece;
+    const std::string block =
+        "block " + std::to_string(slice.number) + " of " + std::to_string(slice.count);
+    if (piece.encrypted && !content.shared->aesKey) {
+        return ContentFailure{"encrypted, and no AES key was given for it"};
+    }
+    if (piece.encrypted && piece.storedLength % kAesUnit != 0) {
+        return ContentFailure{block + " is encrypted, but its " +
+                              std::to_string(piece.storedLength) +
+                              " stored bytes are not a whole number of 16-byte units"};
+    }
+    if (CodedLength(piece) > piece.storedLength) {
+        return ContentFailure{block + " declares more coded bytes than it stores"};
+    }
+    FileSource* file = files_.Get(piece.file);
+    if (file == nullptr) {
+        return ContentFailure{"archive part " + files_.PartName(piece.file) + " is missing"};
+    }
+    const std::uint64_t available = BytesWithin(piece.offset, piece.storedLength, file->Size());
+    stored_.resize(static_cast<std::size_t>(available)); // at most kHeldBlockLimit
+    const std::size_t got = file->ReadAt(piece.offset, stored_.data(), stored_.size());
+    stored_.resize(got);
+    if (sha1_) {
+        sha1_->Update(stored_);
+    }
+    cutShort = got < piece.storedLength;
+    std::span<unsigned char> bytes(stored_);
+    if (piece.encrypted) {
+        bytes = bytes.first(got - got % kAesUnit);
+        DecryptAes256Ecb(*content.shared->aesKey, bytes);
+    }
+    coded = bytes.first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(CodedLength(piece), bytes.size())));
+    return std::nullopt;
+}
+
+BlockCache::Block EntryReader::DecodeBlock(const EntryContent& content, const Slice& slice,
+                                           std::optional<ContentFailure>& failure) {
+    std::span<const unsigned char> coded;
+    bool cutShort = false;
+    failure = ReadStored(content, slice, coded, cutShort);
+    if (failure) {
+        return nullptr;
+    }
+    auto block = std::make_shared<DecodedBlock>();
+    block->bytes.resize(static_cast<std::size_t>(slice.piece->decodedLength));
+    const DecodeOutcome outcome =
+        DecodeInto(slice.piece->codec, coded, block->bytes, files_.Options());
+    block->bytes.resize(outcome.produced);
+    if (outcome.failure) {
+        block->failure = PieceFailure(slice, *outcome.failure, outcome.wrongLength, cutShort);
+        block->wrongLength = outcome.wrongLength;
+    }
+    return block;
+}
+
+std::optional<ContentFailure> EntryReader::ReadHeld(const EntryContent& content, const Slice& slice,
+                                                    EntrySink& sink) {
+    const SharedContent* shared = content.shared.get();
+    // A block the entry uses only part of is one that other entries share.
+    const bool shared_block = slice.from > 0 || slice.to < slice.piece->decodedLength;
+    const bool hashing = sha1_.has_value();
+    BlockCache::Block block;
+    if (!hashing && last_ && lastContent_.get() == shared && lastIndex_ == slice.index) {
+        block = last_;
+    } else if (!hashing && shared_block) {
+        block = files_.Blocks().Find(shared, slice.index);
+    }
+    if (!block) {
+        std::optional<ContentFailure> failure;
+        block = DecodeBlock(content, slice, failure);
+        if (failure) {
+            return failure;
+        }
+        if (shared_block) {
+            files_.Blocks().Keep(content.shared, slice.index, block, kBlockCacheLimit);
+        }
+    }
+    last_ = block;
+    lastContent_ = content.shared;
+    lastIndex_ = slice.index;
+    const std::uint64_t end = std::min<std::uint64_t>(slice.to, block->bytes.size());
+    if (slice.from < end) {
+        if (auto failure = Deliver(sink, block->bytes.data() + slice.from,
+                                   static_cast<std::size_t>(end - slice.from))) {
+            return failure;
+        }
+    }
+    if (block->failure) {
+        return ContentFailure{*block->failure};
+    }
+    return std::nullopt;
+}
+
+std::optional<ContentFailure> EntryReader::ReadStreamed(const EntryContent& content,
+                                                        const Slice& slice, EntrySink& sink) {
+    const Piece& piece = *slice.piece;
+    Stream& stream = stream_;
+    const bool continues = !sha1_ && stream.decoder && stream.content == content.shared &&
+                           stream.index == slice.index && stream.decoder->Produced() <= slice.from;
+    if (!continues) {
+        const std::string block =
+            "block " + std::to_string(slice.number) + " of " + std::to_string(slice.count);
+        stream = Stream{};
+        if (piece.encrypted && !content.shared->aesKey) {
+            return ContentFailure{"encrypted, and no AES key was given for it"};
+        }
+        if (piece.encrypted && piece.storedLength % kAesUnit != 0) {
+            return ContentFailure{block + " is encrypted, but its " +
+                                  std::to_string(piece.storedLength) +
+                                  " stored bytes are not a whole number of 16-byte units"};
+        }
+        if (CodedLength(piece) > piece.storedLength) {
+            return ContentFailure{block + " declares more coded bytes than it stores"};
+        }
+        stream.file = files_.Get(piece.file);
+        if (stream.file == nullptr) {
+            return ContentFailure{"archive part " + files_.PartName(piece.file) + " is missing"};
+        }
+        stream.decoder =
+            StreamDecoder::Create(piece.codec, CodedLength(piece), piece.decodedLength);
+        if (!stream.decoder) {
+            return ContentFailure{block + " is a " + std::string(CodecName(piece.codec)) +
+                                  " block of more than the " +
+                                  std::to_string(kHeldBlockLimit >> 20) +
+                                  " MiB that one block may hold"};
+        }
+        stream.content = content.shared;
+        stream.index = slice.index;
+        stream.available = BytesWithin(piece.offset, piece.storedLength, stream.file->Size());
+        if (piece.encrypted) {
+            stream.available -= stream.available % kAesUnit;
+        }
+        stream.coded = std::min(CodedLength(piece), stream.available);
+    }
+    if (streamOut_.empty()) {
+        streamOut_.resize(kStreamChunkSize);
+    }
+    // Decodes up to the end of the slice; past the piece's last byte, on
+    // until the coded bytes are seen to end exactly there.
+    const bool toEnd = slice.to == piece.decodedLength;
+    while (!stream.failure) {
+        const std::uint64_t at = stream.decoder->Produced();
+        if (at >= slice.to && (!toEnd || stream.decoder->Finished())) {
+            break;
+        }
+        if (stream.inputAt == stream.input.size() && stream.read < stream.coded) {
+            const auto step = static_cast<std::size_t>(
+                std::min<std::uint64_t>(kStreamChunkSize, stream.available - stream.read));
+            stream.input.resize(step);
+            const std::size_t got =
+                stream.file->ReadAt(piece.offset + stream.read, stream.input.data(), step);
+            stream.input.resize(got);
+            if (sha1_) {
+                sha1_->Update(stream.input);
+            }
+            if (piece.encrypted) {
+                stream.input.resize(got - got % kAesUnit);
+                DecryptAes256Ecb(*content.shared->aesKey, stream.input);
+            }
+            // Only the coded bytes go to the codec, not the padding after them.
+            const std::uint64_t codedLeft = stream.coded - std::min(stream.coded, stream.read);
+            stream.input.resize(
+                static_cast<std::size_t>(std::min<std::uint64_t>(stream.input.size(), codedLeft)));
+            stream.read = got < step ? stream.available : stream.read + got;
+            stream.inputAt = 0;
+        }
+        std::span<const unsigned char> in(stream.input.data() + stream.inputAt,
+                                          stream.input.size() - stream.inputAt);
+        // Bytes before the slice are decoded into the buffer and dropped.
+        const std::uint64_t until = at < slice.from ? slice.from : slice.to;
+        std::span<unsigned char> out(streamOut_.data(),
+                                     static_cast<std::size_t>(std::min<std::uint64_t>(
+                                         streamOut_.size(), until - std::min(until, at))));
+        const std::size_t room = out.size();
+        const std::size_t inBefore = in.size();
+        const bool inputEnds = stream.read >= stream.coded;
+        auto why = stream.decoder->Decode(in, out, inputEnds);
+        stream.inputAt += inBefore - in.size();
+        const std::size_t made = room - out.size();
+        if (at >= slice.from && made > 0) {
+            if (auto failure = Deliver(sink, streamOut_.data(), made)) {
+                return failure;
+            }
+        }
+        if (why) {
+            stream.failure = PieceFailure(slice, *why, stream.decoder->WrongLength(),
+                                          stream.available < piece.storedLength);
+        } else if (made == 0 && in.size() == inBefore && inputEnds) {
+            stream.failure =
+                PieceFailure(slice,
+                             std::string(CodecName(piece.codec)) + " data ends early, after " +
+                                 std::to_string(stream.decoder->Produced()) + " of " +
+                                 std::to_string(piece.decodedLength) + " bytes",
+                             false, stream.available < piece.storedLength);
+        }
+        if (onStep_ && made > 0) {
+            onStep_();
+        }
+    }
+    if (stream.failure) {
+        return ContentFailure{*stream.failure};
     }
     return std::nullopt;
 }

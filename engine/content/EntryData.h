@@ -1,6 +1,9 @@
 #pragma once
 
 #include "ArchiveEntry.h"
+#include "BlockCache.h"
+#include "Codecs.h"
+#include "Crypto.h"
 #include "PackageFiles.h"
 #include "Platform.h"
 
@@ -8,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,9 +42,13 @@ struct ContentFailure {
     bool inSink = false; // the sink failed, not the package
 };
 
-// Reads entries' content from their runs into sinks. Holds one copy buffer of
-// at most 1 MiB, so memory stays flat whatever size an entry declares; one
-// reader per thread.
+// Reads entries' content from their runs, or decodes it from their pieces,
+// into sinks. Memory stays flat whatever size an entry declares: one copy
+// buffer of at most 1 MiB for stored runs; for pieces, one stored and one
+// decoded block of at most kHeldBlockLimit each, or a stream for a larger
+// piece (never held whole). A stream stays where the last entry left it, so
+// entries in stream order continue it; blocks that entries share are kept
+// in the package's BlockCache. One reader per thread.
 class EntryReader {
 public:
     // `bytesDone`, when given, counts every byte delivered; `onStep` is
@@ -56,6 +64,47 @@ public:
     std::optional<ContentFailure> Read(const ArchiveEntry& entry, EntrySink& sink);
 
 private:
+    // The part [from, to) of one piece's decoded bytes, for an entry whose
+    // pieces it is number `number` (from 1) of `count`.
+    struct Slice {
+        const Piece* piece = nullptr;
+        std::uint32_t index = 0; // in shared->pieces
+        std::uint32_t number = 0;
+        std::uint32_t count = 0;
+        std::uint64_t from = 0;
+        std::uint64_t to = 0;
+    };
+    // A piece decoded a part at a time, and how far it got.
+    struct Stream {
+        std::shared_ptr<const SharedContent> content;
+        std::uint32_t index = 0;
+        std::unique_ptr<StreamDecoder> decoder;
+        FileSource* file = nullptr;
+        std::uint64_t available = 0; // stored bytes that lie in the file
+        std::uint64_t coded = 0;     // of them, the bytes the codec reads
+        std::uint64_t read = 0;      // stored bytes read so far
+        std::vector<unsigned char> input;
+        std::size_t inputAt = 0;
+        std::optional<std::string> failure; // where it stopped, for good
+        bool wrongLength = false;
+    };
+
+    std::optional<ContentFailure> ReadPieces(const ArchiveEntry& entry, EntrySink& sink);
+    std::optional<ContentFailure> ReadHeld(const EntryContent& content, const Slice& slice,
+                                           EntrySink& sink);
+    std::optional<ContentFailure> ReadStreamed(const EntryContent& content, const Slice& slice,
+                                               EntrySink& sink);
+    // Reads, checks and decrypts the stored bytes of a piece held whole.
+    std::optional<ContentFailure> ReadStored(const EntryContent& content, const Slice& slice,
+                                             std::span<const unsigned char>& coded, bool& cutShort);
+    BlockCache::Block DecodeBlock(const EntryContent& content, const Slice& slice,
+                                  std::optional<ContentFailure>& failure);
+    // Why a piece failed, in words naming the block.
+    std::string PieceFailure(const Slice& slice, const std::string& why, bool wrongLength,
+                             bool cutShort) const;
+    std::optional<ContentFailure> Deliver(EntrySink& sink, const unsigned char* data,
+                                          std::size_t length);
+
     // Delivers up to run.length bytes of one run; adds them to `done`.
     std::optional<ContentFailure> ReadRun(FileSource& file, const DataRun& run, bool checksum,
                                           EntrySink& sink, std::uint64_t& done);
@@ -66,6 +115,14 @@ private:
     bool systemCopy_ = true; // until the system says it cannot
     std::uint32_t crc_ = 0;
     std::vector<unsigned char> buffer_;
+    std::optional<Sha1Hasher> sha1_; // over the stored bytes of an entry that keeps a SHA-1
+    std::vector<unsigned char> stored_;
+    // The block this reader decoded or found last, for the next entry.
+    std::shared_ptr<const SharedContent> lastContent_;
+    std::uint32_t lastIndex_ = 0;
+    BlockCache::Block last_;
+    Stream stream_;
+    std::vector<unsigned char> streamOut_;
 };
 
 } // namespace Kestrune

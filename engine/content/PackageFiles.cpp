@@ -1,15 +1,13 @@
 #include "PackageFiles.h"
 
-#include "VpkFormat.h"
-
 #include <algorithm>
 #include <unordered_set>
 
 namespace Kestrune {
 
-std::unique_ptr<PackageFiles> PackageFiles::Open(const std::string& path,
-                                                 const ReadOptions& options) {
-    std::unique_ptr<PackageFiles> files(new PackageFiles(path, options));
+std::unique_ptr<PackageFiles>
+PackageFiles::Open(const std::string& path, const ReadOptions& options, PartPathFunction partPath) {
+    std::unique_ptr<PackageFiles> files(new PackageFiles(path, options, partPath));
     files->package_ = FileSource::Open(path);
     if (!files->package_) {
         return nullptr;
@@ -28,14 +26,18 @@ FileSource* PackageFiles::Get(std::uint32_t file) {
     }
     // Only parts that entries really use are opened, one at a time: their
     // number is at most the number of entries.
-    auto opened = FileSource::Open(Vpk::PartPath(path_, file));
+    auto opened = partPath_ != nullptr ? FileSource::Open(PartPath(file)) : nullptr;
     FileSource* part = opened.get();
     parts_.emplace(file, std::move(opened));
     return part;
 }
 
+std::string PackageFiles::PartPath(std::uint32_t file) const {
+    return partPath_ != nullptr ? partPath_(path_, file) : "part " + std::to_string(file);
+}
+
 std::string PackageFiles::PartName(std::uint32_t file) const {
-    const std::string part = Vpk::PartPath(path_, file);
+    const std::string part = PartPath(file);
 #ifdef _WIN32
     const std::size_t slash = part.find_last_of("/\\");
 #else
@@ -54,8 +56,8 @@ PackageFiles::Identities(const std::vector<ArchiveEntry>& entries) const {
     for (const ArchiveEntry& entry : entries) {
         for (std::size_t i = 0; i < entry.content.runCount; ++i) {
             const std::uint32_t file = entry.content.runs[i].file;
-            if (file != kPackageFile && parts.insert(file).second) {
-                if (const auto id = Platform::IdentifyFile(Vpk::PartPath(path_, file))) {
+            if (file != kPackageFile && partPath_ != nullptr && parts.insert(file).second) {
+                if (const auto id = Platform::IdentifyFile(PartPath(file))) {
                     ids.push_back(*id);
                 }
             }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ArchiveEntry.h"
+#include "BlockCache.h"
 #include "ByteSource.h"
 #include "Platform.h"
 #include "ReadOptions.h"
@@ -14,17 +15,26 @@
 
 namespace Kestrune {
 
-// The files an entry's bytes may come from: the package itself and, for a
-// VPK directory, its numbered part files beside it. Part files are opened when an
-// entry first needs them and stay open; a part that cannot be opened is
-// remembered as missing. Safe to share between extraction threads.
+// The path of numbered part `part` of the package at `packagePath`, as the
+// package's format names its parts.
+using PartPathFunction = std::string (*)(const std::string& packagePath, std::uint32_t part);
+
+// The files an entry's bytes may come from: the package itself and the
+// numbered part files beside it (a VPK directory's), named by the function
+// its format gives. Part files are opened when an entry first needs them
+// and stay open; a part that cannot be opened is remembered as missing.
+// Safe to share between extraction threads.
 class PackageFiles {
 public:
     // Null when the package cannot be opened for reading or is a directory.
+    // Without `partPath` the package has no parts: every part is missing.
     static std::unique_ptr<PackageFiles> Open(const std::string& path,
-                                              const ReadOptions& options = {});
+                                              const ReadOptions& options = {},
+                                              PartPathFunction partPath = nullptr);
 
     FileSource& Package() { return *package_; }
+    // Decoded blocks that entries of this package share, for every reader.
+    BlockCache& Blocks() { return blocks_; }
     // What the user gave for reading the package (keys, the Oodle library).
     const ReadOptions& Options() const { return options_; }
 
@@ -40,12 +50,15 @@ public:
     std::vector<Platform::FileId> Identities(const std::vector<ArchiveEntry>& entries) const;
 
 private:
-    PackageFiles(std::string path, ReadOptions options)
-        : path_(std::move(path)), options_(std::move(options)) {}
+    PackageFiles(std::string path, ReadOptions options, PartPathFunction partPath)
+        : path_(std::move(path)), options_(std::move(options)), partPath_(partPath) {}
+    std::string PartPath(std::uint32_t file) const;
 
     std::string path_;
     ReadOptions options_;
+    PartPathFunction partPath_;
     std::unique_ptr<FileSource> package_;
+    BlockCache blocks_;
     std::mutex partsLock_;
     std::unordered_map<std::uint32_t, std::unique_ptr<FileSource>> parts_; // null: missing
 };

@@ -26,6 +26,16 @@ ArchiveType DetectKind(ByteSource& source) {
     return ArchiveType::Pak;
 }
 
+std::unique_ptr<PackageFiles> OpenPackageFiles(const std::string& path,
+                                               const ReadOptions& options) {
+    auto files = PackageFiles::Open(path, options);
+    // Only a VPK directory's entries lie in part files.
+    if (files && DetectKind(files->Package()) == ArchiveType::Vpk) {
+        files = PackageFiles::Open(path, options, &Vpk::PartPath);
+    }
+    return files;
+}
+
 namespace {
 
 DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,

@@ -7,6 +7,7 @@
 
 #include "ArchiveEntry.h"
 #include "ByteSource.h"
+#include "PackageFiles.h"
 #include "ReadOptions.h"
 
 #include <cstdint>
@@ -19,6 +20,12 @@ inline constexpr std::uint32_t kPwadSignature = 0x44415750; // "PWAD"
 inline constexpr std::uint32_t kVpkSignature = 0x55AA1234;  // bytes 34 12 AA 55
 
 ArchiveType DetectKind(ByteSource& source);
+
+// Opens the package at `path` with its format's naming of part files (a VPK
+// directory's pak01_000.vpk, ...): what every operation that reads entries'
+// content opens. Null as PackageFiles::Open.
+std::unique_ptr<PackageFiles> OpenPackageFiles(const std::string& path,
+                                               const ReadOptions& options = {});
 
 // The entries of an open package: the WAD directory for a WAD; the PAK index
 // for any other file that ends in a PAK footer, whatever its first bytes; else

@@ -261,7 +261,7 @@ private:
 
 bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& entryName,
                                  const std::string& outPath, const ReadOptions& options) {
-    const auto package = PackageFiles::Open(archive, options);
+    const auto package = OpenPackageFiles(archive, options);
     if (!package) {
         return false;
     }
@@ -300,7 +300,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
         return false;
     }
 
-    const auto package = PackageFiles::Open(archive, options);
+    const auto package = OpenPackageFiles(archive, options);
     if (!package) {
         return false;
     }

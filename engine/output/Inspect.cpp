@@ -48,7 +48,7 @@ std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
 PackageCheck KestruneEngine::TestPackage(const std::string& archive, const DamageCallback& damaged,
                                          const ReadOptions& options) {
     PackageCheck check;
-    const auto files = PackageFiles::Open(archive, options);
+    const auto files = OpenPackageFiles(archive, options);
     if (!files) {
         return check;
     }
@@ -177,7 +177,7 @@ bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
 EntryCopy KestruneEngine::CopyEntryContent(const std::string& archive, const std::string& entryName,
                                            const ContentWriter& write, const ReadOptions& options) {
     EntryCopy copy;
-    const auto files = PackageFiles::Open(archive, options);
+    const auto files = OpenPackageFiles(archive, options);
     if (!files) {
         return copy;
     }

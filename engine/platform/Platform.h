@@ -146,4 +146,10 @@ bool ShowInformationBox(const std::string& caption, const std::string& text);
 // the process mid-write without a word.
 void IgnoreWriteSignals();
 
+// Loads the shared library at `path` (a path from the command line) and
+// returns the address of its exported function `name`; null when either
+// fails, with the system's reason in `why`. The library stays loaded until
+// the process ends, so the address stays valid.
+void* LoadLibraryFunction(const std::string& path, const char* name, std::string& why);
+
 } // namespace Kestrune::Platform

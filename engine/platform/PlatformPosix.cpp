@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -293,6 +294,25 @@ void IgnoreWriteSignals() {
     // Past the limit a write then fails with EFBIG, reported like a full
     // device; the signal would end the process with no failure named.
     std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void* LoadLibraryFunction(const std::string& path, const char* name, std::string& why) {
+    // A path without a slash would be searched for in the system's library
+    // directories; the user names a file, so it is taken as one.
+    const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+    void* library = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* error = ::dlerror();
+        why = error != nullptr ? error : "cannot be loaded";
+        return nullptr;
+    }
+    ::dlerror();
+    void* function = ::dlsym(library, name);
+    if (function == nullptr) {
+        why = std::string("it has no function ") + name;
+        return nullptr;
+    }
+    return function;
 }
 
 } // namespace Kestrune::Platform

@@ -353,4 +353,19 @@ void IgnoreWriteSignals() {
     // limit; there is no signal.
 }
 
+void* LoadLibraryFunction(const std::string& path, const char* name, std::string& why) {
+    const std::wstring wide = Widen(path, CP_ACP);
+    HMODULE library = wide.empty() ? nullptr : LoadLibraryW(wide.c_str());
+    if (library == nullptr) {
+        why = ErrorText(ToErrno(GetLastError()));
+        return nullptr;
+    }
+    FARPROC function = GetProcAddress(library, name);
+    if (function == nullptr) {
+        why = std::string("it has no function ") + name;
+        return nullptr;
+    }
+    return reinterpret_cast<void*>(function);
+}
+
 } // namespace Kestrune::Platform
