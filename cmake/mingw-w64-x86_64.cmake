@@ -9,8 +9,15 @@ set(KESTRUNE_MINGW_PREFIX x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${KESTRUNE_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${KESTRUNE_MINGW_PREFIX}-g++-posix)
 
-# Only the cross toolchain's own headers and libraries, never the host's.
-set(CMAKE_FIND_ROOT_PATH /usr/${KESTRUNE_MINGW_PREFIX})
+# Only the cross toolchain's own headers and libraries, never the host's, and
+# the static builds of the engine's libraries that
+# scripts/build-windows-deps.sh makes (KESTRUNE_WINDOWS_DEPS names another
+# such prefix).
+if(NOT DEFINED KESTRUNE_WINDOWS_DEPS)
+  get_filename_component(KESTRUNE_WINDOWS_DEPS "${CMAKE_CURRENT_LIST_DIR}/../build/windows-deps/prefix"
+                         ABSOLUTE)
+endif()
+set(CMAKE_FIND_ROOT_PATH /usr/${KESTRUNE_MINGW_PREFIX} ${KESTRUNE_WINDOWS_DEPS})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

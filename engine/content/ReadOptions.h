@@ -25,6 +25,10 @@ struct ReadOptions {
     /// empty: every entry. Entries not taken are not handed over at all, so
     /// every operation and count sees only the entries taken.
     std::function<bool(std::string_view name)> select;
+    /// Read each entry's own header where the package keeps one beside the
+    /// data (an Unreal pak's in-data header) and compare it with the index:
+    /// what a check does, and a listing need not.
+    bool checkEntryHeaders = false;
 };
 
 } // namespace Kestrune

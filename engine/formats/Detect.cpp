@@ -3,10 +3,13 @@
 #include "ByteOrder.h"
 #include "PackFormat.h"
 #include "PakFormat.h"
+#include "UnrealPak.h"
 #include "VpkFormat.h"
 #include "WadFormat.h"
+#include "unity/UnityBundle.h"
 
 #include <array>
+#include <utility>
 
 namespace Kestrune {
 
@@ -38,20 +41,28 @@ namespace {
 
 DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
                             const ReadOptions& options) {
-    (void)options; // no reader of today needs anything beyond the bytes
     const ArchiveType kind = DetectKind(source);
     if (kind == ArchiveType::Wad) {
         return Wad::VisitDirectory(source, visit, limit);
     }
-    // The footer decides first: a file ending in it has always been read as
-    // a PAK container, a VPK signature at its start included.
+    // An Unreal pak of version 8-11 ends in a footer of its own; one of
+    // 1-7 ends as the container does and is taken for a pak only when its
+    // index hash and its whole index prove it (the reader's rules).
+    DirectoryWalk unreal = Unreal::VisitPak(source, visit, limit, options);
+    if (unreal.found()) {
+        return unreal;
+    }
+    // The container footer decides next: a file ending in it has always been
+    // read as a PAK container, a VPK signature at its start included.
     if (Pak::HasFooter(source)) {
-        return Pak::VisitIndex(source, visit, limit);
+        DirectoryWalk walk = Pak::VisitIndex(source, visit, limit);
+        walk.notes = std::move(unreal.notes);
+        return walk;
     }
     if (kind == ArchiveType::Vpk) {
         return Vpk::VisitTree(source, visit, limit);
     }
-    return Pack::VisitDirectory(source, visit, limit);
+    return Unity::VisitBundleOrPack(source, visit, limit, options);
 }
 
 } // namespace

@@ -86,6 +86,8 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
     EntryReader reader(*files);
     ArchiveEntry entry;
     std::uint64_t index = 0;
+    ReadOptions checking = options;
+    checking.checkEntryHeaders = true; // a check compares what packages keep twice
     WalkEntries(
         package,
         [&](const EntryView& view) {
@@ -107,7 +109,7 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
             }
             ++index;
         },
-        check.entryCount, options);
+        check.entryCount, checking);
     return check;
 }
 

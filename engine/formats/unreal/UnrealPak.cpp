@@ -1,0 +1,885 @@
+#include "UnrealPak.h"
+
+#include "Bounds.h"
+#include "ByteOrder.h"
+#include "Codecs.h"
+#include "Crypto.h"
+#include "Utf8.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Kestrune::Unreal {
+namespace {
+
+constexpr std::uint64_t kLegacyMagicFromEnd = 44;
+constexpr std::uint64_t kNameSlotSize = 32;
+constexpr std::uint64_t kAesBlock = 16;
+constexpr std::uint8_t kFlagEncrypted = 0x01;
+constexpr std::uint8_t kFlagDeleted = 0x02;
+constexpr std::uint32_t kLegacyZlib = 0x01;
+constexpr std::uint32_t kLegacyGzip = 0x02;
+constexpr std::uint32_t kLegacyCustom = 0x04;
+constexpr std::uint32_t kLegacyHints = 0x30;
+constexpr std::uint32_t kEncodedBlockSizeEscape = 0x3F;
+constexpr std::uint64_t kEncodedBlockSizeUnit = 2048;
+constexpr std::uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ull;
+constexpr std::uint64_t kFnvPrime = 0x100000001B3ull;
+// Pieces are handed out from shared groups of this many, so that a listing
+// allocates one group per thousands of entries, never one per entry.
+constexpr std::size_t kPiecesPerGroup = 4096;
+
+std::uint64_t Align16(std::uint64_t n) {
+    return (n + (kAesBlock - 1)) & ~(kAesBlock - 1);
+}
+
+struct Footer {
+    std::uint32_t version = 0;
+    bool v8a = false;
+    std::uint64_t size = 0; // footer bytes
+    bool encryptedIndex = false;
+    std::uint64_t indexOffset = 0;
+    std::uint64_t indexSize = 0;
+    Sha1Digest indexHash{};
+    std::vector<std::string> methods; // slot i is method index i + 1
+};
+
+// Bounds-checked reading over an index held in memory.
+class Cursor {
+public:
+    explicit Cursor(std::span<const unsigned char> bytes) : bytes_(bytes) {}
+    bool ok = true;
+    std::uint64_t Left() const { return ok ? bytes_.size() - at_ : 0; }
+    std::size_t At() const { return at_; }
+    const unsigned char* Take(std::uint64_t n) {
+        if (!ok || !FitsWithin(at_, n, bytes_.size())) {
+            ok = false;
+            return nullptr;
+        }
+        const unsigned char* p = bytes_.data() + at_;
+        at_ += static_cast<std::size_t>(n);
+        return p;
+    }
+    std::uint8_t U8() {
+        const auto* p = Take(1);
+        return p ? *p : 0;
+    }
+    std::uint32_t U32() {
+        const auto* p = Take(4);
+        return p ? LoadU32LE(p) : 0;
+    }
+    std::uint64_t U64() {
+        const auto* p = Take(8);
+        return p ? LoadU64LE(p) : 0;
+    }
+    std::int32_t I32() { return static_cast<std::int32_t>(U32()); }
+    // A signed 64-bit size or offset; negative ones are malformed.
+    std::uint64_t NonNegative() {
+        const std::uint64_t v = U64();
+        if (v > static_cast<std::uint64_t>(INT64_MAX)) {
+            ok = false;
+        }
+        return v;
+    }
+    // A count of items of at least `itemSize` bytes each: never more than the
+    // bytes left could hold.
+    std::uint64_t Count(std::uint64_t itemSize) {
+        const std::int32_t n = I32();
+        if (n < 0 ||
+            static_cast<std::uint64_t>(n) > Left() / std::max<std::uint64_t>(itemSize, 1)) {
+            ok = false;
+            return 0;
+        }
+        return static_cast<std::uint64_t>(n);
+    }
+    // FString as UTF-8: n > 0 Latin-1 bytes, n < 0 UTF-16LE units, the last
+    // of them NUL and no NUL before it.
+    void String(std::string& out) {
+        out.clear();
+        const std::int32_t n = I32();
+        if (!ok || n == 0) {
+            return;
+        }
+        if (n == INT32_MIN) {
+            ok = false;
+            return;
+        }
+        if (n > 0) {
+            const auto* p = Take(static_cast<std::uint64_t>(n));
+            if (p == nullptr || p[n - 1] != 0 ||
+                std::memchr(p, 0, static_cast<std::size_t>(n - 1))) {
+                ok = false;
+                return;
+            }
+            for (std::int32_t i = 0; i + 1 < n; ++i) {
+                AppendUtf8(out, p[i]);
+            }
+            return;
+        }
+        const std::uint64_t units = static_cast<std::uint64_t>(-static_cast<std::int64_t>(n));
+        const auto* p = Take(units * 2);
+        if (p == nullptr || LoadU16LE(p + (units - 1) * 2) != 0) {
+            ok = false;
+            return;
+        }
+        for (std::uint64_t i = 0; i + 1 < units; ++i) {
+            char32_t unit = LoadU16LE(p + i * 2);
+            if (unit == 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) {
+                ok = false;
+                return;
+            }
+            if (unit >= 0xD800 && unit <= 0xDBFF) {
+                const char32_t low = i + 2 < units ? LoadU16LE(p + (i + 1) * 2) : 0;
+                if (low < 0xDC00 || low > 0xDFFF) {
+                    ok = false;
+                    return;
+                }
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+            AppendUtf8(out, unit);
+        }
+    }
+
+private:
+    std::span<const unsigned char> bytes_;
+    std::size_t at_ = 0;
+};
+
+// One entry as its record or encoded form describes it.
+struct Record {
+    std::uint64_t offset = 0;
+    std::uint64_t storedSize = 0;
+    std::uint64_t size = 0;
+    std::uint32_t method = 0; // method index (v8+) or legacy flags
+    std::optional<Sha1Digest> sha1;
+    std::uint8_t flags = 0;
+    std::uint32_t blockSize = 0;
+    // Block positions relative to the entry's offset ({start, end}).
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks;
+    bool compressed() const { return method != 0; }
+};
+
+// Bytes of a record (and of the in-data header) of `version` with `blocks`.
+std::uint64_t RecordSize(std::uint32_t version, bool v8a, bool compressed, std::uint64_t blocks) {
+    std::uint64_t size = 8 + 8 + 8 + (v8a ? 1 : 4) + 20;
+    if (version == 1) {
+        size += 8;
+    }
+    if (version >= 3) {
+        size += (compressed ? 4 + 16 * blocks : 0) + 1 + 4;
+    }
+    return size;
+}
+
+bool ParseRecord(Cursor& in, const Footer& footer, Record& r) {
+    r.offset = in.NonNegative();
+    r.storedSize = in.NonNegative();
+    r.size = in.NonNegative();
+    r.method = footer.v8a ? in.U8() : in.U32();
+    if (footer.version == 1) {
+        in.U64();
+    }
+    Sha1Digest sha{};
+    if (const auto* p = in.Take(20)) {
+        std::memcpy(sha.data(), p, 20);
+    }
+    r.sha1 = sha;
+    r.blocks.clear();
+    if (footer.version < 3) {
+        r.flags = 0;
+        r.blockSize = 0;
+        return in.ok && r.method == 0;
+    }
+    if (r.compressed()) {
+        const std::uint64_t count = in.Count(16);
+        r.blocks.reserve(static_cast<std::size_t>(count));
+        for (std::uint64_t i = 0; i < count && in.ok; ++i) {
+            std::uint64_t start = in.NonNegative();
+            std::uint64_t end = in.NonNegative();
+            if (footer.version < 5) { // absolute before version 5
+                if (start < r.offset || end < r.offset) {
+                    return false;
+                }
+                start -= r.offset;
+                end -= r.offset;
+            }
+            r.blocks.emplace_back(start, end);
+        }
+    }
+    r.flags = in.U8();
+    r.blockSize = in.U32();
+    const std::uint8_t known = footer.version >= 6 ? kFlagEncrypted | kFlagDeleted : kFlagEncrypted;
+    return in.ok && (r.flags & ~known) == 0;
+}
+
+bool ParseEncoded(Cursor& in, Record& r) {
+    const std::uint32_t bits = in.U32();
+    const std::uint32_t sizeField = bits & 0x3F;
+    r.blockSize = sizeField == kEncodedBlockSizeEscape
+                      ? in.U32()
+                      : static_cast<std::uint32_t>(sizeField * kEncodedBlockSizeUnit);
+    const std::uint32_t blockCount = (bits >> 6) & 0xFFFF;
+    r.flags = (bits >> 22) & 1 ? kFlagEncrypted : 0;
+    r.method = (bits >> 23) & 0x3F;
+    r.offset = (bits >> 31) & 1 ? in.U32() : in.U64();
+    r.size = (bits >> 30) & 1 ? in.U32() : in.U64();
+    r.storedSize = r.size;
+    if (r.compressed()) {
+        r.storedSize = (bits >> 29) & 1 ? in.U32() : in.U64();
+    }
+    r.sha1.reset();
+    r.blocks.clear();
+    if (!in.ok || r.offset > static_cast<std::uint64_t>(INT64_MAX) ||
+        r.size > static_cast<std::uint64_t>(INT64_MAX) ||
+        r.storedSize > static_cast<std::uint64_t>(INT64_MAX)) {
+        return false;
+    }
+    if (!r.compressed()) {
+        return blockCount == 0;
+    }
+    const bool encrypted = (r.flags & kFlagEncrypted) != 0;
+    if (blockCount > in.Left() / 4 + 1) {
+        return false;
+    }
+    std::uint64_t start = RecordSize(11, false, true, blockCount);
+    for (std::uint32_t i = 0; i < blockCount; ++i) {
+        const std::uint64_t length =
+            blockCount > 1 || encrypted ? std::uint64_t{in.U32()} : r.storedSize;
+        r.blocks.emplace_back(start, start + length);
+        start += encrypted ? Align16(length) : length;
+    }
+    return in.ok;
+}
+
+struct PakState {
+    PakState(ByteSource& from, const ReadOptions& given, Footer read)
+        : source(from), options(given), footer(std::move(read)) {}
+    ByteSource& source;
+    const ReadOptions& options;
+    Footer footer;
+    std::optional<AesKey> key;
+    std::string mount; // leading "../" and "/" removed
+    std::string mountStored;
+    std::uint64_t dataEnd = 0; // file size minus the footer
+    std::uint64_t tombstones = 0;
+    std::vector<std::string> notes;
+    std::shared_ptr<SharedContent> group;
+    std::size_t groupUsed = 0;
+};
+
+std::optional<Codec> MethodCodec(const Footer& footer, std::uint32_t method,
+                                 std::string_view& name) {
+    if (footer.version < 8) {
+        switch (method & ~kLegacyHints) {
+        case kLegacyZlib:
+            name = "Zlib";
+            return Codec::Zlib;
+        case kLegacyGzip:
+            name = "Gzip";
+            return Codec::Gzip;
+        case kLegacyCustom:
+            name = "Oodle";
+            return Codec::Oodle;
+        default:
+            return std::nullopt;
+        }
+    }
+    name = footer.methods[method - 1];
+    static constexpr std::pair<std::string_view, Codec> kKnown[] = {{"zlib", Codec::Zlib},
+                                                                    {"gzip", Codec::Gzip},
+                                                                    {"lz4", Codec::Lz4},
+                                                                    {"zstd", Codec::Zstd},
+                                                                    {"oodle", Codec::Oodle}};
+    for (const auto& [known, codec] : kKnown) {
+        if (name.size() == known.size() &&
+            std::equal(name.begin(), name.end(), known.begin(), [](char a, char b) {
+                return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
+            })) {
+            name = CodecName(codec);
+            return codec;
+        }
+    }
+    return std::nullopt; // a name the tool does not decode: the entry fails by it
+}
+
+// Checks what the index says of an entry against the file; false: malformed.
+bool CheckRecord(const PakState& pak, const Record& r) {
+    const bool encrypted = (r.flags & kFlagEncrypted) != 0;
+    if (!r.compressed()) {
+        const std::uint64_t header = RecordSize(pak.footer.version, pak.footer.v8a, false, 0);
+        return r.blocks.empty() && r.storedSize == r.size &&
+               FitsWithin(r.offset, header, pak.dataEnd) &&
+               FitsWithin(r.offset + header, encrypted ? Align16(r.size) : r.size, pak.dataEnd);
+    }
+    if (pak.footer.version >= 8 && r.method > pak.footer.methods.size()) {
+        return false;
+    }
+    if (pak.footer.version < 8) {
+        const std::uint32_t base = r.method & ~kLegacyHints;
+        if (base != kLegacyZlib && base != kLegacyGzip && base != kLegacyCustom) {
+            return false;
+        }
+    }
+    const std::uint64_t header =
+        RecordSize(pak.footer.version, pak.footer.v8a, true, r.blocks.size());
+    if (r.blockSize == 0 || r.blocks.size() != (r.size + r.blockSize - 1) / r.blockSize ||
+        !FitsWithin(r.offset, header, pak.dataEnd) ||
+        !FitsWithin(r.offset + header, r.storedSize, pak.dataEnd)) {
+        return false;
+    }
+    std::uint64_t at = header;
+    for (const auto& [start, end] : r.blocks) {
+        if (start != at || end < start) {
+            return false;
+        }
+        at = start + (encrypted ? Align16(end - start) : end - start);
+    }
+    return at - header == r.storedSize;
+}
+
+// The pieces of a compressed or encrypted entry, placed in the current group.
+std::pair<std::shared_ptr<const SharedContent>, std::uint32_t> PlacePieces(PakState& pak,
+                                                                           std::size_t count) {
+    if (!pak.group || pak.groupUsed + count > pak.group->pieces.size()) {
+        pak.group = std::make_shared<SharedContent>();
+        // Sized once: slots are filled later, never moved, while earlier
+        // entries of the group are already in use.
+        pak.group->pieces.resize(std::max(count, kPiecesPerGroup));
+        pak.group->aesKey = pak.key;
+        pak.groupUsed = 0;
+    }
+    const auto first = static_cast<std::uint32_t>(pak.groupUsed);
+    pak.groupUsed += count;
+    return {pak.group, first};
+}
+
+// Reads the in-data header at the entry's offset and compares it with the
+// record; takes its SHA-1 where the index keeps none.
+bool CheckHeader(PakState& pak, Record& r) {
+    const std::uint64_t length =
+        RecordSize(pak.footer.version, pak.footer.v8a, r.compressed(), r.blocks.size());
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(length));
+    if (pak.source.ReadAt(r.offset, bytes.data(), bytes.size()) != bytes.size()) {
+        return false;
+    }
+    Cursor in(bytes);
+    Record h;
+    Footer f = pak.footer;
+    if (f.version >= 10) {
+        f.version = 8; // the same record layout as 8b
+    }
+    if (!ParseRecord(in, f, h)) {
+        return false;
+    }
+    if (!r.sha1) {
+        r.sha1 = h.sha1;
+    }
+    const std::uint8_t flagMask = kFlagEncrypted;
+    return (h.offset == 0 || h.offset == r.offset) && h.storedSize == r.storedSize &&
+           h.size == r.size && h.method == r.method && *h.sha1 == *r.sha1 &&
+           (h.flags & flagMask) == (r.flags & flagMask) && h.blockSize == r.blockSize &&
+           h.blocks == r.blocks;
+}
+
+void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& visit) {
+    if (pak.options.checkEntryHeaders && !CheckHeader(pak, r)) {
+        pak.notes.push_back(std::string(name) + ": its in-data header differs from the index");
+    }
+    const bool encrypted = (r.flags & kFlagEncrypted) != 0;
+    const std::uint64_t header =
+        RecordSize(pak.footer.version, pak.footer.v8a, r.compressed(), r.blocks.size());
+    EntryView view;
+    view.name = name;
+    view.offset = r.offset + header;
+    view.size = r.size;
+    view.compressedSize = r.storedSize;
+    view.encrypted = encrypted;
+    if (!r.compressed() && !encrypted) {
+        view.content = EntryContent::InPackage(view.offset, r.size);
+    } else {
+        std::string_view method = "None";
+        std::optional<Codec> codec = Codec::Stored;
+        if (r.compressed()) {
+            codec = MethodCodec(pak.footer, r.method, method);
+        }
+        view.compression = method;
+        view.content.encoding = ContentEncoding::Pieces;
+        if (!codec) {
+            pak.notes.push_back(std::string(name) + ": compressed with " + std::string(method) +
+                                ", which kestrune does not decode");
+        } else {
+            const std::size_t count = r.compressed() ? r.blocks.size() : 1;
+            auto [shared, first] = PlacePieces(pak, count);
+            auto* pieces = const_cast<Piece*>(shared->pieces.data()) + first;
+            if (!r.compressed()) {
+                pieces[0] = {view.offset,  Align16(r.size), r.size, r.size,
+                             kPackageFile, Codec::Stored,   true};
+            } else {
+                for (std::size_t i = 0; i < count; ++i) {
+                    const auto [start, end] = r.blocks[i];
+                    const std::uint64_t share =
+                        std::min<std::uint64_t>(r.blockSize, r.size - i * r.blockSize);
+                    pieces[i] = {r.offset + start, encrypted ? Align16(end - start) : end - start,
+                                 end - start,      share,
+                                 kPackageFile,     *codec,
+                                 encrypted};
+                }
+            }
+            view.content.shared = std::move(shared);
+            view.content.firstPiece = first;
+            view.content.pieceCount = static_cast<std::uint32_t>(count);
+        }
+    }
+    view.content.storedSha1 = r.sha1;
+    visit(view);
+}
+
+// Reads an index block and decrypts it with the pak's key when the footer
+// says so; nullopt when its SHA-1 is not `hash`.
+std::optional<std::vector<unsigned char>> ReadBlock(PakState& pak, std::uint64_t offset,
+                                                    std::uint64_t size, const Sha1Digest& hash) {
+    if (!FitsWithin(offset, size, pak.dataEnd) || (pak.key && size % kAesBlock != 0)) {
+        return std::nullopt;
+    }
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+    if (pak.source.ReadAt(offset, bytes.data(), bytes.size()) != bytes.size()) {
+        return std::nullopt;
+    }
+    if (pak.footer.encryptedIndex && pak.key) {
+        DecryptAes256Ecb(*pak.key, bytes);
+    }
+    if (Sha1(bytes) != hash) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+void StripMount(PakState& pak) {
+    std::string_view m = pak.mountStored;
+    while (m.starts_with("../")) {
+        m.remove_prefix(3);
+    }
+    if (m.starts_with("/")) {
+        m.remove_prefix(1);
+    }
+    pak.mount.assign(m);
+    if (!pak.mount.empty() && pak.mount.back() != '/') {
+        pak.mount.push_back('/');
+    }
+}
+
+// Versions 1-9: the index names each entry. With `visit` null only checks.
+bool WalkLegacy(PakState& pak, std::span<const unsigned char> index, const EntryVisitor* visit,
+                std::uint64_t limit, std::uint64_t& visited) {
+    Cursor in(index);
+    in.String(pak.mountStored);
+    StripMount(pak);
+    const std::uint64_t count =
+        in.Count(4 + RecordSize(pak.footer.version, pak.footer.v8a, false, 0));
+    std::string name;
+    std::string full;
+    Record r;
+    pak.tombstones = 0;
+    for (std::uint64_t i = 0; i < count && in.ok; ++i) {
+        in.String(name);
+        if (!in.ok || !ParseRecord(in, pak.footer, r)) {
+            return false;
+        }
+        if (r.flags & kFlagDeleted) {
+            ++pak.tombstones;
+            continue;
+        }
+        if (name.empty() || !CheckRecord(pak, r)) {
+            return false;
+        }
+        if (visit != nullptr && visited < limit) {
+            full.assign(pak.mount).append(name);
+            Visit(pak, full, r, *visit);
+            ++visited;
+        }
+    }
+    // Nothing follows the last record but the padding of an encrypted index.
+    return in.ok && in.Left() < (pak.footer.encryptedIndex ? kAesBlock : 1);
+}
+
+std::uint64_t PathHash(std::string_view path, std::uint64_t seed) {
+    std::uint64_t h = kFnvOffsetBasis + seed;
+    std::size_t at = 0;
+    while (at < path.size()) {
+        char32_t c = DecodeUtf8(path, at).value_or(0xFFFD);
+        if (c >= 'A' && c <= 'Z') {
+            c += 'a' - 'A';
+        }
+        auto unit = [&h](std::uint32_t u) {
+            h = (h ^ (u & 0xFF)) * kFnvPrime;
+            h = (h ^ (u >> 8)) * kFnvPrime;
+        };
+        if (c >= 0x10000) {
+            unit(0xD800 + ((c - 0x10000) >> 10));
+            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            unit(static_cast<std::uint32_t>(c));
+        }
+    }
+    return h;
+}
+
+struct Primary {
+    std::uint64_t count = 0;
+    std::uint64_t seed = 0;
+    bool hasHashIndex = false;
+    std::uint64_t hashOffset = 0, hashSize = 0;
+    Sha1Digest hashHash{};
+    bool hasDirectory = false;
+    std::uint64_t dirOffset = 0, dirSize = 0;
+    Sha1Digest dirHash{};
+    std::span<const unsigned char> blob;
+    std::vector<Record> nonEncoded;
+};
+
+bool ParsePrimary(PakState& pak, std::span<const unsigned char> index, Primary& p) {
+    Cursor in(index);
+    in.String(pak.mountStored);
+    StripMount(pak);
+    const std::int32_t count = in.I32();
+    p.count = count < 0 ? 0 : static_cast<std::uint64_t>(count);
+    p.seed = in.U64();
+    auto place = [&in](bool& has, std::uint64_t& off, std::uint64_t& size, Sha1Digest& hash) {
+        const std::uint32_t flag = in.U32();
+        has = flag == 1;
+        if (flag > 1) {
+            in.ok = false;
+        }
+        if (has) {
+            off = in.NonNegative();
+            size = in.NonNegative();
+            if (const auto* h = in.Take(20)) {
+                std::memcpy(hash.data(), h, 20);
+            }
+        }
+    };
+    place(p.hasHashIndex, p.hashOffset, p.hashSize, p.hashHash);
+    place(p.hasDirectory, p.dirOffset, p.dirSize, p.dirHash);
+    const std::uint64_t blobSize = in.Count(1);
+    const auto* blob = in.Take(blobSize);
+    p.blob = blob ? std::span<const unsigned char>(blob, static_cast<std::size_t>(blobSize))
+                  : std::span<const unsigned char>{};
+    const std::uint64_t nonEncoded = in.Count(RecordSize(11, false, false, 0));
+    Footer f = pak.footer;
+    f.version = 8;
+    p.nonEncoded.resize(static_cast<std::size_t>(nonEncoded));
+    for (Record& r : p.nonEncoded) {
+        if (!ParseRecord(in, f, r)) {
+            return false;
+        }
+    }
+    return in.ok && count >= 0 && in.Left() < (pak.footer.encryptedIndex ? kAesBlock : 1);
+}
+
+bool Locate(const Primary& p, std::int32_t location, Record& r) {
+    if (location >= 0) {
+        if (static_cast<std::uint64_t>(location) >= p.blob.size()) {
+            return false;
+        }
+        Cursor in(p.blob.subspan(static_cast<std::size_t>(location)));
+        return ParseEncoded(in, r);
+    }
+    if (location == INT32_MIN) {
+        return false;
+    }
+    const auto at = static_cast<std::uint64_t>(-(static_cast<std::int64_t>(location) + 1));
+    if (at >= p.nonEncoded.size()) {
+        return false;
+    }
+    r = p.nonEncoded[static_cast<std::size_t>(at)];
+    return true;
+}
+
+// Versions 10-11: names from the full directory index. With `visit` null
+// only checks, and gathers the path hashes for the version 11 check.
+bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigned char> dir,
+                        const EntryVisitor* visit, std::uint64_t limit, std::uint64_t& visited,
+                        std::vector<std::pair<std::uint64_t, std::int32_t>>* hashes) {
+    Cursor in(dir);
+    const std::uint64_t dirs = in.Count(8);
+    std::string dirName;
+    std::string file;
+    std::string relative;
+    std::string full;
+    Record r;
+    std::uint64_t names = 0;
+    for (std::uint64_t d = 0; d < dirs && in.ok; ++d) {
+        in.String(dirName);
+        const std::uint64_t files = in.Count(8);
+        if (!in.ok || dirName.empty() || dirName.back() != '/') {
+            return false;
+        }
+        for (std::uint64_t i = 0; i < files && in.ok; ++i) {
+            in.String(file);
+            const std::int32_t location = in.I32();
+            if (!in.ok || file.empty() || file.find('/') != std::string::npos ||
+                !Locate(p, location, r)) {
+                return false;
+            }
+            ++names;
+            relative.assign(dirName == "/" ? std::string_view{} : std::string_view(dirName));
+            if (relative.starts_with('/')) {
+                relative.erase(0, 1);
+            }
+            relative.append(file);
+            if (hashes != nullptr) {
+                hashes->emplace_back(PathHash(relative, p.seed), location);
+            }
+            if (r.flags & kFlagDeleted) {
+                ++pak.tombstones;
+                continue;
+            }
+            if (!CheckRecord(pak, r)) {
+                return false;
+            }
+            if (visit != nullptr && visited < limit) {
+                full.assign(pak.mount).append(relative);
+                Visit(pak, full, r, *visit);
+                ++visited;
+            }
+        }
+    }
+    return in.ok && names == p.count && in.Left() < (pak.footer.encryptedIndex ? kAesBlock : 1);
+}
+
+bool CheckPathHashes(PakState& pak, const Primary& p,
+                     std::vector<std::pair<std::uint64_t, std::int32_t>>& fromNames) {
+    const auto bytes = ReadBlock(pak, p.hashOffset, p.hashSize, p.hashHash);
+    if (!bytes) {
+        return false;
+    }
+    Cursor in(*bytes);
+    const std::uint64_t count = in.Count(12);
+    std::vector<std::pair<std::uint64_t, std::int32_t>> stored;
+    stored.reserve(static_cast<std::size_t>(count));
+    for (std::uint64_t i = 0; i < count && in.ok; ++i) {
+        const std::uint64_t hash = in.U64();
+        stored.emplace_back(hash, in.I32());
+    }
+    if (pak.footer.version < 11) {
+        return in.ok; // the earlier hash differs by platform: not compared
+    }
+    std::sort(stored.begin(), stored.end());
+    std::sort(fromNames.begin(), fromNames.end());
+    return in.ok && stored == fromNames;
+}
+
+std::optional<Footer> ReadFooter(ByteSource& source, std::uint64_t magicFromEnd,
+                                 std::uint32_t& versionFound) {
+    const std::uint64_t fileSize = source.Size();
+    std::array<unsigned char, 8> head{};
+    if (fileSize < magicFromEnd ||
+        source.ReadAt(fileSize - magicFromEnd, head.data(), head.size()) != head.size() ||
+        LoadU32LE(head.data()) != kMagic) {
+        return std::nullopt;
+    }
+    Footer f;
+    f.version = versionFound = LoadU32LE(head.data() + 4);
+    std::uint64_t before = 0; // footer bytes before the magic
+    std::uint64_t slots = 0;
+    switch (magicFromEnd) {
+    case kLegacyMagicFromEnd:
+        if (f.version < 1 || f.version > 7) {
+            return std::nullopt;
+        }
+        before = f.version >= 7 ? 17 : f.version >= 4 ? 1 : 0;
+        break;
+    case 172:
+        if (f.version != 8) {
+            return std::nullopt;
+        }
+        f.v8a = true;
+        before = 17;
+        slots = 4;
+        break;
+    case 204:
+        if (f.version != 8 && f.version != 10 && f.version != 11 && f.version <= kNewestVersion) {
+            return std::nullopt;
+        }
+        before = 17;
+        slots = 5;
+        break;
+    case 205:
+        if (f.version != 9 && f.version <= kNewestVersion) {
+            return std::nullopt;
+        }
+        before = 17;
+        slots = 5;
+        break;
+    default:
+        return std::nullopt;
+    }
+    if (f.version > kNewestVersion) {
+        return f;
+    }
+    f.size = magicFromEnd + before;
+    if (fileSize < f.size) {
+        return std::nullopt;
+    }
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(f.size));
+    if (source.ReadAt(fileSize - f.size, bytes.data(), bytes.size()) != bytes.size()) {
+        return std::nullopt;
+    }
+    const unsigned char* p = bytes.data() + before;
+    if (before > 0) {
+        if (p[-1] > 1) {
+            return std::nullopt;
+        }
+        f.encryptedIndex = p[-1] == 1;
+    }
+    f.indexOffset = LoadU64LE(p + 8);
+    f.indexSize = LoadU64LE(p + 16);
+    std::memcpy(f.indexHash.data(), p + 24, 20);
+    std::uint64_t at = before + 44;
+    if (f.version == 9) {
+        if (p[44] > 1) {
+            return std::nullopt;
+        }
+        if (p[44] == 1) {
+            f.methods.push_back("frozen"); // marks the refusal; the reader stops at it
+            return f;
+        }
+        ++at;
+    }
+    for (std::uint64_t s = 0; s < slots; ++s) {
+        const auto* slot = reinterpret_cast<const char*>(bytes.data() + at + s * kNameSlotSize);
+        f.methods.emplace_back(slot, strnlen(slot, kNameSlotSize));
+        for (const char c : f.methods.back()) {
+            if (c < 0x20 || c > 0x7E) {
+                return std::nullopt;
+            }
+        }
+    }
+    return f;
+}
+
+DirectoryWalk Refuse(std::string reason) {
+    DirectoryWalk walk;
+    walk.kind = PackageKind::Unreal;
+    walk.refusal = std::move(reason);
+    return walk;
+}
+
+} // namespace
+
+DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                       const ReadOptions& options) {
+    std::uint32_t version = 0;
+    std::optional<Footer> footer = ReadFooter(source, kLegacyMagicFromEnd, version);
+    const bool legacy = footer.has_value();
+    if (!legacy) {
+        // Newest layouts first, as the engine itself tries them.
+        for (const std::uint64_t at :
+             {std::uint64_t{204}, std::uint64_t{205}, std::uint64_t{172}}) {
+            footer = ReadFooter(source, at, version);
+            if (footer) {
+                break;
+            }
+        }
+    }
+    if (!footer) {
+        return {};
+    }
+    if (footer->version > kNewestVersion) {
+        return Refuse("pak version " + std::to_string(footer->version) + " is not read");
+    }
+    if (footer->version == 9 && footer->methods.size() == 1 && footer->methods[0] == "frozen") {
+        return Refuse("frozen index: not read");
+    }
+    PakState pak(source, options, std::move(*footer));
+    pak.dataEnd = source.Size() - pak.footer.size;
+    const Footer& f = pak.footer;
+    // Not a pak at all when its index is not where the footer says: for
+    // 1-7 the container reading applies.
+    const auto malformed = [&](std::string what) {
+        return legacy ? DirectoryWalk{} : Refuse(std::move(what));
+    };
+    if (f.indexOffset > static_cast<std::uint64_t>(INT64_MAX) ||
+        !FitsWithin(f.indexOffset, f.indexSize, pak.dataEnd)) {
+        return malformed("the index lies outside the file");
+    }
+    std::optional<std::vector<unsigned char>> index;
+    if (f.encryptedIndex) {
+        for (const AesKey& key : options.aesKeys) {
+            pak.key = key;
+            if ((index = ReadBlock(pak, f.indexOffset, f.indexSize, f.indexHash))) {
+                break;
+            }
+        }
+        if (!index) {
+            if (legacy) {
+                DirectoryWalk walk;
+                walk.notes.emplace_back(kEncryptedLegacyIndexNote);
+                return walk; // not found: the container reading, with the note
+            }
+            return Refuse(options.aesKeys.empty()
+                              ? "the index is encrypted: give its key with --aes-key"
+                              : "no key given decrypts the index");
+        }
+    } else {
+        if (!options.aesKeys.empty()) {
+            pak.key = options.aesKeys.front(); // for encrypted entries: nothing says which
+        }
+        index = ReadBlock(pak, f.indexOffset, f.indexSize, f.indexHash);
+        if (!index) {
+            return malformed("the index does not match its SHA-1");
+        }
+    }
+
+    std::uint64_t visited = 0;
+    DirectoryWalk walk;
+    walk.kind = PackageKind::Unreal;
+    if (f.version < 10) {
+        if (!WalkLegacy(pak, *index, nullptr, 0, visited)) {
+            return malformed("the index is malformed");
+        }
+        if (limit > 0) {
+            WalkLegacy(pak, *index, &visit, limit, visited);
+        }
+    } else {
+        Primary primary;
+        if (!ParsePrimary(pak, *index, primary)) {
+            return Refuse("the index is malformed");
+        }
+        if (!primary.hasDirectory) {
+            return Refuse("the pak keeps no directory of names: not read");
+        }
+        const auto dir = ReadBlock(pak, primary.dirOffset, primary.dirSize, primary.dirHash);
+        if (!dir) {
+            return Refuse("the directory index does not match its SHA-1");
+        }
+        std::vector<std::pair<std::uint64_t, std::int32_t>> hashes;
+        if (!WalkDirectoryIndex(pak, primary, *dir, nullptr, 0, visited,
+                                primary.hasHashIndex ? &hashes : nullptr)) {
+            return Refuse("the directory index is malformed");
+        }
+        if (primary.hasHashIndex && !CheckPathHashes(pak, primary, hashes)) {
+            return Refuse("the path hash index does not match the names");
+        }
+        std::vector<std::pair<std::uint64_t, std::int32_t>>().swap(hashes);
+        if (limit > 0) {
+            pak.tombstones = 0;
+            WalkDirectoryIndex(pak, primary, *dir, &visit, limit, visited, nullptr);
+        }
+    }
+    walk.visited = visited;
+    walk.notes = std::move(pak.notes);
+    if (pak.tombstones > 0) {
+        walk.notes.push_back(std::to_string(pak.tombstones) +
+                             " deleted records (patch tombstones) not listed");
+    }
+    walk.properties.emplace_back("mount_point", pak.mountStored);
+    return walk;
+}
+
+} // namespace Kestrune::Unreal
