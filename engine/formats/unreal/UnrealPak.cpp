@@ -435,7 +435,13 @@ void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& 
             view.content.pieceCount = static_cast<std::uint32_t>(count);
         }
     }
-    view.content.storedSha1 = r.sha1;
+    // The SHA-1 covers the stored bytes, padding included, except for an
+    // uncompressed encrypted entry, where it covers only the first `size`
+    // ciphertext bytes; the piece reader hashes whole stored pieces, so such
+    // an entry is checked by its decryption alone.
+    if (r.compressed() || !encrypted) {
+        view.content.storedSha1 = r.sha1;
+    }
     visit(view);
 }
 
@@ -443,7 +449,8 @@ void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& 
 // says so; nullopt when its SHA-1 is not `hash`.
 std::optional<std::vector<unsigned char>> ReadBlock(PakState& pak, std::uint64_t offset,
                                                     std::uint64_t size, const Sha1Digest& hash) {
-    if (!FitsWithin(offset, size, pak.dataEnd) || (pak.key && size % kAesBlock != 0)) {
+    if (!FitsWithin(offset, size, pak.dataEnd) ||
+        (pak.footer.encryptedIndex && size % kAesBlock != 0)) {
         return std::nullopt;
     }
     std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
