@@ -8,6 +8,8 @@
 #include "support/PackageBuilder.h"
 #include "support/UnrealPakBuilder.h"
 
+#include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace Kestrune {
@@ -227,6 +229,113 @@ TEST(UnrealPak, PrefixesAndFlippedBytes) {
                 UINT64_MAX, options);
         }
     }
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+void SetU32(std::string& bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+}
+
+struct HostileRow {
+    const char* what;
+    std::uint32_t version;
+    std::function<void(std::string&)> editIndex;
+    std::function<void(std::string&)> editDirectory;
+};
+
+// Hostile indexes whose hashes are right, so that the parsers meet them: each
+// is refused (v8+) or left to the container rules (v1-7), and nothing is
+// read outside the file.
+TEST(UnrealPak, HostileIndexesWithGoodHashes) {
+    // v5 index: mount FString at 0 ("../../../" is 4 + 10 bytes), count at
+    // 14, first name's length at 18.
+    const std::vector<HostileRow> rows = {
+        {"mount length INT32_MIN", 5, [](std::string& b) { SetU32(b, 0, 0x80000000u); }, {}},
+        {"mount length negative, odd", 5, [](std::string& b) { SetU32(b, 0, 0xFFFFFFFFu); }, {}},
+        {"mount beyond the index", 5, [](std::string& b) { SetU32(b, 0, 0x7FFFFFFFu); }, {}},
+        {"mount without terminator", 5, [](std::string& b) { b[13] = 'x'; }, {}},
+        {"count far beyond the bytes", 5, [](std::string& b) { SetU32(b, 14, 0x7FFFFFFFu); }, {}},
+        {"negative count", 5, [](std::string& b) { SetU32(b, 14, 0xFFFFFFF0u); }, {}},
+        {"trailing bytes", 5, [](std::string& b) { b += "junk"; }, {}},
+        {"entry offset past the end",
+         5,
+         [](std::string& b) { SetU32(b, 18 + 4 + 6, 0x7FFFFFF0u); },
+         {}},
+        {"primary count beyond names", 11, [](std::string& b) { SetU32(b, 14, 5); }, {}},
+        {"directory count huge", 11, {}, [](std::string& b) { SetU32(b, 0, 0x7FFFFFFFu); }},
+        {"directory location outside the blob",
+         11,
+         {},
+         [](std::string& b) { SetU32(b, b.size() - 4, 0x00FFFFFFu); }},
+        {"directory location outside the list",
+         11,
+         {},
+         [](std::string& b) { SetU32(b, b.size() - 4, 0xFFFFFF00u); }},
+        {"directory location INT32_MIN",
+         11,
+         {},
+         [](std::string& b) { SetU32(b, b.size() - 4, 0x80000000u); }},
+        {"encoded entry garbage",
+         11,
+         [](std::string& b) {
+             // The blob follows 14 + 4 + 8 + 2 × 40 bytes and its size.
+             for (std::size_t i = 14 + 4 + 8 + 80 + 4; i < b.size() - 4; ++i) {
+                 b[i] = static_cast<char>(0xFF);
+             }
+         },
+         {}},
+    };
+    for (const HostileRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        UnrealPakLayout layout;
+        layout.version = row.version;
+        layout.editIndex = row.editIndex;
+        layout.editDirectory = row.editDirectory;
+        const std::string pak =
+            Testing::BuildUnrealPak(layout, {{"a.txt", "hello", "None", false, 65536}});
+        const DirectoryWalk walk = Walk(pak);
+        if (row.version < 8) {
+            EXPECT_EQ(walk.kind, PackageKind::Pak);
+        } else {
+            EXPECT_EQ(walk.kind, PackageKind::Unreal);
+            EXPECT_NE(walk.refusal, "");
+            EXPECT_EQ(walk.visited, 0u);
+        }
+    }
+}
+
+// Names that try to leave the output folder, and mount points that try to
+// escape, are listed as stored and extracted inside DIR only.
+TEST(UnrealPak, EscapingNamesStayInside) {
+    UnrealPakLayout layout;
+    layout.mount = "../../../../a/../../";
+    const std::vector<UnrealFile> files = {
+        {"../evil.txt", "1", "None", false, 65536},      {"x\\y.txt", "2", "None", false, 65536},
+        {"dup.txt", "3", "None", false, 65536},          {"dup.txt", "4", "None", false, 65536},
+        {"sub/../../up.txt", "5", "None", false, 65536},
+    };
+    const Testing::TempDir dir;
+    const std::string path = dir.file("p.pak");
+    Testing::WriteFile(path, Testing::BuildUnrealPak(layout, files));
+    const auto entries = KestruneEngine::ListEntries(path);
+    ASSERT_EQ(entries.size(), files.size());
+    EXPECT_EQ(entries[0].name.substr(0, 5), "a/../");
+    ExtractionReport report;
+    KestruneEngine::ExtractAll(path, dir.file("out"), &report);
+    std::size_t inside = 0;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(dir.path())) {
+        const std::string p = item.path().string();
+        EXPECT_TRUE(p == path || p.starts_with(dir.file("out"))) << p;
+        inside += item.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(inside, files.size() + 1); // every entry written, the two dup.txt apart
 }
 
 } // namespace

@@ -288,6 +288,9 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             FString(plain, files[i].name);
             plain += Record(l, built[i], built[i].offset);
         }
+        if (l.editIndex) {
+            l.editIndex(plain);
+        }
         index = seal(plain, indexHash);
     } else {
         std::string blob;
@@ -326,6 +329,9 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
                 Put(fdiPlain, static_cast<std::uint32_t>(location), 4);
             }
         }
+        if (l.editDirectory) {
+            l.editDirectory(fdiPlain);
+        }
         std::string phiHash;
         std::string fdiHash;
         const std::string phi = seal(phiPlain, phiHash);
@@ -349,9 +355,16 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             p += records;
             return p;
         };
-        std::string sized = primary(0);
+        const auto edited = [&](std::uint64_t primarySize) {
+            std::string p = primary(primarySize);
+            if (l.editIndex) {
+                l.editIndex(p);
+            }
+            return p;
+        };
+        std::string sized = edited(0);
         const std::uint64_t primarySize = l.encryptIndex ? Align16(sized.size()) : sized.size();
-        index = seal(primary(primarySize), indexHash) + phi + fdi;
+        index = seal(edited(primarySize), indexHash) + phi + fdi;
         index.resize(index.size()); // primary, then the two others
         // The footer's size covers the primary index only.
         lastRegions.indexSize = primarySize;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,10 @@ struct UnrealPakLayout {
     std::uint64_t seed = 0x1234;
     bool frozen = false; // v9
     bool corruptIndexHash = false;
+    // Changes the plain index (v10+: the primary index) or the full
+    // directory index before they are hashed: hostile content with good hashes.
+    std::function<void(std::string&)> editIndex;
+    std::function<void(std::string&)> editDirectory;
 };
 
 std::string BuildUnrealPak(const UnrealPakLayout& layout, const std::vector<UnrealFile>& files);
