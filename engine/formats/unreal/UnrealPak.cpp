@@ -459,7 +459,7 @@ std::optional<std::vector<unsigned char>> ReadBlock(PakState& pak, std::uint64_t
         return std::nullopt;
     }
     std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
-    if (pak.source.ReadAt(offset, bytes.data(), bytes.size()) != bytes.size()) {
+    if (!bytes.empty() && pak.source.ReadAt(offset, bytes.data(), bytes.size()) != bytes.size()) {
         return std::nullopt;
     }
     if (pak.footer.encryptedIndex && pak.key) {
