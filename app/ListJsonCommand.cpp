@@ -173,6 +173,13 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
         report.Char(',');
         json.Field("size", entry.size);
         report.Char(',');
+        json.Field("stored_size", entry.compressedSize);
+        report.Char(',');
+        json.Field("compression", entry.compression);
+        report.Char(',');
+        json.Key("encrypted");
+        report.Text(entry.encrypted ? "true" : "false");
+        report.Char(',');
         if (output) {
             json.Field("output", *output);
         } else {

@@ -38,7 +38,7 @@ ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" time tar coreutils e2fsp
 
 export LC_ALL=C
 ROUNDS=${ROUNDS:-7}
-CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs}
+CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal}
 SEED=${SEED:-20240607}
 repo=$(pwd)
 build=$repo/build/bench
@@ -55,7 +55,7 @@ has_case() { [[ " $CASES " == *" $1 "* ]]; }
 step "build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BUILD_BENCH=ON \
     -DKESTRUNE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target kestrune kestrune_bench_data kestrune_codec_bench >/dev/null
+cmake --build "$build" -j "$(nproc)" --target kestrune kestrune_bench_data kestrune_unreal_bench_data kestrune_codec_bench >/dev/null
 kes=$build/app/kestrune
 gen=$build/bench/kestrune_bench_data
 codec_bench=$build/bench/kestrune_codec_bench
@@ -354,6 +354,46 @@ if has_case codecs; then
     mkdir -p "$codec_dir"
     "$codec_bench" "$codec_dir"
     rm -rf "$codec_dir"
+fi
+
+# Unreal paks, on tmpfs: the same 100,000 entries of 1 KiB extracted from a
+# v11 pak and from our container (<= 1.1); --list of a 1,000,000-entry v11
+# pak against cat of its listing (<= 2.5); a zlib pak of 64 KiB blocks
+# (UNREAL_ZLIB_MB, default 1024) extracted, with its peak memory (< 32 MiB).
+if has_case unreal && [ -n "$tmpfs" ]; then
+    step "unreal"
+    ud=$tmpfs/unreal
+    rm -rf "$ud"; mkdir -p "$ud"
+    ugen=$build/bench/kestrune_unreal_bench_data
+    best() { # command...: the fastest of ROUNDS runs, in seconds
+        local b="" t0 t1 t
+        for _ in $(seq "$ROUNDS"); do
+            rm -rf "$ud/out"
+            t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
+            t=$(( (t1 - t0) / 1000 )); [ -z "$b" ] || [ "$t" -lt "$b" ] && b=$t
+        done
+        awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
+    }
+    "$gen" pak-files 100000 "$SEED" "$ud/c.pak" "$ud/c.tar"
+    "$ugen" "$ud/c.pak" "$ud/u.pak"
+    c=$(best "$kes" --extract "$ud/c.pak" "$ud/out"); u=$(best "$kes" --extract "$ud/u.pak" "$ud/out")
+    awk -v c="$c" -v u="$u" 'BEGIN { r = u / c; printf "unreal v11 extract 100k: %s s, container %s s: %.2f <= 1.1 %s\n", u, c, r, r <= 1.1 ? "met" : "MISSED" }'
+    rm -f "$ud/c.pak" "$ud/c.tar" "$ud/u.pak"
+    "$gen" pak-listing 1000000 "$SEED" "$ud/l.pak" "$ud/l.txt"
+    "$ugen" "$ud/l.pak" "$ud/ul.pak"
+    "$kes" --list "$ud/ul.pak" >"$ud/ul.txt"
+    l=$(best "$kes" --list "$ud/ul.pak"); k=$(best cat "$ud/ul.txt")
+    awk -v l="$l" -v k="$k" 'BEGIN { r = l / k; printf "unreal v11 --list 1M: %s s, cat %s s: %.2f <= 2.5 %s\n", l, k, r, r <= 2.5 ? "met" : "MISSED" }'
+    rm -f "$ud"/l.* "$ud"/ul.*
+    mb=${UNREAL_ZLIB_MB:-1024}
+    "$gen" pak-large $((mb * 1024 * 1024)) "$SEED" "$ud/z.pak" "$ud/z.txt" "$ud/z.raw" 2>/dev/null || true
+    if [ -f "$ud/z.pak" ]; then
+        "$ugen" "$ud/z.pak" "$ud/uz.pak" zlib
+        rm -f "$ud/z.pak" "$ud/z.raw"
+        rm -rf "$ud/out"
+        /usr/bin/time -f "unreal zlib ${mb} MiB extract: %e s, peak %M KiB (< 32768)" "$kes" --extract "$ud/uz.pak" "$ud/out" >/dev/null
+    fi
+    rm -rf "$ud"
 fi
 
 if [ "${KEEP_DATA:-0}" = 1 ]; then

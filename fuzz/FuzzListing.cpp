@@ -242,8 +242,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<ArchiveEntry> entries = ReadEntries(memory);
     // Whatever the first bytes, a PAK footer at the end makes a PAK container.
     const bool pakFooter = kind != ArchiveType::Wad && Pak::HasFooter(memory);
-    CheckEntries(kind, pakFooter, entries,
-                 std::string_view(reinterpret_cast<const char*>(data), size));
+    const DirectoryWalk walk = WalkEntries(memory, [](const EntryView&) {});
+    if (walk.kind == PackageKind::Unreal) {
+        // An Unreal pak's entries lie inside the file, as do their pieces,
+        // and a refused pak lists nothing.
+        KESTRUNE_FUZZ_CHECK(walk.refusal.empty() || entries.empty());
+        for (const ArchiveEntry& entry : entries) {
+            KESTRUNE_FUZZ_CHECK(entry.offset <= size && entry.compressedSize <= size);
+            for (const Piece& piece : entry.content.Pieces()) {
+                KESTRUNE_FUZZ_CHECK(piece.offset <= size &&
+                                    piece.storedLength <= size - piece.offset);
+            }
+        }
+    } else {
+        CheckEntries(kind, pakFooter, entries,
+                     std::string_view(reinterpret_cast<const char*>(data), size));
+    }
 
     const std::filesystem::path path = Fuzzing::ScratchRoot() / "input.pak";
     Fuzzing::WriteBytes(path, data, size);

@@ -10,6 +10,7 @@
 
 #include "KestruneEngine.h"
 #include "support/PackageBuilder.h"
+#include "support/UnrealPakBuilder.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -213,6 +214,22 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
                            PiecesSeed(codec, false));
     }
     seeds.emplace_back("pieces-zlib-encrypted.bin", PiecesSeed(1, true));
+    // Unreal paks of every version (8a and 8b apart): a stored entry, a
+    // compressed one of several blocks, and from version 10 a non-encoded one.
+    for (std::uint32_t version = 1; version <= 12; ++version) {
+        Kestrune::Testing::UnrealPakLayout layout;
+        layout.version = version == 12 ? 8 : version;
+        layout.v8a = version == 12;
+        layout.mount = "../../../Game/";
+        const std::string method = version >= 3 ? "Zlib" : "None";
+        const std::vector<Kestrune::Testing::UnrealFile> files = {
+            {"Content/a.uasset", std::string(5000, 'a') + "tail", method, false, 2048},
+            {"b.ini", "[Section]\nKey=Value\n", "None", false, 65536, version >= 10},
+        };
+        seeds.emplace_back("unreal-v" + std::to_string(version == 12 ? 8 : version) +
+                               (version == 12 ? "a" : "") + ".pak",
+                           Kestrune::Testing::BuildUnrealPak(layout, files));
+    }
     return seeds;
 }
 

@@ -1,0 +1,346 @@
+// Unreal paks built in code: every version, compression and encryption round
+// trips through listing, copying and checking; the container keeps its
+// files; hostile paks list nothing they do not hold.
+
+#include "Detect.h"
+#include "KestruneEngine.h"
+#include "support/Files.h"
+#include "support/PackageBuilder.h"
+#include "support/UnrealPakBuilder.h"
+
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace Kestrune {
+namespace {
+
+using Testing::UnrealFile;
+using Testing::UnrealPakLayout;
+
+const Testing::TestAesKey kKey = [] {
+    Testing::TestAesKey key{};
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        key[i] = static_cast<unsigned char>(i * 7 + 3);
+    }
+    return key;
+}();
+
+std::string Pattern(std::size_t size, int seed) {
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        out[i] =
+            static_cast<char>((i * 31 + static_cast<std::size_t>(seed)) % 251 % (i % 7 + 1) + 'a');
+    }
+    return out;
+}
+
+struct RoundTrip {
+    std::uint32_t version;
+    bool v8a;
+    std::string method;
+    bool encryptData;
+    bool encryptIndex;
+};
+
+std::vector<RoundTrip> RoundTrips() {
+    std::vector<RoundTrip> rows;
+    for (std::uint32_t v = 1; v <= 11; ++v) {
+        rows.push_back({v, false, "None", false, false});
+        if (v >= 3) {
+            rows.push_back({v, false, "Zlib", false, false});
+            rows.push_back({v, false, "Gzip", true, false});
+            rows.push_back({v, false, "Zlib", true, v >= 4});
+        }
+        if (v >= 4) {
+            rows.push_back({v, false, "None", true, true});
+        }
+        if (v >= 8) {
+            rows.push_back({v, false, "LZ4", false, false});
+            rows.push_back({v, false, "Zstd", true, true});
+        }
+    }
+    rows.push_back({8, true, "Zlib", true, true});
+    rows.push_back({8, true, "None", false, false});
+    return rows;
+}
+
+class UnrealRoundTrip : public testing::TestWithParam<RoundTrip> {};
+
+TEST_P(UnrealRoundTrip, ListsCopiesAndChecks) {
+    const RoundTrip& row = GetParam();
+    UnrealPakLayout layout;
+    layout.version = row.version;
+    layout.v8a = row.v8a;
+    layout.encryptIndex = row.encryptIndex;
+    layout.key = kKey;
+    layout.mount = "../../../Game/";
+    std::vector<UnrealFile> files = {
+        {"Content/Maps/Level.umap", Pattern(5000, 1), row.method, row.encryptData, 2048},
+        {"Config/Ünïcode名.ini", Pattern(300, 2), row.method, row.encryptData, 65536},
+        {"root.txt", Pattern(17, 3), "None", false, 65536},
+    };
+    if (row.version >= 10) {
+        files[1].nonEncoded = true;
+    }
+    const Testing::TempDir dir;
+    const std::string path = dir.file("test.pak");
+    Testing::WriteFile(path, Testing::BuildUnrealPak(layout, files));
+    ReadOptions options;
+    // With an encrypted index the wrong key goes first: the index hash picks.
+    // Without, nothing tells keys apart and the first one is used.
+    options.aesKeys =
+        row.encryptIndex ? std::vector<AesKey>{AesKey{}, kKey} : std::vector<AesKey>{kKey};
+    const auto entries = KestruneEngine::ListEntries(path, options);
+    ASSERT_EQ(entries.size(), files.size());
+    const PackageSummary summary = KestruneEngine::Examine(path, options);
+    EXPECT_EQ(summary.walk.kind, PackageKind::Unreal);
+    EXPECT_EQ(summary.walk.refusal, "");
+    ASSERT_EQ(summary.walk.properties.size(), 1u);
+    EXPECT_EQ(summary.walk.properties[0].second, "../../../Game/");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(files[i].name);
+        const ArchiveEntry* entry = nullptr;
+        for (const ArchiveEntry& e : entries) {
+            if (e.name == "Game/" + files[i].name) {
+                entry = &e;
+            }
+        }
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->size, files[i].content.size());
+        EXPECT_EQ(entry->compression, i < 2 ? row.method : "None");
+        EXPECT_EQ(entry->encrypted, i < 2 && row.encryptData);
+        std::string copied;
+        const EntryCopy copy = KestruneEngine::CopyEntryContent(
+            path, entry->name,
+            [&](const unsigned char* data, std::size_t length) {
+                copied.append(reinterpret_cast<const char*>(data), length);
+                return true;
+            },
+            options);
+        EXPECT_FALSE(copy.failure) << *copy.failure;
+        EXPECT_TRUE(copied == files[i].content);
+    }
+    std::vector<std::string> damage;
+    const PackageCheck check = KestruneEngine::TestPackage(
+        path, [&](const DamagedEntry& d) { damage.push_back(d.reason); }, options);
+    EXPECT_EQ(check.damagedCount, 0u) << (damage.empty() ? "" : damage[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryVersion, UnrealRoundTrip, testing::ValuesIn(RoundTrips()));
+
+DirectoryWalk Walk(const std::string& bytes, const ReadOptions& options = {}) {
+    MemorySource source(bytes);
+    return WalkEntries(
+        source, [](const EntryView&) {}, UINT64_MAX, options);
+}
+
+TEST(UnrealPak, RefusalsAndTheContainerRules) {
+    const std::vector<UnrealFile> files = {{"a.txt", "hello", "None", false, 65536}};
+    UnrealPakLayout encrypted;
+    encrypted.encryptIndex = true;
+    encrypted.key = kKey;
+    const std::string v11 = Testing::BuildUnrealPak(encrypted, files);
+    EXPECT_EQ(Walk(v11).refusal, "the index is encrypted: give its key with --aes-key");
+    ReadOptions wrong;
+    wrong.aesKeys = {AesKey{}};
+    EXPECT_EQ(Walk(v11, wrong).refusal, "no key given decrypts the index");
+
+    UnrealPakLayout frozen;
+    frozen.version = 9;
+    frozen.frozen = true;
+    EXPECT_EQ(Walk(Testing::BuildUnrealPak(frozen, files)).refusal, "frozen index: not read");
+    std::string v12 = Testing::BuildUnrealPak({}, files);
+    v12[v12.size() - 200] = 12;
+    EXPECT_EQ(Walk(v12).refusal, "pak version 12 is not read");
+
+    // A version 7 pak with an encrypted index and no key: the container
+    // reading, with the hint.
+    encrypted.version = 7;
+    const DirectoryWalk legacy = Walk(Testing::BuildUnrealPak(encrypted, files));
+    EXPECT_EQ(legacy.kind, PackageKind::Pak);
+    ASSERT_EQ(legacy.notes.size(), 1u);
+    EXPECT_EQ(legacy.notes[0],
+              "looks like an Unreal pak with an encrypted index: give its key with --aes-key");
+
+    // Our own container, and one with version 1-7 in place of 8, stay
+    // containers; so does a v5 pak whose index hash is wrong.
+    Testing::PakBuilder container;
+    container.add("x.bin", "data");
+    std::string bytes = container.build();
+    EXPECT_EQ(Walk(bytes).kind, PackageKind::Pak);
+    for (char v = 1; v <= 7; ++v) {
+        bytes[bytes.size() - 40] = v;
+        EXPECT_EQ(Walk(bytes).kind, PackageKind::Pak);
+    }
+    UnrealPakLayout badHash;
+    badHash.version = 5;
+    badHash.corruptIndexHash = true;
+    EXPECT_EQ(Walk(Testing::BuildUnrealPak(badHash, files)).kind, PackageKind::Pak);
+    // From version 8 on a listing does not pay for the index hash; a check
+    // does, and refuses the damaged index.
+    badHash.version = 11;
+    ReadOptions checking;
+    checking.checkEntryHeaders = true;
+    EXPECT_NE(Walk(Testing::BuildUnrealPak(badHash, files), checking).refusal, "");
+
+    UnrealPakLayout tombstones;
+    tombstones.version = 6;
+    const DirectoryWalk deleted = Walk(Testing::BuildUnrealPak(
+        tombstones, {files[0], {"gone.txt", "", "None", false, 65536, false, true}}));
+    EXPECT_EQ(deleted.visited, 1u);
+    ASSERT_EQ(deleted.notes.size(), 1u);
+    EXPECT_EQ(deleted.notes[0], "1 deleted records (patch tombstones) not listed");
+}
+
+// Every prefix, and every single flipped byte of the index and footer, of
+// paks of every version: nothing is listed beyond what the file holds and
+// nothing reads outside it (the asan preset runs this too).
+TEST(UnrealPak, PrefixesAndFlippedBytes) {
+    for (std::uint32_t version = 1; version <= 11; ++version) {
+        UnrealPakLayout layout;
+        layout.version = version;
+        layout.key = kKey;
+        layout.encryptIndex = version >= 4;
+        const std::vector<UnrealFile> files = {
+            {"d/a.txt", Pattern(3000, 4), version >= 3 ? "Zlib" : "None", version >= 3, 1024},
+            {"b.txt", "x", "None", false, 65536, version >= 10},
+        };
+        const std::string pak = Testing::BuildUnrealPak(layout, files);
+        ReadOptions options;
+        options.aesKeys = {kKey};
+        options.checkEntryHeaders = true;
+        for (std::size_t n = 0; n < pak.size(); ++n) {
+            const DirectoryWalk walk = Walk(pak.substr(0, n), options);
+            // A cut pak lists nothing; it may look like a damaged pak of an
+            // older layout (an 8b pak cut by 32 bytes ends as an 8a one).
+            EXPECT_TRUE(walk.kind != PackageKind::Unreal || !walk.refusal.empty())
+                << version << " " << n;
+        }
+        const std::uint64_t from = Testing::LastUnrealPakRegions().indexOffset;
+        for (std::size_t at = from; at < pak.size(); ++at) {
+            std::string bad = pak;
+            bad[at] = static_cast<char>(bad[at] ^ 0x5A);
+            MemorySource source(bad);
+            WalkEntries(
+                source,
+                [&](const EntryView& view) {
+                    EXPECT_LE(view.offset, bad.size());
+                    for (const Piece& piece : view.content.Pieces()) {
+                        EXPECT_LE(piece.offset + piece.storedLength, bad.size());
+                    }
+                },
+                UINT64_MAX, options);
+        }
+    }
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+void SetU32(std::string& bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+}
+
+struct HostileRow {
+    const char* what;
+    std::uint32_t version;
+    std::function<void(std::string&)> editIndex;
+    std::function<void(std::string&)> editDirectory;
+};
+
+// Hostile indexes whose hashes are right, so that the parsers meet them: each
+// is refused (v8+) or left to the container rules (v1-7), and nothing is
+// read outside the file.
+TEST(UnrealPak, HostileIndexesWithGoodHashes) {
+    // v5 index: mount FString at 0 ("../../../" is 4 + 10 bytes), count at
+    // 14, first name's length at 18.
+    const std::vector<HostileRow> rows = {
+        {"mount length INT32_MIN", 5, [](std::string& b) { SetU32(b, 0, 0x80000000u); }, {}},
+        {"mount length negative, odd", 5, [](std::string& b) { SetU32(b, 0, 0xFFFFFFFFu); }, {}},
+        {"mount beyond the index", 5, [](std::string& b) { SetU32(b, 0, 0x7FFFFFFFu); }, {}},
+        {"mount without terminator", 5, [](std::string& b) { b[13] = 'x'; }, {}},
+        {"count far beyond the bytes", 5, [](std::string& b) { SetU32(b, 14, 0x7FFFFFFFu); }, {}},
+        {"negative count", 5, [](std::string& b) { SetU32(b, 14, 0xFFFFFFF0u); }, {}},
+        {"trailing bytes", 5, [](std::string& b) { b += "junk"; }, {}},
+        {"entry offset past the end",
+         5,
+         [](std::string& b) { SetU32(b, 18 + 4 + 6, 0x7FFFFFF0u); },
+         {}},
+        {"primary count beyond names", 11, [](std::string& b) { SetU32(b, 14, 5); }, {}},
+        {"directory count huge", 11, {}, [](std::string& b) { SetU32(b, 0, 0x7FFFFFFFu); }},
+        {"directory location outside the blob",
+         11,
+         {},
+         [](std::string& b) { SetU32(b, b.size() - 4, 0x00FFFFFFu); }},
+        {"directory location outside the list",
+         11,
+         {},
+         [](std::string& b) { SetU32(b, b.size() - 4, 0xFFFFFF00u); }},
+        {"directory location INT32_MIN",
+         11,
+         {},
+         [](std::string& b) { SetU32(b, b.size() - 4, 0x80000000u); }},
+        {"encoded entry garbage",
+         11,
+         [](std::string& b) {
+             // The blob follows 14 + 4 + 8 + 2 × 40 bytes and its size.
+             for (std::size_t i = 14 + 4 + 8 + 80 + 4; i < b.size() - 4; ++i) {
+                 b[i] = static_cast<char>(0xFF);
+             }
+         },
+         {}},
+    };
+    for (const HostileRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        UnrealPakLayout layout;
+        layout.version = row.version;
+        layout.editIndex = row.editIndex;
+        layout.editDirectory = row.editDirectory;
+        const std::string pak =
+            Testing::BuildUnrealPak(layout, {{"a.txt", "hello", "None", false, 65536}});
+        const DirectoryWalk walk = Walk(pak);
+        if (row.version < 8) {
+            EXPECT_EQ(walk.kind, PackageKind::Pak);
+        } else {
+            EXPECT_EQ(walk.kind, PackageKind::Unreal);
+            EXPECT_NE(walk.refusal, "");
+            EXPECT_EQ(walk.visited, 0u);
+        }
+    }
+}
+
+// Names that try to leave the output folder, and mount points that try to
+// escape, are listed as stored and extracted inside DIR only.
+TEST(UnrealPak, EscapingNamesStayInside) {
+    UnrealPakLayout layout;
+    layout.mount = "../../../../a/../../";
+    const std::vector<UnrealFile> files = {
+        {"../evil.txt", "1", "None", false, 65536},      {"x\\y.txt", "2", "None", false, 65536},
+        {"dup.txt", "3", "None", false, 65536},          {"dup.txt", "4", "None", false, 65536},
+        {"sub/../../up.txt", "5", "None", false, 65536},
+    };
+    const Testing::TempDir dir;
+    const std::string path = dir.file("p.pak");
+    Testing::WriteFile(path, Testing::BuildUnrealPak(layout, files));
+    const auto entries = KestruneEngine::ListEntries(path);
+    ASSERT_EQ(entries.size(), files.size());
+    EXPECT_EQ(entries[0].name.substr(0, 5), "a/../");
+    ExtractionReport report;
+    KestruneEngine::ExtractAll(path, dir.file("out"), &report);
+    std::size_t inside = 0;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(dir.path())) {
+        const std::string p = item.path().string();
+        EXPECT_TRUE(p == path || p.starts_with(dir.file("out"))) << p;
+        inside += item.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(inside, files.size() + 1); // every entry written, the two dup.txt apart
+}
+
+} // namespace
+} // namespace Kestrune
