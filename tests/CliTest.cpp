@@ -764,8 +764,10 @@ TEST(Cli, OptionsReachEveryCommand) {
         {{"--include", "THINGS", "--list-json", f.wad},
          "{\"package\":" + nlohmann::json(f.wad).dump() +
              ",\"kind\":\"wad\",\"entries\":[\n"
-             "{\"index\":0,\"name\":\"THINGS\",\"offset\":12,\"size\":1,\"output\":\"THINGS\"},\n"
-             "{\"index\":1,\"name\":\"THINGS\",\"offset\":13,\"size\":2,\"output\":\"THINGS~2\"}\n"
+             "{\"index\":0,\"name\":\"THINGS\",\"offset\":12,\"size\":1,\"stored_size\":1,"
+             "\"compression\":\"None\",\"encrypted\":false,\"output\":\"THINGS\"},\n"
+             "{\"index\":1,\"name\":\"THINGS\",\"offset\":13,\"size\":2,\"stored_size\":2,"
+             "\"compression\":\"None\",\"encrypted\":false,\"output\":\"THINGS~2\"}\n"
              "]}\n",
          "",
          0},
