@@ -796,6 +796,12 @@ TEST(Cli, OptionsReachEveryCommand) {
          "",
          0,
          out("v")},
+        {{"--tree", "-v", "--extract", f.good, out("tree")},
+         "a/b.txt -> " + out("tree") + "/a/b.txt\nc -> " + out("tree") +
+             "/c\nExtracted all assets to " + out("tree") + "\n2 files, 10 bytes, 0 failed\n",
+         "",
+         0,
+         out("tree")},
         {{"--verbose", "--extract", f.damaged, out("vd")},
          "ok -> " + out("vd") + "/ok\n1 files, 151 bytes, 2 failed\n", // with the cut entry's bytes
          "Failed to extract cut/short: cut short by the end of the package (147 of 5000 "
@@ -856,6 +862,8 @@ TEST(Cli, OptionsReachEveryCommand) {
     EXPECT_EQ(Testing::ReadFile(out("sel/a_b.txt")), "hello");
     EXPECT_FALSE(std::filesystem::exists(out("sel/c")));
     EXPECT_TRUE(std::filesystem::is_empty(out("none")));
+    // --tree keeps the package's directories.
+    EXPECT_EQ(Testing::ReadFile(out("tree/a/b.txt")), "hello");
 }
 
 } // namespace
