@@ -157,5 +157,39 @@ TEST(UnityBundle, EveryPrefixIsRefusedCleanly) {
     }
 }
 
+TEST(UnityBundle, HostileDirectoriesAreRefused) {
+    const std::string data(100, 'x');
+    const std::vector<RawBlock> one{{100, 100, 0}};
+    std::vector<RawBlock> huge(1000, RawBlock{0xFFFFFFFFu, 1, 2}); // 4 TB declared
+    const std::pair<std::string, std::string> cases[] = {
+        {BuildUnityFsRaw(RawBlockInfo(one, {{90, 20, "a"}}), data), "outside"},
+        {BuildUnityFsRaw(RawBlockInfo(one, {{0, 60, "a"}, {50, 10, "b"}}), data), "overlap"},
+        {BuildUnityFsRaw(RawBlockInfo(one, {{0x7FFFFFFFFFFFFF00ull, 512, "a"}}), data), "outside"},
+        {BuildUnityFsRaw(RawBlockInfo(one, {{0, 10, "a"}}, 100000000), data), "block count"},
+        {BuildUnityFsRaw(RawBlockInfo(huge, {{0, 1, "a"}}), std::string(1000, 'z')),
+         "cannot decode"},
+        {BuildUnityFsRaw(RawBlockInfo(one, {{0, 10, "a"}}), data, 0x7FFFFFFF), "does not fit"},
+        {BuildUnityFsRaw(RawBlockInfo({{100, 99, 0}}, {{0, 10, "a"}}), data), "declare"},
+        {BuildUnityFsRaw(RawBlockInfo(one, {{0, 10, "a"}}), data + "tail"), "follow"},
+    };
+    for (const auto& [bytes, reason] : cases) {
+        MemorySource source(bytes);
+        std::uint64_t seen = 0;
+        const auto walk = WalkEntries(source, [&](const EntryView&) { ++seen; });
+        EXPECT_NE(walk.refusal.find(reason), std::string::npos) << walk.refusal;
+        EXPECT_EQ(seen, 0u);
+    }
+}
+
+TEST(UnityBundle, NamesAreListedAsStored) {
+    const std::string data(30, 'x');
+    const std::string bytes = BuildUnityFsRaw(
+        RawBlockInfo({{30, 30, 0}}, {{0, 10, "../up"}, {10, 10, "C:\\x"}, {20, 10, "A/b"}}), data);
+    MemorySource source(bytes);
+    std::vector<std::string> names;
+    WalkEntries(source, [&](const EntryView& v) { names.emplace_back(v.name); });
+    EXPECT_EQ(names, (std::vector<std::string>{"../up", "C:\\x", "A/b"}));
+}
+
 } // namespace
 } // namespace Kestrune::Testing

@@ -153,6 +153,31 @@ std::string BuildUnityFs(const std::vector<UnityNode>& nodes, const UnityFsOptio
     return assemble(assemble(0).size());
 }
 
+std::string BuildUnityFsRaw(std::string_view blockInfo, std::string_view blocks,
+                            std::uint32_t declaredInfo) {
+    const auto build = [&](std::uint64_t total) {
+        Big h;
+        h.cstr("UnityFS").u32(6).cstr("5.x.x").cstr("2018.4.4f1").u64(total);
+        h.u32(declaredInfo ? declaredInfo : blockInfo.size()).u32(blockInfo.size()).u32(0x40);
+        return h.raw(blockInfo).raw(blocks).out;
+    };
+    return build(build(0).size());
+}
+
+std::string RawBlockInfo(const std::vector<RawBlock>& blocks, const std::vector<RawNode>& nodes,
+                         std::uint32_t declaredBlocks) {
+    Big info;
+    info.raw(std::string(16, '\0')).u32(declaredBlocks ? declaredBlocks : blocks.size());
+    for (const RawBlock& b : blocks) {
+        info.u32(b.decoded).u32(b.stored).u16(b.flags);
+    }
+    info.u32(nodes.size());
+    for (const RawNode& n : nodes) {
+        info.u64(n.offset).u64(n.size).u32(0).cstr(n.path);
+    }
+    return info.out;
+}
+
 std::string BuildUnityWeb(const std::vector<UnityNode>& nodes, bool compressed) {
     Big directory;
     directory.u32(nodes.size());

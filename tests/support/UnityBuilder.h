@@ -31,6 +31,23 @@ struct UnityFsOptions {
 // Encodes `data` with Unity's block method (test-only encoders: liblz4, liblzma).
 std::string EncodeUnityBlock(std::uint32_t method, std::string_view data);
 
+// A format-6 UnityFS file from a block info (stored) and block bytes as given,
+// for hostile tables; `declaredInfo` overrides the block info's stored size.
+std::string BuildUnityFsRaw(std::string_view blockInfo, std::string_view blocks,
+                            std::uint32_t declaredInfo = 0);
+// Big-endian fields of a block info: hash, blocks {decoded, stored, flags},
+// nodes {offset, size, flags, path}.
+struct RawBlock {
+    std::uint32_t decoded, stored;
+    std::uint16_t flags;
+};
+struct RawNode {
+    std::uint64_t offset, size;
+    std::string path;
+};
+std::string RawBlockInfo(const std::vector<RawBlock>& blocks, const std::vector<RawNode>& nodes,
+                         std::uint32_t declaredBlocks = 0);
+
 std::string BuildUnityFs(const std::vector<UnityNode>& nodes, const UnityFsOptions& options = {});
 
 // UnityRaw (stored) or UnityWeb (LZMA) of format 3.
