@@ -5,9 +5,11 @@
 #include "Detect.h"
 #include "KestruneEngine.h"
 #include "support/Files.h"
+#include "support/Process.h"
 #include "support/UnityBuilder.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace Kestrune::Testing {
 namespace {
@@ -115,6 +117,25 @@ TEST(UnityBundle, ObjectsOfEverySerializedFileVersion) {
             EXPECT_EQ(got[0].objects[1].name, "bundle");
         }
     }
+}
+
+TEST(UnityBundle, ListJsonShowsTheObjects) {
+    const TempDir dir;
+    const std::string path = dir.file("b.bundle");
+    WriteFile(path, BuildUnityFs(SampleNodes()));
+    const auto result = RunKestrune({"--list-json", path});
+    const auto json = nlohmann::json::parse(result.out);
+    const auto& entries = json.at("entries");
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_FALSE(entries[1].contains("objects"));
+    const auto& objects = entries[0].at("objects");
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[0].at("path_id"), 7);
+    EXPECT_EQ(objects[0].at("class"), "TextAsset");
+    EXPECT_EQ(objects[0].at("name"), "banner_1");
+    EXPECT_EQ(objects[0].at("container_path"), "assets/ui/banner_1.txt");
+    EXPECT_TRUE(objects[1].at("container_path").is_null());
+    EXPECT_EQ(objects[1].at("class_id"), 142);
 }
 
 TEST(UnityBundle, RefusesWithTheReason) {
