@@ -7,7 +7,9 @@
 #include "support/Files.h"
 #include "support/Process.h"
 #include "support/UnityBuilder.h"
+#include "unity/TypeTree.h"
 
+#include <array>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -199,6 +201,61 @@ TEST(UnityBundle, HostileDirectoriesAreRefused) {
         const auto walk = WalkEntries(source, [&](const EntryView&) { ++seen; });
         EXPECT_NE(walk.refusal.find(reason), std::string::npos) << walk.refusal;
         EXPECT_EQ(seen, 0u);
+    }
+}
+
+// A blob-form tree (24-byte nodes, little-endian) of {level, array, type
+// ref, name ref, byte size}, with local strings "Base\0E\0".
+std::string BlobTree(const std::vector<std::array<std::uint32_t, 5>>& nodes, std::string strings) {
+    std::string out;
+    const auto u32 = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            out.push_back(static_cast<char>(v >> (8 * i)));
+        }
+    };
+    u32(static_cast<std::uint32_t>(nodes.size()));
+    u32(static_cast<std::uint32_t>(strings.size()));
+    for (const auto& n : nodes) {
+        out += std::string{1, 0, static_cast<char>(n[0]), static_cast<char>(n[1])};
+        u32(n[2]);
+        u32(n[3]);
+        u32(n[4]);
+        u32(0);
+        u32(0);
+    }
+    return out + strings;
+}
+
+TEST(UnityTypeTree, HostileTreesAreDamageNotWork) {
+    const std::string strings("Base\0E\0", 7);
+    const std::uint32_t base = 0, e = 5, array = 0x80000000u | 49, size = 0x80000000u | 795,
+                        intName = 0x80000000u | 222, data = 0x80000000u | 106;
+    // An array claiming 2^31 - 1 elements of an empty class.
+    const std::string nothing = BlobTree({{0, 0, base, base, 0xFFFFFFFFu},
+                                          {1, 1, array, array, 0xFFFFFFFFu},
+                                          {2, 0, intName, size, 4},
+                                          {2, 0, e, data, 0}},
+                                         strings);
+    const std::string outside = BlobTree({{0, 0, base, 4000, 0}}, strings);
+    const std::string common = BlobTree({{0, 0, base, 0x80000000u | 5000, 0}}, strings);
+    const std::string skips = BlobTree({{0, 0, base, base, 0}, {2, 0, e, e, 0}}, strings);
+    std::string why;
+    {
+        Unity::Cursor in(
+            std::span(reinterpret_cast<const unsigned char*>(nothing.data()), nothing.size()),
+            false);
+        const auto tree = Unity::ReadBlobTypeTree(in, 24, why);
+        ASSERT_TRUE(tree) << why;
+        const unsigned char object[] = {0xFF, 0xFF, 0xFF, 0x7F};
+        EXPECT_FALSE(Unity::ReadObject(*tree, object, false, why));
+        EXPECT_NE(why, "");
+    }
+    for (const std::string* bytes : {&outside, &common, &skips}) {
+        why.clear();
+        Unity::Cursor in(
+            std::span(reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size()), false);
+        EXPECT_FALSE(Unity::ReadBlobTypeTree(in, 24, why));
+        EXPECT_NE(why, "");
     }
 }
 
