@@ -6,6 +6,7 @@
 #include "Utf8.h"
 
 #include <cstdint>
+#include <map>
 #include <string_view>
 
 namespace Kestrune {
@@ -142,6 +143,73 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
     }
     static ReportWriter report; // 256 KiB: too large for the stack
     JsonWriter json(report);
+    // The objects of a Unity bundle's serialized files, by entry index.
+    std::map<std::uint64_t, Unity::SerializedFileListing> objects;
+    KestruneEngine::ListObjects(
+        packagePath, [&](std::uint64_t entryIndex, const Unity::SerializedFileListing& listing) {
+            objects.emplace(entryIndex, listing);
+        });
+    const auto writeObjects = [&](const Unity::SerializedFileListing& listing) {
+        report.Char(',');
+        json.Key("objects");
+        report.Char('[');
+        bool first = true;
+        for (const Unity::SerializedObject& object : listing.objects) {
+            report.Text(first ? "{" : ",{");
+            first = false;
+            json.Key("path_id");
+            const bool negative = object.pathId < 0;
+            if (negative) {
+                report.Char('-');
+            }
+            report.Number(negative ? 0 - static_cast<std::uint64_t>(object.pathId)
+                                   : static_cast<std::uint64_t>(object.pathId),
+                          10);
+            report.Char(',');
+            json.Key("class_id");
+            if (object.classId < 0) {
+                report.Char('-');
+            }
+            report.Number(static_cast<std::uint64_t>(
+                              object.classId < 0 ? -static_cast<std::int64_t>(object.classId)
+                                                 : object.classId),
+                          10);
+            report.Char(',');
+            json.Field("class", object.className);
+            report.Char(',');
+            json.Field("name", object.name);
+            report.Char(',');
+            if (object.containerPath) {
+                json.Field("container_path", *object.containerPath);
+            } else {
+                json.Key("container_path");
+                report.Text("null");
+            }
+            report.Char(',');
+            json.Field("offset", object.offset);
+            report.Char(',');
+            json.Field("size", object.size);
+            if (object.stream) {
+                report.Text(",\"stream\":{");
+                json.Field("node", object.stream->node);
+                report.Char(',');
+                json.Field("offset", object.stream->offset);
+                report.Char(',');
+                json.Field("size", object.stream->size);
+                report.Char('}');
+            }
+            if (!object.note.empty()) {
+                report.Char(',');
+                json.Field("note", object.note);
+            }
+            report.Char('}');
+        }
+        report.Char(']');
+        if (!listing.note.empty()) {
+            report.Char(',');
+            json.Field("objects_note", listing.note);
+        }
+    };
     std::uint64_t index = 0;
     const auto begin = [&](PackageKind kind) {
         report.Char('{');
@@ -185,6 +253,9 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
         } else {
             json.Key("output");
             report.Text("null");
+        }
+        if (const auto found = objects.find(index); found != objects.end()) {
+            writeObjects(found->second);
         }
         report.Char('}');
         ++index;

@@ -5,6 +5,7 @@
 #include "Inspection.h"
 #include "MeshData.h"
 #include "ReadOptions.h"
+#include "unity/SerializedFile.h"
 
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,11 @@
 #include <vector>
 
 namespace Kestrune {
+
+/// Receives the objects of one serialized file of a Unity bundle, with the
+/// index of its entry in the listing.
+using ObjectListingVisitor =
+    std::function<void(std::uint64_t entryIndex, const Unity::SerializedFileListing& listing)>;
 
 /// What a package is, found before any entry is read: whether it opened, the
 /// kind of directory it holds, and what its reader has to say of it (a
@@ -101,6 +107,14 @@ public:
     /// that lie in the package's files, never padding.
     static EntryCopy CopyEntryContent(const std::string& archive, const std::string& entryName,
                                       const ContentWriter& write, const ReadOptions& options = {});
+
+    /// The objects of every serialized file in the Unity bundle at
+    /// `archive`, in entry order: path ID, class, name, container path, byte
+    /// range and streamed data; an object that cannot be read is given with
+    /// its class and a note. Each file is read into memory, at most its first
+    /// 64 MiB. Nothing for other kinds; false when the file cannot be opened.
+    static bool ListObjects(const std::string& archive, const ObjectListingVisitor& each,
+                            const ReadOptions& options = {});
 
     /// The built-in sample mesh: a cube named "GameCrate_LOD0", edge length 2,
     /// centred on the origin, 8 shared corners and 12 counter-clockwise

@@ -14,6 +14,7 @@
 // - reading from a file gives exactly what reading from memory gives.
 
 #include "ArchiveEntry.h"
+#include "Bounds.h"
 #include "ByteOrder.h"
 #include "ByteSource.h"
 #include "Detect.h"
@@ -188,9 +189,43 @@ void CheckOneRun(const ArchiveEntry& entry) {
         SameContent(entry.content, EntryContent::InPackage(entry.offset, entry.size)));
 }
 
+// A Unity bundle starts with its signature and a NUL. Its nodes index the
+// decoded blocks: each lies inside the pieces it names, and a stored
+// UnityRaw node inside the file.
+bool UnitySignature(std::string_view input) {
+    for (const std::string_view s : {"UnityFS", "UnityWeb", "UnityRaw", "UnityArchive"}) {
+        if (input.size() > s.size() && input.substr(0, s.size()) == s && input[s.size()] == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CheckUnityEntries(const std::vector<ArchiveEntry>& entries, std::string_view input) {
+    for (const ArchiveEntry& entry : entries) {
+        if (entry.content.encoding == ContentEncoding::Stored) {
+            KESTRUNE_FUZZ_CHECK(entry.content.runCount == 1 &&
+                                entry.content.runs[0].length == entry.size &&
+                                FitsWithin(entry.content.runs[0].offset, entry.size, input.size()));
+            continue;
+        }
+        std::uint64_t decoded = 0;
+        for (const Piece& piece : entry.content.Pieces()) {
+            KESTRUNE_FUZZ_CHECK(FitsWithin(piece.offset, piece.storedLength, input.size()));
+            decoded += piece.decodedLength;
+        }
+        KESTRUNE_FUZZ_CHECK(entry.size == 0 || (entry.content.skip < decoded &&
+                                                entry.size <= decoded - entry.content.skip));
+    }
+}
+
 void CheckEntries(ArchiveType kind, bool pakFooter, const std::vector<ArchiveEntry>& entries,
                   std::string_view input) {
     const std::size_t size = input.size();
+    if (!pakFooter && kind == ArchiveType::Pak && UnitySignature(input)) {
+        CheckUnityEntries(entries, input);
+        return;
+    }
     for (const ArchiveEntry& entry : entries) {
         KESTRUNE_FUZZ_CHECK(entry.compression == "None");
         KESTRUNE_FUZZ_CHECK(!entry.reservedFlag);

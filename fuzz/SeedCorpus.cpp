@@ -10,6 +10,7 @@
 
 #include "KestruneEngine.h"
 #include "support/PackageBuilder.h"
+#include "support/UnityBuilder.h"
 #include "support/UnrealPakBuilder.h"
 
 #include <cstdint>
@@ -230,6 +231,37 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
                                (version == 12 ? "a" : "") + ".pak",
                            Kestrune::Testing::BuildUnrealPak(layout, files));
     }
+
+    using Kestrune::Testing::UnityFsOptions;
+    using Kestrune::Testing::UnityNode;
+    const std::vector<UnityNode> nodes{
+        {"CAB-0123456789abcdef0123456789abcdef",
+         Kestrune::Testing::BuildSerializedFile(17, true, "banner", "text", "assets/a.txt"), 4},
+        {"CAB-0123456789abcdef0123456789abcdef.resS", std::string(3000, 'r'), 0}};
+    for (const std::uint32_t method : {0u, 1u, 2u, 3u}) {
+        seeds.emplace_back(
+            "unity-fs6-m" + std::to_string(method) + ".bundle",
+            Kestrune::Testing::BuildUnityFs(nodes, {.infoMethod = method == 1 ? 0u : method,
+                                                    .blockMethod = method,
+                                                    .blockSize = 1024}));
+    }
+    seeds.emplace_back("unity-fs7-end.bundle",
+                       Kestrune::Testing::BuildUnityFs(
+                           nodes, {.format = 7, .engine = "2020.1.0f1", .infoAtEnd = true}));
+    seeds.emplace_back("unity-fs8-padded.bundle",
+                       Kestrune::Testing::BuildUnityFs(
+                           nodes, {.format = 8, .engine = "2022.3.5f1", .extraFlags = 0x200}));
+    for (const std::uint32_t version : {15u, 19u, 22u}) {
+        seeds.emplace_back(
+            "unity-sf" + std::to_string(version) + ".bundle",
+            Kestrune::Testing::BuildUnityFs({{"CAB-s",
+                                              Kestrune::Testing::BuildSerializedFile(
+                                                  version, version != 19, "n", "t", "assets/b"),
+                                              4}},
+                                            {.blockMethod = 0}));
+    }
+    seeds.emplace_back("unity-raw.unity3d", Kestrune::Testing::BuildUnityWeb(nodes, false));
+    seeds.emplace_back("unity-web.unity3d", Kestrune::Testing::BuildUnityWeb(nodes, true));
     return seeds;
 }
 

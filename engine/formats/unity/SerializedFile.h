@@ -1,0 +1,80 @@
+#pragma once
+
+// A Unity serialized file (versions 9 to 22), read to its object table.
+//
+//   Header, big-endian
+//     versions 9-21: u32 metadata size, u32 file size, u32 version,
+//                    u32 data offset, u8 endianness (1 big), 3 reserved
+//     version 22:    8 unused, u32 version, 4 reserved, u64 metadata size,
+//                    u64 file size, u64 data offset, u8 endianness, 7 reserved
+//   Metadata, in the file's byte order
+//     cstr unity version, i32 target platform, u8 type trees present,
+//     i32 type count, the types:
+//       i32 class ID, (v >= 16) u8 stripped, (v >= 17) i16 script index,
+//       (v >= 13) 16-byte script ID for scripts, 16-byte type hash,
+//       the type tree when present, (v >= 21) i32 count + i32 dependencies
+//     (v 9-13) i32 big path ID flag
+//     i32 object count, the objects:
+//       (v >= 14) zero bytes to a multiple of 4 from the file start and
+//       i64 path ID (else i32, or i64 with the big ID flag),
+//       u32 byte start (i64 from v22) from the data offset, u32 byte size,
+//       i32 type (v >= 16 an index into the types, else the class ID),
+//       (v < 16) u16 class ID, (v < 11) u16 destroyed, (11 <= v < 17)
+//       i16 script index, (v 15, 16) u8 stripped
+//   The rest of the metadata (scripts, externals, reference types) holds
+//   nothing the object table needs and is not read.
+
+#include "TypeTree.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace Kestrune::Unity {
+
+/// Where an object's large data (texture pixels, audio) lies instead of
+/// inside it: a range of another file of the bundle.
+struct ObjectStream {
+    std::string node;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+};
+
+/// One object of a serialized file.
+struct SerializedObject {
+    std::int64_t pathId = 0;
+    std::int32_t classId = 0;
+    std::string className; ///< Empty for a class the tool does not name.
+    std::string name;      ///< m_Name; empty when none or not readable.
+    std::optional<std::string> containerPath;
+    std::uint64_t offset = 0; ///< In the serialized file.
+    std::uint64_t size = 0;
+    std::optional<ObjectStream> stream;
+    std::string note; ///< Why something of the object could not be read.
+};
+
+struct SerializedFileListing {
+    std::uint32_t version = 0;
+    std::string note; ///< Why the file, or part of it, could not be read.
+    std::vector<SerializedObject> objects;
+};
+
+// The name Unity gives a class ID, for the common classes; empty otherwise.
+std::string_view ClassName(std::int32_t classId);
+
+// Whether the first bytes look like a serialized file's header for a file
+// of `size` bytes.
+bool LooksSerialized(std::span<const unsigned char> head, std::uint64_t size);
+
+// Reads the object table of the serialized file whose first bytes are
+// `bytes` (all of it, or the first bytes of a larger file of `size` bytes).
+// `files` are the bundle's nodes (name, size), to which streamed data refer.
+SerializedFileListing
+ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
+                   const std::vector<std::pair<std::string_view, std::uint64_t>>& files);
+
+} // namespace Kestrune::Unity

@@ -1,0 +1,84 @@
+// The objects of a Unity bundle's serialized files, for the engine's
+// ListObjects: each serialized file is read through the entry reader into
+// memory (it is metadata, and its objects' names), at most kObjectReadCap
+// bytes of it.
+
+#include "EntryData.h"
+#include "KestruneEngine.h"
+#include "PackageFiles.h"
+#include "UnityBundle.h"
+
+#include <algorithm>
+
+namespace Kestrune {
+namespace {
+
+constexpr std::size_t kObjectReadCap = 64u << 20;
+
+// Keeps the first bytes of an entry, up to the cap; past it, stops the read.
+class MemorySink final : public EntrySink {
+public:
+    explicit MemorySink(std::size_t cap) : cap_(cap) {}
+    bool Write(const unsigned char* data, std::size_t length) override {
+        const std::size_t take = std::min(length, cap_ - bytes.size());
+        bytes.insert(bytes.end(), data, data + take);
+        return take == length;
+    }
+    std::string FailureText() const override { return "read stops at the cap"; }
+    std::vector<unsigned char> bytes;
+
+private:
+    std::size_t cap_;
+};
+
+} // namespace
+
+bool KestruneEngine::ListObjects(const std::string& archive, const ObjectListingVisitor& each,
+                                 const ReadOptions& options) {
+    auto files = PackageFiles::Open(archive, options);
+    if (!files) {
+        return false;
+    }
+    if (Examine(archive, options).walk.kind != PackageKind::Unity) {
+        return true;
+    }
+    const Unity::Bundle bundle = Unity::ReadBundle(files->Package(), options);
+    std::vector<std::pair<std::string_view, std::uint64_t>> names;
+    names.reserve(bundle.nodes.size());
+    for (const Unity::BundleNode& node : bundle.nodes) {
+        names.emplace_back(node.path, node.size);
+    }
+    EntryReader reader(*files);
+    std::uint64_t index = 0;
+    for (const Unity::BundleNode& node : bundle.nodes) {
+        if (options.select && !options.select(node.path)) {
+            continue;
+        }
+        const std::uint64_t entryIndex = index++;
+        if (node.flagsKnown && !node.flaggedSerialized) {
+            continue;
+        }
+        ArchiveEntry entry;
+        entry.name.assign(node.path);
+        entry.offset = node.offset;
+        entry.size = node.size;
+        entry.content = node.content;
+        MemorySink sink(
+            static_cast<std::size_t>(std::min<std::uint64_t>(node.size, kObjectReadCap)));
+        const auto failure = reader.Read(entry, sink);
+        if (!node.flagsKnown && !Unity::LooksSerialized(sink.bytes, node.size)) {
+            continue;
+        }
+        Unity::SerializedFileListing listing =
+            Unity::ReadSerializedFile(sink.bytes, node.size, names);
+        if (failure && !failure->inSink) {
+            listing.note = "reading it failed: " + failure->reason;
+        } else if (failure) {
+            listing.note = "only its first 64 MiB are read for its objects";
+        }
+        each(entryIndex, listing);
+    }
+    return true;
+}
+
+} // namespace Kestrune

@@ -1,0 +1,273 @@
+// Unity bundles built in code: listing, extraction byte for byte, objects,
+// refusals and every prefix.
+
+#include "ByteSource.h"
+#include "Detect.h"
+#include "KestruneEngine.h"
+#include "support/Files.h"
+#include "support/Process.h"
+#include "support/UnityBuilder.h"
+#include "unity/TypeTree.h"
+
+#include <array>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace Kestrune::Testing {
+namespace {
+
+std::string Pattern(std::size_t size, unsigned seed) {
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        out[i] = static_cast<char>((i * 7 + seed + i / 300) & 0xFF);
+    }
+    return out;
+}
+
+std::vector<UnityNode> SampleNodes() {
+    // The serialized file shares block 0 with the start of a node that spans
+    // six blocks of 128 KiB.
+    return {{"CAB-2c069a3745be5cfe0c630ceac750b567",
+             BuildSerializedFile(17, true, "banner_1", "hello", "assets/ui/banner_1.txt"), 4},
+            {"CAB-2c069a3745be5cfe0c630ceac750b567.resS", Pattern(703776, 3), 0}};
+}
+
+struct BundleCase {
+    const char* label;
+    UnityFsOptions options;
+};
+
+TEST(UnityBundle, ListsAndExtractsEveryLayoutExactly) {
+    const BundleCase cases[] = {
+        {"format 6 LZ4HC", {}},
+        {"format 6 LZ4, block info LZ4", {.infoMethod = 2, .blockMethod = 2}},
+        {"format 6 stored", {.blockMethod = 0}},
+        {"format 6 LZMA", {.blockMethod = 1}},
+        {"format 7 LZ4HC, info at end", {.format = 7, .engine = "2020.1.0f1", .infoAtEnd = true}},
+        {"format 7 block info LZMA", {.format = 7, .engine = "2021.1.0f1", .infoMethod = 1}},
+        {"format 8 padded", {.format = 8, .engine = "2022.3.5f1", .extraFlags = 0x200}},
+        {"format 8 padded, info at end",
+         {.format = 8, .engine = "6000.0.1f1", .infoAtEnd = true, .extraFlags = 0x200}},
+        {"UnityWeb format 6", {.signature = "UnityWeb"}},
+    };
+    const TempDir dir;
+    const auto nodes = SampleNodes();
+    for (const BundleCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string path = dir.file("b.bundle");
+        WriteFile(path, BuildUnityFs(nodes, c.options));
+        const auto summary = KestruneEngine::Examine(path);
+        ASSERT_EQ(summary.walk.kind, PackageKind::Unity);
+        ASSERT_EQ(summary.walk.refusal, "");
+        const auto entries = KestruneEngine::ListEntries(path);
+        ASSERT_EQ(entries.size(), 2u);
+        std::uint64_t offset = 0;
+        for (std::size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(entries[i].name, nodes[i].path);
+            EXPECT_EQ(entries[i].offset, offset);
+            EXPECT_EQ(entries[i].size, nodes[i].content.size());
+            offset += nodes[i].content.size();
+            const std::string out = dir.file("out" + std::to_string(i));
+            ASSERT_TRUE(KestruneEngine::ExtractFile(path, entries[i].name, out));
+            EXPECT_TRUE(ReadFile(out) == nodes[i].content);
+        }
+    }
+}
+
+TEST(UnityBundle, ListsUnityWebAndUnityRaw) {
+    const TempDir dir;
+    const std::vector<UnityNode> nodes{{"mainData", Pattern(5000, 1)}, {"level0", Pattern(77, 2)}};
+    for (const bool compressed : {false, true}) {
+        const std::string path = dir.file("w.unity3d");
+        WriteFile(path, BuildUnityWeb(nodes, compressed));
+        const auto entries = KestruneEngine::ListEntries(path);
+        ASSERT_EQ(entries.size(), 2u) << compressed;
+        for (std::size_t i = 0; i < 2; ++i) {
+            const std::string out = dir.file("o");
+            ASSERT_TRUE(KestruneEngine::ExtractFile(path, entries[i].name, out));
+            EXPECT_TRUE(ReadFile(out) == nodes[i].content);
+        }
+    }
+}
+
+TEST(UnityBundle, ObjectsOfEverySerializedFileVersion) {
+    const TempDir dir;
+    for (const std::uint32_t version : {15u, 17u, 19u, 21u, 22u}) {
+        for (const bool trees : {true, false}) {
+            SCOPED_TRACE(std::to_string(version) + (trees ? " with trees" : " without"));
+            const std::string path = dir.file("s.bundle");
+            WriteFile(path, BuildUnityFs({{"CAB-x",
+                                           BuildSerializedFile(version, trees, "banner_1", "hello",
+                                                               "assets/a.txt"),
+                                           4}}));
+            std::vector<Unity::SerializedFileListing> got;
+            ASSERT_TRUE(KestruneEngine::ListObjects(
+                path,
+                [&](std::uint64_t, const Unity::SerializedFileListing& l) { got.push_back(l); }));
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_EQ(got[0].note, "");
+            ASSERT_EQ(got[0].objects.size(), 2u);
+            const auto& text = got[0].objects[0];
+            EXPECT_EQ(text.pathId, 7);
+            EXPECT_EQ(text.classId, 49);
+            EXPECT_EQ(text.className, "TextAsset");
+            EXPECT_EQ(text.name, "banner_1");
+            EXPECT_EQ(text.note, "");
+            EXPECT_EQ(text.containerPath.value_or("none"), "assets/a.txt");
+            EXPECT_EQ(text.size, 24u); // two aligned strings
+            EXPECT_EQ(got[0].objects[1].className, "AssetBundle");
+            EXPECT_EQ(got[0].objects[1].name, "bundle");
+        }
+    }
+}
+
+TEST(UnityBundle, ListJsonShowsTheObjects) {
+    const TempDir dir;
+    const std::string path = dir.file("b.bundle");
+    WriteFile(path, BuildUnityFs(SampleNodes()));
+    const auto result = RunKestrune({"--list-json", path});
+    const auto json = nlohmann::json::parse(result.out);
+    const auto& entries = json.at("entries");
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_FALSE(entries[1].contains("objects"));
+    const auto& objects = entries[0].at("objects");
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[0].at("path_id"), 7);
+    EXPECT_EQ(objects[0].at("class"), "TextAsset");
+    EXPECT_EQ(objects[0].at("name"), "banner_1");
+    EXPECT_EQ(objects[0].at("container_path"), "assets/ui/banner_1.txt");
+    EXPECT_TRUE(objects[1].at("container_path").is_null());
+    EXPECT_EQ(objects[1].at("class_id"), 142);
+}
+
+TEST(UnityBundle, RefusesWithTheReason) {
+    const auto nodes = SampleNodes();
+    const std::pair<UnityFsOptions, std::string> cases[] = {
+        {{.extraFlags = 0x200}, "Unity bundle encryption is not supported"},
+        {{.format = 8, .engine = "2022.3.5f1", .extraFlags = 0x400},
+         "Unity bundle encryption is not supported"},
+        {{.format = 9, .engine = "6000.7.0f1"}, "Unity bundle format 9 is not supported"},
+        {{.infoMethod = 4}, "Unity bundle compressed with LZHAM is not supported"},
+        {{.format = 7, .engine = "0.0.0", .extraFlags = 0x200},
+         "Unity bundle flag 0x200 cannot be read without the engine version"},
+    };
+    for (const auto& [options, reason] : cases) {
+        std::string bytes = BuildUnityFs(nodes, options);
+        MemorySource source(bytes);
+        std::uint64_t seen = 0;
+        const auto walk = WalkEntries(source, [&](const EntryView&) { ++seen; });
+        EXPECT_EQ(walk.kind, PackageKind::Unity);
+        EXPECT_EQ(walk.refusal, reason);
+        EXPECT_EQ(seen, 0u);
+    }
+}
+
+TEST(UnityBundle, EveryPrefixIsRefusedCleanly) {
+    for (const std::uint32_t method : {0u, 1u, 3u}) {
+        const std::string bytes =
+            BuildUnityFs({{"CAB-a", Pattern(3000, 5), 4}, {"CAB-a.resS", Pattern(9000, 6)}},
+                         {.blockMethod = method, .blockSize = 4096});
+        for (std::size_t length = 0; length < bytes.size(); ++length) {
+            const std::string prefix = bytes.substr(0, length);
+            MemorySource source(prefix);
+            std::uint64_t seen = 0;
+            const auto walk = WalkEntries(source, [&](const EntryView&) { ++seen; });
+            ASSERT_EQ(seen, 0u) << length;
+            if (length >= 8) {
+                ASSERT_NE(walk.refusal, "") << length;
+            }
+        }
+    }
+}
+
+TEST(UnityBundle, HostileDirectoriesAreRefused) {
+    const std::string data(100, 'x');
+    const std::vector<RawBlock> one{{100, 100, 0}};
+    std::vector<RawBlock> huge(1000, RawBlock{0xFFFFFFFFu, 1, 2}); // 4 TB declared
+    const std::pair<std::string, std::string> cases[] = {
+        {BuildUnityFsRaw(RawBlockInfo(one, {{90, 20, "a"}}), data), "outside"},
+        {BuildUnityFsRaw(RawBlockInfo(one, {{0, 60, "a"}, {50, 10, "b"}}), data), "overlap"},
+        {BuildUnityFsRaw(RawBlockInfo(one, {{0x7FFFFFFFFFFFFF00ull, 512, "a"}}), data), "outside"},
+        {BuildUnityFsRaw(RawBlockInfo(one, {{0, 10, "a"}}, 100000000), data), "block count"},
+        {BuildUnityFsRaw(RawBlockInfo(huge, {{0, 1, "a"}}), std::string(1000, 'z')),
+         "cannot decode"},
+        {BuildUnityFsRaw(RawBlockInfo(one, {{0, 10, "a"}}), data, 0x7FFFFFFF), "does not fit"},
+        {BuildUnityFsRaw(RawBlockInfo({{100, 99, 0}}, {{0, 10, "a"}}), data), "declare"},
+        {BuildUnityFsRaw(RawBlockInfo(one, {{0, 10, "a"}}), data + "tail"), "follow"},
+    };
+    for (const auto& [bytes, reason] : cases) {
+        MemorySource source(bytes);
+        std::uint64_t seen = 0;
+        const auto walk = WalkEntries(source, [&](const EntryView&) { ++seen; });
+        EXPECT_NE(walk.refusal.find(reason), std::string::npos) << walk.refusal;
+        EXPECT_EQ(seen, 0u);
+    }
+}
+
+// A blob-form tree (24-byte nodes, little-endian) of {level, array, type
+// ref, name ref, byte size}, with local strings "Base\0E\0".
+std::string BlobTree(const std::vector<std::array<std::uint32_t, 5>>& nodes, std::string strings) {
+    std::string out;
+    const auto u32 = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            out.push_back(static_cast<char>(v >> (8 * i)));
+        }
+    };
+    u32(static_cast<std::uint32_t>(nodes.size()));
+    u32(static_cast<std::uint32_t>(strings.size()));
+    for (const auto& n : nodes) {
+        out += std::string{1, 0, static_cast<char>(n[0]), static_cast<char>(n[1])};
+        u32(n[2]);
+        u32(n[3]);
+        u32(n[4]);
+        u32(0);
+        u32(0);
+    }
+    return out + strings;
+}
+
+TEST(UnityTypeTree, HostileTreesAreDamageNotWork) {
+    const std::string strings("Base\0E\0", 7);
+    const std::uint32_t base = 0, e = 5, array = 0x80000000u | 49, size = 0x80000000u | 795,
+                        intName = 0x80000000u | 222, data = 0x80000000u | 106;
+    // An array claiming 2^31 - 1 elements of an empty class.
+    const std::string nothing = BlobTree({{0, 0, base, base, 0xFFFFFFFFu},
+                                          {1, 1, array, array, 0xFFFFFFFFu},
+                                          {2, 0, intName, size, 4},
+                                          {2, 0, e, data, 0}},
+                                         strings);
+    const std::string outside = BlobTree({{0, 0, base, 4000, 0}}, strings);
+    const std::string common = BlobTree({{0, 0, base, 0x80000000u | 5000, 0}}, strings);
+    const std::string skips = BlobTree({{0, 0, base, base, 0}, {2, 0, e, e, 0}}, strings);
+    std::string why;
+    {
+        Unity::Cursor in(
+            std::span(reinterpret_cast<const unsigned char*>(nothing.data()), nothing.size()),
+            false);
+        const auto tree = Unity::ReadBlobTypeTree(in, 24, why);
+        ASSERT_TRUE(tree) << why;
+        const unsigned char object[] = {0xFF, 0xFF, 0xFF, 0x7F};
+        EXPECT_FALSE(Unity::ReadObject(*tree, object, false, why));
+        EXPECT_NE(why, "");
+    }
+    for (const std::string* bytes : {&outside, &common, &skips}) {
+        why.clear();
+        Unity::Cursor in(
+            std::span(reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size()), false);
+        EXPECT_FALSE(Unity::ReadBlobTypeTree(in, 24, why));
+        EXPECT_NE(why, "");
+    }
+}
+
+TEST(UnityBundle, NamesAreListedAsStored) {
+    const std::string data(30, 'x');
+    const std::string bytes = BuildUnityFsRaw(
+        RawBlockInfo({{30, 30, 0}}, {{0, 10, "../up"}, {10, 10, "C:\\x"}, {20, 10, "A/b"}}), data);
+    MemorySource source(bytes);
+    std::vector<std::string> names;
+    WalkEntries(source, [&](const EntryView& v) { names.emplace_back(v.name); });
+    EXPECT_EQ(names, (std::vector<std::string>{"../up", "C:\\x", "A/b"}));
+}
+
+} // namespace
+} // namespace Kestrune::Testing
