@@ -50,6 +50,25 @@ std::uint64_t CodedLength(const Piece& piece) {
     return piece.encrypted ? piece.codedLength : piece.storedLength;
 }
 
+// What makes a piece unreadable before any of its bytes are read: an
+// encrypted piece without a key or not in whole AES units, or one that
+// declares more coded bytes than it stores. `block` names it for the user.
+std::optional<ContentFailure> UnreadablePiece(const EntryContent& content, const Piece& piece,
+                                              const std::string& block) {
+    if (piece.encrypted && !content.shared->aesKey) {
+        return ContentFailure{"encrypted, and no AES key was given for it"};
+    }
+    if (piece.encrypted && piece.storedLength % kAesUnit != 0) {
+        return ContentFailure{block + " is encrypted, but its " +
+                              std::to_string(piece.storedLength) +
+                              " stored bytes are not a whole number of 16-byte units"};
+    }
+    if (CodedLength(piece) > piece.storedLength) {
+        return ContentFailure{block + " declares more coded bytes than it stores"};
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, EntrySink& sink) {
@@ -183,16 +202,8 @@ std::optional<ContentFailure> EntryReader::ReadStored(const EntryContent& conten
     const Piece& piece = *slice.piece;
     const std::string block =
         "block " + std::to_string(slice.number) + " of " + std::to_string(slice.count);
-    if (piece.encrypted && !content.shared->aesKey) {
-        return ContentFailure{"encrypted, and no AES key was given for it"};
-    }
-    if (piece.encrypted && piece.storedLength % kAesUnit != 0) {
-        return ContentFailure{block + " is encrypted, but its " +
-                              std::to_string(piece.storedLength) +
-                              " stored bytes are not a whole number of 16-byte units"};
-    }
-    if (CodedLength(piece) > piece.storedLength) {
-        return ContentFailure{block + " declares more coded bytes than it stores"};
+    if (auto failure = UnreadablePiece(content, piece, block)) {
+        return failure;
     }
     FileSource* file = files_.Get(piece.file);
     if (file == nullptr) {
@@ -284,16 +295,8 @@ std::optional<ContentFailure> EntryReader::ReadStreamed(const EntryContent& cont
         const std::string block =
             "block " + std::to_string(slice.number) + " of " + std::to_string(slice.count);
         stream = Stream{};
-        if (piece.encrypted && !content.shared->aesKey) {
-            return ContentFailure{"encrypted, and no AES key was given for it"};
-        }
-        if (piece.encrypted && piece.storedLength % kAesUnit != 0) {
-            return ContentFailure{block + " is encrypted, but its " +
-                                  std::to_string(piece.storedLength) +
-                                  " stored bytes are not a whole number of 16-byte units"};
-        }
-        if (CodedLength(piece) > piece.storedLength) {
-            return ContentFailure{block + " declares more coded bytes than it stores"};
+        if (auto failure = UnreadablePiece(content, piece, block)) {
+            return failure;
         }
         stream.file = files_.Get(piece.file);
         if (stream.file == nullptr) {
