@@ -4,6 +4,7 @@
 // bytes of a large entry (the peer that cp copies), or the exact listing text.
 //
 //   kestrune_bench_data pak-files   COUNT SEED OUT.pak OUT.tar
+//   kestrune_bench_data pak-files-4k COUNT SEED OUT.pak OUT.tar (entries of 4 KiB)
 //   kestrune_bench_data pak-listing COUNT SEED OUT.pak OUT.txt
 //   kestrune_bench_data pak-large   BYTES SEED OUT.pak OUT.tar OUT.bin
 //   kestrune_bench_data wad-lumps   COUNT SEED OUT.wad OUT.tar
@@ -306,9 +307,9 @@ void WritePakWithTar(const std::vector<std::string>& names,
     tar.Close();
 }
 
-// COUNT entries of 1 KiB with nested names, and the tar of the same files.
+// COUNT entries of 1 KiB (or contentSize: 4 KiB) with nested names, and the tar of the same files.
 void WritePakFiles(std::uint64_t count, Random& random, const std::string& pakPath,
-                   const std::string& tarPath) {
+                   const std::string& tarPath, std::size_t contentSize = 1024) {
     std::vector<std::string> names;
     std::vector<std::string> outputNames;
     names.reserve(count);
@@ -317,7 +318,11 @@ void WritePakFiles(std::uint64_t count, Random& random, const std::string& pakPa
         names.push_back(AssetName(random, i, 5));
         outputNames.push_back(Flattened(names.back()));
     }
-    WritePakWithTar<1024>(names, outputNames, random, pakPath, tarPath);
+    if (contentSize == 4096) {
+        WritePakWithTar<4096>(names, outputNames, random, pakPath, tarPath);
+    } else {
+        WritePakWithTar<1024>(names, outputNames, random, pakPath, tarPath);
+    }
 }
 
 void WritePakListing(std::uint64_t count, Random& random, const std::string& pakPath,
@@ -683,6 +688,9 @@ int main(int argc, char** argv) {
         if (argc == 6 && kind == "pak-files") {
             Random random(Number(argv[3]));
             WritePakFiles(Number(argv[2]), random, argv[4], argv[5]);
+        } else if (argc == 6 && kind == "pak-files-4k") {
+            Random random(Number(argv[3]));
+            WritePakFiles(Number(argv[2]), random, argv[4], argv[5], 4096);
         } else if (argc == 6 && kind == "pak-listing") {
             Random random(Number(argv[3]));
             WritePakListing(Number(argv[2]), random, argv[4], argv[5]);
@@ -703,6 +711,7 @@ int main(int argc, char** argv) {
             WritePakRepeats(Number(argv[2]), random, argv[4], argv[5]);
         } else {
             std::fputs("usage: kestrune_bench_data pak-files   COUNT SEED OUT.pak OUT.tar\n"
+                       "       kestrune_bench_data pak-files-4k COUNT SEED OUT.pak OUT.tar\n"
                        "       kestrune_bench_data pak-listing COUNT SEED OUT.pak OUT.txt\n"
                        "       kestrune_bench_data pak-large   BYTES SEED OUT.pak OUT.tar OUT.bin\n"
                        "       kestrune_bench_data wad-lumps   COUNT SEED OUT.wad OUT.tar\n"

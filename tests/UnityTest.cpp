@@ -10,6 +10,7 @@
 #include "unity/TypeTree.h"
 
 #include <array>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -204,6 +205,84 @@ TEST(UnityBundle, HostileDirectoriesAreRefused) {
     }
 }
 
+// A block whose data decodes long, short, or not at all is damage to the
+// entries that use it, named by --test and --extract; the other entries stay
+// whole. Rows: one damaged block shared by "a" and "b", a whole block for "c".
+struct BlockDamageCase {
+    const char* label;
+    std::uint16_t method;
+    std::string coded;         // block 0 as stored
+    std::uint32_t declared;    // block 0's declared decoded size
+    std::string reason;        // part of the reason both commands give
+    std::uint64_t mostWritten; // bytes "a" and "b" may leave on disk
+};
+
+TEST(UnityBundle, DamagedBlocksAreNamedForTheEntriesUsingThem) {
+    const std::string zeros(64u << 20, '\0');
+    std::vector<BlockDamageCase> cases;
+    for (const std::uint16_t method : {std::uint16_t{2}, std::uint16_t{3}, std::uint16_t{1}}) {
+        // liblzma is given the declared size: a stream that ends elsewhere is
+        // damage to it, so LZMA names no length.
+        const std::string lzma = "LZMA data is damaged";
+        cases.push_back({"long", method, EncodeUnityBlock(method, Pattern(1100, 1)), 1000,
+                         method == 1 ? lzma : "decodes to 1100 bytes, 1000 declared", 1000});
+        cases.push_back({"short", method, EncodeUnityBlock(method, Pattern(900, 1)), 1000,
+                         method == 1 ? lzma : "decodes to 900 bytes, 1000 declared", 1000});
+    }
+    std::string badProperties = EncodeUnityBlock(1, Pattern(1000, 1));
+    badProperties[0] = static_cast<char>(0xFF);
+    cases.push_back({"LZMA properties", 1, badProperties, 1000, "LZMA properties are invalid", 0});
+    // 64 MiB of zeros in about 10 KB, declared smaller than it decodes.
+    cases.push_back({"zeros declared 1 MiB", 1, EncodeUnityBlock(1, zeros), 1u << 20,
+                     "LZMA data is damaged", 1u << 20});
+    const TempDir dir;
+    const std::string whole = Pattern(500, 9);
+    for (const BlockDamageCase& c : cases) {
+        SCOPED_TRACE(std::string(c.label) + " " + std::to_string(c.method));
+        const std::uint32_t half = c.declared / 2;
+        const std::string bytes = BuildUnityFsRaw(
+            RawBlockInfo({{c.declared, static_cast<std::uint32_t>(c.coded.size()),
+                           static_cast<std::uint16_t>(c.method | (c.method == 1 ? 0x40 : 0))},
+                          {500, 500, 0}},
+                         {{0, half, "a"}, {half, c.declared - half, "b"}, {c.declared, 500, "c"}}),
+            c.coded + whole);
+        const std::string path = dir.file("d.bundle");
+        WriteFile(path, bytes);
+        const auto test = RunKestrune({"--test", path});
+        EXPECT_EQ(test.exitCode, 1);
+        EXPECT_NE(test.out.find("Damaged: a: "), std::string::npos) << test.out;
+        EXPECT_NE(test.out.find("Damaged: b: "), std::string::npos) << test.out;
+        EXPECT_EQ(test.out.find("Damaged: c"), std::string::npos) << test.out;
+        EXPECT_NE(test.out.find(c.reason), std::string::npos) << test.out;
+        const std::string out = dir.file("out-" + std::string(c.label) + std::to_string(c.method));
+        const auto extract = RunKestrune({"--extract", path, out});
+        EXPECT_EQ(extract.exitCode, 1);
+        EXPECT_NE(extract.err.find("Failed to extract a: "), std::string::npos) << extract.err;
+        EXPECT_NE(extract.err.find(c.reason), std::string::npos) << extract.err;
+        EXPECT_EQ(extract.err.find("Failed to extract c"), std::string::npos) << extract.err;
+        EXPECT_TRUE(ReadOutputFile(out, "c") == whole);
+        std::uint64_t written = 0;
+        for (const char* name : {"a", "b"}) {
+            std::error_code ec;
+            written += std::filesystem::file_size(out + "/" + name, ec) * (ec ? 0 : 1);
+        }
+        EXPECT_LE(written, c.mostWritten);
+    }
+}
+
+TEST(UnityBundle, ZerosInOneLzmaBlockExtractExactly) {
+    // 64 MiB in about 10 KB: streamed through the cap, never held whole.
+    const std::string zeros(64u << 20, '\0');
+    const TempDir dir;
+    const std::string path = dir.file("z.bundle");
+    const std::string bytes = BuildUnityFs({{"CAB-z.resS", zeros}}, {.blockMethod = 1});
+    EXPECT_LT(bytes.size(), 20000u);
+    WriteFile(path, bytes);
+    const auto result = RunKestrune({"--extract", path, dir.file("out")});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(ReadOutputFile(dir.file("out"), "CAB-z.resS") == zeros);
+}
+
 // A blob-form tree (24-byte nodes, little-endian) of {level, array, type
 // ref, name ref, byte size}, with local strings "Base\0E\0".
 std::string BlobTree(const std::vector<std::array<std::uint32_t, 5>>& nodes, std::string strings) {
@@ -259,14 +338,39 @@ TEST(UnityTypeTree, HostileTreesAreDamageNotWork) {
     }
 }
 
-TEST(UnityBundle, NamesAreListedAsStored) {
-    const std::string data(30, 'x');
-    const std::string bytes = BuildUnityFsRaw(
-        RawBlockInfo({{30, 30, 0}}, {{0, 10, "../up"}, {10, 10, "C:\\x"}, {20, 10, "A/b"}}), data);
+TEST(UnityBundle, NamesAreListedAsStoredAndExtractedInsideDir) {
+    // Node paths end at NUL, so a NUL cannot be inside one; the rest of a
+    // hostile name is kept as stored and flattened only on disk.
+    const std::vector<std::string> stored{"../up",   "C:\\x",   "A/b",       "/abs/y",
+                                          "Tex.png", "tex.PNG", "c\x01\x1f", "..\\..\\w"};
+    std::vector<RawNode> nodes;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        nodes.push_back({i * 10, 10, stored[i]});
+    }
+    const std::string data(10 * stored.size(), 'x');
+    const auto size = static_cast<std::uint32_t>(data.size());
+    const std::string bytes = BuildUnityFsRaw(RawBlockInfo({{size, size, 0}}, nodes), data);
     MemorySource source(bytes);
     std::vector<std::string> names;
     WalkEntries(source, [&](const EntryView& v) { names.emplace_back(v.name); });
-    EXPECT_EQ(names, (std::vector<std::string>{"../up", "C:\\x", "A/b"}));
+    EXPECT_EQ(names, stored);
+
+    const TempDir dir;
+    WriteFile(dir.file("n.bundle"), bytes);
+    const auto result = RunKestrune({"--extract", dir.file("n.bundle"), dir.file("out")});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    std::size_t files = 0;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(dir.file("out"))) {
+        EXPECT_TRUE(item.is_regular_file()) << item.path();
+        EXPECT_EQ(std::filesystem::file_size(item.path()), 10u) << item.path();
+        ++files;
+    }
+    EXPECT_EQ(files, stored.size()); // nothing lost to case or flattening
+    std::size_t beside = 0;
+    for ([[maybe_unused]] const auto& item : std::filesystem::directory_iterator(dir.file(""))) {
+        ++beside;
+    }
+    EXPECT_EQ(beside, 2u); // the bundle and DIR: nothing written outside it
 }
 
 } // namespace
