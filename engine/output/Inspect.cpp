@@ -59,9 +59,28 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
     // really exist, for the sharing check. Part files are opened as entries
     // name them; a missing part holds nothing.
     std::vector<StoredRun> runs;
+    // Decoded pieces are counted apart: entries of a Unity bundle share their
+    // blocks by design, which is no overlap to warn of, but the blocks' bytes
+    // are stored bytes all the same.
+    std::vector<StoredRun> pieceRuns;
     const DirectoryWalk walk = WalkEntries(
         package,
         [&](const EntryView& view) {
+            const EntryContent& content = view.content;
+            if (content.encoding == ContentEncoding::Pieces && content.shared &&
+                FitsWithin(content.firstPiece, content.pieceCount, content.shared->pieces.size())) {
+                for (const Piece& piece : content.Pieces()) {
+                    const FileSource* file = files->Get(piece.file);
+                    const std::uint64_t length =
+                        file != nullptr
+                            ? BytesWithin(piece.offset, piece.storedLength, file->Size())
+                            : 0;
+                    if (length > 0) {
+                        pieceRuns.push_back(
+                            {piece.offset, piece.offset + length, check.entryCount, piece.file});
+                    }
+                }
+            }
             for (std::size_t i = 0; i < view.content.runCount; ++i) {
                 const DataRun& run = view.content.runs[i];
                 const FileSource* file = files->Get(run.file);
@@ -80,6 +99,10 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
     std::vector<StoredRun>().swap(runs);
     check.sharingEntries = sharing.sharingEntries;
     check.bytesStored = sharing.distinctBytes;
+    if (!pieceRuns.empty()) {
+        check.bytesStored += FindSharedBytes(pieceRuns, check.entryCount).distinctBytes;
+        std::vector<StoredRun>().swap(pieceRuns);
+    }
 
     // Second pass: every entry read as an extraction reads it, in listing
     // order, so that damaged entries are reported as they are met.
