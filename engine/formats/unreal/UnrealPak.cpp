@@ -280,19 +280,22 @@ struct PakState {
 std::optional<Codec> MethodCodec(const Footer& footer, std::uint32_t method,
                                  std::string_view& name) {
     if (footer.version < 8) {
+        Codec codec = Codec::Stored;
         switch (method & ~kLegacyHints) {
         case kLegacyZlib:
-            name = "Zlib";
-            return Codec::Zlib;
+            codec = Codec::Zlib;
+            break;
         case kLegacyGzip:
-            name = "Gzip";
-            return Codec::Gzip;
+            codec = Codec::Gzip;
+            break;
         case kLegacyCustom:
-            name = "Oodle";
-            return Codec::Oodle;
+            codec = Codec::Oodle;
+            break;
         default:
             return std::nullopt;
         }
+        name = CodecName(codec);
+        return codec;
     }
     name = footer.methods[method - 1];
     static constexpr std::pair<std::string_view, Codec> kKnown[] = {{"zlib", Codec::Zlib},
