@@ -122,37 +122,64 @@ ProcessResult RunKestrune(const std::vector<std::string>& args, const ProcessOpt
         commandLine += QuoteArgument(arg);
     }
 
-    const HANDLE in = OpenInherited("NUL", false);
-    const HANDLE out = OpenInherited(outPath, true);
-    const HANDLE err = OpenInherited(errPath, true);
-    if (in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE) {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = in;
-        startup.hStdOutput = out;
-        startup.hStdError = err;
-        PROCESS_INFORMATION child{};
-        // The command line goes over in UTF-16, as a user's shell hands it
-        // over, so that arguments outside the ANSI code page arrive whole.
-        const std::wstring wideProgram = Wide(program);
-        std::wstring wideCommandLine = Wide(commandLine);
-        const std::wstring wideDirectory = Wide(options.workingDirectory);
-        if (CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr, TRUE, 0,
-                           nullptr, wideDirectory.empty() ? nullptr : wideDirectory.c_str(),
-                           &startup, &child)) {
-            DWORD exitCode = 0;
-            if (WaitForSingleObject(child.hProcess, INFINITE) == WAIT_OBJECT_0 &&
-                GetExitCodeProcess(child.hProcess, &exitCode)) {
-                result.exitCode = static_cast<int>(exitCode);
+    // A child that never started says nothing about the program, so a failed
+    // start is tried again a few times; one that keeps failing is a test
+    // failure that gives the system's reason, never a silent exit code of -1.
+    constexpr int attempts = 4;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        const HANDLE in = OpenInherited("NUL", false);
+        const HANDLE out = OpenInherited(outPath, true);
+        const HANDLE err = OpenInherited(errPath, true);
+        DWORD startError = 0;
+        bool started = false;
+        if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE ||
+            err == INVALID_HANDLE_VALUE) {
+            startError = GetLastError();
+        } else {
+            STARTUPINFOW startup{};
+            startup.cb = sizeof startup;
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = in;
+            startup.hStdOutput = out;
+            startup.hStdError = err;
+            PROCESS_INFORMATION child{};
+            // The command line goes over in UTF-16, as a user's shell hands
+            // it over, so that arguments outside the ANSI code page arrive
+            // whole.
+            const std::wstring wideProgram = Wide(program);
+            std::wstring wideCommandLine = Wide(commandLine);
+            const std::wstring wideDirectory = Wide(options.workingDirectory);
+            if (CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr, TRUE,
+                               0, nullptr, wideDirectory.empty() ? nullptr : wideDirectory.c_str(),
+                               &startup, &child)) {
+                started = true;
+                DWORD exitCode = 0;
+                if (WaitForSingleObject(child.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+                    GetExitCodeProcess(child.hProcess, &exitCode)) {
+                    result.exitCode = static_cast<int>(exitCode);
+                } else {
+                    ADD_FAILURE() << "cannot learn how " << commandLine << " ended: error "
+                                  << GetLastError();
+                }
+                CloseHandle(child.hThread);
+                CloseHandle(child.hProcess);
+            } else {
+                startError = GetLastError();
             }
-            CloseHandle(child.hThread);
-            CloseHandle(child.hProcess);
         }
-    }
-    for (const HANDLE handle : {in, out, err}) {
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
+        for (const HANDLE handle : {in, out, err}) {
+            if (handle != INVALID_HANDLE_VALUE) {
+                CloseHandle(handle);
+            }
+        }
+        if (started) {
+            break;
+        }
+        if (attempt == attempts) {
+            ADD_FAILURE() << "cannot start " << commandLine << ": error " << startError << " after "
+                          << attempts << " attempts";
+        } else {
+            Sleep(200);
         }
     }
     if (options.stdoutPath.empty()) {
