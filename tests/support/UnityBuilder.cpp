@@ -1,5 +1,6 @@
 #include "UnityBuilder.h"
 
+#include <cstring>
 #include <lz4.h>
 #include <lz4hc.h>
 #include <lzma.h>
@@ -207,32 +208,14 @@ std::string BuildUnityWeb(const std::vector<UnityNode>& nodes, bool compressed) 
 
 namespace {
 
-struct Node {
-    std::string type, name;
-    int size;
-    int level;
-    bool array = false;
-    int meta = 0;
-};
+using Node = UnityObjectWriter::Node;
 
-void StringNodes(std::vector<Node>& t, std::string name, int level) {
-    t.push_back({"string", std::move(name), -1, level});
-    t.push_back({"Array", "Array", -1, level + 1, true, 0x4000});
-    t.push_back({"int", "size", 4, level + 2});
-    t.push_back({"char", "data", 1, level + 2});
-}
-
-void PPtrNodes(std::vector<Node>& t, std::string name, int level) {
-    t.push_back({"PPtr<Object>", std::move(name), 12, level});
-    t.push_back({"int", "m_FileID", 4, level + 1});
-    t.push_back({"SInt64", "m_PathID", 8, level + 1});
-}
-
-std::string Tree(const std::vector<Node>& nodes, std::uint32_t version) {
+// The blob form (versions 10 and 12 on): "m_Name" and "int" through the
+// common string table, the rest locally.
+std::string BlobTree(const std::vector<Node>& nodes, std::uint32_t version) {
     Big strings, records;
     records.little = true;
     for (const Node& n : nodes) {
-        // "m_Name" and "int" through the common table, the rest locally.
         const auto ref = [&](const std::string& s) -> std::uint32_t {
             if (s == "m_Name") {
                 return 0x80000000u | 427;
@@ -257,109 +240,282 @@ std::string Tree(const std::vector<Node>& nodes, std::uint32_t version) {
     return out.out;
 }
 
+// The old form (versions 9 and 11): each node, then its child count and
+// its children.
+void OldTree(const std::vector<Node>& nodes, std::size_t& at, Big& out) {
+    const Node& n = nodes[at++];
+    out.cstr(n.type).cstr(n.name).u32(static_cast<std::uint32_t>(n.size)).u32(0);
+    out.u32(n.array ? 1 : 0).u32(1).u32(static_cast<std::uint32_t>(n.meta));
+    std::vector<std::size_t> children;
+    for (std::size_t i = at; i < nodes.size() && nodes[i].level > n.level; ++i) {
+        if (nodes[i].level == n.level + 1) {
+            children.push_back(i);
+        }
+    }
+    out.u32(children.size());
+    for (std::size_t child = 0; child < children.size(); ++child) {
+        OldTree(nodes, at, out);
+    }
+}
+
+std::string Tree(const std::vector<Node>& nodes, std::uint32_t version) {
+    if (version == 10 || version >= 12) {
+        return BlobTree(nodes, version);
+    }
+    Big out;
+    out.little = true;
+    std::size_t at = 0;
+    OldTree(nodes, at, out);
+    return out.out;
+}
+
 } // namespace
 
-std::string BuildSerializedFile(std::uint32_t version, bool typeTrees, std::string_view name,
-                                std::string_view text, std::string_view container) {
-    const auto str = [](Big& b, std::string_view s) { b.u32(s.size()).raw(s).align(4); };
-    Big text1;
-    text1.little = true;
-    str(text1, name);
-    str(text1, text);
-    Big bundle;
-    bundle.little = true;
-    str(bundle, "bundle");
-    bundle.u32(0).u32(1);
-    str(bundle, container);
-    bundle.u32(0).u32(0).u32(0).u64(7);
-    std::vector<Node> textTree{{"TextAsset", "Base", -1, 0}};
-    StringNodes(textTree, "m_Name", 1);
-    StringNodes(textTree, "m_Script", 1);
-    std::vector<Node> bundleTree{{"AssetBundle", "Base", -1, 0}};
-    StringNodes(bundleTree, "m_Name", 1);
-    bundleTree.push_back({"vector", "m_PreloadTable", -1, 1});
-    bundleTree.push_back({"Array", "Array", -1, 2, true});
-    bundleTree.push_back({"int", "size", 4, 3});
-    PPtrNodes(bundleTree, "data", 3);
-    bundleTree.push_back({"map", "m_Container", -1, 1});
-    bundleTree.push_back({"Array", "Array", -1, 2, true});
-    bundleTree.push_back({"int", "size", 4, 3});
-    bundleTree.push_back({"pair", "data", -1, 3});
-    StringNodes(bundleTree, "first", 4);
-    bundleTree.push_back({"AssetInfo", "second", -1, 4});
-    bundleTree.push_back({"int", "preloadIndex", 4, 5});
-    bundleTree.push_back({"int", "preloadSize", 4, 5});
-    PPtrNodes(bundleTree, "asset", 5);
+UnityObjectWriter::UnityObjectWriter(std::string type) {
+    nodes_.push_back({std::move(type), "Base", -1, 0});
+    open_.push_back(0);
+}
 
-    const std::size_t header = version >= 22 ? 48 : 20;
+void UnityObjectWriter::Add(Node node) {
+    node.level = static_cast<int>(open_.size());
+    if (recordNodes_) {
+        lastAtLevel_ = nodes_.size();
+        nodes_.push_back(std::move(node));
+    }
+}
+
+UnityObjectWriter& UnityObjectWriter::Value(std::string type, std::string name, int width,
+                                            std::uint64_t bits) {
+    Add({std::move(type), std::move(name), width, 0});
+    if (writeBytes_) {
+        for (int i = 0; i < width; ++i) {
+            bytes_.push_back(static_cast<char>((bits >> (8 * i)) & 0xFF));
+        }
+    }
+    return *this;
+}
+
+UnityObjectWriter& UnityObjectWriter::F32(std::string name, float v) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &v, 4);
+    return Value("float", std::move(name), 4, bits);
+}
+
+UnityObjectWriter& UnityObjectWriter::Begin(std::string type, std::string name) {
+    Add({std::move(type), std::move(name), -1, 0});
+    open_.push_back(recordNodes_ ? nodes_.size() - 1 : 0);
+    return *this;
+}
+
+UnityObjectWriter& UnityObjectWriter::End() {
+    const std::size_t node = open_.back();
+    open_.pop_back();
+    if (recordNodes_) {
+        lastAtLevel_ = node;
+    }
+    return *this;
+}
+
+UnityObjectWriter&
+UnityObjectWriter::Array(std::string name, std::size_t count,
+                         const std::function<void(UnityObjectWriter&, std::size_t)>& element,
+                         std::string container) {
+    Begin(std::move(container), std::move(name));
+    Add({"Array", "Array", -1, 0, true});
+    open_.push_back(recordNodes_ ? nodes_.size() - 1 : 0);
+    I32("size", static_cast<std::int64_t>(count));
+    const bool recorded = recordNodes_;
+    const bool written = writeBytes_;
+    if (count == 0) {
+        // The element's nodes are in the tree even when no element is.
+        writeBytes_ = false;
+        element(*this, 0);
+    }
+    writeBytes_ = written;
+    for (std::size_t i = 0; i < count; ++i) {
+        recordNodes_ = recorded && i == 0;
+        element(*this, i);
+    }
+    recordNodes_ = recorded;
+    End();
+    return End();
+}
+
+UnityObjectWriter& UnityObjectWriter::String(std::string name, std::string_view text) {
+    Array(
+        std::move(name), text.size(),
+        [&](UnityObjectWriter& w, std::size_t i) {
+            w.Value("char", "data", 1, text.empty() ? 0 : static_cast<unsigned char>(text[i]));
+        },
+        "string");
+    return Align();
+}
+
+UnityObjectWriter& UnityObjectWriter::ByteArray(std::string name, std::string_view bytes,
+                                                std::string element) {
+    Array(std::move(name), bytes.size(), [&](UnityObjectWriter& w, std::size_t i) {
+        w.Value(element, "data", 1, bytes.empty() ? 0 : static_cast<unsigned char>(bytes[i]));
+    });
+    return Align();
+}
+
+UnityObjectWriter& UnityObjectWriter::Typeless(std::string name, std::string_view bytes) {
+    Begin("TypelessData", std::move(name));
+    I32("size", static_cast<std::int64_t>(bytes.size()));
+    Add({"UInt8", "data", 1, 0});
+    End();
+    if (writeBytes_) {
+        bytes_.append(bytes);
+    }
+    return Align();
+}
+
+UnityObjectWriter& UnityObjectWriter::PPtr(std::string name, std::int32_t fileId,
+                                           std::int64_t pathId) {
+    Begin("PPtr<Object>", std::move(name));
+    I32("m_FileID", fileId);
+    I64("m_PathID", pathId);
+    return End();
+}
+
+UnityObjectWriter& UnityObjectWriter::Align() {
+    if (recordNodes_) {
+        nodes_[lastAtLevel_].meta |= 0x4000;
+    }
+    if (writeBytes_) {
+        while (bytes_.size() % 4 != 0) {
+            bytes_.push_back('\0');
+        }
+    }
+    return *this;
+}
+
+UnityTestObject
+AssetBundleObject(const std::vector<std::pair<std::string, std::int64_t>>& container) {
+    UnityObjectWriter w("AssetBundle");
+    w.String("m_Name", "bundle");
+    w.Array("m_PreloadTable", 1, [](UnityObjectWriter& e, std::size_t) { e.PPtr("data", 0, 0); });
+    w.Array(
+        "m_Container", container.size(),
+        [&](UnityObjectWriter& e, std::size_t i) {
+            const bool any = !container.empty();
+            e.Begin("pair", "data");
+            e.String("first", any ? container[i].first : "");
+            e.Begin("AssetInfo", "second").I32("preloadIndex", 0).I32("preloadSize", 0);
+            e.PPtr("asset", 0, any ? container[i].second : 0).End();
+            e.End();
+        },
+        "map");
+    return {142, 1, std::move(w)};
+}
+
+std::string BuildSerializedFileOf(std::uint32_t version,
+                                  const std::vector<UnityTestObject>& objects, bool typeTrees,
+                                  std::string_view unityVersion) {
+    const std::uint32_t v = version;
+    const std::size_t header = v >= 22 ? 48 : 20;
+    // One type per class, in order of first use.
+    std::vector<const UnityTestObject*> types;
+    std::vector<std::uint32_t> typeOf;
+    for (const UnityTestObject& object : objects) {
+        std::size_t t = 0;
+        while (t < types.size() && types[t]->classId != object.classId) {
+            ++t;
+        }
+        if (t == types.size()) {
+            types.push_back(&object);
+        }
+        typeOf.push_back(static_cast<std::uint32_t>(t));
+    }
     Big meta;
     meta.little = true;
-    meta.cstr("2019.4.0f1").u32(5).u8(typeTrees ? 1 : 0).u32(2);
-    const std::pair<std::uint32_t, const std::vector<Node>*> types[] = {{49, &textTree},
-                                                                        {142, &bundleTree}};
-    for (const auto& [classId, tree] : types) {
-        meta.u32(classId);
-        if (version >= 16) {
+    meta.cstr(unityVersion).u32(5);
+    if (v >= 13) {
+        meta.u8(typeTrees ? 1 : 0);
+    }
+    meta.u32(types.size());
+    for (const UnityTestObject* type : types) {
+        meta.u32(static_cast<std::uint32_t>(type->classId));
+        if (v >= 16) {
             meta.u8(0);
         }
-        if (version >= 17) {
+        if (v >= 17) {
             meta.u16(0xFFFF);
         }
-        meta.raw(std::string(16, '\0'));
+        if (v >= 13) {
+            if ((v >= 16 && type->classId == 114) || (v < 16 && type->classId < 0)) {
+                meta.raw(std::string(16, '\0'));
+            }
+            meta.raw(std::string(16, '\0'));
+        }
         if (typeTrees) {
-            meta.raw(Tree(*tree, version));
-            if (version >= 21) {
+            meta.raw(Tree(type->object.Nodes(), v));
+            if (v >= 21) {
                 meta.u32(0);
             }
         }
     }
-    meta.u32(2);
-    const std::string* datas[] = {&text1.out, &bundle.out};
-    const std::int64_t ids[] = {7, 1};
-    std::uint64_t start = 0;
-    for (int i = 0; i < 2; ++i) {
-        while ((header + meta.out.size()) % 4 != 0) {
-            meta.out.push_back('\0');
+    if (v < 14) {
+        meta.u32(1); // path IDs of 64 bits
+    }
+    meta.u32(objects.size());
+    std::string data;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (v >= 14) {
+            while ((header + meta.out.size()) % 4 != 0) {
+                meta.out.push_back('\0');
+            }
         }
-        meta.u64(static_cast<std::uint64_t>(ids[i]));
-        if (version >= 22) {
-            meta.u64(start);
+        meta.u64(static_cast<std::uint64_t>(objects[i].pathId));
+        if (v >= 22) {
+            meta.u64(data.size());
         } else {
-            meta.u32(start);
+            meta.u32(data.size());
         }
-        meta.u32(datas[i]->size());
-        if (version >= 16) {
-            meta.u32(static_cast<std::uint32_t>(i));
-        } else {
-            meta.u32(i == 0 ? 49 : 142).u16(i == 0 ? 49 : 142).u16(0xFFFF).u8(0);
+        meta.u32(objects[i].object.Bytes().size());
+        const auto classId = static_cast<std::uint32_t>(objects[i].classId);
+        meta.u32(v >= 16 ? typeOf[i] : classId);
+        if (v < 16) {
+            meta.u16(classId);
         }
-        start += (datas[i]->size() + 7) / 8 * 8;
+        if (v < 11) {
+            meta.u16(0);
+        }
+        if (v >= 11 && v < 17) {
+            meta.u16(0xFFFF);
+        }
+        if (v == 15 || v == 16) {
+            meta.u8(0);
+        }
+        data += objects[i].object.Bytes();
+        data.resize((data.size() + 7) / 8 * 8, '\0');
     }
     meta.u32(0).u32(0);
-    if (version >= 20) {
+    if (v >= 20) {
         meta.u32(0);
     }
     meta.cstr("");
     const std::size_t dataOffset = (header + meta.out.size() + 15) / 16 * 16;
-    std::string data = text1.out;
-    data.resize((data.size() + 7) / 8 * 8, '\0');
-    data += bundle.out;
     const std::size_t total = dataOffset + data.size();
     Big h;
-    if (version >= 22) {
-        h.u32(0).u32(0).u32(version).u32(0).u64(meta.out.size()).u64(total).u64(dataOffset).u8(0);
+    if (v >= 22) {
+        h.u32(0).u32(0).u32(v).u32(0).u64(meta.out.size()).u64(total).u64(dataOffset).u8(0);
         h.raw(std::string(7, '\0'));
     } else {
-        h.u32(meta.out.size())
-            .u32(total)
-            .u32(version)
-            .u32(dataOffset)
-            .u8(0)
-            .raw(std::string(3, '\0'));
+        h.u32(meta.out.size()).u32(total).u32(v).u32(dataOffset).u8(0).raw(std::string(3, '\0'));
     }
     std::string file = h.out + meta.out;
     file.resize(dataOffset, '\0');
     return file + data;
+}
+
+std::string BuildSerializedFile(std::uint32_t version, bool typeTrees, std::string_view name,
+                                std::string_view text, std::string_view container) {
+    UnityObjectWriter asset("TextAsset");
+    asset.String("m_Name", name).String("m_Script", text);
+    return BuildSerializedFileOf(
+        version, {{49, 7, std::move(asset)}, AssetBundleObject({{std::string(container), 7}})},
+        typeTrees);
 }
 
 } // namespace Kestrune::Testing

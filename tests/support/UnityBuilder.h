@@ -4,6 +4,7 @@
 // layouts' numbers are literals here on purpose, as in PackageBuilder.h.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,86 @@ std::string BuildUnityFs(const std::vector<UnityNode>& nodes, const UnityFsOptio
 
 // UnityRaw (stored) or UnityWeb (LZMA) of format 3.
 std::string BuildUnityWeb(const std::vector<UnityNode>& nodes, bool compressed);
+
+// An object's type tree and its little-endian bytes, written together one
+// field at a time. The tree is the one ReadObject walks: arrays as a
+// container node over "Array" {int size, the element node "data"}, strings
+// as such an array of char, each element's nodes recorded once.
+class UnityObjectWriter {
+public:
+    explicit UnityObjectWriter(std::string type);
+
+    UnityObjectWriter& Value(std::string type, std::string name, int width, std::uint64_t bits);
+    UnityObjectWriter& I32(std::string name, std::int64_t v) {
+        return Value("int", std::move(name), 4, static_cast<std::uint64_t>(v));
+    }
+    UnityObjectWriter& U32(std::string name, std::uint64_t v) {
+        return Value("unsigned int", std::move(name), 4, v);
+    }
+    UnityObjectWriter& I64(std::string name, std::int64_t v) {
+        return Value("SInt64", std::move(name), 8, static_cast<std::uint64_t>(v));
+    }
+    UnityObjectWriter& U8(std::string name, std::uint64_t v) {
+        return Value("UInt8", std::move(name), 1, v);
+    }
+    UnityObjectWriter& Bool(std::string name, bool v) {
+        return Value("bool", std::move(name), 1, v ? 1 : 0);
+    }
+    UnityObjectWriter& F32(std::string name, float v);
+    UnityObjectWriter& String(std::string name, std::string_view text);
+    // vector<UInt8> (or `element` "char"): kept as packed bytes by the reader.
+    UnityObjectWriter& ByteArray(std::string name, std::string_view bytes,
+                                 std::string element = "UInt8");
+    // TypelessData: i32 length and the bytes, as Texture2D's "image data".
+    UnityObjectWriter& Typeless(std::string name, std::string_view bytes);
+    UnityObjectWriter& PPtr(std::string name, std::int32_t fileId, std::int64_t pathId);
+    UnityObjectWriter& Begin(std::string type, std::string name);
+    UnityObjectWriter& End();
+    // `count` elements, each written by `element` (which writes one node
+    // named "data"); `container` "vector" or "map".
+    UnityObjectWriter& Array(std::string name, std::size_t count,
+                             const std::function<void(UnityObjectWriter&, std::size_t)>& element,
+                             std::string container = "vector");
+    // Zero bytes to a multiple of 4, flagged on the field just written.
+    UnityObjectWriter& Align();
+
+    struct Node {
+        std::string type, name;
+        int size;
+        int level;
+        bool array = false;
+        int meta = 0;
+    };
+    const std::vector<Node>& Nodes() const { return nodes_; }
+    const std::string& Bytes() const { return bytes_; }
+
+private:
+    void Add(Node node);
+    std::vector<Node> nodes_;
+    std::vector<std::size_t> open_; // index of each open struct's node
+    std::string bytes_;
+    std::size_t lastAtLevel_ = 0;
+    bool recordNodes_ = true;
+    bool writeBytes_ = true;
+};
+
+struct UnityTestObject {
+    std::int32_t classId;
+    std::int64_t pathId;
+    UnityObjectWriter object;
+};
+
+// The AssetBundle object (class 142, path ID 1) whose m_Container maps each
+// path to the object of this file with that path ID.
+UnityTestObject
+AssetBundleObject(const std::vector<std::pair<std::string, std::int64_t>>& container);
+
+// A serialized file of `version` (9 to 22) holding `objects`, with their type
+// trees when `typeTrees`; objects of one class share the first one's tree.
+std::string BuildSerializedFileOf(std::uint32_t version,
+                                  const std::vector<UnityTestObject>& objects,
+                                  bool typeTrees = true,
+                                  std::string_view unityVersion = "2019.4.0f1");
 
 // A serialized file of `version` with one TextAsset (path ID 7, m_Name
 // `name`, m_Script `text`) and an AssetBundle (path ID 1) whose m_Container
