@@ -1,6 +1,7 @@
 #include "Detect.h"
 #include "EntryData.h"
 #include "KestruneEngine.h"
+#include "OutputFiles.h"
 #include "OutputNames.h"
 #include "PackageFiles.h"
 #include "Platform.h"
@@ -70,9 +71,6 @@ std::optional<std::string> OpenFailure(Platform::OutputFile::OpenStatus status,
     }
     return CannotCreate(out.LastError());
 }
-
-// Opens an entry's output file; the reason when it cannot.
-using OutputOpener = std::function<std::optional<std::string>(Platform::OutputFile&)>;
 
 // Where ExtractAll creates the entries' files, and what it does when a name
 // turns out to be taken.
@@ -357,6 +355,33 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     // entry is copied by its place in the listing, never looked up again by
     // name.
     const std::vector<ArchiveEntry> entries = ReadEntries(package->Package(), options);
+    // No output may overwrite the package or one of its part files, however
+    // its path is spelled.
+    const std::vector<Platform::FileId> protect = package->Identities(entries);
+    std::atomic<std::uint64_t> bytesDone{0};
+    const auto makeWorker = [&](bool reportsProgress, const std::function<void()>& onStep) {
+        auto copier =
+            std::make_shared<EntryCopier>(*package, bytesDone, reportsProgress ? onStep : nullptr);
+        return OutputWorker(
+            [copier, &entries](std::size_t i, const OutputOpener& open, std::uint64_t& written) {
+                auto failure = copier->Copy(entries[i], open);
+                written = failure ? 0 : entries[i].size;
+                return failure;
+            });
+    };
+    WriteOutputFiles({outDir, archive, entries, protect, layout, true}, result, makeWorker,
+                     bytesDone, onProgress, onWritten);
+    return result.failures.empty();
+}
+
+void WriteOutputFiles(const OutputPlan& plan, ExtractionReport& result,
+                      const OutputWorkerFactory& makeWorker, std::atomic<std::uint64_t>& bytesDone,
+                      const ProgressCallback& onProgress, const WrittenCallback& onWritten) {
+    const std::string& outDir = plan.outDir;
+    const std::string& archive = plan.archive;
+    const std::vector<ArchiveEntry>& entries = plan.entries;
+    const std::span<const Platform::FileId> protect = plan.protect;
+    const OutputLayout layout = plan.layout;
     // Where DIR folds letter case, names are given with the same folding, so
     // that which entry keeps a plain name never depends on which worker
     // creates its file first.
@@ -372,9 +397,6 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     }
     const std::vector<std::optional<std::string>>& names = keepTree ? tree.names : flatNames;
     result.entryCount = entries.size();
-    // No output may overwrite the package or one of its part files, however
-    // its path is spelled.
-    const std::vector<Platform::FileId> protect = package->Identities(entries);
 
     // The directories of a tree are made here, one level at a time and each
     // once, parents first, before any file: a directory is only ever entered
@@ -419,7 +441,6 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
                                 : totals.bytesTotal + entry.size;
     }
     std::atomic<std::size_t> entriesDone{0};
-    std::atomic<std::uint64_t> bytesDone{0};
     // Progress is reported from the calling thread only.
     std::function<void()> reportProgress;
     if (onProgress) {
@@ -434,8 +455,10 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     // Each entry's outcome is kept by its place, so failures are reported in
     // listing order whichever worker met them.
     std::vector<std::optional<std::string>> reasons(entries.size());
+    std::vector<std::uint64_t> sizes(entries.size());
     std::atomic<std::size_t> nextBlock{0};
-    const auto extractBlocks = [&](EntryCopier& copier, const std::function<void()>& afterEntry) {
+    const auto extractBlocks = [&](const OutputWorker& copy,
+                                   const std::function<void()>& afterEntry) {
         for (;;) {
             const std::size_t first = nextBlock.fetch_add(kEntriesPerBlock);
             if (first >= entries.size()) {
@@ -449,9 +472,12 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
                 } else if (directory == nullptr) {
                     reasons[i] = directoryFailure[directoryOf(i)];
                 } else {
-                    reasons[i] = copier.Copy(entries[i], [&](Platform::OutputFile& out) {
-                        return directory->Open(*names[i], out, renamed[i]);
-                    });
+                    reasons[i] = copy(
+                        i,
+                        [&](Platform::OutputFile& out) {
+                            return directory->Open(*names[i], out, renamed[i]);
+                        },
+                        sizes[i]);
                 }
                 ++entriesDone;
                 if (afterEntry) {
@@ -465,11 +491,11 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
     std::condition_variable finishedSignal;
     bool workerFinished = false;
     std::thread worker;
-    if (entries.size() > kEntriesPerBlock) {
+    if (plan.twoWorkers && entries.size() > kEntriesPerBlock) {
         try {
             worker = std::thread([&] {
-                EntryCopier copier(*package, bytesDone);
-                extractBlocks(copier, {});
+                const OutputWorker copy = makeWorker(false, {});
+                extractBlocks(copy, {});
                 std::lock_guard<std::mutex> hold(finishedLock);
                 workerFinished = true;
                 finishedSignal.notify_one();
@@ -478,8 +504,8 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
             // No second thread to be had: this one does all the work.
         }
     }
-    EntryCopier copier(*package, bytesDone, reportProgress);
-    extractBlocks(copier, reportProgress);
+    const OutputWorker copy = makeWorker(true, reportProgress);
+    extractBlocks(copy, reportProgress);
     if (worker.joinable()) {
         // Keep the progress moving while the worker finishes its last block.
         std::unique_lock<std::mutex> hold(finishedLock);
@@ -499,7 +525,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
             if (onWritten) {
                 const std::string path =
                     relative[directoryOf(i)] + (renamed[i].empty() ? *names[i] : renamed[i]);
-                onWritten({entries[i].name, path, entries[i].size});
+                onWritten({entries[i].name, path, sizes[i]});
             }
         } else {
             result.failures.push_back({entries[i].name,
@@ -510,7 +536,6 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
         }
     }
     result.bytesWritten = bytesDone;
-    return result.failures.empty();
 }
 
 } // namespace Kestrune

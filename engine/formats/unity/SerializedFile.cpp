@@ -269,39 +269,48 @@ bool LooksSerialized(std::span<const unsigned char> head, std::uint64_t size) {
 SerializedFileListing
 ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                    const std::vector<std::pair<std::string_view, std::uint64_t>>& files) {
-    SerializedFileListing listing;
+    return ParseSerializedFile(bytes, size, files).listing;
+}
+
+SerializedFile
+ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
+                    const std::vector<std::pair<std::string_view, std::uint64_t>>& files) {
+    SerializedFile file;
+    file.bytes = bytes;
+    SerializedFileListing& listing = file.listing;
     const auto header = ReadHeader(bytes);
     if (!header) {
         listing.note = "not a serialized file";
-        return listing;
+        return file;
     }
     const std::uint32_t v = header->version;
     listing.version = v;
     if (v > kLastVersion) {
         listing.note = "serialized file version " + std::to_string(v) + " is not read";
-        return listing;
+        return file;
     }
     if (header->fileSize != size ||
         !FitsWithin(header->headerSize, header->metadataSize, header->dataOffset) ||
         header->dataOffset > size) {
         listing.note = "the serialized file's header does not match its size";
-        return listing;
+        return file;
     }
     if (!FitsWithin(0, header->headerSize + header->metadataSize, bytes.size())) {
         listing.note = "the serialized file's metadata lies beyond what was read";
-        return listing;
+        return file;
     }
     // Offsets that follow are counted from the file start, as Unity aligns.
     Cursor in(bytes.first(static_cast<std::size_t>(header->headerSize + header->metadataSize)),
               header->bigEndian);
     in.Seek(header->headerSize);
-    in.CString(kVersionLimit);
+    file.bigEndian = header->bigEndian;
+    file.unityVersion = std::string(in.CString(kVersionLimit));
     in.I32(); // target platform
     const bool trees = v >= 13 ? in.U8() != 0 : true;
     const std::int32_t typeCount = in.I32();
     if (!in.ok() || typeCount < 0 || !in.Holds(static_cast<std::uint64_t>(typeCount), 4)) {
         listing.note = "the type count does not fit in the metadata";
-        return listing;
+        return file;
     }
     std::vector<Type> types;
     types.reserve(static_cast<std::size_t>(typeCount));
@@ -326,7 +335,7 @@ ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                                            : ReadOldTypeTree(in, why);
             if (!type.tree) {
                 listing.note = "type " + std::to_string(i) + ": " + why;
-                return listing;
+                return file;
             }
             if (v >= 21) {
                 const std::int32_t dependencies = in.I32();
@@ -341,7 +350,7 @@ ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
     const std::int32_t objectCount = in.I32();
     if (!in.ok() || objectCount < 0 || !in.Holds(static_cast<std::uint64_t>(objectCount), 12)) {
         listing.note = "the object table does not fit in the metadata";
-        return listing;
+        return file;
     }
     struct Record {
         std::size_t type = SIZE_MAX;
@@ -373,6 +382,7 @@ ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
         }
         if (!in.ok()) {
             listing.objects.pop_back();
+            records.pop_back();
             listing.note = "the object table is cut short";
             break;
         }
@@ -415,6 +425,7 @@ ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
         }
         if (!FitsWithin(object.offset, object.size, bytes.size())) {
             object.note = "the object lies beyond the part of the file that was read";
+            records[i].type = SIZE_MAX;
             continue;
         }
         const auto data = bytes.subspan(static_cast<std::size_t>(object.offset),
@@ -457,7 +468,15 @@ ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
             listing.objects[found->second].containerPath = std::string(path);
         }
     }
-    return listing;
+    file.objectType.reserve(records.size());
+    for (const Record& record : records) {
+        file.objectType.push_back(record.type);
+    }
+    file.trees.reserve(types.size());
+    for (Type& type : types) {
+        file.trees.push_back(std::move(type.tree));
+    }
+    return file;
 }
 
 } // namespace Kestrune::Unity

@@ -63,6 +63,28 @@ struct SerializedFileListing {
     std::vector<SerializedObject> objects;
 };
 
+/// A serialized file read for its objects' contents: the listing, and the
+/// type tree each object is read through. The trees' names point into the
+/// file's bytes, which must outlive it.
+struct SerializedFile {
+    SerializedFileListing listing;
+    std::string unityVersion;
+    bool bigEndian = false;
+    std::vector<std::optional<TypeTree>> trees; ///< per type; nullopt without a tree
+    std::vector<std::size_t> objectType;        ///< per object; SIZE_MAX when unknown
+    std::span<const unsigned char> bytes;
+
+    /// The object's bytes and tree; nullopt when it has no readable tree.
+    const TypeTree* TreeOf(std::size_t object) const {
+        const std::size_t type = objectType[object];
+        return type < trees.size() && trees[type] ? &*trees[type] : nullptr;
+    }
+    std::span<const unsigned char> BytesOf(std::size_t object) const {
+        const SerializedObject& o = listing.objects[object];
+        return bytes.subspan(static_cast<std::size_t>(o.offset), static_cast<std::size_t>(o.size));
+    }
+};
+
 // The name Unity gives a class ID, for the common classes; empty otherwise.
 std::string_view ClassName(std::int32_t classId);
 
@@ -76,5 +98,11 @@ bool LooksSerialized(std::span<const unsigned char> head, std::uint64_t size);
 SerializedFileListing
 ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                    const std::vector<std::pair<std::string_view, std::uint64_t>>& files);
+
+// The same, keeping what reading the objects' contents needs. An object
+// whose bytes lie beyond `bytes` has objectType SIZE_MAX.
+SerializedFile
+ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
+                    const std::vector<std::pair<std::string_view, std::uint64_t>>& files);
 
 } // namespace Kestrune::Unity
