@@ -20,6 +20,10 @@ int RunListCommand(const std::string& packagePath, const RunOptions& options = {
 int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
                       const RunOptions& options = {});
 
+// --export: each object the package's converters know, as one file in DIR.
+int RunExportCommand(const std::string& packagePath, const std::string& outDir,
+                     const RunOptions& options = {});
+
 int RunCreateSampleCommand(const std::string& outPath);
 
 // Reads every entry as an extraction would and writes nothing; exit 0 only

@@ -144,12 +144,22 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
     static ReportWriter report; // 256 KiB: too large for the stack
     JsonWriter json(report);
     // The objects of a Unity bundle's serialized files, by entry index.
+    // Counted as the entries below are: among those the selection takes.
     std::map<std::uint64_t, Unity::SerializedFileListing> objects;
     KestruneEngine::ListObjects(
-        packagePath, [&](std::uint64_t entryIndex, const Unity::SerializedFileListing& listing) {
+        packagePath,
+        [&](std::uint64_t entryIndex, const Unity::SerializedFileListing& listing) {
             objects.emplace(entryIndex, listing);
-        });
-    const auto writeObjects = [&](const Unity::SerializedFileListing& listing) {
+        },
+        options.read);
+    // What --export does with each object, by its file and path ID.
+    std::map<std::pair<std::string, std::int64_t>, PlannedExport> exports;
+    bool hasConverters = false;
+    KestruneEngine::PlanExport(packagePath, hasConverters, [&](const PlannedExport& planned) {
+        exports.emplace(std::make_pair(planned.entry, planned.pathId), planned);
+    });
+    const auto writeObjects = [&](std::string_view entryName,
+                                  const Unity::SerializedFileListing& listing) {
         report.Char(',');
         json.Key("objects");
         report.Char('[');
@@ -201,6 +211,22 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
             if (!object.note.empty()) {
                 report.Char(',');
                 json.Field("note", object.note);
+            }
+            report.Char(',');
+            json.Key("export");
+            const auto planned = exports.find({std::string(entryName), object.pathId});
+            if (planned != exports.end() && planned->second.skipped.empty()) {
+                report.Char('{');
+                json.Field("name", planned->second.name);
+                report.Char(',');
+                json.Field("form", planned->second.form);
+                report.Char('}');
+            } else {
+                report.Text("null");
+                if (planned != exports.end()) {
+                    report.Char(',');
+                    json.Field("export_skipped", planned->second.skipped);
+                }
             }
             report.Char('}');
         }
@@ -255,7 +281,7 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
             report.Text("null");
         }
         if (const auto found = objects.find(index); found != objects.end()) {
-            writeObjects(found->second);
+            writeObjects(entry.name, found->second);
         }
         report.Char('}');
         ++index;

@@ -8,9 +8,9 @@
 namespace Kestrune {
 namespace {
 
-constexpr std::string_view kCommands[] = {"--gui",  "--help",      "-h",
-                                          "--list", "--extract",   "--create-sample",
-                                          "--test", "--list-json", "--cat"};
+constexpr std::string_view kCommands[] = {"--gui",     "--help",          "-h",     "--list",
+                                          "--extract", "--create-sample", "--test", "--list-json",
+                                          "--cat",     "--export"};
 
 enum class Option { Tree, Include, Exclude, Verbose, Version, AesKey, Oodle };
 

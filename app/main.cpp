@@ -64,6 +64,9 @@ int Dispatch(int argc, char** argv) {
     if (command == "--extract" && restCount > 1) {
         return RunExtractCommand(rest[1], restCount > 2 ? rest[2] : "./extracted", options);
     }
+    if (command == "--export" && restCount > 1) {
+        return RunExportCommand(rest[1], restCount > 2 ? rest[2] : "./exported", options);
+    }
     if (command == "--test" && restCount > 1) {
         return RunTestCommand(rest[1], options);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ArchiveEntry.h"
+#include "Exporting.h"
 #include "Extraction.h"
 #include "Inspection.h"
 #include "MeshData.h"
@@ -115,6 +116,27 @@ public:
     /// 64 MiB. Nothing for other kinds; false when the file cannot be opened.
     static bool ListObjects(const std::string& archive, const ObjectListingVisitor& each,
                             const ReadOptions& options = {});
+
+    /// What ExportAll does with each object of the package at `archive`, in
+    /// the package's order: the file it becomes (its name before flattening
+    /// or placing in a tree, and its form), or why it is skipped.
+    /// `hasConverters` is false for kinds without converters (nothing is
+    /// visited). False when the file cannot be opened.
+    static bool PlanExport(const std::string& archive, bool& hasConverters,
+                           const std::function<void(const PlannedExport&)>& each,
+                           const ReadOptions& options = {});
+
+    /// Creates the directory `outDir` (one level) and writes each object the
+    /// package's converters know as one file, as ExtractAll writes entries
+    /// (names of their own, never outside DIR, never over the package). The
+    /// user's selection picks by the planned file name. Objects without a
+    /// converter are listed in `report->skipped`. True only when every
+    /// selected object was converted and written whole; false, creating
+    /// nothing, for kinds without converters.
+    static bool ExportAll(const std::string& archive, const std::string& outDir,
+                          ExportReport* report = nullptr, const ReadOptions& options = {},
+                          OutputLayout layout = OutputLayout::Flat,
+                          const WrittenCallback& written = {});
 
     /// The built-in sample mesh: a cube named "GameCrate_LOD0", edge length 2,
     /// centred on the origin, 8 shared corners and 12 counter-clockwise

@@ -39,6 +39,15 @@ bool DecodeBase64(std::string_view text, std::span<unsigned char> out, std::size
                                  text.size()) == 0;
 }
 
+void AppendBase64(std::span<const unsigned char> data, std::string& out) {
+    const std::size_t at = out.size();
+    out.resize(at + (data.size() + 2) / 3 * 4 + 1);
+    std::size_t written = 0;
+    mbedtls_base64_encode(reinterpret_cast<unsigned char*>(out.data() + at), out.size() - at,
+                          &written, data.data(), data.size());
+    out.resize(at + written);
+}
+
 Sha1Hasher::Sha1Hasher() {
     new (state_) mbedtls_sha1_context;
     mbedtls_sha1_init(&Context(state_));

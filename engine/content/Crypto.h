@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace Kestrune {
@@ -25,6 +26,9 @@ Sha1Digest Sha1(std::span<const unsigned char> data);
 // written. False when `text` is not base64 or its bytes do not fit `out`;
 // `length` then says nothing.
 bool DecodeBase64(std::string_view text, std::span<unsigned char> out, std::size_t& length);
+
+// `data` as base64 text (RFC 4648, with padding), appended to `out`.
+void AppendBase64(std::span<const unsigned char> data, std::string& out);
 
 // SHA-1 over data that arrives in pieces.
 class Sha1Hasher {

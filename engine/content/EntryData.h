@@ -7,6 +7,7 @@
 #include "PackageFiles.h"
 #include "Platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,23 @@ public:
     }
     // Why the last Write or CopyFrom failed, in words for the user.
     virtual std::string FailureText() const = 0;
+};
+
+// Keeps the first bytes of an entry in memory, up to a cap; past it, stops
+// the read (the failure is then the sink's).
+class MemorySink final : public EntrySink {
+public:
+    explicit MemorySink(std::size_t cap) : cap_(cap) {}
+    bool Write(const unsigned char* data, std::size_t length) override {
+        const std::size_t take = std::min(length, cap_ - bytes.size());
+        bytes.insert(bytes.end(), data, data + take);
+        return take == length;
+    }
+    std::string FailureText() const override { return "read stops at the cap"; }
+    std::vector<unsigned char> bytes;
+
+private:
+    std::size_t cap_;
 };
 
 // An entry's content failed to arrive whole.

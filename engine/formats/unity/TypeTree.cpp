@@ -5,6 +5,25 @@
 #include <cstring>
 
 namespace Kestrune::Unity {
+
+std::optional<std::size_t> PrimitiveSize(std::string_view type) {
+    static constexpr std::pair<std::string_view, std::size_t> kPrimitives[] = {
+        {"SInt8", 1},    {"UInt8", 1},          {"char", 1},
+        {"bool", 1},     {"SInt16", 2},         {"UInt16", 2},
+        {"short", 2},    {"unsigned short", 2}, {"int", 4},
+        {"SInt32", 4},   {"UInt32", 4},         {"unsigned int", 4},
+        {"float", 4},    {"Type*", 4},          {"long long", 8},
+        {"SInt64", 8},   {"UInt64", 8},         {"unsigned long long", 8},
+        {"FileSize", 8}, {"double", 8},
+    };
+    for (const auto& [name, size] : kPrimitives) {
+        if (name == type) {
+            return size;
+        }
+    }
+    return std::nullopt;
+}
+
 namespace {
 
 constexpr std::uint32_t kCommonStringFlag = 0x80000000u;
@@ -67,24 +86,6 @@ bool LinkSubtrees(TypeTree& tree, std::string& why) {
         tree.nodes[index].end = static_cast<std::uint32_t>(tree.nodes.size());
     }
     return true;
-}
-
-std::optional<std::size_t> PrimitiveSize(std::string_view type) {
-    static constexpr std::pair<std::string_view, std::size_t> kPrimitives[] = {
-        {"SInt8", 1},    {"UInt8", 1},          {"char", 1},
-        {"bool", 1},     {"SInt16", 2},         {"UInt16", 2},
-        {"short", 2},    {"unsigned short", 2}, {"int", 4},
-        {"SInt32", 4},   {"UInt32", 4},         {"unsigned int", 4},
-        {"float", 4},    {"Type*", 4},          {"long long", 8},
-        {"SInt64", 8},   {"UInt64", 8},         {"unsigned long long", 8},
-        {"FileSize", 8}, {"double", 8},
-    };
-    for (const auto& [name, size] : kPrimitives) {
-        if (name == type) {
-            return size;
-        }
-    }
-    return std::nullopt;
 }
 
 class ObjectReader {
@@ -239,6 +240,7 @@ private:
                 return Short(node);
             }
             value.kind = UnityValue::Kind::PackedArray;
+            value.element = &element;
             value.count = static_cast<std::uint64_t>(count);
             value.bytes = in_.Take(value.count * *elementSize);
             return true;

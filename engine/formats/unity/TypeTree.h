@@ -54,6 +54,9 @@ struct TypeTree {
     std::vector<TypeTreeNode> nodes;
 };
 
+// The byte size of a primitive type by its name; nullopt for others.
+std::optional<std::size_t> PrimitiveSize(std::string_view type);
+
 // Unity's built-in strings that type trees refer to by offset.
 std::string_view CommonStrings();
 
@@ -82,10 +85,11 @@ struct UnityValue {
     std::int64_t i = 0;
     std::uint64_t u = 0;
     double f = 0;
-    std::span<const unsigned char> bytes; ///< String, Bytes, PackedArray
-    std::uint64_t count = 0;              ///< PackedArray elements
-    std::size_t offset = 0;               ///< In the object
-    std::vector<UnityValue> items;        ///< Array elements, Struct fields
+    std::span<const unsigned char> bytes;  ///< String, Bytes, PackedArray
+    std::uint64_t count = 0;               ///< PackedArray elements
+    const TypeTreeNode* element = nullptr; ///< PackedArray: the element's node
+    std::size_t offset = 0;                ///< In the object
+    std::vector<UnityValue> items;         ///< Array elements, Struct fields
 
     std::string_view Name() const { return node ? node->name : std::string_view{}; }
     std::string_view Text() const {

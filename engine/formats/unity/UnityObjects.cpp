@@ -15,22 +15,6 @@ namespace {
 
 constexpr std::size_t kObjectReadCap = 64u << 20;
 
-// Keeps the first bytes of an entry, up to the cap; past it, stops the read.
-class MemorySink final : public EntrySink {
-public:
-    explicit MemorySink(std::size_t cap) : cap_(cap) {}
-    bool Write(const unsigned char* data, std::size_t length) override {
-        const std::size_t take = std::min(length, cap_ - bytes.size());
-        bytes.insert(bytes.end(), data, data + take);
-        return take == length;
-    }
-    std::string FailureText() const override { return "read stops at the cap"; }
-    std::vector<unsigned char> bytes;
-
-private:
-    std::size_t cap_;
-};
-
 } // namespace
 
 bool KestruneEngine::ListObjects(const std::string& archive, const ObjectListingVisitor& each,

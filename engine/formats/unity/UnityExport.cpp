@@ -1,0 +1,467 @@
+#include "UnityExport.h"
+
+#include "Bounds.h"
+#include "Crypto.h"
+#include "EntryData.h"
+#include "PackageFiles.h"
+#include "SerializedFile.h"
+#include "UnityBundle.h"
+#include "Utf8.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+namespace Kestrune::Unity {
+namespace {
+
+constexpr std::int32_t kTextAsset = 49;
+constexpr std::int32_t kFont = 128;
+constexpr std::int32_t kMonoBehaviour = 114;
+
+// How deep MonoBehaviour fields may nest in the JSON written for them; the
+// type tree reader bounds the work, this bounds the writer's recursion.
+constexpr int kJsonDepthLimit = 64;
+
+// The written form's extension replaces the last one of the file name,
+// where it has one.
+std::string WithExtension(std::string_view path, std::string_view extension) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash + 1)) {
+        path = path.substr(0, dot);
+    }
+    return std::string(path) + std::string(extension);
+}
+
+bool HasExtension(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    return dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash + 1) &&
+           dot + 1 < path.size();
+}
+
+std::string_view FontExtension(std::span<const unsigned char> data) {
+    if (data.size() >= 4) {
+        const std::string_view head(reinterpret_cast<const char*>(data.data()), 4);
+        if (head == std::string_view("\0\1\0\0", 4) || head == "true") {
+            return ".ttf";
+        }
+        if (head == "OTTO") {
+            return ".otf";
+        }
+    }
+    return {};
+}
+
+void AppendJsonString(std::string_view text, std::string& out) {
+    out += '"';
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t start = at;
+        const auto code = DecodeUtf8(text, at);
+        if (!code) {
+            // Bytes that are no UTF-8: the replacement character, as JSON
+            // holds only text.
+            out += "\\ufffd";
+            at = start + 1;
+            continue;
+        }
+        if (*code == '"' || *code == '\\') {
+            out += '\\';
+            out += static_cast<char>(*code);
+        } else if (*code < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(*code));
+            out += escape;
+        } else {
+            out.append(text.substr(start, at - start));
+        }
+    }
+    out += '"';
+}
+
+void AppendNumber(double value, std::string& out) {
+    if (!std::isfinite(value)) {
+        out += "null"; // JSON has no infinities or NaN
+        return;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    out += text;
+}
+
+// A packed array's elements: bytes as base64, numbers as a JSON array.
+void AppendPacked(const UnityValue& value, bool bigEndian, std::string& out) {
+    const std::string_view type = value.element ? value.element->type : std::string_view("UInt8");
+    const std::size_t size = PrimitiveSize(type).value_or(1);
+    if (size == 1 && type != "bool") {
+        out += '"';
+        AppendBase64(value.bytes, out);
+        out += '"';
+        return;
+    }
+    out += '[';
+    for (std::uint64_t i = 0; i < value.count; ++i) {
+        std::uint64_t raw = 0;
+        for (std::size_t b = 0; b < size; ++b) {
+            const std::uint64_t byte = value.bytes[static_cast<std::size_t>(i) * size + b];
+            raw |= byte << (8 * (bigEndian ? size - 1 - b : b));
+        }
+        if (i != 0) {
+            out += ',';
+        }
+        if (type == "float") {
+            float f = 0;
+            const auto bits = static_cast<std::uint32_t>(raw);
+            std::memcpy(&f, &bits, sizeof f);
+            AppendNumber(f, out);
+        } else if (type == "double") {
+            double d = 0;
+            std::memcpy(&d, &raw, sizeof d);
+            AppendNumber(d, out);
+        } else if (type == "bool") {
+            out += raw != 0 ? "true" : "false";
+        } else if (type.starts_with("SInt") || type == "int" || type == "short" ||
+                   type == "long long") {
+            const unsigned shift = static_cast<unsigned>(64 - 8 * size);
+            out += std::to_string(static_cast<std::int64_t>(raw << shift) >> shift);
+        } else {
+            out += std::to_string(raw);
+        }
+    }
+    out += ']';
+}
+
+bool AppendJson(const UnityValue& value, bool bigEndian, int depth, std::string& out) {
+    if (depth > kJsonDepthLimit) {
+        return false;
+    }
+    switch (value.kind) {
+    case UnityValue::Kind::Int:
+        out += std::to_string(value.i);
+        return true;
+    case UnityValue::Kind::UInt:
+        out += std::to_string(value.u);
+        return true;
+    case UnityValue::Kind::Float:
+        AppendNumber(value.f, out);
+        return true;
+    case UnityValue::Kind::Bool:
+        out += value.u != 0 ? "true" : "false";
+        return true;
+    case UnityValue::Kind::String:
+        AppendJsonString(value.Text(), out);
+        return true;
+    case UnityValue::Kind::Bytes:
+        out += '"';
+        AppendBase64(value.bytes, out);
+        out += '"';
+        return true;
+    case UnityValue::Kind::PackedArray:
+        AppendPacked(value, bigEndian, out);
+        return true;
+    case UnityValue::Kind::Array:
+        out += '[';
+        for (std::size_t i = 0; i < value.items.size(); ++i) {
+            if (i != 0) {
+                out += ',';
+            }
+            if (!AppendJson(value.items[i], bigEndian, depth + 1, out)) {
+                return false;
+            }
+        }
+        out += ']';
+        return true;
+    case UnityValue::Kind::Struct:
+        break;
+    }
+    if (value.node && value.node->type.starts_with("PPtr<")) {
+        const UnityValue* file = value.Field("m_FileID");
+        const UnityValue* id = value.Field("m_PathID");
+        if (file && id && file->AsInt() && id->AsInt()) {
+            out += "{\"file_id\":" + std::to_string(*file->AsInt()) +
+                   ",\"path_id\":" + std::to_string(*id->AsInt()) + "}";
+            return true;
+        }
+    }
+    out += '{';
+    for (std::size_t i = 0; i < value.items.size(); ++i) {
+        if (i != 0) {
+            out += ',';
+        }
+        AppendJsonString(value.items[i].Name(), out);
+        out += ':';
+        if (!AppendJson(value.items[i], bigEndian, depth + 1, out)) {
+            return false;
+        }
+    }
+    out += '}';
+    return true;
+}
+
+std::vector<unsigned char> Bytes(std::span<const unsigned char> data) {
+    return {data.begin(), data.end()};
+}
+
+// Where one planned object lies, and what naming it needs.
+struct ObjectRef {
+    std::size_t node = 0;
+    std::size_t object = SIZE_MAX;
+    std::string container; ///< its container path; empty for none
+    std::string ownName;   ///< the name it takes beside an object that keeps the path
+    std::string extension;
+};
+
+class BundleExporter final : public PackageExporter {
+public:
+    explicit BundleExporter(PackageFiles& files)
+        : bundle_(ReadBundle(files.Package(), files.Options())), reader_(files) {
+        for (const BundleNode& node : bundle_.nodes) {
+            names_.emplace_back(node.path, node.size);
+        }
+        for (std::size_t n = 0; n < bundle_.nodes.size(); ++n) {
+            PlanNode(n);
+        }
+        NameShared();
+    }
+
+    const std::vector<PlannedExport>& Plan() const override { return plan_; }
+
+    ConvertedObject Convert(std::size_t item) override {
+        ConvertedObject result;
+        const ObjectRef& ref = refs_[item];
+        if (!Load(ref.node)) {
+            result.failure = loadFailure_;
+            return result;
+        }
+        const auto value = Read(ref.object, result.failure);
+        if (!value) {
+            return result;
+        }
+        switch (loaded_.listing.objects[ref.object].classId) {
+        case kTextAsset:
+            if (const UnityValue* script = value->Field("m_Script")) {
+                result.bytes = Bytes(script->bytes);
+            }
+            break;
+        case kFont:
+            if (const UnityValue* font = value->Field("m_FontData")) {
+                result.bytes = Bytes(font->bytes);
+            }
+            break;
+        case kMonoBehaviour: {
+            std::string json;
+            if (!AppendJson(*value, loaded_.bigEndian, 0, json)) {
+                result.failure =
+                    "its fields nest deeper than " + std::to_string(kJsonDepthLimit) + " levels";
+                return result;
+            }
+            json += '\n';
+            result.bytes.assign(json.begin(), json.end());
+            break;
+        }
+        default:
+            result.failure = "no converter";
+            break;
+        }
+        return result;
+    }
+
+private:
+    // Reads the serialized file of node `n` into memory, keeping it for the
+    // objects that follow in it.
+    bool Load(std::size_t n) {
+        if (loadedNode_ == n) {
+            return loadFailure_.empty();
+        }
+        loadedNode_ = n;
+        loadFailure_.clear();
+        loaded_ = SerializedFile{};
+        const BundleNode& node = bundle_.nodes[n];
+        if (node.size > kExportObjectLimit) {
+            loadFailure_ = "its file " + std::string(node.path) + " holds " +
+                           std::to_string(node.size) + " bytes, more than an export reads (" +
+                           std::to_string(kExportObjectLimit) + ")";
+            loadedBytes_.clear();
+            return false;
+        }
+        ArchiveEntry entry;
+        entry.name.assign(node.path);
+        entry.offset = node.offset;
+        entry.size = node.size;
+        entry.content = node.content;
+        MemorySink sink(static_cast<std::size_t>(node.size));
+        if (const auto failure = reader_.Read(entry, sink)) {
+            loadFailure_ = "reading " + std::string(node.path) + " failed: " + failure->reason;
+            loadedBytes_.clear();
+            return false;
+        }
+        loadedBytes_ = std::move(sink.bytes);
+        loaded_ = ParseSerializedFile(loadedBytes_, node.size, names_);
+        return true;
+    }
+
+    std::optional<UnityValue> Read(std::size_t object, std::optional<std::string>& failure) {
+        const TypeTree* tree = loaded_.TreeOf(object);
+        if (tree == nullptr) {
+            failure = "the file holds no type tree for it";
+            return std::nullopt;
+        }
+        std::string why;
+        auto value = ReadObject(*tree, loaded_.BytesOf(object), loaded_.bigEndian, why);
+        if (!value) {
+            failure = why;
+        }
+        return value;
+    }
+
+    void PlanNode(std::size_t n) {
+        const BundleNode& node = bundle_.nodes[n];
+        if (node.flagsKnown && !node.flaggedSerialized) {
+            return;
+        }
+        // Only files that look serialized are read whole for their objects.
+        ArchiveEntry head;
+        head.size = std::min<std::uint64_t>(node.size, 64);
+        head.content = node.content;
+        if (!node.flagsKnown) {
+            MemorySink sink(static_cast<std::size_t>(head.size));
+            reader_.Read(head, sink);
+            if (!LooksSerialized(sink.bytes, node.size)) {
+                return;
+            }
+        }
+        const bool loaded = Load(n);
+        const std::vector<SerializedObject>& objects = loaded_.listing.objects;
+        for (std::size_t o = 0; o < (loaded ? objects.size() : 0); ++o) {
+            PlanObject(n, o);
+        }
+        if (!loaded) {
+            PlannedExport& planned = plan_.emplace_back();
+            planned.source = std::string(node.path);
+            planned.entry = std::string(node.path);
+            planned.skipped = loadFailure_;
+            refs_.emplace_back().node = n;
+        }
+    }
+
+    void PlanObject(std::size_t n, std::size_t o) {
+        const SerializedObject& object = loaded_.listing.objects[o];
+        PlannedExport& planned = plan_.emplace_back();
+        ObjectRef& ref = refs_.emplace_back();
+        ref.node = n;
+        ref.object = o;
+        ref.container = object.containerPath.value_or("");
+        planned.entry = std::string(bundle_.nodes[n].path);
+        planned.pathId = object.pathId;
+        planned.objectClass =
+            object.className.empty() ? "class " + std::to_string(object.classId) : object.className;
+        const std::string label = object.name.empty() ? planned.objectClass : object.name;
+        const std::string byName = label + " #" + std::to_string(object.pathId);
+        planned.source = object.containerPath ? *object.containerPath : byName;
+        ref.ownName = object.name.empty() ? byName : object.name;
+
+        std::optional<std::string> failure;
+        std::string extension;
+        switch (object.classId) {
+        case kTextAsset:
+        case kFont:
+        case kMonoBehaviour:
+            break;
+        default:
+            planned.skipped = planned.objectClass + " objects are not exported";
+            return;
+        }
+        const auto value = Read(o, failure);
+        if (!value) {
+            planned.skipped = *failure;
+            return;
+        }
+        if (object.classId == kTextAsset) {
+            const UnityValue* script = value->Field("m_Script");
+            if (!script || (script->kind != UnityValue::Kind::String &&
+                            script->kind != UnityValue::Kind::Bytes)) {
+                planned.skipped = "it has no m_Script";
+                return;
+            }
+            const bool text = IsValidUtf8(script->Text());
+            planned.form = text ? "text" : "bytes";
+            if (object.containerPath && HasExtension(*object.containerPath)) {
+                planned.name = *object.containerPath;
+                ref.extension = planned.name.substr(planned.name.rfind('.'));
+                return;
+            }
+            extension = text ? ".txt" : ".bytes";
+        } else if (object.classId == kFont) {
+            const UnityValue* font = value->Field("m_FontData");
+            if (!font || font->kind != UnityValue::Kind::PackedArray || font->bytes.empty()) {
+                planned.skipped = "it holds no font data";
+                return;
+            }
+            extension = FontExtension(font->bytes);
+            if (extension.empty()) {
+                planned.skipped = "its font data is neither TrueType nor OpenType";
+                return;
+            }
+            planned.form = extension == ".ttf" ? "TrueType" : "OpenType";
+        } else {
+            planned.form = "JSON";
+            extension = ".json";
+        }
+        planned.name = object.containerPath ? WithExtension(*object.containerPath, extension)
+                                            : byName + extension;
+        ref.extension = extension;
+    }
+
+    // Objects that share a container path: the first Texture2D keeps it,
+    // or the first object where none is; the others are named by their own
+    // names in its directory.
+    void NameShared() {
+        std::map<std::string_view, std::vector<std::size_t>> byPath;
+        for (std::size_t i = 0; i < plan_.size(); ++i) {
+            if (plan_[i].skipped.empty() && !refs_[i].container.empty()) {
+                byPath[refs_[i].container].push_back(i);
+            }
+        }
+        for (const auto& [path, items] : byPath) {
+            if (items.size() < 2) {
+                continue;
+            }
+            std::size_t keeper = items.front();
+            for (const std::size_t i : items) {
+                if (plan_[i].objectClass == "Texture2D") {
+                    keeper = i;
+                    break;
+                }
+            }
+            const std::size_t slash = path.rfind('/');
+            const std::string directory =
+                slash == std::string_view::npos ? "" : std::string(path.substr(0, slash + 1));
+            for (const std::size_t i : items) {
+                if (i != keeper) {
+                    plan_[i].name = directory + refs_[i].ownName + refs_[i].extension;
+                }
+            }
+        }
+    }
+
+    Bundle bundle_;
+    EntryReader reader_;
+    std::vector<std::pair<std::string_view, std::uint64_t>> names_;
+    std::vector<PlannedExport> plan_;
+    std::vector<ObjectRef> refs_;
+    std::size_t loadedNode_ = SIZE_MAX;
+    std::string loadFailure_;
+    std::vector<unsigned char> loadedBytes_;
+    SerializedFile loaded_;
+};
+
+} // namespace
+
+std::unique_ptr<PackageExporter> MakeBundleExporter(PackageFiles& files) {
+    return std::make_unique<BundleExporter>(files);
+}
+
+} // namespace Kestrune::Unity

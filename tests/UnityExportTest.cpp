@@ -1,0 +1,157 @@
+// --export of Unity bundles built in code: each converter's file byte for
+// byte, the names it gets, what is skipped and why, and --list-json's
+// account of it.
+
+#include "KestruneEngine.h"
+#include "support/Files.h"
+#include "support/Process.h"
+#include "support/UnityBuilder.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace Kestrune::Testing {
+namespace {
+
+UnityTestObject Text(std::int64_t id, std::string name, std::string_view script) {
+    UnityObjectWriter w("TextAsset");
+    w.String("m_Name", name).String("m_Script", script);
+    return {49, id, std::move(w)};
+}
+
+UnityTestObject Font(std::int64_t id, std::string name, std::string_view data) {
+    UnityObjectWriter w("Font");
+    w.String("m_Name", name).ByteArray("m_FontData", data, "char");
+    return {128, id, std::move(w)};
+}
+
+UnityTestObject Behaviour(std::int64_t id) {
+    UnityObjectWriter w("MonoBehaviour");
+    w.PPtr("m_GameObject", 0, 0).U8("m_Enabled", 1).Align().PPtr("m_Script", 1, 11500000);
+    w.String("m_Name", "Settings").F32("speed", 1.5f).I32("lives", -3);
+    w.String("title", "Caf\xc3\xa9 \"A\"\n").ByteArray("blob", std::string("\x00\xff\x10", 3));
+    w.Array("points", 2, [](UnityObjectWriter& e, std::size_t i) {
+        e.Begin("Vector2f", "data").F32("x", static_cast<float>(i)).F32("y", 0.25f).End();
+    });
+    w.Array("ids", 2, [](UnityObjectWriter& e, std::size_t i) {
+        e.I32("data", static_cast<std::int64_t>(i) - 1);
+    });
+    return {114, id, std::move(w)};
+}
+
+UnityTestObject Other(std::int64_t id) {
+    UnityObjectWriter w("Shader");
+    w.String("m_Name", "Lit");
+    return {48, id, std::move(w)};
+}
+
+std::string Bundle(std::vector<UnityTestObject> objects,
+                   const std::vector<std::pair<std::string, std::int64_t>>& container,
+                   bool trees = true) {
+    objects.push_back(AssetBundleObject(container));
+    return BuildUnityFs({{"CAB-0123", BuildSerializedFileOf(19, objects, trees), 4}});
+}
+
+const std::string kTtf = std::string("\x00\x01\x00\x00", 4) + "glyphs";
+
+TEST(UnityExport, EachConverterWritesItsFile) {
+    const TempDir dir;
+    const std::string package = dir.file("a.bundle");
+    WriteFile(package, Bundle({Text(7, "readme", "hello"),
+                               Text(8, "blob", std::string("\xff\xfe", 2)), Text(9, "config", "{}"),
+                               Font(10, "Sans", kTtf), Font(11, "Serif", "OTTOtables"),
+                               Font(12, "Odd", "notafont"), Behaviour(13), Other(14)},
+                              {{"assets/docs/readme.md", 7}, {"assets/fonts/sans.asset", 10}}));
+    const std::string out = dir.file("out");
+    const auto result = RunKestrune({"--tree", "-v", "--export", package, out});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const struct {
+        const char* path;
+        std::string bytes;
+    } files[] = {
+        {"assets/docs/readme.md", "hello"},
+        {"blob #8.bytes", std::string("\xff\xfe", 2)},
+        {"config #9.txt", "{}"},
+        {"assets/fonts/sans.ttf", kTtf},
+        {"Serif #11.otf", "OTTOtables"},
+        {"Settings #13.json",
+         "{\"m_GameObject\":{\"file_id\":0,\"path_id\":0},\"m_Enabled\":1,"
+         "\"m_Script\":{\"file_id\":1,\"path_id\":11500000},\"m_Name\":\"Settings\","
+         "\"speed\":1.5,\"lives\":-3,\"title\":\"Caf\xc3\xa9 \\\"A\\\"\\u000a\","
+         "\"blob\":\"AP8Q\",\"points\":[{\"x\":0,\"y\":0.25},{\"x\":1,\"y\":0.25}],"
+         "\"ids\":[-1,0]}\n"},
+    };
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.path);
+        EXPECT_EQ(ReadFile(out + "/" + file.path), file.bytes);
+    }
+    EXPECT_NE(result.out.find("Skipped Odd #12 (Font): its font data is neither TrueType nor "
+                              "OpenType\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("Skipped Lit #14 (Shader): Shader objects are not exported\n"),
+              std::string::npos);
+    EXPECT_NE(result.out.find("Exported all assets to " + out + "\n"), std::string::npos);
+}
+
+TEST(UnityExport, NamesSelectionAndRefusals) {
+    const TempDir dir;
+    const std::string package = dir.file("b.bundle");
+    // Two objects under one container path and two of one name: none is lost.
+    WriteFile(package, Bundle({Text(7, "a", "one"), Text(8, "b", "two"), Text(9, "same", "x"),
+                               Text(10, "same", "y")},
+                              {{"assets/t.txt", 7}, {"assets/t.txt", 8}}));
+    const std::string flat = dir.file("flat");
+    auto result = RunKestrune({"--export", package, flat});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(ReadFile(flat + "/assets_t.txt"), "one");
+    EXPECT_EQ(ReadFile(flat + "/assets_b.txt"), "two");
+    EXPECT_EQ(ReadFile(flat + "/same #9.txt"), "x");
+    EXPECT_EQ(ReadFile(flat + "/same #10.txt"), "y");
+
+    // The selection matches the file an object becomes.
+    const std::string some = dir.file("some");
+    result = RunKestrune({"--include", "same*", "--export", package, some});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(some),
+                            std::filesystem::directory_iterator()),
+              2);
+
+    // No type trees: nothing can be converted, and each object says why.
+    const std::string bare = dir.file("bare.bundle");
+    WriteFile(bare, Bundle({Text(7, "a", "one")}, {}, false));
+    result = RunKestrune({"-v", "--export", bare, dir.file("bare")});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(result.out.find("Skipped a #7 (TextAsset): the file holds no type tree for it\n"),
+              std::string::npos)
+        << result.out;
+
+    // Other kinds have no converters: said, and DIR is not made.
+    const std::string pak = dir.file("s.pak");
+    ASSERT_TRUE(KestruneEngine::CreateSamplePackage(pak));
+    result = RunKestrune({"--export", pak, dir.file("none")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, ConsoleText("Cannot export " + pak +
+                                      ": --export has no converters for this kind of package\n"
+                                      "Export failed.\n"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("none")));
+}
+
+TEST(UnityExport, ListJsonSaysWhatEachObjectBecomes) {
+    const TempDir dir;
+    const std::string package = dir.file("c.bundle");
+    WriteFile(package, Bundle({Text(7, "a", "one"), Other(8)}, {{"assets/a.txt", 7}}));
+    const auto result = RunKestrune({"--list-json", package});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto objects = nlohmann::json::parse(result.out)["entries"][0]["objects"];
+    ASSERT_EQ(objects.size(), 3u);
+    EXPECT_EQ(objects[0]["export"],
+              nlohmann::json::parse(R"({"name":"assets/a.txt","form":"text"})"));
+    EXPECT_TRUE(objects[1]["export"].is_null());
+    EXPECT_EQ(objects[1]["export_skipped"], "Shader objects are not exported");
+    EXPECT_EQ(objects[2]["export_skipped"], "AssetBundle objects are not exported");
+}
+
+} // namespace
+} // namespace Kestrune::Testing
