@@ -48,9 +48,44 @@ UnityTestObject Other(std::int64_t id) {
 
 std::string Bundle(std::vector<UnityTestObject> objects,
                    const std::vector<std::pair<std::string, std::int64_t>>& container,
-                   bool trees = true) {
+                   bool trees = true, std::string resource = {}) {
     objects.push_back(AssetBundleObject(container));
-    return BuildUnityFs({{"CAB-0123", BuildSerializedFileOf(19, objects, trees), 4}});
+    std::vector<UnityNode> nodes{{"CAB-0123", BuildSerializedFileOf(19, objects, trees), 4}};
+    if (!resource.empty()) {
+        nodes.push_back({"CAB-0123.resource", std::move(resource), 0});
+    }
+    return BuildUnityFs(nodes);
+}
+
+// An FSB5 bank (version 1) of one sample at 44100 Hz, mono, in `mode`.
+std::string Fsb5(std::uint32_t mode, std::string_view data) {
+    std::string out = "FSB5";
+    const auto u32 = [&](std::uint64_t v) {
+        for (int i = 0; i < 4; ++i) {
+            out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+        }
+    };
+    u32(1);
+    u32(1);
+    u32(8);
+    u32(0);
+    u32(data.size());
+    u32(mode);
+    out.append(32, '\0');
+    const std::uint64_t header = (8u << 1) | (static_cast<std::uint64_t>(data.size() / 2) << 34);
+    for (int i = 0; i < 8; ++i) {
+        out.push_back(static_cast<char>((header >> (8 * i)) & 0xFF));
+    }
+    return out + std::string(data);
+}
+
+UnityTestObject Audio(std::int64_t id, std::string name, std::uint64_t offset, std::uint64_t size) {
+    UnityObjectWriter w("AudioClip");
+    w.String("m_Name", name).I32("m_LoadType", 0);
+    w.Begin("StreamedResource", "m_Resource")
+        .String("m_Source", "archive:/CAB-0123/CAB-0123.resource");
+    w.Value("UInt64", "m_Offset", 8, offset).Value("UInt64", "m_Size", 8, size).End();
+    return {83, id, std::move(w)};
 }
 
 const std::string kTtf = std::string("\x00\x01\x00\x00", 4) + "glyphs";
@@ -93,6 +128,35 @@ TEST(UnityExport, EachConverterWritesItsFile) {
     EXPECT_NE(result.out.find("Skipped Lit #14 (Shader): Shader objects are not exported\n"),
               std::string::npos);
     EXPECT_NE(result.out.find("Exported all assets to " + out + "\n"), std::string::npos);
+}
+
+TEST(UnityExport, AudioClipsAsWaveOrTheirBank) {
+    const TempDir dir;
+    const std::string pcm = Fsb5(2, std::string("\x01\x00\xff\x7f", 4));
+    const std::string vorbis = Fsb5(15, "OggSvorbis");
+    const std::string resource = std::string(5, 'x') + pcm + vorbis;
+    const std::string package = dir.file("a.bundle");
+    WriteFile(package, Bundle({Audio(7, "beep", 5, pcm.size()),
+                               Audio(8, "music", 5 + pcm.size(), vorbis.size()),
+                               Audio(9, "lost", resource.size() - 4, 8), Audio(10, "junk", 0, 5)},
+                              {}, true, resource));
+    const std::string out = dir.file("out");
+    const auto result = RunKestrune({"-v", "--export", package, out});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const std::string wave = std::string("RIFF\x28\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0"
+                                         "\x44\xac\0\0\x88\x58\x01\0\x02\0\x10\0data"
+                                         "\x04\0\0\0\x01\0\xff\x7f",
+                                         48);
+    EXPECT_EQ(ReadFile(out + "/beep #7.wav"), wave);
+    EXPECT_EQ(ReadFile(out + "/music #8.fsb"), vorbis);
+    EXPECT_EQ(result.err, ConsoleText("music #8: Vorbis audio: written as its FSB5 bank, which "
+                                      "this tool does not decode\n"));
+    EXPECT_NE(result.out.find("Skipped lost #9 (AudioClip): streamed data lies outside "
+                              "CAB-0123.resource\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("Skipped junk #10 (AudioClip): the audio is not an FSB5 bank\n"),
+              std::string::npos);
 }
 
 TEST(UnityExport, NamesSelectionAndRefusals) {

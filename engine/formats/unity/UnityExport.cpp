@@ -3,6 +3,7 @@
 #include "Bounds.h"
 #include "Crypto.h"
 #include "EntryData.h"
+#include "Fsb5.h"
 #include "PackageFiles.h"
 #include "SerializedFile.h"
 #include "UnityBundle.h"
@@ -19,6 +20,10 @@ namespace {
 constexpr std::int32_t kTextAsset = 49;
 constexpr std::int32_t kFont = 128;
 constexpr std::int32_t kMonoBehaviour = 114;
+constexpr std::int32_t kAudioClip = 83;
+
+// An FSB5 bank's tables lie at its start; this much of it is read to plan.
+constexpr std::uint64_t kBankHeadRead = 1u << 20;
 
 // How deep MonoBehaviour fields may nest in the JSON written for them; the
 // type tree reader bounds the work, this bounds the writer's recursion.
@@ -262,6 +267,9 @@ public:
             result.bytes.assign(json.begin(), json.end());
             break;
         }
+        case kAudioClip:
+            ConvertAudio(ref, *value, result);
+            break;
         default:
             result.failure = "no converter";
             break;
@@ -317,6 +325,124 @@ private:
         return value;
     }
 
+    // `length` bytes of the streamed data `stream` (in another file of the
+    // bundle); nullopt with `why` when they cannot be read whole.
+    std::optional<std::vector<unsigned char>> ReadRange(const ObjectStream& stream,
+                                                        std::uint64_t length, std::string& why) {
+        const BundleNode* node = nullptr;
+        for (const BundleNode& candidate : bundle_.nodes) {
+            if (candidate.path == stream.node) {
+                node = &candidate;
+            }
+        }
+        if (node == nullptr || !FitsWithin(stream.offset, length, node->size)) {
+            why = "its data lies outside " + stream.node;
+            return std::nullopt;
+        }
+        if (length > kExportObjectLimit) {
+            why = "its data of " + std::to_string(length) +
+                  " bytes is more than an export reads (" + std::to_string(kExportObjectLimit) +
+                  ")";
+            return std::nullopt;
+        }
+        ArchiveEntry entry;
+        entry.name = stream.node;
+        entry.size = length;
+        entry.content = node->content;
+        EntryContent& content = entry.content;
+        if (content.encoding == ContentEncoding::Pieces) {
+            // Whole pieces before the range are passed over, not decoded.
+            content.skip += stream.offset;
+            const std::span<const Piece> pieces = content.Pieces();
+            std::size_t passed = 0;
+            while (passed + 1 < pieces.size() && content.skip >= pieces[passed].decodedLength) {
+                content.skip -= pieces[passed].decodedLength;
+                ++passed;
+            }
+            content.firstPiece += static_cast<std::uint32_t>(passed);
+            content.pieceCount -= static_cast<std::uint32_t>(passed);
+        } else if (content.runCount == 1) {
+            content.runs[0].offset += stream.offset;
+            content.runs[0].length = length;
+        } else {
+            why = "its data lies in a file stored in parts";
+            return std::nullopt;
+        }
+        MemorySink sink(static_cast<std::size_t>(length));
+        if (const auto failure = reader_.Read(entry, sink)) {
+            why = "reading its data from " + stream.node + " failed: " + failure->reason;
+            return std::nullopt;
+        }
+        return std::move(sink.bytes);
+    }
+
+    // The audio of a clip: from its .resource range, or kept in the object
+    // by engines before 5.
+    std::optional<std::vector<unsigned char>> AudioOf(const SerializedObject& object,
+                                                      const UnityValue& value, std::uint64_t limit,
+                                                      std::string& why) {
+        if (object.stream) {
+            return ReadRange(*object.stream, std::min(limit, object.stream->size), why);
+        }
+        const UnityValue* data = value.Field("m_AudioData");
+        if (data && data->kind == UnityValue::Kind::PackedArray && !data->bytes.empty()) {
+            return Bytes(data->bytes.first(
+                static_cast<std::size_t>(std::min<std::uint64_t>(limit, data->bytes.size()))));
+        }
+        why = object.note.empty() ? "it holds no audio data" : object.note;
+        return std::nullopt;
+    }
+
+    std::uint64_t AudioSize(const SerializedObject& object, const UnityValue& value) {
+        if (object.stream) {
+            return object.stream->size;
+        }
+        const UnityValue* data = value.Field("m_AudioData");
+        return data ? data->bytes.size() : 0;
+    }
+
+    // A bank of one PCM sample becomes a WAVE file; any other bank is
+    // written as it is, being the clip's own stored form.
+    void PlanAudio(const SerializedObject& object, const UnityValue& value, PlannedExport& planned,
+                   std::string& extension) {
+        std::string why;
+        const auto head = AudioOf(object, value, kBankHeadRead, why);
+        const auto bank = head ? ReadFsbBank(*head, AudioSize(object, value), why) : std::nullopt;
+        if (!bank) {
+            planned.skipped = why;
+            return;
+        }
+        const bool wave = bank->samples.size() == 1 && FsbPcmBits(bank->mode) != 0;
+        planned.form = wave ? "WAV" : "FSB5";
+        extension = wave ? ".wav" : ".fsb";
+    }
+
+    void ConvertAudio(const ObjectRef& ref, const UnityValue& value, ConvertedObject& result) {
+        const SerializedObject& object = loaded_.listing.objects[ref.object];
+        std::string why;
+        auto audio = AudioOf(object, value, AudioSize(object, value), why);
+        const auto bank = audio ? ReadFsbBank(*audio, audio->size(), why) : std::nullopt;
+        if (!bank) {
+            result.failure = why;
+            return;
+        }
+        const std::uint32_t bits = FsbPcmBits(bank->mode);
+        if (bank->samples.size() == 1 && bits != 0) {
+            const FsbSample& sample = bank->samples.front();
+            result.bytes = WaveFile(
+                std::span<const unsigned char>(*audio).subspan(
+                    static_cast<std::size_t>(sample.offset), static_cast<std::size_t>(sample.size)),
+                sample.rate, sample.channels, bits, bank->mode == 5);
+            return;
+        }
+        result.notes.push_back(FsbModeName(bank->mode) + " audio" +
+                               (bank->samples.size() == 1
+                                    ? ""
+                                    : " in " + std::to_string(bank->samples.size()) + " samples") +
+                               ": written as its FSB5 bank, which this tool does not decode");
+        result.bytes = std::move(*audio);
+    }
+
     void PlanNode(std::size_t n) {
         const BundleNode& node = bundle_.nodes[n];
         if (node.flagsKnown && !node.flaggedSerialized) {
@@ -369,6 +495,7 @@ private:
         case kTextAsset:
         case kFont:
         case kMonoBehaviour:
+        case kAudioClip:
             break;
         default:
             planned.skipped = planned.objectClass + " objects are not exported";
@@ -406,6 +533,11 @@ private:
                 return;
             }
             planned.form = extension == ".ttf" ? "TrueType" : "OpenType";
+        } else if (object.classId == kAudioClip) {
+            PlanAudio(object, *value, planned, extension);
+            if (!planned.skipped.empty()) {
+                return;
+            }
         } else {
             planned.form = "JSON";
             extension = ".json";
