@@ -19,7 +19,9 @@
 //   own bytes (FuzzPieces.h), which the entry reader decodes: every codec
 //   and the cipher are reached that way;
 // - ExtractFile writes the first entry's content to a file of its own, and
-//   refuses to write it over the package itself or over a part it reads.
+//   refuses to write it over the package itself or over a part it reads;
+// - a Unity bundle's objects go through the converters of ExportAll, which
+//   writes only regular files inside work/out, adding up to its report.
 
 #include "ArchiveEntry.h"
 #include "ByteSource.h"
@@ -265,6 +267,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 !KestruneEngine::ExtractFile(package.string(), entries[0].name, part0.string()));
             KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(part0) == input);
         }
+    }
+
+    // A Unity bundle's objects through the converters, as --export writes
+    // them: into DIR only, flat, the files adding up to what is reported.
+    if (Fuzzing::UnitySignature(input)) {
+        fs::remove_all(out);
+        const auto beforeExport = Snapshot(root, out);
+        ExportReport exported;
+        const bool exportOk = KestruneEngine::ExportAll(package.string(), out.string(), &exported);
+        auto afterExport = Snapshot(root, out);
+        afterExport.erase("work/out");
+        KESTRUNE_FUZZ_CHECK(beforeExport == afterExport);
+        KESTRUNE_FUZZ_CHECK(exportOk ==
+                            (exported.hasConverters && exported.files.failures.empty()));
+        // Kinds without converters (a damaged signature) make no DIR.
+        KESTRUNE_FUZZ_CHECK(exported.hasConverters == fs::exists(out));
+        std::uint64_t exportedBytes = 0;
+        for (const fs::directory_entry& file :
+             exported.hasConverters ? fs::directory_iterator(out) : fs::directory_iterator()) {
+            KESTRUNE_FUZZ_CHECK(file.is_regular_file() && !file.is_symlink());
+            exportedBytes += file.file_size();
+        }
+        KESTRUNE_FUZZ_CHECK(exportedBytes == exported.files.bytesWritten);
     }
 
     fs::remove_all(work);

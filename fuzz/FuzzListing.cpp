@@ -189,17 +189,9 @@ void CheckOneRun(const ArchiveEntry& entry) {
         SameContent(entry.content, EntryContent::InPackage(entry.offset, entry.size)));
 }
 
-// A Unity bundle starts with its signature and a NUL. Its nodes index the
-// decoded blocks: each lies inside the pieces it names, and a stored
-// UnityRaw node inside the file.
-bool UnitySignature(std::string_view input) {
-    for (const std::string_view s : {"UnityFS", "UnityWeb", "UnityRaw", "UnityArchive"}) {
-        if (input.size() > s.size() && input.substr(0, s.size()) == s && input[s.size()] == 0) {
-            return true;
-        }
-    }
-    return false;
-}
+// A Unity bundle's nodes index the decoded blocks: each lies inside the
+// pieces it names, and a stored UnityRaw node inside the file.
+using Fuzzing::UnitySignature;
 
 void CheckUnityEntries(const std::vector<ArchiveEntry>& entries, std::string_view input) {
     for (const ArchiveEntry& entry : entries) {
@@ -314,5 +306,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                 SameContent(entry.content, expected.content));
         }));
     KESTRUNE_FUZZ_CHECK(announced == entries.size() && streamed == entries.size());
+
+    // What an export would do with each object: a file named, or a reason.
+    bool hasConverters = false;
+    KESTRUNE_FUZZ_CHECK(
+        KestruneEngine::PlanExport(path.string(), hasConverters, [&](const PlannedExport& planned) {
+            KESTRUNE_FUZZ_CHECK(planned.skipped.empty() != planned.name.empty());
+        }));
+    KESTRUNE_FUZZ_CHECK(hasConverters == (walk.kind == PackageKind::Unity));
     return 0;
 }

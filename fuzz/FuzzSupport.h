@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 
 namespace Kestrune::Fuzzing {
 
@@ -57,6 +58,16 @@ inline void WriteBytes(const std::filesystem::path& path, const std::uint8_t* da
 inline std::string ReadBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A Unity bundle starts with its signature and a NUL.
+inline bool UnitySignature(std::string_view input) {
+    for (const std::string_view s : {"UnityFS", "UnityWeb", "UnityRaw", "UnityArchive"}) {
+        if (input.size() > s.size() && input.substr(0, s.size()) == s && input[s.size()] == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace Kestrune::Fuzzing
