@@ -159,6 +159,34 @@ TEST(UnityExport, AudioClipsAsWaveOrTheirBank) {
               std::string::npos);
 }
 
+// Every prefix of every exported class's bytes: the object is skipped or
+// fails with its reason, or exports whole; nothing else is written.
+TEST(UnityExport, EveryPrefixOfEachObject) {
+    const TempDir dir;
+    const std::string pcm = Fsb5(2, std::string(64, 'p'));
+    const std::vector<UnityTestObject> objects{Text(7, "t", "some text"), Font(8, "f", kTtf),
+                                               Behaviour(9), Audio(10, "a", 0, pcm.size())};
+    for (const UnityTestObject& whole : objects) {
+        for (std::size_t cut = 0; cut < whole.object.Bytes().size(); ++cut) {
+            SCOPED_TRACE(std::to_string(whole.classId) + " cut to " + std::to_string(cut));
+            UnityTestObject object = whole;
+            object.object.Cut(cut);
+            const std::string package = dir.file("p.bundle");
+            WriteFile(package, Bundle({object}, {}, true, pcm));
+            const std::string out =
+                dir.file("out" + std::to_string(whole.classId) + "_" + std::to_string(cut));
+            ExportReport report;
+            const bool ok = KestruneEngine::ExportAll(package, out, &report);
+            EXPECT_TRUE(ok);
+            // The AssetBundle object, and the object cut short.
+            ASSERT_EQ(report.skipped.size(), 2u);
+            EXPECT_NE(report.skipped[0].skipped, "");
+            EXPECT_EQ(report.files.entriesWritten, 0u);
+            EXPECT_TRUE(std::filesystem::is_empty(out));
+        }
+    }
+}
+
 TEST(UnityExport, NamesSelectionAndRefusals) {
     const TempDir dir;
     const std::string package = dir.file("b.bundle");

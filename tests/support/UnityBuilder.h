@@ -3,6 +3,7 @@
 // Unity bundles and serialized files written in memory for the tests. The
 // layouts' numbers are literals here on purpose, as in PackageBuilder.h.
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -105,6 +106,8 @@ public:
     };
     const std::vector<Node>& Nodes() const { return nodes_; }
     const std::string& Bytes() const { return bytes_; }
+    // Keeps the first `size` bytes only: the object cut short.
+    void Cut(std::size_t size) { bytes_.resize(std::min(size, bytes_.size())); }
 
 private:
     void Add(Node node);
