@@ -5,7 +5,7 @@ _kestrune() {
     local cur prev
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
-    local commands="--list --extract --test --list-json --cat --create-sample --help --gui"
+    local commands="--list --extract --export --test --list-json --cat --create-sample --help --gui"
     local options="--tree --include --exclude -v --verbose --aes-key --oodle --version"
     local packages='@(wad|WAD|pak|PAK|vpk|VPK|pk3|PK3|bundle|unity3d|assets)'
 
@@ -14,7 +14,7 @@ _kestrune() {
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
         --include | --exclude | --aes-key | --oodle) ((i++)) ;;
-        --list | --extract | --test | --list-json | --cat | --create-sample | --help | -h | --gui)
+        --list | --extract | --export | --test | --list-json | --cat | --create-sample | --help | -h | --gui)
             command=${COMP_WORDS[i]}
             at=$i
             break
@@ -46,7 +46,7 @@ _kestrune() {
             COMPREPLY=($(compgen -f -X "!*.$packages" -- "$cur") $(compgen -d -- "$cur"))
         fi
         ;;
-    --extract)
+    --extract | --export)
         if ((argument == 1)); then
             COMPREPLY=($(compgen -f -X "!*.$packages" -- "$cur") $(compgen -d -- "$cur"))
         elif ((argument == 2)); then
