@@ -365,3 +365,37 @@ TEST(UnityMesh, DamageIsRefused) {
 
 } // namespace
 } // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+// Every shorter vertex, index or packed buffer is refused, never read past.
+TEST(UnityMesh, TruncatedBuffersAreRefused) {
+    const MeshSpec plain = Plain();
+    for (std::size_t size = 0; size < plain.vertices.size(); ++size) {
+        MeshSpec m = plain;
+        m.vertices.resize(size);
+        EXPECT_FALSE(Read(m).mesh) << size;
+    }
+    for (std::size_t size = 0; size < plain.indices.size(); ++size) {
+        MeshSpec m = plain;
+        m.indices.resize(size);
+        EXPECT_FALSE(Read(m).mesh) << size;
+    }
+    MeshSpec packed;
+    packed.vertexCount = 0;
+    packed.packedVertices = {9, 255, 0, std::string(9, '\0'), 8};
+    packed.packedNormals = {6, 1, 0, "\x24", 1};
+    packed.normalSigns = {3, 0, 0, "\x06", 1};
+    packed.triangles = {3, 0, 0, "\x24", 2};
+    ASSERT_TRUE(Read(packed).mesh);
+    for (PackedSpec MeshSpec::*vector : {&MeshSpec::packedVertices, &MeshSpec::packedNormals,
+                                         &MeshSpec::normalSigns, &MeshSpec::triangles}) {
+        MeshSpec m = packed;
+        (m.*vector).data.pop_back();
+        EXPECT_FALSE(Read(m).mesh);
+    }
+}
+
+} // namespace
+} // namespace Kestrune
