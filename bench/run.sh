@@ -11,7 +11,7 @@
 #
 # Settings (environment):
 #   ROUNDS       rounds per case (default 7)
-#   CASES        any of: files lumps repeats large list vpklist vpkfiles codecs
+#   CASES        any of: files lumps repeats large list vpklist vpkfiles codecs unreal unity mesh
 #                (default all); "list" also times --list-json and --test on the same
 #                package; "codecs" runs kestrune_codec_bench (decoding throughput per
 #                codec against the libraries alone, both threads, and 50,000 small
@@ -38,7 +38,7 @@ ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" time tar coreutils e2fsp
 
 export LC_ALL=C
 ROUNDS=${ROUNDS:-7}
-CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal unity}
+CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal unity mesh}
 SEED=${SEED:-20240607}
 repo=$(pwd)
 build=$repo/build/bench
@@ -55,7 +55,7 @@ has_case() { [[ " $CASES " == *" $1 "* ]]; }
 step "build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BUILD_BENCH=ON \
     -DKESTRUNE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target kestrune kestrune_bench_data kestrune_unreal_bench_data kestrune_codec_bench kestrune_unity_bench_data >/dev/null
+cmake --build "$build" -j "$(nproc)" --target kestrune kestrune_bench_data kestrune_unreal_bench_data kestrune_codec_bench kestrune_unity_bench_data kestrune_mesh_bench >/dev/null
 kes=$build/app/kestrune
 gen=$build/bench/kestrune_bench_data
 codec_bench=$build/bench/kestrune_codec_bench
@@ -445,6 +445,14 @@ if has_case unity && [ -n "$tmpfs" ]; then
     rm -rf "$yd/out"
     /usr/bin/time -f "unity LZMA ${mb} MiB extract: peak %M KiB (cap 65536 KiB of decoding)" "$kes" --extract "$yd/z.bundle" "$yd/out" >/dev/null
     rm -rf "$yd"
+fi
+
+# Unity meshes, in process: a Mesh object of 1,000,000 triangles read through
+# its type tree and exported as OBJ, against the OBJ writer alone producing
+# the same text from the same mesh (<= 2).
+if has_case mesh; then
+    step "mesh"
+    "$build/bench/kestrune_mesh_bench" "$ROUNDS"
 fi
 
 if [ "${KEEP_DATA:-0}" = 1 ]; then

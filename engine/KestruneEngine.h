@@ -145,9 +145,12 @@ public:
 
     /// `mesh` as Wavefront OBJ text: a comment header, the object line, the
     /// position, texture-coordinate and normal blocks, then one face line per
-    /// complete index triple. Numbers are written as printf's "%g" writes them
-    /// in the C locale, whatever the global locale is. Indices are not checked
-    /// against the vertex count.
+    /// complete index triple. A mesh without texture coordinates or normals
+    /// writes no such block and leaves those references out of its faces
+    /// ("f 1//1 ...", "f 1/1 ...", "f 1 ..."); a mesh with groups writes each
+    /// group as a "g" line followed by the faces of its indices. Numbers are
+    /// written as printf's "%g" writes them in the C locale, whatever the
+    /// global locale is. Indices are not checked against the vertex count.
     static std::string ExportObj(const MeshData& mesh);
 
     /// Writes the sample package to `outPath`: a 731-byte PAK container holding

@@ -1,5 +1,6 @@
 #include "KestruneEngine.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -20,18 +21,44 @@ void AppendFloat(std::string& out, float value) {
 }
 
 // OBJ references are one-based. The sum is taken in 32 bits, as the index is
-// stored, so the index 0xFFFFFFFF is written as 0.
-void AppendFaceCorner(std::string& out, std::uint32_t index) {
+// stored, so the index 0xFFFFFFFF is written as 0. Position, texture
+// coordinate and normal of a corner share one index; a mesh without texture
+// coordinates or normals leaves that reference out as OBJ writes it ("1",
+// "1/1", "1//1", "1/1/1").
+void AppendFaceCorner(std::string& out, std::uint32_t index, const MeshData& mesh) {
     const std::uint32_t number = static_cast<std::uint32_t>(index + 1u);
     char digits[12];
     const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-    // Position, texture coordinate and normal of a corner share one index.
     const std::string_view corner(digits, static_cast<std::size_t>(end - digits));
     out += corner;
+    if (!mesh.hasTexCoords && !mesh.hasNormals) {
+        return;
+    }
     out += '/';
-    out += corner;
-    out += '/';
-    out += corner;
+    if (mesh.hasTexCoords) {
+        out += corner;
+    }
+    if (mesh.hasNormals) {
+        out += '/';
+        out += corner;
+    }
+}
+
+// Complete triples only: one or two indices left over are not a triangle.
+void AppendFaces(std::string& out, const MeshData& mesh, std::size_t first, std::size_t count) {
+    const std::vector<std::uint32_t>& indices = mesh.indices;
+    // A group is plain data: only the part of it that lies in the indices.
+    first = std::min(first, indices.size());
+    count = std::min(count, indices.size() - first);
+    for (std::size_t last = first + 2; last < first + count; last += 3) {
+        out += "f ";
+        AppendFaceCorner(out, indices[last - 2], mesh);
+        out += ' ';
+        AppendFaceCorner(out, indices[last - 1], mesh);
+        out += ' ';
+        AppendFaceCorner(out, indices[last], mesh);
+        out += '\n';
+    }
 }
 
 } // namespace
@@ -51,33 +78,35 @@ std::string KestruneEngine::ExportObj(const MeshData& mesh) {
         AppendFloat(obj, vertex.z);
         obj += '\n';
     }
-    for (const Vertex& vertex : mesh.vertices) {
-        obj += "vt ";
-        AppendFloat(obj, vertex.u);
-        obj += ' ';
-        AppendFloat(obj, vertex.v);
-        obj += '\n';
+    if (mesh.hasTexCoords) {
+        for (const Vertex& vertex : mesh.vertices) {
+            obj += "vt ";
+            AppendFloat(obj, vertex.u);
+            obj += ' ';
+            AppendFloat(obj, vertex.v);
+            obj += '\n';
+        }
     }
-    for (const Vertex& vertex : mesh.vertices) {
-        obj += "vn ";
-        AppendFloat(obj, vertex.nx);
-        obj += ' ';
-        AppendFloat(obj, vertex.ny);
-        obj += ' ';
-        AppendFloat(obj, vertex.nz);
-        obj += '\n';
+    if (mesh.hasNormals) {
+        for (const Vertex& vertex : mesh.vertices) {
+            obj += "vn ";
+            AppendFloat(obj, vertex.nx);
+            obj += ' ';
+            AppendFloat(obj, vertex.ny);
+            obj += ' ';
+            AppendFloat(obj, vertex.nz);
+            obj += '\n';
+        }
     }
 
-    // Complete triples only: one or two indices left over are not a triangle.
-    const std::vector<std::uint32_t>& indices = mesh.indices;
-    for (std::size_t last = 2; last < indices.size(); last += 3) {
-        obj += "f ";
-        AppendFaceCorner(obj, indices[last - 2]);
-        obj += ' ';
-        AppendFaceCorner(obj, indices[last - 1]);
-        obj += ' ';
-        AppendFaceCorner(obj, indices[last]);
+    if (mesh.groups.empty()) {
+        AppendFaces(obj, mesh, 0, mesh.indices.size());
+    }
+    for (const MeshGroup& group : mesh.groups) {
+        obj += "g ";
+        obj += group.name;
         obj += '\n';
+        AppendFaces(obj, mesh, group.firstIndex, group.indexCount);
     }
     return obj;
 }

@@ -390,6 +390,17 @@ UnityObjectWriter& UnityObjectWriter::Align() {
     return *this;
 }
 
+Unity::TypeTree TreeOf(const UnityObjectWriter& writer, std::string& keep) {
+    keep = BlobTree(writer.Nodes(), 19);
+    Unity::Cursor in({reinterpret_cast<const unsigned char*>(keep.data()), keep.size()}, false);
+    std::string why;
+    auto tree = Unity::ReadBlobTypeTree(in, 32, why);
+    if (!tree) {
+        throw std::runtime_error("the writer's nodes are no type tree: " + why);
+    }
+    return std::move(*tree);
+}
+
 UnityTestObject
 AssetBundleObject(const std::vector<std::pair<std::string, std::int64_t>>& container) {
     UnityObjectWriter w("AssetBundle");

@@ -3,6 +3,8 @@
 // Unity bundles and serialized files written in memory for the tests. The
 // layouts' numbers are literals here on purpose, as in PackageBuilder.h.
 
+#include "unity/TypeTree.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -118,6 +120,11 @@ private:
     bool recordNodes_ = true;
     bool writeBytes_ = true;
 };
+
+// `writer`'s nodes as the tree ReadObject walks, read back from the blob form
+// a version 19 file stores: its names point into `keep`, which must outlive
+// the tree unchanged. Throws when the nodes do not form a tree.
+Unity::TypeTree TreeOf(const UnityObjectWriter& writer, std::string& keep);
 
 struct UnityTestObject {
     std::int32_t classId;
