@@ -48,7 +48,9 @@ if(WIN32)
   endif()
 else()
   kestrune_find_library(ASTCENC astcenc.h astcenc)
-  target_compile_definitions(kestrune_libraries INTERFACE KESTRUNE_HAVE_ASTCENC)
+  # Debian's is the shared library, whose functions astcenc.h declares
+  # extern "C" only when told so (as its own CMake package does).
+  target_compile_definitions(kestrune_libraries INTERFACE KESTRUNE_HAVE_ASTCENC ASTCENC_DYNAMIC_LIBRARY)
 endif()
 # libpng's static archive needs zlib after it on the link line.
 target_link_libraries(kestrune_libraries INTERFACE ZLIB::ZLIB)
