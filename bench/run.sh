@@ -15,7 +15,9 @@
 #                (default all); "list" also times --list-json and --test on the same
 #                package; "codecs" runs kestrune_codec_bench (decoding throughput per
 #                codec against the libraries alone, both threads, and 50,000 small
-#                files in a few large LZMA blocks)
+#                files in a few large LZMA blocks); "textures" runs
+#                kestrune_texture_bench (1,000 RGBA32 textures of 256x256 to
+#                PNG through the texture layer against libpng alone)
 #   BENCH_TMPFS  directory on a tmpfs (default /dev/shm/kestrune-bench)
 #   BENCH_DISK   directory on the disk (default build/bench-disk); either may
 #                be set empty to skip that place
@@ -38,7 +40,7 @@ ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" time tar coreutils e2fsp
 
 export LC_ALL=C
 ROUNDS=${ROUNDS:-7}
-CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal unity mesh}
+CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal unity mesh textures}
 SEED=${SEED:-20240607}
 repo=$(pwd)
 build=$repo/build/bench
@@ -55,7 +57,7 @@ has_case() { [[ " $CASES " == *" $1 "* ]]; }
 step "build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BUILD_BENCH=ON \
     -DKESTRUNE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target kestrune kestrune_bench_data kestrune_unreal_bench_data kestrune_codec_bench kestrune_unity_bench_data kestrune_mesh_bench >/dev/null
+cmake --build "$build" -j "$(nproc)" --target kestrune kestrune_bench_data kestrune_unreal_bench_data kestrune_codec_bench kestrune_unity_bench_data kestrune_mesh_bench kestrune_texture_bench >/dev/null
 kes=$build/app/kestrune
 gen=$build/bench/kestrune_bench_data
 codec_bench=$build/bench/kestrune_codec_bench
@@ -453,6 +455,10 @@ fi
 if has_case mesh; then
     step "mesh"
     "$build/bench/kestrune_mesh_bench" "$ROUNDS"
+fi
+if has_case textures; then
+    step "textures"
+    "$build/bench/kestrune_texture_bench" | awk '{ print; r = $NF; printf "textures to PNG: ratio %.2f <= 1.3 %s\n", r, r <= 1.3 ? "met" : "MISSED" }'
 fi
 
 if [ "${KEEP_DATA:-0}" = 1 ]; then

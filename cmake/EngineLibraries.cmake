@@ -1,8 +1,9 @@
-# The libraries the engine decodes and decrypts with, as one target:
-# kestrune_libraries. On Linux they are Debian's -dev packages; a Windows
-# build finds static builds of the same sources in CMAKE_FIND_ROOT_PATH (see
-# scripts/build-windows-deps.sh). Static archives are preferred where both
-# kinds exist, so that kestrune.exe imports only system DLLs.
+# The libraries the engine decodes, decrypts and writes images with, as one
+# target: kestrune_libraries. On Linux they are Debian's -dev packages; a
+# Windows build finds static builds of the same sources in
+# CMAKE_FIND_ROOT_PATH (see scripts/build-windows-deps.sh). Static archives
+# are preferred where both kinds exist, so that kestrune.exe imports only
+# system DLLs.
 find_package(ZLIB REQUIRED)
 
 add_library(kestrune_libraries INTERFACE)
@@ -29,6 +30,31 @@ kestrune_find_library(LZMA lzma.h lzma)
 kestrune_find_library(ZSTD zstd.h zstd)
 kestrune_find_library(DEFLATE libdeflate.h deflate)
 kestrune_find_library(MBEDCRYPTO mbedtls/aes.h mbedcrypto)
+# The texture layer (engine/content/Texture.cpp, Png.cpp): libpng writes the
+# PNG files, libsquish decodes DXT1/DXT5 blocks, astcenc ASTC blocks.
+kestrune_find_library(PNG png.h png16 png)
+kestrune_find_library(SQUISH squish.h squish)
+# Debian's archive serves no source of astc-encoder to build a Windows
+# library from, so a Windows build has ASTC only when such a library is put
+# in the prefix; without it the texture layer says that ASTC has no decoder in
+# this build. Linux builds always have it.
+if(WIN32)
+  find_path(KESTRUNE_ASTCENC_INCLUDE astcenc.h)
+  find_library(KESTRUNE_ASTCENC_LIBRARY NAMES libastcenc.a astcenc)
+  if(KESTRUNE_ASTCENC_INCLUDE AND KESTRUNE_ASTCENC_LIBRARY)
+    target_include_directories(kestrune_libraries SYSTEM INTERFACE ${KESTRUNE_ASTCENC_INCLUDE})
+    target_link_libraries(kestrune_libraries INTERFACE ${KESTRUNE_ASTCENC_LIBRARY})
+    target_compile_definitions(kestrune_libraries INTERFACE KESTRUNE_HAVE_ASTCENC)
+  endif()
+else()
+  kestrune_find_library(ASTCENC astcenc.h astcenc)
+  # Debian's is the shared library, whose functions astcenc.h declares
+  # extern "C" only when told so (as its own CMake package does).
+  target_compile_definitions(kestrune_libraries INTERFACE KESTRUNE_HAVE_ASTCENC ASTCENC_DYNAMIC_LIBRARY)
+endif()
+# libpng's static archive needs zlib after it on the link line.
+target_link_libraries(kestrune_libraries INTERFACE ZLIB::ZLIB)
+
 if(WIN32)
   # Static liblzma and libdeflate expect their symbols without dllimport.
   target_compile_definitions(kestrune_libraries INTERFACE LZMA_API_STATIC LIBDEFLATE_STATIC)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the engine's libraries for the Windows cross build: liblz4, liblzma,
-# libzstd, libdeflate and mbedTLS's libmbedcrypto, each from Debian's own
+# libzstd, libdeflate, mbedTLS's libmbedcrypto, libpng and libsquish, each
+# from Debian's own
 # source package (the same source the Linux build's -dev packages come from),
 # compiled with the MinGW-w64 posix toolchain as static archives only, into
 # one prefix that cmake/mingw-w64-x86_64.cmake searches:
@@ -32,7 +33,10 @@ host=x86_64-w64-mingw32
 jobs=2
 
 # Debian source package names, in build order.
-PACKAGES=(lz4 xz-utils libzstd libdeflate mbedtls)
+# astc-encoder is not among them: Debian's archive serves no files for its
+# source package (4.2.0+ds-2 answers 404), so the Windows build has no ASTC
+# decoder (cmake/EngineLibraries.cmake finds it only when it is there).
+PACKAGES=(lz4 xz-utils libzstd libdeflate mbedtls libpng1.6 libsquish)
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -174,7 +178,7 @@ main() {
         t=$SECONDS
         rm -f "$stamps/$pkg"
         built=$(fetch "$pkg")
-        "build_$(tr - _ <<<"$pkg")" "$src/$pkg/source"
+        "build_$(tr .- __ <<<"$pkg")" "$src/$pkg/source"
         printf 'offered: %s\nbuilt: %s\n' "${offered[$pkg]}" "$built" >"$stamps/$pkg"
         echo "Built $pkg $built for Windows in $((SECONDS - t)) s" >&2
     done
@@ -285,6 +289,25 @@ build_mbedtls() {
         -DMBEDTLS_FATAL_WARNINGS=OFF -- mbedcrypto
     install_into include "$s/include/mbedtls" "$s/include/psa"
     install_into lib "$b/library/libmbedcrypto.a"
+}
+
+# libpng's own CMake build, the static library only; zlib is the MinGW one
+# the toolchain finds. pnglibconf.h is generated in the build tree.
+build_libpng1_6() {
+    local s=$1 b=$1/../build
+    cmake_build "$s" "$b" -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF \
+        -DPNG_EXECUTABLES=OFF -- png_static
+    install_into include "$s/png.h" "$s/pngconf.h" "$b/pnglibconf.h"
+    install_into lib "$b/libpng16.a"
+}
+
+# libsquish without OpenMP (whose runtime would be a DLL beside kestrune.exe);
+# the engine decodes one block at a time and never asks it for threads.
+build_libsquish() {
+    local s=$1 b=$1/../build
+    cmake_build "$s" "$b" -DBUILD_SQUISH_WITH_OPENMP=OFF -DBUILD_SQUISH_EXTRA=OFF -- squish
+    install_into include "$s/squish.h"
+    install_into lib "$b/libsquish.a"
 }
 
 main "$@"

@@ -1,8 +1,10 @@
 # Sourced by the other scripts: installs the Debian packages a step needs when
 # they are missing, so that a fresh Debian 12 machine can run every command.
 
-# The libraries the engine links on Linux: zlib, the codecs and mbedTLS.
-ENGINE_LIBRARIES=(zlib1g-dev liblz4-dev liblzma-dev libzstd-dev libdeflate-dev libmbedtls-dev)
+# The libraries the engine links on Linux: zlib, the codecs, mbedTLS, and the
+# texture layer's libpng, libsquish and astcenc.
+ENGINE_LIBRARIES=(zlib1g-dev liblz4-dev liblzma-dev libzstd-dev libdeflate-dev libmbedtls-dev
+    libpng-dev libsquish-dev libastcenc-dev)
 ensure_packages() {
     local missing=()
     local pkg

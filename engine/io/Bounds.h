@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace Kestrune {
 
@@ -18,6 +19,16 @@ constexpr bool FitsWithin(std::uint64_t offset, std::uint64_t length, std::uint6
 constexpr std::uint64_t BytesWithin(std::uint64_t offset, std::uint64_t length,
                                     std::uint64_t size) {
     return FitsWithin(offset, length, size) ? length : offset < size ? size - offset : 0;
+}
+
+// The product of a count and a unit size (blocks times bytes per block,
+// pixels times bytes per pixel) in 64 bits, or nullopt when it does not fit:
+// a size made of two numbers from a package passes this before FitsWithin.
+constexpr std::optional<std::uint64_t> CheckedProduct(std::uint64_t count, std::uint64_t unit) {
+    if (unit != 0 && count > UINT64_MAX / unit) {
+        return std::nullopt;
+    }
+    return count * unit;
 }
 
 } // namespace Kestrune
