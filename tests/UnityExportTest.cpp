@@ -6,10 +6,12 @@
 #include "support/Files.h"
 #include "support/Process.h"
 #include "support/UnityBuilder.h"
+#include "support/UnityMeshBuilder.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <png.h>
 
 namespace Kestrune::Testing {
 namespace {
@@ -52,7 +54,8 @@ std::string Bundle(std::vector<UnityTestObject> objects,
     objects.push_back(AssetBundleObject(container));
     std::vector<UnityNode> nodes{{"CAB-0123", BuildSerializedFileOf(19, objects, trees), 4}};
     if (!resource.empty()) {
-        nodes.push_back({"CAB-0123.resource", std::move(resource), 0});
+        nodes.push_back({"CAB-0123.resource", resource, 0});
+        nodes.push_back({"CAB-0123.resS", std::move(resource), 0});
     }
     return BuildUnityFs(nodes);
 }
@@ -86,6 +89,48 @@ UnityTestObject Audio(std::int64_t id, std::string name, std::uint64_t offset, s
         .String("m_Source", "archive:/CAB-0123/CAB-0123.resource");
     w.Value("UInt64", "m_Offset", 8, offset).Value("UInt64", "m_Size", 8, size).End();
     return {83, id, std::move(w)};
+}
+
+// Texture2D of the 2019 layout: pixels kept in it, or streamed from
+// `stream` bytes at `offset` of the .resS node.
+UnityTestObject Texture(std::int64_t id, std::string name, std::int64_t width, std::int64_t height,
+                        int format, std::string_view pixels, std::uint64_t offset = 0,
+                        std::uint64_t streamed = 0) {
+    UnityObjectWriter w("Texture2D");
+    w.String("m_Name", name).I32("m_Width", width).I32("m_Height", height);
+    w.I32("m_CompleteImageSize", static_cast<std::int64_t>(pixels.size() + streamed));
+    w.I32("m_TextureFormat", format).I32("m_MipCount", 1).Bool("m_IsReadable", false).Align();
+    w.Typeless("image data", pixels);
+    w.Begin("StreamingInfo", "m_StreamData").U32("offset", offset).U32("size", streamed);
+    w.String("path", streamed ? "archive:/CAB-0123/CAB-0123.resS" : "").End();
+    return {28, id, std::move(w)};
+}
+
+UnityTestObject Sprite(std::int64_t id, std::string name, std::int64_t texture,
+                       std::array<float, 4> rect, std::uint32_t settings = 0) {
+    UnityObjectWriter w("Sprite");
+    w.String("m_Name", name);
+    w.Begin("Rectf", "m_Rect").F32("x", rect[0]).F32("y", rect[1]).F32("width", rect[2]);
+    w.F32("height", rect[3]).End();
+    w.Begin("SpriteRenderData", "m_RD").PPtr("texture", 0, texture);
+    w.Begin("Rectf", "textureRect").F32("x", rect[0]).F32("y", rect[1]).F32("width", rect[2]);
+    w.F32("height", rect[3]).End().U32("settingsRaw", settings).End();
+    return {213, id, std::move(w)};
+}
+
+// A PNG's pixels as RGBA, rows top to bottom, read back by libpng.
+std::string PngPixels(const std::string& file, std::uint32_t& width, std::uint32_t& height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) {
+        return "not a PNG";
+    }
+    image.format = PNG_FORMAT_RGBA;
+    std::string pixels(PNG_IMAGE_SIZE(image), '\0');
+    png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr);
+    width = image.width;
+    height = image.height;
+    return pixels;
 }
 
 const std::string kTtf = std::string("\x00\x01\x00\x00", 4) + "glyphs";
@@ -130,6 +175,54 @@ TEST(UnityExport, EachConverterWritesItsFile) {
     EXPECT_NE(result.out.find("Exported all assets to " + out + "\n"), std::string::npos);
 }
 
+TEST(UnityExport, TexturesSpritesAndMeshes) {
+    const TempDir dir;
+    // 2x2 RGBA32, stored bottom row first: A B / C D from the top.
+    const std::string a = "\x01\x02\x03\xff", b = "\x04\x05\x06\x80", c = "\x07\x08\x09\xff";
+    const std::string d("\x0a\x0b\x0c\x00", 4);
+    const std::string rgb24 = "\x10\x20\x30\x40\x50\x60"; // 1x2, streamed
+    MeshSpec mesh;
+    mesh.channels = Channels({0, 0, 0, 3}, {0, 0, 0, 0}, {0, 0, 0, 0});
+    mesh.vertices = Bytes{}.f({1, 2, 3, 4, 5, 6, -1, 0, 0}).out;
+    mesh.indices = Bytes{}.put(0, 2).put(1, 2).put(2, 2).out;
+    const std::string resource = "pad" + rgb24;
+    const std::string package = dir.file("t.bundle");
+    WriteFile(package, Bundle({Texture(7, "banner_1", 2, 2, 4, c + d + a + b),
+                               Sprite(8, "banner_1_0", 7, {1, 0, 1, 2}, 1 | (1 << 2)),
+                               Texture(9, "strip", 1, 2, 3, "", 3, 6),
+                               Texture(10, "phone", 4, 4, 47, std::string(16, 'e')),
+                               Texture(11, "huge", 65536, 65536, 4, std::string(100, 'h')),
+                               {43, 12, MeshObject(mesh)}},
+                              {{"assets/ui/banner_1.png", 7},
+                               {"assets/ui/banner_1.png", 8},
+                               {"assets/props/crate.asset", 12}},
+                              true, resource));
+    // The .resS node is the bundle's second file here.
+    const std::string out = dir.file("out");
+    const auto result = RunKestrune({"--tree", "--export", package, out});
+    EXPECT_EQ(result.exitCode, 1);
+    std::uint32_t w = 0, h = 0;
+    EXPECT_EQ(PngPixels(ReadFile(out + "/assets/ui/banner_1.png"), w, h), a + b + c + d);
+    EXPECT_EQ(w * 10 + h, 22u);
+    EXPECT_EQ(PngPixels(ReadFile(out + "/assets/ui/banner_1_0.png"), w, h), b + d);
+    EXPECT_EQ(w * 10 + h, 12u);
+    EXPECT_EQ(PngPixels(ReadFile(out + "/strip #9.png"), w, h), "\x40\x50\x60\xff\x10\x20\x30\xff");
+    EXPECT_EQ(ReadFile(out + "/phone #10.ETC2_RGBA8.bin"), std::string(16, 'e'));
+    EXPECT_EQ(ReadFile(out + "/assets/props/crate.obj"),
+              "# Kestrune Ripper - 3D Mesh Exporter\no Box\nv -1 2 3\nv -4 5 6\nv 1 0 0\n"
+              "g Box_0\nf 1 3 2\n");
+    EXPECT_FALSE(std::filesystem::exists(out + "/huge #11.png"));
+    EXPECT_NE(result.err.find("Failed to export phone #10.ETC2_RGBA8.bin: no converter for "
+                              "ETC2_RGBA8 here: written as its stored data"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("Failed to export huge #11.png: "), std::string::npos);
+    EXPECT_NE(
+        result.err.find("assets/ui/banner_1_0.png: rotated in its atlas: written as it lies there"),
+        std::string::npos);
+    EXPECT_NE(result.err.find("Export failed."), std::string::npos);
+}
+
 TEST(UnityExport, AudioClipsAsWaveOrTheirBank) {
     const TempDir dir;
     const std::string pcm = Fsb5(2, std::string("\x01\x00\xff\x7f", 4));
@@ -149,7 +242,7 @@ TEST(UnityExport, AudioClipsAsWaveOrTheirBank) {
                                          48);
     EXPECT_EQ(ReadFile(out + "/beep #7.wav"), wave);
     EXPECT_EQ(ReadFile(out + "/music #8.fsb"), vorbis);
-    EXPECT_EQ(result.err, ConsoleText("music #8: Vorbis audio: written as its FSB5 bank, which "
+    EXPECT_EQ(result.err, ConsoleText("music #8.fsb: Vorbis audio: written as its FSB5 bank, which "
                                       "this tool does not decode\n"));
     EXPECT_NE(result.out.find("Skipped lost #9 (AudioClip): streamed data lies outside "
                               "CAB-0123.resource\n"),

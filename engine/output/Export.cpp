@@ -117,7 +117,11 @@ bool KestruneEngine::ExportAll(const std::string& archive, const std::string& ou
             bytesDone += written;
             const PlannedExport& planned = plan[items[i]];
             if (planned.unconverted) {
-                return "no converter for " + planned.form + " here: written as its stored data";
+                const std::string_view format = std::string_view(planned.form).starts_with("raw ")
+                                                    ? std::string_view(planned.form).substr(4)
+                                                    : std::string_view(planned.form);
+                return "no converter for " + std::string(format) +
+                       " here: written as its stored data";
             }
             return std::nullopt;
         });
@@ -127,7 +131,7 @@ bool KestruneEngine::ExportAll(const std::string& archive, const std::string& ou
                      bytesDone, {}, onWritten);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         for (std::string& note : notes[i]) {
-            result.notes.emplace_back(plan[items[i]].source, std::move(note));
+            result.notes.emplace_back(plan[items[i]].name, std::move(note));
         }
     }
     return files.failures.empty();

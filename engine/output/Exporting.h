@@ -61,7 +61,7 @@ struct ExportReport {
     ExtractionReport files;             ///< As an extraction's, one entry per exported object.
     bool hasConverters = true;          ///< False: the package's kind has none.
     std::vector<PlannedExport> skipped; ///< Objects no file was planned for.
-    std::vector<std::pair<std::string, std::string>> notes; ///< (source, note) of files written.
+    std::vector<std::pair<std::string, std::string>> notes; ///< (name, note) of files written.
 };
 
 } // namespace Kestrune

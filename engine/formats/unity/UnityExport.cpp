@@ -4,9 +4,13 @@
 #include "Crypto.h"
 #include "EntryData.h"
 #include "Fsb5.h"
+#include "KestruneEngine.h"
 #include "PackageFiles.h"
+#include "Png.h"
 #include "SerializedFile.h"
+#include "Texture.h"
 #include "UnityBundle.h"
+#include "UnityMesh.h"
 #include "Utf8.h"
 
 #include <cmath>
@@ -21,6 +25,16 @@ constexpr std::int32_t kTextAsset = 49;
 constexpr std::int32_t kFont = 128;
 constexpr std::int32_t kMonoBehaviour = 114;
 constexpr std::int32_t kAudioClip = 83;
+constexpr std::int32_t kMesh = 43;
+constexpr std::int32_t kTexture2D = 28;
+constexpr std::int32_t kSprite = 213;
+
+// Sprite settingsRaw: bit 0 packed into an atlas, bit 1 the packing mode
+// (0 tight), bits 2-5 the rotation it was packed with.
+constexpr std::uint64_t kSpritePacked = 1;
+constexpr std::uint64_t kSpriteRectanglePacking = 2;
+constexpr unsigned kSpriteRotationShift = 2;
+constexpr std::uint64_t kSpriteRotationMask = 0xF;
 
 // An FSB5 bank's tables lie at its start; this much of it is read to plan.
 constexpr std::uint64_t kBankHeadRead = 1u << 20;
@@ -270,6 +284,15 @@ public:
         case kAudioClip:
             ConvertAudio(ref, *value, result);
             break;
+        case kMesh:
+            ConvertMesh(ref, *value, result);
+            break;
+        case kTexture2D:
+            ConvertTexture(item, *value, result);
+            break;
+        case kSprite:
+            ConvertSprite(*value, result);
+            break;
         default:
             result.failure = "no converter";
             break;
@@ -443,6 +466,168 @@ private:
         result.bytes = std::move(*audio);
     }
 
+    static std::string FormatName(std::int64_t format) {
+        const std::string_view name = format >= 0 && format <= INT32_MAX
+                                          ? TextureFormatName(static_cast<std::int32_t>(format))
+                                          : std::string_view();
+        return name.empty() ? "TextureFormat" + std::to_string(format) : std::string(name);
+    }
+
+    // An object's large data: kept in it (`field`), or streamed from its
+    // range of another file of the bundle.
+    std::optional<std::vector<unsigned char>> DataOf(const SerializedObject& object,
+                                                     const UnityValue& value,
+                                                     std::string_view field, std::string& why) {
+        const UnityValue* kept = value.Field(field);
+        if (kept && !kept->bytes.empty()) {
+            return Bytes(kept->bytes);
+        }
+        if (object.stream) {
+            return ReadRange(*object.stream, object.stream->size, why);
+        }
+        why = object.note.empty() ? "it holds no data" : object.note;
+        return std::nullopt;
+    }
+
+    void ConvertMesh(const ObjectRef& ref, const UnityValue& value, ConvertedObject& result) {
+        const SerializedObject& object = loaded_.listing.objects[ref.object];
+        std::vector<unsigned char> streamed;
+        std::string why;
+        const UnityValue* vertexData = value.Field("m_VertexData");
+        const UnityValue* kept = vertexData ? vertexData->Field("m_DataSize") : nullptr;
+        if ((kept == nullptr || kept->bytes.empty()) && object.stream && object.stream->size > 0) {
+            auto bytes = ReadRange(*object.stream, object.stream->size, why);
+            if (!bytes) {
+                result.failure = why;
+                return;
+            }
+            streamed = std::move(*bytes);
+        } else if (!object.note.empty() && object.note.starts_with("stream")) {
+            result.failure = object.note;
+            return;
+        }
+        MeshReading reading = ReadMesh(value, streamed, loaded_.bigEndian, loaded_.unityVersion);
+        if (!reading.mesh) {
+            result.failure = reading.why;
+            return;
+        }
+        result.notes = std::move(reading.notes);
+        const std::string text = KestruneEngine::ExportObj(*reading.mesh);
+        result.bytes.assign(text.begin(), text.end());
+    }
+
+    // A texture's first mip level decoded; nullopt with `why`.
+    std::optional<Image> DecodeTextureObject(const SerializedObject& object,
+                                             const UnityValue& value, std::string& why) {
+        const auto number = [&](std::string_view name) -> std::int64_t {
+            const UnityValue* field = value.Field(name);
+            return field && field->AsInt() ? *field->AsInt() : -1;
+        };
+        const std::int64_t width = number("m_Width");
+        const std::int64_t height = number("m_Height");
+        const std::int64_t format = number("m_TextureFormat");
+        if (width <= 0 || height <= 0 || width > INT32_MAX || height > INT32_MAX) {
+            why = "its size " + std::to_string(width) + "x" + std::to_string(height) +
+                  " is no image's";
+            return std::nullopt;
+        }
+        if (format < 0 || format > INT32_MAX ||
+            !DecodesTextureFormat(static_cast<std::int32_t>(format))) {
+            why = "no converter for " + FormatName(format) + " here";
+            return std::nullopt;
+        }
+        const auto data = DataOf(object, value, "image data", why);
+        if (!data) {
+            return std::nullopt;
+        }
+        return DecodeTexture(static_cast<std::int32_t>(format), static_cast<std::uint32_t>(width),
+                             static_cast<std::uint32_t>(height), *data, why);
+    }
+
+    void ConvertTexture(std::size_t item, const UnityValue& value, ConvertedObject& result) {
+        const SerializedObject& object = loaded_.listing.objects[refs_[item].object];
+        std::string why;
+        if (plan_[item].unconverted) {
+            auto data = DataOf(object, value, "image data", why);
+            if (!data) {
+                result.failure = why;
+                return;
+            }
+            result.bytes = std::move(*data);
+            return;
+        }
+        const auto image = DecodeTextureObject(object, value, why);
+        auto png = image ? EncodePng(*image, why) : std::nullopt;
+        if (!png) {
+            result.failure = why;
+            return;
+        }
+        result.bytes = std::move(*png);
+    }
+
+    // A sprite's rectangle of its texture (of this file), cut from the
+    // texture as stored: a sprite rotated or tightly packed into an atlas
+    // comes out as its rectangle there, with a note.
+    void ConvertSprite(const UnityValue& value, ConvertedObject& result) {
+        const UnityValue* rd = value.Field("m_RD");
+        const UnityValue* texture = rd ? rd->Field("texture") : nullptr;
+        const UnityValue* rect = rd ? rd->Field("textureRect") : nullptr;
+        const UnityValue* file = texture ? texture->Field("m_FileID") : nullptr;
+        const UnityValue* id = texture ? texture->Field("m_PathID") : nullptr;
+        if (!rect || !file || !id || !file->AsInt() || !id->AsInt()) {
+            result.failure = "it names no texture rectangle";
+            return;
+        }
+        if (*file->AsInt() != 0) {
+            result.failure = "its texture lies in another file";
+            return;
+        }
+        std::size_t textureObject = SIZE_MAX;
+        const auto& objects = loaded_.listing.objects;
+        for (std::size_t o = 0; o < objects.size(); ++o) {
+            if (objects[o].pathId == *id->AsInt() && objects[o].classId == kTexture2D) {
+                textureObject = o;
+            }
+        }
+        if (textureObject == SIZE_MAX) {
+            result.failure = "its texture #" + std::to_string(*id->AsInt()) + " is not in the file";
+            return;
+        }
+        std::optional<std::string> failure;
+        const auto textureValue = Read(textureObject, failure);
+        if (!textureValue) {
+            result.failure = "its texture cannot be read: " + *failure;
+            return;
+        }
+        std::string why;
+        const auto image = DecodeTextureObject(objects[textureObject], *textureValue, why);
+        if (!image) {
+            result.failure = "its texture: " + why;
+            return;
+        }
+        const auto side = [&](std::string_view name) {
+            const UnityValue* field = rect->Field(name);
+            return field && field->kind == UnityValue::Kind::Float ? field->f : -1.0;
+        };
+        auto cut = CropBottomUp(*image, side("x"), side("y"), side("width"), side("height"), why);
+        auto png = cut ? EncodePng(*cut, why) : std::nullopt;
+        if (!png) {
+            result.failure = why;
+            return;
+        }
+        result.bytes = std::move(*png);
+        const UnityValue* settings = rd->Field("settingsRaw");
+        const std::uint64_t raw =
+            settings && settings->AsInt() ? static_cast<std::uint64_t>(*settings->AsInt()) : 0;
+        if ((raw & kSpritePacked) != 0 && (raw & kSpriteRectanglePacking) == 0) {
+            result.notes.push_back("tightly packed: written as its whole rectangle");
+        }
+        if ((raw & kSpritePacked) != 0 &&
+            ((raw >> kSpriteRotationShift) & kSpriteRotationMask) != 0) {
+            result.notes.push_back("rotated in its atlas: written as it lies there");
+        }
+    }
+
     void PlanNode(std::size_t n) {
         const BundleNode& node = bundle_.nodes[n];
         if (node.flagsKnown && !node.flaggedSerialized) {
@@ -496,6 +681,9 @@ private:
         case kFont:
         case kMonoBehaviour:
         case kAudioClip:
+        case kMesh:
+        case kTexture2D:
+        case kSprite:
             break;
         default:
             planned.skipped = planned.objectClass + " objects are not exported";
@@ -538,6 +726,28 @@ private:
             if (!planned.skipped.empty()) {
                 return;
             }
+        } else if (object.classId == kMesh) {
+            planned.form = "OBJ";
+            extension = ".obj";
+        } else if (object.classId == kTexture2D) {
+            const std::int64_t format =
+                value->Field("m_TextureFormat") && value->Field("m_TextureFormat")->AsInt()
+                    ? *value->Field("m_TextureFormat")->AsInt()
+                    : -1;
+            const std::string formatName = FormatName(format);
+            if (format >= 0 && format <= INT32_MAX &&
+                DecodesTextureFormat(static_cast<std::int32_t>(format))) {
+                planned.form = "PNG";
+                extension = ".png";
+            } else {
+                // No decoder: the stored data, its format in the name.
+                planned.form = "raw " + formatName;
+                planned.unconverted = true;
+                extension = "." + formatName + ".bin";
+            }
+        } else if (object.classId == kSprite) {
+            planned.form = "PNG";
+            extension = ".png";
         } else {
             planned.form = "JSON";
             extension = ".json";
