@@ -183,8 +183,8 @@ TEST(UnityExport, TexturesSpritesAndMeshes) {
     const std::string rgb24 = "\x10\x20\x30\x40\x50\x60"; // 1x2, streamed
     MeshSpec mesh;
     mesh.channels = Channels({0, 0, 0, 3}, {0, 0, 0, 0}, {0, 0, 0, 0});
-    mesh.vertices = Bytes{}.f({1, 2, 3, 4, 5, 6, -1, 0, 0}).out;
-    mesh.indices = Bytes{}.put(0, 2).put(1, 2).put(2, 2).out;
+    mesh.vertices = MeshBytes{}.f({1, 2, 3, 4, 5, 6, -1, 0, 0}).out;
+    mesh.indices = MeshBytes{}.put(0, 2).put(1, 2).put(2, 2).out;
     const std::string resource = "pad" + rgb24;
     const std::string package = dir.file("t.bundle");
     WriteFile(package, Bundle({Texture(7, "banner_1", 2, 2, 4, c + d + a + b),

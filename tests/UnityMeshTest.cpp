@@ -19,7 +19,7 @@ namespace {
 
 using Testing::UnityObjectWriter;
 
-using Testing::Bytes;
+using Bytes = Testing::MeshBytes;
 using Testing::Channel;
 using Testing::Channels;
 using Testing::MeshObject;

@@ -15,17 +15,17 @@
 namespace Kestrune::Testing {
 
 // Little-endian (or big-endian) bytes of vertex and index data.
-struct Bytes {
+struct MeshBytes {
     bool big = false;
     std::string out;
-    Bytes& put(std::uint64_t v, int width) {
+    MeshBytes& put(std::uint64_t v, int width) {
         for (int i = 0; i < width; ++i) {
             const int shift = big ? 8 * (width - 1 - i) : 8 * i;
             out.push_back(static_cast<char>((v >> shift) & 0xFF));
         }
         return *this;
     }
-    Bytes& f(std::initializer_list<float> values) {
+    MeshBytes& f(std::initializer_list<float> values) {
         for (const float v : values) {
             std::uint32_t bits = 0;
             std::memcpy(&bits, &v, 4);
@@ -33,7 +33,7 @@ struct Bytes {
         }
         return *this;
     }
-    Bytes& pad(std::size_t n) {
+    MeshBytes& pad(std::size_t n) {
         out.resize((out.size() + n - 1) / n * n, '\0');
         return *this;
     }
