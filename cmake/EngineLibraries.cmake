@@ -33,6 +33,13 @@ kestrune_find_library(MBEDCRYPTO mbedtls/aes.h mbedcrypto)
 # The texture layer (engine/content/Texture.cpp, Png.cpp): libpng writes the
 # PNG files, libsquish decodes DXT1/DXT5 blocks, astcenc ASTC blocks.
 kestrune_find_library(PNG png.h png16 png)
+# libpng's static archive calls zlib: as an imported library that says so,
+# CMake puts zlib after it on the link line however often zlib is named
+# before it (a second plain mention would be merged with the first).
+add_library(kestrune_png UNKNOWN IMPORTED)
+set_target_properties(kestrune_png PROPERTIES IMPORTED_LOCATION ${KESTRUNE_PNG_LIBRARY}
+                                              INTERFACE_LINK_LIBRARIES ZLIB::ZLIB)
+target_link_libraries(kestrune_libraries INTERFACE kestrune_png)
 kestrune_find_library(SQUISH squish.h squish)
 # Debian's archive serves no source of astc-encoder to build a Windows
 # library from, so a Windows build has ASTC only when such a library is put
@@ -52,8 +59,6 @@ else()
   # extern "C" only when told so (as its own CMake package does).
   target_compile_definitions(kestrune_libraries INTERFACE KESTRUNE_HAVE_ASTCENC ASTCENC_DYNAMIC_LIBRARY)
 endif()
-# libpng's static archive needs zlib after it on the link line.
-target_link_libraries(kestrune_libraries INTERFACE ZLIB::ZLIB)
 
 if(WIN32)
   # Static liblzma and libdeflate expect their symbols without dllimport.

@@ -630,23 +630,11 @@ std::map<std::string, std::string> FilesWithBytes(const fs::path& dir) {
     return files;
 }
 
-// A directory on a volume that compares names without letter case. Windows
-// does so everywhere; elsewhere scripts/test-exfat.sh mounts an exFAT image
-// and names a directory on it.
-std::optional<fs::path> CaseFoldingDirectory() {
-#ifdef _WIN32
-    return fs::temp_directory_path();
-#else
-    const char* dir = std::getenv("KESTRUNE_CASE_FOLDING_DIR");
-    return dir != nullptr && *dir != '\0' ? std::optional<fs::path>(dir) : std::nullopt;
-#endif
-}
-
 // In a tree on a volume that folds letter case, directories spelled alike
 // are one, named by the first spelling; their files are kept apart, and a
 // file of a directory's name takes "~N".
 TEST(Extract, TreeWhereLetterCaseFolds) {
-    const std::optional<fs::path> folding = CaseFoldingDirectory();
+    const std::optional<fs::path> folding = Testing::CaseFoldingDirectory();
     if (!folding) {
         GTEST_SKIP() << "KESTRUNE_CASE_FOLDING_DIR names no directory on a case-folding volume "
                         "(scripts/test-exfat.sh sets it up)";
@@ -675,7 +663,7 @@ TEST(Extract, TreeWhereLetterCaseFolds) {
 // exactly an entry's name is replaced, one under another spelling is kept,
 // and so is the package itself under another spelling of an entry's name.
 TEST(Extract, NoEntryLostWhereLetterCaseFolds) {
-    const std::optional<fs::path> folding = CaseFoldingDirectory();
+    const std::optional<fs::path> folding = Testing::CaseFoldingDirectory();
     if (!folding) {
         GTEST_SKIP() << "KESTRUNE_CASE_FOLDING_DIR names no directory on a case-folding volume "
                         "(scripts/test-exfat.sh sets it up)";

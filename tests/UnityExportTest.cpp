@@ -323,6 +323,34 @@ TEST(UnityExport, NamesSelectionAndRefusals) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("none")));
 }
 
+// On a volume that folds letter case, objects whose names differ only in
+// case each keep a file, in a tree whose directories fold together too.
+TEST(UnityExport, NoObjectLostWhereLetterCaseFolds) {
+    const std::optional<std::filesystem::path> folding = CaseFoldingDirectory();
+    if (!folding) {
+        GTEST_SKIP() << "KESTRUNE_CASE_FOLDING_DIR names no directory on a case-folding volume "
+                        "(scripts/test-exfat.sh sets it up)";
+    }
+    const TempDir scratch;
+    const std::string package = scratch.file("f.bundle");
+    WriteFile(
+        package,
+        Bundle({Text(7, "a", "1"), Text(8, "b", "2"), Text(9, "c", "3")},
+               {{"Assets/Readme.txt", 7}, {"assets/readme.txt", 8}, {"assets/README.TXT", 9}}));
+    const std::filesystem::path out =
+        *folding / ("kestrune-export-" + std::to_string(std::filesystem::file_size(package)));
+    std::filesystem::remove_all(out);
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        const auto result = RunKestrune({"--tree", "--export", package, out.string()});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(ReadFile((out / "Assets/Readme.txt").string()), "1");
+        EXPECT_EQ(ReadFile((out / "Assets/readme~2.txt").string()), "2");
+        EXPECT_EQ(ReadFile((out / "Assets/README~3.TXT").string()), "3");
+    }
+    std::filesystem::remove_all(out);
+}
+
 TEST(UnityExport, ListJsonSaysWhatEachObjectBecomes) {
     const TempDir dir;
     const std::string package = dir.file("c.bundle");
@@ -336,6 +364,19 @@ TEST(UnityExport, ListJsonSaysWhatEachObjectBecomes) {
     EXPECT_TRUE(objects[1]["export"].is_null());
     EXPECT_EQ(objects[1]["export_skipped"], "Shader objects are not exported");
     EXPECT_EQ(objects[2]["export_skipped"], "AssetBundle objects are not exported");
+
+    // A texture streamed from the .resS node names its range; with a
+    // selection, objects stay with their own entry.
+    const std::string streamed = dir.file("s.bundle");
+    WriteFile(streamed, Bundle({Texture(7, "t", 1, 1, 3, "", 2, 3)}, {}, true, "xxRGB"));
+    auto listed = nlohmann::json::parse(RunKestrune({"--list-json", streamed}).out)["entries"];
+    EXPECT_EQ(listed[0]["objects"][0]["stream"],
+              nlohmann::json::parse(R"({"node":"CAB-0123.resS","offset":2,"size":3})"));
+    EXPECT_EQ(listed[0]["objects"][0]["export"]["name"], "t #7.png");
+    listed = nlohmann::json::parse(
+        RunKestrune({"--include", "*.resS", "--list-json", streamed}).out)["entries"];
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_FALSE(listed[0].contains("objects"));
 }
 
 } // namespace

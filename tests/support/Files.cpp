@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -12,6 +13,16 @@
 #endif
 
 namespace Kestrune::Testing {
+
+std::optional<std::filesystem::path> CaseFoldingDirectory() {
+#ifdef _WIN32
+    return std::filesystem::temp_directory_path();
+#else
+    const char* dir = std::getenv("KESTRUNE_CASE_FOLDING_DIR");
+    return dir != nullptr && *dir != '\0' ? std::optional<std::filesystem::path>(dir)
+                                          : std::nullopt;
+#endif
+}
 
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};

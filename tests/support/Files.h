@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ private:
 
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
+
+// A directory on a volume that compares names without letter case. Windows
+// does so everywhere; elsewhere scripts/test-exfat.sh mounts an exFAT image
+// and names a directory on it (KESTRUNE_CASE_FOLDING_DIR); nullopt without.
+std::optional<std::filesystem::path> CaseFoldingDirectory();
 
 // The file `name` inside `dir` as extraction names its outputs: `name` is
 // UTF-8 text on Windows (where the narrow path would be read in the ANSI code
