@@ -18,7 +18,7 @@ using TestAesKey = std::array<unsigned char, 32>;
 struct UnrealFile {
     std::string name; // relative to the mount point, as UTF-8
     std::string content;
-    std::string method = "None"; // None, Zlib, Gzip, LZ4, Zstd (or any name for v8+)
+    std::string method = "None"; // None, Zlib, Gzip, LZ4, Zstd, Oodle (or any name for v8+)
     bool encrypted = false;
     std::uint32_t blockSize = 65536;
     bool nonEncoded = false; // v10+: a record in the non-encoded list
