@@ -283,6 +283,25 @@ TEST(UnityExport, EveryPrefixOfEachObject) {
     }
 }
 
+TEST(UnityExport, FieldsNestedTooDeepAreNamed) {
+    UnityObjectWriter w("MonoBehaviour");
+    w.String("m_Name", "deep");
+    for (int level = 0; level < 70; ++level) {
+        w.Begin("Level", "inner");
+    }
+    w.I32("value", 1);
+    for (int level = 0; level < 70; ++level) {
+        w.End();
+    }
+    const TempDir dir;
+    const std::string package = dir.file("d.bundle");
+    WriteFile(package, Bundle({{114, 7, std::move(w)}}, {}));
+    ExportReport report;
+    EXPECT_FALSE(KestruneEngine::ExportAll(package, dir.file("out"), &report));
+    ASSERT_EQ(report.files.failures.size(), 1u);
+    EXPECT_EQ(report.files.failures[0].reason, "its fields nest deeper than 64 levels");
+}
+
 TEST(UnityExport, NamesSelectionAndRefusals) {
     const TempDir dir;
     const std::string package = dir.file("b.bundle");

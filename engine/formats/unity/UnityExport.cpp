@@ -112,17 +112,24 @@ void AppendNumber(double value, std::string& out) {
 }
 
 // A packed array's elements: bytes as base64, numbers as a JSON array.
-void AppendPacked(const UnityValue& value, bool bigEndian, std::string& out) {
+// False once the text grows past what an export holds.
+bool AppendPacked(const UnityValue& value, bool bigEndian, std::string& out) {
     const std::string_view type = value.element ? value.element->type : std::string_view("UInt8");
     const std::size_t size = PrimitiveSize(type).value_or(1);
     if (size == 1 && type != "bool") {
+        if (value.bytes.size() / 3 * 4 > kExportObjectLimit) {
+            return false;
+        }
         out += '"';
         AppendBase64(value.bytes, out);
         out += '"';
-        return;
+        return true;
     }
     out += '[';
     for (std::uint64_t i = 0; i < value.count; ++i) {
+        if (out.size() > kExportObjectLimit) {
+            return false;
+        }
         std::uint64_t raw = 0;
         for (std::size_t b = 0; b < size; ++b) {
             const std::uint64_t byte = value.bytes[static_cast<std::size_t>(i) * size + b];
@@ -151,10 +158,15 @@ void AppendPacked(const UnityValue& value, bool bigEndian, std::string& out) {
         }
     }
     out += ']';
+    return true;
 }
 
-bool AppendJson(const UnityValue& value, bool bigEndian, int depth, std::string& out) {
-    if (depth > kJsonDepthLimit) {
+// False when the fields nest too deep, or the text grows past what an
+// export holds (field names repeat for every element of an array).
+bool AppendJson(const UnityValue& value, bool bigEndian, int depth, std::string& out,
+                bool& tooDeep) {
+    tooDeep = depth > kJsonDepthLimit;
+    if (tooDeep || out.size() > kExportObjectLimit) {
         return false;
     }
     switch (value.kind) {
@@ -174,20 +186,22 @@ bool AppendJson(const UnityValue& value, bool bigEndian, int depth, std::string&
         AppendJsonString(value.Text(), out);
         return true;
     case UnityValue::Kind::Bytes:
+        if (value.bytes.size() / 3 * 4 > kExportObjectLimit) {
+            return false;
+        }
         out += '"';
         AppendBase64(value.bytes, out);
         out += '"';
         return true;
     case UnityValue::Kind::PackedArray:
-        AppendPacked(value, bigEndian, out);
-        return true;
+        return AppendPacked(value, bigEndian, out);
     case UnityValue::Kind::Array:
         out += '[';
         for (std::size_t i = 0; i < value.items.size(); ++i) {
             if (i != 0) {
                 out += ',';
             }
-            if (!AppendJson(value.items[i], bigEndian, depth + 1, out)) {
+            if (!AppendJson(value.items[i], bigEndian, depth + 1, out, tooDeep)) {
                 return false;
             }
         }
@@ -212,7 +226,7 @@ bool AppendJson(const UnityValue& value, bool bigEndian, int depth, std::string&
         }
         AppendJsonString(value.items[i].Name(), out);
         out += ':';
-        if (!AppendJson(value.items[i], bigEndian, depth + 1, out)) {
+        if (!AppendJson(value.items[i], bigEndian, depth + 1, out, tooDeep)) {
             return false;
         }
     }
@@ -272,9 +286,12 @@ public:
             break;
         case kMonoBehaviour: {
             std::string json;
-            if (!AppendJson(*value, loaded_.bigEndian, 0, json)) {
-                result.failure =
-                    "its fields nest deeper than " + std::to_string(kJsonDepthLimit) + " levels";
+            bool tooDeep = false;
+            if (!AppendJson(*value, loaded_.bigEndian, 0, json, tooDeep)) {
+                result.failure = !tooDeep ? "its JSON text is more than an export holds (" +
+                                                std::to_string(kExportObjectLimit) + " bytes)"
+                                          : "its fields nest deeper than " +
+                                                std::to_string(kJsonDepthLimit) + " levels";
                 return result;
             }
             json += '\n';
@@ -509,6 +526,24 @@ private:
         MeshReading reading = ReadMesh(value, streamed, loaded_.bigEndian, loaded_.unityVersion);
         if (!reading.mesh) {
             result.failure = reading.why;
+            return;
+        }
+        // The text's largest possible size, before it is made: no vertex's
+        // lines take more than 128 bytes, no index more than 40, no line of
+        // a name more than the name and 64.
+        constexpr std::uint64_t kVertexText = 128;
+        constexpr std::uint64_t kIndexText = 40;
+        constexpr std::uint64_t kLineText = 64;
+        std::uint64_t bound = reading.mesh->vertices.size() * kVertexText +
+                              reading.mesh->indices.size() * kIndexText +
+                              reading.mesh->name.size() + kLineText;
+        for (const MeshGroup& group : reading.mesh->groups) {
+            bound += group.name.size() + kLineText;
+        }
+        if (bound > kExportObjectLimit) {
+            result.failure = "its OBJ text could take " + std::to_string(bound) +
+                             " bytes, more than an export holds (" +
+                             std::to_string(kExportObjectLimit) + ")";
             return;
         }
         result.notes = std::move(reading.notes);
