@@ -2,7 +2,6 @@
 #include "Console.h"
 #include "KestruneEngine.h"
 #include "PackageMessages.h"
-#include "Platform.h"
 
 #include <string>
 #include <vector>
@@ -11,22 +10,9 @@ namespace Kestrune {
 
 int RunExportCommand(const std::string& packagePath, const std::string& outDir,
                      const RunOptions& options) {
-    // As --extract: a package that opens but is refused, is no package or
-    // has nothing the converters know fails here, before DIR is made.
-    const PackageSummary summary =
-        KestruneEngine::Examine(packagePath, WithoutSelection(options.read));
-    if (summary.opened) {
-        if (!summary.walk.refusal.empty()) {
-            SayRefused(packagePath, summary.walk);
-            Console::Err("Export failed.\n");
-            return 1;
-        }
-        SayNotes(summary.walk);
-        if (!summary.walk.found()) {
-            SayNotAPackage(packagePath);
-            Console::Err("Export failed.\n");
-            return 1;
-        }
+    PackageSummary summary;
+    if (!ReadyToWrite(packagePath, options.read, "Export failed.", summary)) {
+        return 1;
     }
 
     ExportReport report;
@@ -60,10 +46,8 @@ int RunExportCommand(const std::string& packagePath, const std::string& outDir,
     }
     const ExtractionReport& files = report.files;
     const auto summaryLine = [&] {
-        Console::Out(std::to_string(files.entriesWritten) + " files, " +
-                     std::to_string(files.bytesWritten) + " bytes, " +
-                     std::to_string(files.failures.size()) + " failed, " +
-                     std::to_string(report.skipped.size()) + " objects skipped\n");
+        Console::Out(WrittenSummary(files) + ", " + std::to_string(report.skipped.size()) +
+                     " objects skipped\n");
     };
     if (ok) {
         Console::Out("Exported all assets to " + outDir + "\n");
@@ -72,12 +56,7 @@ int RunExportCommand(const std::string& packagePath, const std::string& outDir,
         }
         return 0;
     }
-    if (!files.directoryReady) {
-        Console::Err("Failed to create directory: " + outDir + " (" +
-                     Platform::ErrorText(files.directoryError) + ")\n");
-    } else if (!files.packageOpened) {
-        SayOpenFailed(packagePath, summary.opened ? 0 : summary.openError);
-    }
+    SayNothingWritten(files, packagePath, outDir, summary);
     for (const ExtractionFailure& failure : files.failures) {
         Console::Err("Failed to export " + failure.entryName + ": " + failure.reason + "\n");
     }

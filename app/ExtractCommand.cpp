@@ -68,32 +68,16 @@ private:
 
 // With -v: the closing summary, after the lines of the files written.
 void SaySummary(const ExtractionReport& report) {
-    Console::Out(std::to_string(report.entriesWritten) + " files, " +
-                 std::to_string(report.bytesWritten) + " bytes, " +
-                 std::to_string(report.failures.size()) + " failed\n");
+    Console::Out(WrittenSummary(report) + "\n");
 }
 
 } // namespace
 
 int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
                       const RunOptions& options) {
-    // A package that does not open goes on to the extraction, which reports
-    // it (after making DIR, as it always has); one that opens but is refused
-    // or is no package at all fails here, before DIR is made.
-    const PackageSummary summary =
-        KestruneEngine::Examine(packagePath, WithoutSelection(options.read));
-    if (summary.opened) {
-        if (!summary.walk.refusal.empty()) {
-            SayRefused(packagePath, summary.walk);
-            Console::Err("Extraction failed.\n");
-            return 1;
-        }
-        SayNotes(summary.walk);
-        if (!summary.walk.found()) {
-            SayNotAPackage(packagePath);
-            Console::Err("Extraction failed.\n");
-            return 1;
-        }
+    PackageSummary summary;
+    if (!ReadyToWrite(packagePath, options.read, "Extraction failed.", summary)) {
+        return 1;
     }
 
     ExtractionReport report;
@@ -123,12 +107,7 @@ int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
         return 0;
     }
 
-    if (!report.directoryReady) {
-        Console::Err("Failed to create directory: " + outDir + " (" +
-                     Platform::ErrorText(report.directoryError) + ")\n");
-    } else if (!report.packageOpened) {
-        SayOpenFailed(packagePath, summary.opened ? 0 : summary.openError);
-    }
+    SayNothingWritten(report, packagePath, outDir, summary);
     for (const ExtractionFailure& failure : report.failures) {
         Console::Err("Failed to extract " + failure.entryName + ": " + failure.reason + "\n");
     }

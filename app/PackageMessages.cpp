@@ -86,4 +86,40 @@ bool ExaminePackage(const std::string& packagePath, const ReadOptions& options,
     return true;
 }
 
+bool ReadyToWrite(const std::string& packagePath, const ReadOptions& options,
+                  std::string_view failedLine, PackageSummary& summary) {
+    summary = KestruneEngine::Examine(packagePath, WithoutSelection(options));
+    if (!summary.opened) {
+        return true;
+    }
+    if (!summary.walk.refusal.empty()) {
+        SayRefused(packagePath, summary.walk);
+        Console::Err(std::string(failedLine) + "\n");
+        return false;
+    }
+    SayNotes(summary.walk);
+    if (!summary.walk.found()) {
+        SayNotAPackage(packagePath);
+        Console::Err(std::string(failedLine) + "\n");
+        return false;
+    }
+    return true;
+}
+
+void SayNothingWritten(const ExtractionReport& report, const std::string& packagePath,
+                       const std::string& outDir, const PackageSummary& summary) {
+    if (!report.directoryReady) {
+        Console::Err("Failed to create directory: " + outDir + " (" +
+                     Platform::ErrorText(report.directoryError) + ")\n");
+    } else if (!report.packageOpened) {
+        SayOpenFailed(packagePath, summary.opened ? 0 : summary.openError);
+    }
+}
+
+std::string WrittenSummary(const ExtractionReport& report) {
+    return std::to_string(report.entriesWritten) + " files, " +
+           std::to_string(report.bytesWritten) + " bytes, " +
+           std::to_string(report.failures.size()) + " failed";
+}
+
 } // namespace Kestrune

@@ -4,6 +4,7 @@
 #include "KestruneEngine.h"
 
 #include <string>
+#include <string_view>
 
 // The messages every command that reads a package shares, on standard error.
 namespace Kestrune {
@@ -30,5 +31,20 @@ ReadOptions WithoutSelection(const ReadOptions& options);
 // read; otherwise says the reader's notes.
 bool ExaminePackage(const std::string& packagePath, const ReadOptions& options,
                     PackageSummary& summary);
+
+// Looks at the package before a command writes into DIR. A package that
+// does not open goes on (the command reports it, after making DIR); one that
+// opens but is refused or is no package at all fails here, before DIR is
+// made, with `failedLine` ("Extraction failed.") after the reason.
+bool ReadyToWrite(const std::string& packagePath, const ReadOptions& options,
+                  std::string_view failedLine, PackageSummary& summary);
+
+// Why a command that writes into DIR wrote nothing: DIR could not be made,
+// or the package did not open.
+void SayNothingWritten(const ExtractionReport& report, const std::string& packagePath,
+                       const std::string& outDir, const PackageSummary& summary);
+
+// With -v: the closing line of the files a command wrote into DIR.
+std::string WrittenSummary(const ExtractionReport& report);
 
 } // namespace Kestrune

@@ -14,9 +14,6 @@ constexpr std::size_t kSmallHeaderSize = 20;
 constexpr std::size_t kLargeHeaderSize = 48;
 constexpr std::size_t kVersionLimit = 64;
 constexpr std::size_t kHashSize = 16;
-constexpr std::int32_t kMonoBehaviour = 114;
-constexpr std::int32_t kGameObject = 1;
-constexpr std::int32_t kAssetBundle = 142;
 
 struct ClassEntry {
     std::int32_t id;
@@ -133,7 +130,7 @@ void SkipPPtr(Cursor& in, std::uint32_t version) {
 // m_Name by the layout of player builds, for files without type trees.
 std::optional<std::string_view> NameByLayout(std::int32_t classId, std::uint32_t version,
                                              Cursor& in) {
-    if (classId == kGameObject) {
+    if (classId == ClassId::GameObject) {
         const std::int32_t components = in.I32();
         const std::uint64_t each = (version >= 14 ? 12 : 8) + (version < 17 ? 4 : 0);
         if (components < 0 || !in.Holds(static_cast<std::uint64_t>(components), each)) {
@@ -143,7 +140,7 @@ std::optional<std::string_view> NameByLayout(std::int32_t classId, std::uint32_t
         in.U32(); // m_Layer
         return AlignedString(in);
     }
-    if (classId == kMonoBehaviour) {
+    if (classId == ClassId::MonoBehaviour) {
         SkipPPtr(in, version);
         in.U8();
         in.AlignFrom(0, 4);
@@ -324,7 +321,8 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
             in.I16();
         }
         if (v >= 13) {
-            if ((v >= 16 && type.classId == kMonoBehaviour) || (v < 16 && type.classId < 0)) {
+            if ((v >= 16 && type.classId == ClassId::MonoBehaviour) ||
+                (v < 16 && type.classId < 0)) {
                 in.Skip(kHashSize);
             }
             in.Skip(kHashSize);
@@ -448,7 +446,7 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                               std::to_string(data.size()) + " bytes";
             }
             FindStream(*value, object, files);
-            if (object.classId == kAssetBundle) {
+            if (object.classId == ClassId::AssetBundle) {
                 ContainerByTree(*value, container);
             }
         } else {
@@ -456,7 +454,7 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
             if (const auto name = NameByLayout(object.classId, v, layout); name && layout.ok()) {
                 object.name = std::string(*name);
             }
-            if (object.classId == kAssetBundle) {
+            if (object.classId == ClassId::AssetBundle) {
                 Cursor again(data, header->bigEndian);
                 ContainerByLayout(again, v, container);
             }

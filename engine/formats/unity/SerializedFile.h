@@ -36,6 +36,19 @@
 
 namespace Kestrune::Unity {
 
+/// The class IDs the readers and converters act on.
+namespace ClassId {
+inline constexpr std::int32_t GameObject = 1;
+inline constexpr std::int32_t Texture2D = 28;
+inline constexpr std::int32_t Mesh = 43;
+inline constexpr std::int32_t TextAsset = 49;
+inline constexpr std::int32_t AudioClip = 83;
+inline constexpr std::int32_t MonoBehaviour = 114;
+inline constexpr std::int32_t Font = 128;
+inline constexpr std::int32_t AssetBundle = 142;
+inline constexpr std::int32_t Sprite = 213;
+} // namespace ClassId
+
 /// Where an object's large data (texture pixels, audio) lies instead of
 /// inside it: a range of another file of the bundle.
 struct ObjectStream {

@@ -21,14 +21,6 @@
 namespace Kestrune::Unity {
 namespace {
 
-constexpr std::int32_t kTextAsset = 49;
-constexpr std::int32_t kFont = 128;
-constexpr std::int32_t kMonoBehaviour = 114;
-constexpr std::int32_t kAudioClip = 83;
-constexpr std::int32_t kMesh = 43;
-constexpr std::int32_t kTexture2D = 28;
-constexpr std::int32_t kSprite = 213;
-
 // Sprite settingsRaw: bit 0 packed into an atlas, bit 1 the packing mode
 // (0 tight), bits 2-5 the rotation it was packed with.
 constexpr std::uint64_t kSpritePacked = 1;
@@ -111,19 +103,25 @@ void AppendNumber(double value, std::string& out) {
     out += text;
 }
 
+// Bytes as a JSON string of their base64; false when that would be more
+// than an export holds.
+bool AppendBase64String(std::span<const unsigned char> bytes, std::string& out) {
+    if (bytes.size() / 3 * 4 > kExportObjectLimit) {
+        return false;
+    }
+    out += '"';
+    AppendBase64(bytes, out);
+    out += '"';
+    return true;
+}
+
 // A packed array's elements: bytes as base64, numbers as a JSON array.
 // False once the text grows past what an export holds.
 bool AppendPacked(const UnityValue& value, bool bigEndian, std::string& out) {
     const std::string_view type = value.element ? value.element->type : std::string_view("UInt8");
     const std::size_t size = PrimitiveSize(type).value_or(1);
     if (size == 1 && type != "bool") {
-        if (value.bytes.size() / 3 * 4 > kExportObjectLimit) {
-            return false;
-        }
-        out += '"';
-        AppendBase64(value.bytes, out);
-        out += '"';
-        return true;
+        return AppendBase64String(value.bytes, out);
     }
     out += '[';
     for (std::uint64_t i = 0; i < value.count; ++i) {
@@ -186,13 +184,7 @@ bool AppendJson(const UnityValue& value, bool bigEndian, int depth, std::string&
         AppendJsonString(value.Text(), out);
         return true;
     case UnityValue::Kind::Bytes:
-        if (value.bytes.size() / 3 * 4 > kExportObjectLimit) {
-            return false;
-        }
-        out += '"';
-        AppendBase64(value.bytes, out);
-        out += '"';
-        return true;
+        return AppendBase64String(value.bytes, out);
     case UnityValue::Kind::PackedArray:
         return AppendPacked(value, bigEndian, out);
     case UnityValue::Kind::Array:
@@ -274,17 +266,17 @@ public:
             return result;
         }
         switch (loaded_.listing.objects[ref.object].classId) {
-        case kTextAsset:
+        case ClassId::TextAsset:
             if (const UnityValue* script = value->Field("m_Script")) {
                 result.bytes = Bytes(script->bytes);
             }
             break;
-        case kFont:
+        case ClassId::Font:
             if (const UnityValue* font = value->Field("m_FontData")) {
                 result.bytes = Bytes(font->bytes);
             }
             break;
-        case kMonoBehaviour: {
+        case ClassId::MonoBehaviour: {
             std::string json;
             bool tooDeep = false;
             if (!AppendJson(*value, loaded_.bigEndian, 0, json, tooDeep)) {
@@ -298,16 +290,16 @@ public:
             result.bytes.assign(json.begin(), json.end());
             break;
         }
-        case kAudioClip:
+        case ClassId::AudioClip:
             ConvertAudio(ref, *value, result);
             break;
-        case kMesh:
+        case ClassId::Mesh:
             ConvertMesh(ref, *value, result);
             break;
-        case kTexture2D:
+        case ClassId::Texture2D:
             ConvertTexture(item, *value, result);
             break;
-        case kSprite:
+        case ClassId::Sprite:
             ConvertSprite(*value, result);
             break;
         default:
@@ -620,7 +612,7 @@ private:
         std::size_t textureObject = SIZE_MAX;
         const auto& objects = loaded_.listing.objects;
         for (std::size_t o = 0; o < objects.size(); ++o) {
-            if (objects[o].pathId == *id->AsInt() && objects[o].classId == kTexture2D) {
+            if (objects[o].pathId == *id->AsInt() && objects[o].classId == ClassId::Texture2D) {
                 textureObject = o;
             }
         }
@@ -712,13 +704,13 @@ private:
         std::optional<std::string> failure;
         std::string extension;
         switch (object.classId) {
-        case kTextAsset:
-        case kFont:
-        case kMonoBehaviour:
-        case kAudioClip:
-        case kMesh:
-        case kTexture2D:
-        case kSprite:
+        case ClassId::TextAsset:
+        case ClassId::Font:
+        case ClassId::MonoBehaviour:
+        case ClassId::AudioClip:
+        case ClassId::Mesh:
+        case ClassId::Texture2D:
+        case ClassId::Sprite:
             break;
         default:
             planned.skipped = planned.objectClass + " objects are not exported";
@@ -729,7 +721,7 @@ private:
             planned.skipped = *failure;
             return;
         }
-        if (object.classId == kTextAsset) {
+        if (object.classId == ClassId::TextAsset) {
             const UnityValue* script = value->Field("m_Script");
             if (!script || (script->kind != UnityValue::Kind::String &&
                             script->kind != UnityValue::Kind::Bytes)) {
@@ -744,7 +736,7 @@ private:
                 return;
             }
             extension = text ? ".txt" : ".bytes";
-        } else if (object.classId == kFont) {
+        } else if (object.classId == ClassId::Font) {
             const UnityValue* font = value->Field("m_FontData");
             if (!font || font->kind != UnityValue::Kind::PackedArray || font->bytes.empty()) {
                 planned.skipped = "it holds no font data";
@@ -756,15 +748,15 @@ private:
                 return;
             }
             planned.form = extension == ".ttf" ? "TrueType" : "OpenType";
-        } else if (object.classId == kAudioClip) {
+        } else if (object.classId == ClassId::AudioClip) {
             PlanAudio(object, *value, planned, extension);
             if (!planned.skipped.empty()) {
                 return;
             }
-        } else if (object.classId == kMesh) {
+        } else if (object.classId == ClassId::Mesh) {
             planned.form = "OBJ";
             extension = ".obj";
-        } else if (object.classId == kTexture2D) {
+        } else if (object.classId == ClassId::Texture2D) {
             const std::int64_t format =
                 value->Field("m_TextureFormat") && value->Field("m_TextureFormat")->AsInt()
                     ? *value->Field("m_TextureFormat")->AsInt()
@@ -780,7 +772,7 @@ private:
                 planned.unconverted = true;
                 extension = "." + formatName + ".bin";
             }
-        } else if (object.classId == kSprite) {
+        } else if (object.classId == ClassId::Sprite) {
             planned.form = "PNG";
             extension = ".png";
         } else {
