@@ -3,7 +3,7 @@
 #include "ArchiveEntry.h"
 #include "Exporting.h"
 #include "Extraction.h"
-#include "Inspection.h"
+#include "Preview.h"
 #include "MeshData.h"
 #include "ReadOptions.h"
 #include "unity/SerializedFile.h"
