@@ -183,7 +183,7 @@ TEST(UnityExport, TexturesSpritesAndMeshes) {
     const std::string a = "\x01\x02\x03\xff", b = "\x04\x05\x06\x80", c = "\x07\x08\x09\xff";
     const std::string d("\x0a\x0b\x0c\x00", 4);
     const std::string rgb24 = "\x10\x20\x30\x40\x50\x60"; // 1x2, streamed
-    MeshSpec mesh;
+    MeshLayout mesh;
     mesh.channels = Channels({0, 0, 0, 3}, {0, 0, 0, 0}, {0, 0, 0, 0});
     mesh.vertices = MeshBytes{}.f({1, 2, 3, 4, 5, 6, -1, 0, 0}).out;
     mesh.indices = MeshBytes{}.put(0, 2).put(1, 2).put(2, 2).out;

@@ -22,14 +22,14 @@ using Testing::UnityObjectWriter;
 using Bytes = Testing::MeshBytes;
 using Testing::Channel;
 using Testing::Channels;
+using Testing::MeshLayout;
 using Testing::MeshObject;
-using Testing::MeshSpec;
-using Testing::PackedSpec;
+using Testing::PackedLayout;
 using Testing::Submesh;
 
-Unity::MeshReading Read(const MeshSpec& spec, std::string_view version = "2019.4.0f1",
+Unity::MeshReading Read(const MeshLayout& layout, std::string_view version = "2019.4.0f1",
                         bool big = false, std::string_view streamed = {}) {
-    const UnityObjectWriter w = MeshObject(spec);
+    const UnityObjectWriter w = MeshObject(layout);
     std::string keep, why;
     const Unity::TypeTree tree = Testing::TreeOf(w, keep);
     const auto& bytes = w.Bytes();
@@ -45,8 +45,8 @@ Unity::MeshReading Read(const MeshSpec& spec, std::string_view version = "2019.4
 }
 
 // Three float vertices of 32 bytes: position, normal, texture coordinates.
-MeshSpec Plain() {
-    MeshSpec m;
+MeshLayout Plain() {
+    MeshLayout m;
     m.channels = Channels({0, 0, 0, 3}, {0, 12, 0, 3}, {0, 24, 0, 2});
     m.vertices = Bytes{}
                      .f({1, 2, 3, 0, 0, 1, 0.5f, 0.25f})
@@ -66,12 +66,12 @@ const std::string kPlainObj = kHeader + kPositions +
 
 TEST(UnityMesh, ObjText) {
     struct Row {
-        Row(const char* w, MeshSpec m, std::string o, std::string v = "2019.4.0f1", bool b = false,
-            std::string s = {}, std::vector<std::string> n = {})
+        Row(const char* w, MeshLayout m, std::string o, std::string v = "2019.4.0f1",
+            bool b = false, std::string s = {}, std::vector<std::string> n = {})
             : what(w), mesh(std::move(m)), obj(std::move(o)), version(std::move(v)), big(b),
               streamed(std::move(s)), notes(std::move(n)) {}
         const char* what;
-        MeshSpec mesh;
+        MeshLayout mesh;
         std::string obj, version;
         bool big;
         std::string streamed;
@@ -80,7 +80,7 @@ TEST(UnityMesh, ObjText) {
     std::vector<Row> rows;
     rows.push_back({"positions, normals, texture coordinates in one stream", Plain(), kPlainObj});
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         m.channels = Channels({0, 0, 0, 3}, {1, 0, 0, 3}, {1, 12, 0, 2});
         Bytes b;
         b.f({1, 2, 3, 4, 5, 6, -1, 0, 0}).pad(16);
@@ -89,7 +89,7 @@ TEST(UnityMesh, ObjText) {
         rows.push_back({"two streams, the second from a multiple of 16", m, kPlainObj});
     }
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         // Float16 x4 positions, SNorm8 x4 normals, UNorm8 x2 texture coordinates.
         m.channels = Channels({0, 0, 1, 4}, {0, 8, 3, 4}, {0, 12, 2, 2});
         Bytes b;
@@ -107,7 +107,7 @@ TEST(UnityMesh, ObjText) {
         rows.push_back({"the 2018 numbering", m, obj, "2018.4.2f1"});
     }
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         m.channels = std::vector<Channel>(8, Channel{0, 0, 0, 0});
         m.channels[0] = {0, 0, 0, 3};
         m.channels[1] = {0, 12, 0, 3};
@@ -116,13 +116,13 @@ TEST(UnityMesh, ObjText) {
             {"the texture coordinates' channel before 2018", m, kPlainObj, "2017.4.1f1"});
     }
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         m.indexFormat = 1;
         m.indices = Bytes{}.put(0, 4).put(1, 4).put(2, 4).out;
         rows.push_back({"32-bit indices", m, kPlainObj});
     }
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         Bytes b{true, {}};
         b.f({1, 2, 3, 0, 0, 1, 0.5f, 0.25f}).f({4, 5, 6, 1, 0, 0, 1, 0});
         b.f({-1, 0, 0, 0, 1, 0, 0, 1});
@@ -132,7 +132,7 @@ TEST(UnityMesh, ObjText) {
             {"a big-endian file's vertices and indices", m, kPlainObj, "2019.4.0f1", true});
     }
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         m.indices = Bytes{}.put(0, 2).put(1, 2).put(2, 2).put(0, 2).put(1, 2).put(1, 2).out;
         m.indices += Bytes{}.put(0, 2).put(1, 2).put(0, 2).put(0, 2).out;
         m.submeshes = {{0, 3, 0, 0}, {6, 2, 3, 0}, {12, 3, 0, 1}, {18, 1, 0, 0}};
@@ -150,7 +150,7 @@ TEST(UnityMesh, ObjText) {
                          "submesh 3 ends in 1 indices that are no triangle"}});
     }
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         m.channels = Channels({0, 0, 0, 3}, {0, 0, 0, 0}, {0, 0, 0, 0});
         m.vertices = Bytes{}.f({1, 2, 3, 4, 5, 6, -1, 0, 0}).out;
         rows.push_back({"positions only", m, kHeader + kPositions + "g Box_0\nf 1 3 2\n"});
@@ -161,7 +161,7 @@ TEST(UnityMesh, ObjText) {
              kHeader + kPositions + "vn 0 0 1\nvn -1 0 0\nvn 0 1 0\ng Box_0\nf 1//1 3//3 2//2\n"});
     }
     {
-        MeshSpec m;
+        MeshLayout m;
         m.vertexCount = 0;
         m.packedVertices = {9, 255, 0, "\x01\x02\x03\x04\x05\x06\x00\x00\x00", 8};
         m.packedVertices.data.resize(9);
@@ -176,7 +176,7 @@ TEST(UnityMesh, ObjText) {
         rows.push_back({"a compressed mesh", m, obj});
     }
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         const std::string streamed = m.vertices;
         m.vertices.clear();
         m.streamSize = static_cast<std::uint32_t>(streamed.size());
@@ -194,12 +194,12 @@ TEST(UnityMesh, ObjText) {
 TEST(UnityMesh, DamageIsRefused) {
     struct Row {
         const char* what;
-        MeshSpec mesh;
+        MeshLayout mesh;
         std::string why;
     };
     std::vector<Row> rows;
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         m.indices = Bytes{}.put(0, 2).put(1, 2).put(9, 2).out;
         rows.push_back(
             {"an index past the vertices", m, "index 9 of submesh 0 exceeds the 3 vertices"});
@@ -209,7 +209,7 @@ TEST(UnityMesh, DamageIsRefused) {
                         "index 2 + base vertex 1 of submesh 0 exceeds the 3 vertices"});
     }
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         m.channels = Channels({0, 0, 0, 3}, {0, 8, 0, 3}, {0, 24, 0, 2});
         rows.push_back({"overlapping channels", m, "channels 0 and 1 overlap in stream 0"});
         m.channels = Channels({0, 0, 0, 3}, {0, 12, 0, 3}, {0, 28, 0, 2});
@@ -221,7 +221,7 @@ TEST(UnityMesh, DamageIsRefused) {
                         "channel 0 has vertex format 12, which Unity 2019 does not define"});
     }
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         m.vertexCount = 4;
         rows.push_back(
             {"vertex data shorter than count x stride", m,
@@ -232,7 +232,7 @@ TEST(UnityMesh, DamageIsRefused) {
              "stream 0 of 4294967295 vertices of 32 bytes runs past the 96 bytes of vertex data"});
     }
     {
-        MeshSpec m = Plain();
+        MeshLayout m = Plain();
         m.submeshes = {{0, 6, 0, 0}};
         rows.push_back({"an index count past the buffer", m,
                         "submesh 0's 6 indices from index 0 run past the 3 indices of the index "
@@ -253,7 +253,7 @@ TEST(UnityMesh, DamageIsRefused) {
              "the vertex data lies in 'archive:/CAB-1/CAB-1.resS', which was not given"});
     }
     {
-        MeshSpec m;
+        MeshLayout m;
         m.vertexCount = 0;
         m.packedVertices = {9, 255, 0, std::string(9, '\1'), 8};
         m.triangles = {3, 0, 0, "\x24", 33};
@@ -283,27 +283,28 @@ namespace {
 
 // Every shorter vertex, index or packed buffer is refused, never read past.
 TEST(UnityMesh, TruncatedBuffersAreRefused) {
-    const MeshSpec plain = Plain();
+    const MeshLayout plain = Plain();
     for (std::size_t size = 0; size < plain.vertices.size(); ++size) {
-        MeshSpec m = plain;
+        MeshLayout m = plain;
         m.vertices.resize(size);
         EXPECT_FALSE(Read(m).mesh) << size;
     }
     for (std::size_t size = 0; size < plain.indices.size(); ++size) {
-        MeshSpec m = plain;
+        MeshLayout m = plain;
         m.indices.resize(size);
         EXPECT_FALSE(Read(m).mesh) << size;
     }
-    MeshSpec packed;
+    MeshLayout packed;
     packed.vertexCount = 0;
     packed.packedVertices = {9, 255, 0, std::string(9, '\0'), 8};
     packed.packedNormals = {6, 1, 0, "\x24", 1};
     packed.normalSigns = {3, 0, 0, "\x06", 1};
     packed.triangles = {3, 0, 0, "\x24", 2};
     ASSERT_TRUE(Read(packed).mesh);
-    for (PackedSpec MeshSpec::*vector : {&MeshSpec::packedVertices, &MeshSpec::packedNormals,
-                                         &MeshSpec::normalSigns, &MeshSpec::triangles}) {
-        MeshSpec m = packed;
+    for (PackedLayout MeshLayout::*vector :
+         {&MeshLayout::packedVertices, &MeshLayout::packedNormals, &MeshLayout::normalSigns,
+          &MeshLayout::triangles}) {
+        MeshLayout m = packed;
         (m.*vector).data.pop_back();
         EXPECT_FALSE(Read(m).mesh);
     }

@@ -2,7 +2,7 @@
 
 // Unity Mesh objects for the tests, written field by field through their
 // type tree (2019 layout): submeshes, index buffer, vertex streams,
-// compressed mesh and streamed data as a MeshSpec gives them.
+// compressed mesh and streamed data as a MeshLayout gives them.
 
 #include "UnityBuilder.h"
 
@@ -47,20 +47,20 @@ struct Submesh {
     int topology = 0;
     std::uint32_t baseVertex = 0;
 };
-struct PackedSpec {
+struct PackedLayout {
     std::uint32_t items = 0;
     float range = 0, start = 0;
     std::string data;
     int bits = 0;
 };
-struct MeshSpec {
+struct MeshLayout {
     std::vector<Submesh> submeshes{{0, 3, 0, 0}};
     int indexFormat = 0;
     std::string indices;
     std::uint32_t vertexCount = 3;
     std::vector<Channel> channels;
     std::string vertices;
-    PackedSpec packedVertices, packedUv, packedNormals, normalSigns, triangles;
+    PackedLayout packedVertices, packedUv, packedNormals, normalSigns, triangles;
     std::uint32_t streamSize = 0;
 };
 
@@ -73,7 +73,7 @@ inline std::vector<Channel> Channels(Channel position, Channel normal, Channel u
     return c;
 }
 
-inline void WritePacked(UnityObjectWriter& w, const std::string& name, const PackedSpec& p,
+inline void WritePacked(UnityObjectWriter& w, const std::string& name, const PackedLayout& p,
                         bool isFloat) {
     w.Begin(isFloat ? "PackedBitVector" : "PackedBitVector2", name).U32("m_NumItems", p.items);
     if (isFloat) {
@@ -82,7 +82,7 @@ inline void WritePacked(UnityObjectWriter& w, const std::string& name, const Pac
     w.ByteArray("m_Data", p.data).U8("m_BitSize", static_cast<std::uint64_t>(p.bits)).Align().End();
 }
 
-inline UnityObjectWriter MeshObject(const MeshSpec& m) {
+inline UnityObjectWriter MeshObject(const MeshLayout& m) {
     UnityObjectWriter w("Mesh");
     w.String("m_Name", "Box");
     w.Array("m_SubMeshes", m.submeshes.size(), [&](UnityObjectWriter& e, std::size_t i) {
