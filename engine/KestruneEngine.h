@@ -3,8 +3,8 @@
 #include "ArchiveEntry.h"
 #include "Exporting.h"
 #include "Extraction.h"
-#include "Preview.h"
 #include "MeshData.h"
+#include "Preview.h"
 #include "ReadOptions.h"
 #include "unity/SerializedFile.h"
 
