@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,6 +29,24 @@ public:
     // arrived: fewer when the underlying file has shrunk since it was opened.
     // Callers ask only for ranges that lie within Size().
     virtual std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) = 0;
+
+    // All Size() bytes in memory, where the source has them without copying
+    // (a mapped file, a memory source); null otherwise. Bytes of it may be
+    // looked at only once Ready() has said yes for them.
+    virtual const unsigned char* Bytes() { return nullptr; }
+    // True when [offset, offset + length), within Size(), can be looked at
+    // in Bytes(); false when the file has shrunk below them since it was
+    // opened, as a short ReadAt would tell.
+    virtual bool Ready(std::uint64_t offset, std::uint64_t length) {
+        static_cast<void>(offset);
+        static_cast<void>(length);
+        return false;
+    }
+    // The bytes of [from, to) in Bytes() will not be looked at again soon.
+    virtual void Release(std::uint64_t from, std::uint64_t to) {
+        static_cast<void>(from);
+        static_cast<void>(to);
+    }
 };
 
 class MemorySource final : public ByteSource {
@@ -38,6 +57,8 @@ public:
 
     std::uint64_t Size() const override { return bytes_.size(); }
     std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) override;
+    const unsigned char* Bytes() override { return bytes_.data(); }
+    bool Ready(std::uint64_t, std::uint64_t) override { return true; }
 
 private:
     std::span<const unsigned char> bytes_;
@@ -51,6 +72,17 @@ public:
 
     std::uint64_t Size() const override { return file_.Size(); }
     std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) override;
+    // Files from 1 MiB on are mapped the first time this is asked; smaller
+    // ones cost little to read.
+    const unsigned char* Bytes() override;
+    bool Ready(std::uint64_t offset, std::uint64_t length) override {
+        return mapping_ && mapping_->Ready(offset, length);
+    }
+    void Release(std::uint64_t from, std::uint64_t to) override {
+        if (mapping_) {
+            mapping_->Release(from, to);
+        }
+    }
 
     // The open file itself, for copies that the system makes between files.
     const Platform::InputFile& File() const { return file_; }
@@ -59,6 +91,8 @@ private:
     FileSource() = default;
 
     Platform::InputFile file_;
+    std::unique_ptr<Platform::FileMapping> mapping_;
+    std::once_flag mapOnce_;
 };
 
 // Forward reader over a ByteSource with its own buffer, so that walking an
@@ -70,6 +104,9 @@ public:
     // Reads from `start` up to `end` (the end of the source by default):
     // nothing beyond `end` is ever read.
     SequentialReader(ByteSource& source, std::uint64_t start, std::uint64_t end = UINT64_MAX);
+    ~SequentialReader();
+    SequentialReader(const SequentialReader&) = delete;
+    SequentialReader& operator=(const SequentialReader&) = delete;
 
     std::uint64_t Position() const { return position_; }
     std::uint64_t Remaining() const { return size_ - position_; }
@@ -77,7 +114,7 @@ public:
     bool Read(unsigned char* out, std::size_t length) {
         // Bytes already buffered lie inside the source: no further check.
         if (length <= bufferEnd_ - bufferBegin_) {
-            std::memcpy(out, buffer_.data() + bufferBegin_, length);
+            std::memcpy(out, data_ + bufferBegin_, length);
             bufferBegin_ += length;
             position_ += length;
             return true;
@@ -97,7 +134,7 @@ public:
     // into `spill`.
     bool ReadView(std::uint64_t length, std::string_view& out, std::string& spill) {
         if (length <= bufferEnd_ - bufferBegin_) {
-            out = std::string_view(reinterpret_cast<const char*>(buffer_.data() + bufferBegin_),
+            out = std::string_view(reinterpret_cast<const char*>(data_ + bufferBegin_),
                                    static_cast<std::size_t>(length));
             bufferBegin_ += static_cast<std::size_t>(length);
             position_ += length;
@@ -115,6 +152,13 @@ public:
 
 private:
     static constexpr std::size_t kBufferSize = 128 * 1024;
+    // Over a source in memory the reader buffers nothing: data_ is the
+    // source's bytes, bufferBegin_ and bufferEnd_ are offsets in it, and the
+    // bytes up to bufferEnd_ are known to be there. That part grows by this
+    // much at a time, and what was read is released in steps of this size
+    // (a view into it stays valid: released bytes are only out of memory).
+    static constexpr std::uint64_t kMappedStep = 1024 * 1024;
+    static constexpr std::uint64_t kReleaseStep = 4 * 1024 * 1024;
 
     // Makes the next `length` bytes (at most kBufferSize, inside the source)
     // contiguous in buffer_, moving what is left to its front and reading on.
@@ -126,8 +170,11 @@ private:
     std::uint64_t size_;
     std::uint64_t position_;
     std::vector<unsigned char> buffer_;
-    std::size_t bufferBegin_ = 0; // next unread byte in buffer_
-    std::size_t bufferEnd_ = 0;   // one past the last valid byte in buffer_
+    const unsigned char* data_ = nullptr; // buffer_'s bytes, or the source's
+    bool inMemory_ = false;
+    std::uint64_t released_ = 0;  // in memory: the bytes before it are released
+    std::size_t bufferBegin_ = 0; // next unread byte in data_
+    std::size_t bufferEnd_ = 0;   // one past the last valid byte in data_
 };
 
 } // namespace Kestrune

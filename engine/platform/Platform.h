@@ -78,6 +78,7 @@ public:
 
 private:
     friend class OutputFile;
+    friend class FileMapping;
 #ifdef _WIN32
     void* handle_ = nullptr;
 #else
@@ -85,6 +86,38 @@ private:
 #endif
     std::uint64_t size_ = 0;
     int error_ = 0;
+};
+
+// The whole of an open file as read-only memory, so that a walk through an
+// index of millions of records reads it where the system caches it instead
+// of copying it first. Where the system offers no such view (Windows here),
+// or the file is a pipe or empty, Data() is null and the caller reads.
+//
+// Another program may shorten the file while it is mapped. Its vanished
+// pages then read as zeros instead of stopping the program, and Ready()
+// says so: the bytes of a range are looked at only after Ready() for that
+// range, so the reader sees a short file, as a positioned read would.
+class FileMapping {
+public:
+    explicit FileMapping(const InputFile& file);
+    ~FileMapping();
+    FileMapping(const FileMapping&) = delete;
+    FileMapping& operator=(const FileMapping&) = delete;
+
+    const unsigned char* Data() const { return data_; }
+    // Brings in the pages of [offset, offset + length), which lies within
+    // the file's size when it was opened. False when the file has shrunk
+    // below them since.
+    bool Ready(std::uint64_t offset, std::uint64_t length);
+    // The bytes of [from, to) will not be looked at again soon: their
+    // pages leave this program's memory (the system still caches them, and
+    // a later look brings them back).
+    void Release(std::uint64_t from, std::uint64_t to);
+
+private:
+    const unsigned char* data_ = nullptr;
+    std::uint64_t size_ = 0;
+    int slot_ = -1;
 };
 
 // A file opened for writing from its start. It is never opened through a

@@ -1,6 +1,7 @@
 #include "Platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -134,6 +136,108 @@ bool InputFile::Open(const std::string& path) {
     size_ =
         S_ISREG(info.st_mode) && info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
     return true;
+}
+
+namespace {
+
+// The files mapped at this moment, for the bus-error handler: a fault in
+// one of them means the file was shortened under us.
+struct LiveMapping {
+    std::atomic<std::uintptr_t> begin{0};
+    std::atomic<std::uintptr_t> end{0};
+    std::atomic<bool> shrank{false};
+};
+constexpr int kMappingSlots = 16;
+LiveMapping gMappings[kMappingSlots];
+struct sigaction gPreviousBusAction {};
+
+void OnBusError(int, siginfo_t* info, void*) {
+    const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    for (LiveMapping& m : gMappings) {
+        if (m.begin.load() <= at && at < m.end.load()) {
+            // A page the file no longer has: zeros in its place, so the
+            // reading goes on to Ready(), which reports the shrinking.
+            const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+            void* start = reinterpret_cast<void*>(at & ~(page - 1));
+            if (::mmap(start, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+                MAP_FAILED) {
+                m.shrank.store(true);
+                return;
+            }
+        }
+    }
+    // Not one of ours: the fault recurs under the disposition there was.
+    ::sigaction(SIGBUS, &gPreviousBusAction, nullptr);
+}
+
+bool WatchBusErrors() {
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_sigaction = OnBusError;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        return ::sigaction(SIGBUS, &action, &gPreviousBusAction) == 0;
+    }();
+    return installed;
+}
+
+} // namespace
+
+FileMapping::FileMapping(const InputFile& file) : size_(file.Size()) {
+    if (file.fd_ < 0 || size_ == 0 || size_ > std::numeric_limits<std::size_t>::max() ||
+        !WatchBusErrors()) {
+        return;
+    }
+    void* view =
+        ::mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ, MAP_SHARED, file.fd_, 0);
+    if (view == MAP_FAILED) {
+        return;
+    }
+    const auto begin = reinterpret_cast<std::uintptr_t>(view);
+    for (int i = 0; i < kMappingSlots; ++i) {
+        std::uintptr_t free = 0;
+        if (gMappings[i].begin.compare_exchange_strong(free, begin)) {
+            gMappings[i].shrank.store(false);
+            gMappings[i].end.store(begin + static_cast<std::uintptr_t>(size_));
+            slot_ = i;
+            data_ = static_cast<const unsigned char*>(view);
+            ::madvise(view, static_cast<std::size_t>(size_), MADV_SEQUENTIAL);
+            return;
+        }
+    }
+    ::munmap(view, static_cast<std::size_t>(size_)); // every slot taken: read instead
+}
+
+FileMapping::~FileMapping() {
+    if (data_ != nullptr) {
+        ::munmap(const_cast<unsigned char*>(data_), static_cast<std::size_t>(size_));
+        gMappings[slot_].end.store(0);
+        gMappings[slot_].begin.store(0);
+    }
+}
+
+bool FileMapping::Ready(std::uint64_t offset, std::uint64_t length) {
+    if (data_ == nullptr || offset > size_ || length > size_ - offset) {
+        return false;
+    }
+    // One byte of every page: a page the file lost faults now, not later
+    // in the middle of a record.
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const volatile unsigned char* bytes = data_;
+    for (std::uint64_t at = offset - offset % page; at < offset + length; at += page) {
+        static_cast<void>(bytes[at]);
+    }
+    return !gMappings[slot_].shrank.load();
+}
+
+void FileMapping::Release(std::uint64_t from, std::uint64_t to) {
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    from = (from + page - 1) / page * page;
+    to = std::min(to, size_) / page * page;
+    if (data_ != nullptr && from < to) {
+        ::madvise(const_cast<unsigned char*>(data_) + from, static_cast<std::size_t>(to - from),
+                  MADV_DONTNEED);
+    }
 }
 
 std::size_t InputFile::ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) {
