@@ -42,13 +42,34 @@ public:
             std::to_chars(block_.data() + used_, block_.data() + block_.size(), value, base);
         used_ = static_cast<std::size_t>(result.ptr - block_.data());
     }
+    // Room for `length` characters written straight into the block, or null
+    // when not even an empty block holds them. Commit() with the end of what
+    // was written; Put() and PutNumber() write and return that end.
+    char* Reserve(std::size_t length) {
+        if (length > free()) {
+            Flush();
+            if (length > free()) {
+                return nullptr;
+            }
+        }
+        return block_.data() + used_;
+    }
+    void Commit(const char* end) { used_ = static_cast<std::size_t>(end - block_.data()); }
+    static char* Put(char* out, std::string_view text) {
+        std::memcpy(out, text.data(), text.size());
+        return out + text.size();
+    }
+    static char* PutNumber(char* out, std::uint64_t value, int base) {
+        return std::to_chars(out, out + kLongestNumber, value, base).ptr;
+    }
+    static constexpr std::size_t kLongestNumber = 20; // 2^64 - 1 in decimal
+
     void Flush() {
         Console::Out(std::string_view(block_.data(), used_));
         used_ = 0;
     }
 
 private:
-    static constexpr std::size_t kLongestNumber = 20; // 2^64 - 1 in decimal
     std::size_t free() const { return block_.size() - used_; }
 
     std::array<char, 256 * 1024> block_;
