@@ -7,6 +7,7 @@
 //   kestrune_bench_data pak-files-4k COUNT SEED OUT.pak OUT.tar (entries of 4 KiB)
 //   kestrune_bench_data pak-listing COUNT SEED OUT.pak OUT.txt
 //   kestrune_bench_data pak-large   BYTES SEED OUT.pak OUT.tar OUT.bin
+//   kestrune_bench_data pak-assets  BYTES SEED OUT.pak
 //   kestrune_bench_data wad-lumps   COUNT SEED OUT.wad OUT.tar
 //   kestrune_bench_data pak-repeats COUNT SEED OUT.pak OUT.tar
 //   kestrune_bench_data vpk-listing COUNT SEED OUT_dir.vpk OUT.txt
@@ -378,6 +379,52 @@ void WritePakLarge(std::uint64_t bytes, Random& random, const std::string& pakPa
     tar.Close();
 }
 
+// Fills `out` with bytes that compress about as game assets do (zlib at
+// level 6 takes them to roughly a third): words of a small vocabulary with
+// numbers between them, and now and then a run of random bytes.
+void FillCompressible(Random& random, unsigned char* out, std::size_t length) {
+    static constexpr std::array<std::string_view, 16> kWords = {
+        "vertex ", "normal ", "texcoord ", "material ", "\"name\": ", "{ ",     "} ",    "[ ",
+        "] ",      "0.0 ",    "1.0 ",      "-1.0 ",     "\n",         "index ", "bone ", "weight "};
+    std::size_t at = 0;
+    while (at < length) {
+        std::string_view piece;
+        char digits[20];
+        const std::uint64_t pick = random.Below(24);
+        if (pick < kWords.size()) {
+            piece = kWords[static_cast<std::size_t>(pick)];
+        } else if (pick < 22) {
+            const auto end = std::to_chars(digits, digits + sizeof digits, random.Below(100000));
+            piece = std::string_view(digits, static_cast<std::size_t>(end.ptr - digits));
+        } else {
+            random.Fill(reinterpret_cast<unsigned char*>(digits), 8);
+            piece = std::string_view(digits, 8);
+        }
+        const std::size_t n = std::min(piece.size(), length - at);
+        std::memcpy(out + at, piece.data(), n);
+        at += n;
+    }
+}
+
+// BYTES of assets of 64 KiB to 4 MiB each whose bytes compress (above), as
+// the entries of a compressed game package hold them.
+void WritePakAssets(std::uint64_t bytes, Random& random, const std::string& pakPath) {
+    OutputFile pak(pakPath);
+    std::vector<Record> records;
+    std::vector<unsigned char> content;
+    for (std::uint64_t done = 0; done < bytes;) {
+        const std::uint64_t size =
+            std::min<std::uint64_t>(bytes - done, (64 << 10) + random.Below(4 << 20));
+        content.resize(static_cast<std::size_t>(size));
+        FillCompressible(random, content.data(), content.size());
+        records.push_back({AssetName(random, records.size(), 6), done, size});
+        pak.Write(content.data(), content.size());
+        done += size;
+    }
+    WritePakIndex(pak, records);
+    pak.Close();
+}
+
 // COUNT lumps laid out like the maps of a megawad: every map repeats the same
 // lump names, map markers repeat every 100 maps, other lumps are unique. One
 // lump is named like a renamed duplicate, which moves the later duplicates on.
@@ -697,6 +744,9 @@ int main(int argc, char** argv) {
         } else if (argc == 7 && kind == "pak-large") {
             Random random(Number(argv[3]));
             WritePakLarge(Number(argv[2]), random, argv[4], argv[5], argv[6]);
+        } else if (argc == 5 && kind == "pak-assets") {
+            Random random(Number(argv[3]));
+            WritePakAssets(Number(argv[2]), random, argv[4]);
         } else if (argc == 6 && kind == "wad-lumps") {
             Random random(Number(argv[3]));
             WriteWadLumps(Number(argv[2]), random, argv[4], argv[5]);
@@ -714,6 +764,7 @@ int main(int argc, char** argv) {
                        "       kestrune_bench_data pak-files-4k COUNT SEED OUT.pak OUT.tar\n"
                        "       kestrune_bench_data pak-listing COUNT SEED OUT.pak OUT.txt\n"
                        "       kestrune_bench_data pak-large   BYTES SEED OUT.pak OUT.tar OUT.bin\n"
+                       "       kestrune_bench_data pak-assets  BYTES SEED OUT.pak\n"
                        "       kestrune_bench_data wad-lumps   COUNT SEED OUT.wad OUT.tar\n"
                        "       kestrune_bench_data vpk-listing COUNT SEED OUT_dir.vpk OUT.txt\n"
                        "       kestrune_bench_data vpk-files   COUNT SEED OUT_dir.vpk OUT.tar\n"
