@@ -10,14 +10,6 @@
 namespace Kestrune {
 
 int RunListCommand(const std::string& packagePath, const RunOptions& options) {
-    PackageSummary summary;
-    if (!ExaminePackage(packagePath, options.read, summary)) {
-        return 1;
-    }
-    // Listed as an empty package, but the user hears what it is.
-    if (!summary.walk.found()) {
-        SayNotAPackage(packagePath);
-    }
     static ReportWriter report; // 256 KiB: too large for the stack
     const auto begin = [&](std::uint64_t count) {
         report.Text("Package: ");
@@ -53,11 +45,25 @@ int RunListCommand(const std::string& packagePath, const RunOptions& options) {
         report.Number(entry.offset, 16);
         report.Text(")\n");
     };
-    // A package that cannot be opened is a failure the caller must see; one
-    // that opens but holds nothing listable is an empty report.
-    if (!KestruneEngine::VisitEntries(packagePath, begin, each, options.read)) {
-        SayOpenFailed(packagePath, 0);
+    // What the package is and what it holds come from one reading. A
+    // package that cannot be opened, or is refused, is a failure the caller
+    // must see, with nothing listed; one that opens but holds nothing
+    // listable is an empty report.
+    const PackageSummary summary =
+        KestruneEngine::StreamEntries(packagePath, begin, each, options.read);
+    if (!summary.opened) {
+        SayOpenFailed(packagePath, summary.openError);
         return 1;
+    }
+    if (!summary.walk.refusal.empty()) {
+        report.Flush();
+        SayRefused(packagePath, summary.walk);
+        return 1;
+    }
+    SayNotes(summary.walk);
+    // Listed as an empty package, but the user hears what it is.
+    if (!summary.walk.found()) {
+        SayNotAPackage(packagePath);
     }
     report.Flush();
     return 0;

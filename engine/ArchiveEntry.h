@@ -137,6 +137,10 @@ struct EntryView {
 };
 
 using EntryVisitor = std::function<void(const EntryView&)>;
+/// Told how many entries a walk is about to hand over, before the first of
+/// them, by a reader that has checked its whole directory by then (an
+/// Unreal pak); readers that learn the number only at the end never call it.
+using CountAnnouncer = std::function<void(std::uint64_t count)>;
 
 /// The kind of directory the readers found in a file. Unlike ArchiveType,
 /// which looks at the first four bytes alone, this says which reader listed

@@ -58,6 +58,15 @@ public:
                              const std::function<void(std::uint64_t count)>& begin,
                              const EntryVisitor& each, const ReadOptions& options = {});
 
+    /// As VisitEntries, and also what Examine tells of the package, from the
+    /// same reading: a listing needs no look beforehand. Neither `begin` nor
+    /// `each` is called when the file does not open or the package is
+    /// refused. A reader that checks its whole directory first (an Unreal
+    /// pak) is walked once; the others twice, counted and then visited.
+    static PackageSummary StreamEntries(const std::string& path,
+                                        const std::function<void(std::uint64_t count)>& begin,
+                                        const EntryVisitor& each, const ReadOptions& options = {});
+
     /// Writes the data of the first listed entry named exactly `entryName`
     /// (byte for byte, case-sensitive) to the file `outPath`. True only when
     /// every byte of the entry was written. An existing file at `outPath` is

@@ -17,14 +17,11 @@ std::vector<ArchiveEntry> KestruneEngine::ListEntries(const std::string& path,
     return source ? ReadEntries(*source, options) : std::vector<ArchiveEntry>{};
 }
 
-PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOptions& options) {
-    PackageSummary summary;
-    const auto source = FileSource::Open(path, &summary.openError);
-    if (source) {
-        summary.opened = true;
-        summary.walk = WalkEntries(
-            *source, [](const EntryView&) {}, 0, options);
-    }
+namespace {
+
+// What Examine adds to a walk's notes: the file's name where a note needs
+// it, and the companion files an Unreal pak leaves unread.
+void AddPackageNotes(const std::string& path, PackageSummary& summary) {
     for (std::string& note : summary.walk.notes) {
         if (note == Unreal::kEncryptedLegacyIndexNote) {
             note = path + " " + note;
@@ -48,24 +45,62 @@ PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOption
                                          "does not read yet");
         }
     }
+}
+
+} // namespace
+
+PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOptions& options) {
+    PackageSummary summary;
+    const auto source = FileSource::Open(path, &summary.openError);
+    if (source) {
+        summary.opened = true;
+        summary.walk = WalkEntries(
+            *source, [](const EntryView&) {}, 0, options);
+    }
+    AddPackageNotes(path, summary);
     return summary;
 }
 
 bool KestruneEngine::VisitEntries(const std::string& path,
                                   const std::function<void(std::uint64_t count)>& begin,
                                   const EntryVisitor& each, const ReadOptions& options) {
-    const auto source = FileSource::Open(path);
+    return StreamEntries(path, begin, each, options).opened;
+}
+
+PackageSummary KestruneEngine::StreamEntries(const std::string& path,
+                                             const std::function<void(std::uint64_t count)>& begin,
+                                             const EntryVisitor& each, const ReadOptions& options) {
+    PackageSummary summary;
+    const auto source = FileSource::Open(path, &summary.openError);
     if (!source) {
-        return false;
+        return summary;
     }
-    // The number comes first but is known only once the whole index has been
-    // walked (a damaged one ends early), so the index is read twice rather
-    // than held: reading it again costs less than memory for every record.
-    const std::uint64_t count = Kestrune::VisitEntries(
-        *source, [](const EntryView&) {}, UINT64_MAX, options);
-    begin(count);
-    Kestrune::VisitEntries(*source, each, count, options);
-    return true;
+    summary.opened = true;
+    // The number comes first. A reader that checks its whole directory
+    // before the first entry announces it, and the one walk lists. The
+    // others know it only once the whole index has been walked (a damaged
+    // one ends early), so the index is read twice rather than held:
+    // reading it again costs less than memory for every record.
+    bool announced = false;
+    const CountAnnouncer announce = [&](std::uint64_t count) {
+        announced = true;
+        begin(count);
+    };
+    summary.walk = WalkEntries(
+        *source,
+        [&](const EntryView& entry) {
+            if (announced) {
+                each(entry);
+            }
+        },
+        UINT64_MAX, options, &announce);
+    if (!announced && summary.walk.refusal.empty()) {
+        const std::uint64_t count = summary.walk.visited;
+        begin(count);
+        summary.walk = WalkEntries(*source, each, count, options);
+    }
+    AddPackageNotes(path, summary);
+    return summary;
 }
 
 } // namespace Kestrune

@@ -40,7 +40,7 @@ std::unique_ptr<PackageFiles> OpenPackageFiles(const std::string& path,
 namespace {
 
 DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
-                            const ReadOptions& options) {
+                            const ReadOptions& options, const CountAnnouncer* announce) {
     const ArchiveType kind = DetectKind(source);
     if (kind == ArchiveType::Wad) {
         return Wad::VisitDirectory(source, visit, limit);
@@ -48,7 +48,7 @@ DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::
     // An Unreal pak of version 8-11 ends in a footer of its own; one of
     // 1-7 ends as the container does and is taken for a pak only when its
     // index hash and its whole index prove it (the reader's rules).
-    DirectoryWalk unreal = Unreal::VisitPak(source, visit, limit, options);
+    DirectoryWalk unreal = Unreal::VisitPak(source, visit, limit, options, announce);
     if (unreal.found()) {
         return unreal;
     }
@@ -68,9 +68,9 @@ DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::
 } // namespace
 
 DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
-                          const ReadOptions& options) {
+                          const ReadOptions& options, const CountAnnouncer* announce) {
     if (!options.select) {
-        return WalkDirectory(source, visit, limit, options);
+        return WalkDirectory(source, visit, limit, options, announce);
     }
     // Entries not taken are passed over here, so that no reader and no
     // operation needs to know about the selection; `limit` counts the taken.
@@ -83,7 +83,7 @@ DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit, std::ui
                 visit(view);
             }
         },
-        UINT64_MAX, options);
+        UINT64_MAX, options, nullptr);
     walk.visited = taken;
     return walk;
 }

@@ -44,7 +44,11 @@ void AssignEntry(ArchiveEntry& entry, const EntryView& view);
 // As VisitEntries, and also tells whether the file holds a directory of a
 // kind the tool reads, and what the reader has to say of it. `options` carries
 // what the user gave for packages that need it (keys).
+// `announce`, when given, hears the number of entries before the first one
+// from the readers that know it then (not under a selection, whose number is
+// known only at the end).
 DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit,
-                          std::uint64_t limit = UINT64_MAX, const ReadOptions& options = {});
+                          std::uint64_t limit = UINT64_MAX, const ReadOptions& options = {},
+                          const CountAnnouncer* announce = nullptr);
 
 } // namespace Kestrune

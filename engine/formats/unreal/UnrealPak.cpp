@@ -150,6 +150,59 @@ public:
         }
     }
 
+    // As String(), but a name of ASCII text (nearly every one) is a view of
+    // the index bytes instead of a copy; others are converted into
+    // `scratch`. `slash` tells whether the text holds a '/'.
+    std::string_view StringView(std::string& scratch, bool& slash) {
+        const std::size_t start = at_;
+        const std::int32_t n = I32();
+        if (ok && n > 0) {
+            const auto* p = Take(static_cast<std::uint64_t>(n));
+            if (p == nullptr) {
+                return {};
+            }
+            // The three questions asked of eight bytes at a time: a million
+            // names are most of a listing's reading.
+            const std::size_t length = static_cast<std::size_t>(n) - 1;
+            constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+            constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+            const auto zeroByte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+            std::uint64_t high = 0;
+            std::uint64_t nul = p[length] != 0 ? kHighs : 0;
+            std::uint64_t slashes = 0;
+            const auto look = [&](std::uint64_t v) {
+                high |= v;
+                nul |= zeroByte(v);
+                slashes |= zeroByte(v ^ (kOnes * '/'));
+            };
+            if (length >= 8) {
+                for (std::size_t i = 0; i + 8 <= length; i += 8) {
+                    look(LoadU64LE(p + i));
+                }
+                look(LoadU64LE(p + length - 8)); // the last eight, overlapping
+            } else {
+                for (std::size_t i = 0; i < length; ++i) {
+                    look(kOnes * p[i]);
+                }
+            }
+            if (nul != 0) {
+                ok = false;
+                return {};
+            }
+            if ((high & kHighs) == 0) {
+                slash = slashes != 0;
+                return {reinterpret_cast<const char*>(p), length};
+            }
+        }
+        if (!ok) {
+            return {};
+        }
+        at_ = start;
+        String(scratch);
+        slash = scratch.find('/') != std::string::npos;
+        return scratch;
+    }
+
 private:
     std::span<const unsigned char> bytes_;
     std::size_t at_ = 0;
@@ -275,6 +328,7 @@ struct PakState {
     std::vector<std::string> notes;
     std::shared_ptr<SharedContent> group;
     std::size_t groupUsed = 0;
+    EntryView view; // handed to the visitor for every entry in turn
 };
 
 std::optional<Codec> MethodCodec(const Footer& footer, std::uint32_t method,
@@ -401,14 +455,26 @@ void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& 
     const bool encrypted = (r.flags & kFlagEncrypted) != 0;
     const std::uint64_t header =
         RecordSize(pak.footer.version, pak.footer.v8a, r.compressed(), r.blocks.size());
-    EntryView view;
+    // One view serves every entry, its fields set anew for each: building
+    // and destroying a whole EntryContent per entry costs more than the
+    // rest of a listing.
+    EntryView& view = pak.view;
+    EntryContent& content = view.content;
+    content.runCount = 0;
+    content.encoding = ContentEncoding::Stored;
+    content.crc32.reset();
+    content.storedSha1.reset();
+    content.shared.reset();
+    content.firstPiece = content.pieceCount = 0;
+    content.skip = 0;
+    view.compression = "None";
     view.name = name;
     view.offset = r.offset + header;
     view.size = r.size;
     view.compressedSize = r.storedSize;
     view.encrypted = encrypted;
     if (!r.compressed() && !encrypted) {
-        view.content = EntryContent::InPackage(view.offset, r.size);
+        content.Append({kPackageFile, view.offset, r.size});
     } else {
         std::string_view method = "None";
         std::optional<Codec> codec = Codec::Stored;
@@ -417,10 +483,9 @@ void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& 
         }
         view.compression = method;
         view.content.encoding = ContentEncoding::Pieces;
-        if (!codec) {
-            pak.notes.push_back(std::string(name) + ": compressed with " + std::string(method) +
-                                ", which kestrune does not decode");
-        } else {
+        // A method without a codec leaves the entry without pieces: reading
+        // it fails with the method's name (EntryReader).
+        if (codec) {
             const std::size_t count = r.compressed() ? r.blocks.size() : 1;
             auto [shared, first] = PlacePieces(pak, count);
             auto* pieces = const_cast<Piece*>(shared->pieces.data()) + first;
@@ -454,20 +519,36 @@ void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& 
 }
 
 // Reads an index block and decrypts it with the pak's key when the footer
-// says so; nullopt when its SHA-1 is not `hash`.
-std::optional<std::vector<unsigned char>> ReadBlock(PakState& pak, std::uint64_t offset,
-                                                    std::uint64_t size, const Sha1Digest& hash) {
+// says so; nullopt when its SHA-1 is not `hash`. A plain block of a mapped
+// file is looked at where it lies; others are copied.
+struct IndexBlock {
+    std::vector<unsigned char> copy;
+    std::span<const unsigned char> bytes;
+    operator std::span<const unsigned char>() const { return bytes; }
+};
+
+std::optional<IndexBlock> ReadBlock(PakState& pak, std::uint64_t offset, std::uint64_t size,
+                                    const Sha1Digest& hash) {
     if (!FitsWithin(offset, size, pak.dataEnd) ||
         (pak.footer.encryptedIndex && size % kAesBlock != 0)) {
         return std::nullopt;
     }
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
-    if (!bytes.empty() && pak.source.ReadAt(offset, bytes.data(), bytes.size()) != bytes.size()) {
-        return std::nullopt;
+    IndexBlock block;
+    const unsigned char* mapped = pak.footer.encryptedIndex ? nullptr : pak.source.Bytes();
+    if (mapped != nullptr && pak.source.Ready(offset, size)) {
+        block.bytes = {mapped + offset, static_cast<std::size_t>(size)};
+    } else {
+        block.copy.resize(static_cast<std::size_t>(size));
+        if (size > 0 &&
+            pak.source.ReadAt(offset, block.copy.data(), block.copy.size()) != block.copy.size()) {
+            return std::nullopt;
+        }
+        if (pak.footer.encryptedIndex && pak.key) {
+            DecryptAes256Ecb(*pak.key, block.copy);
+        }
+        block.bytes = block.copy;
     }
-    if (pak.footer.encryptedIndex && pak.key) {
-        DecryptAes256Ecb(*pak.key, bytes);
-    }
+    const std::span<const unsigned char> bytes = block.bytes;
     // The hash picks the key of an encrypted index and tells a pak of
     // version 1-7 from our container; otherwise it only detects damage,
     // which a check looks for and a listing of a million entries need not
@@ -477,7 +558,7 @@ std::optional<std::vector<unsigned char>> ReadBlock(PakState& pak, std::uint64_t
     if (needed && Sha1(bytes) != hash) {
         return std::nullopt;
     }
-    return bytes;
+    return block;
 }
 
 void StripMount(PakState& pak) {
@@ -494,7 +575,8 @@ void StripMount(PakState& pak) {
     }
 }
 
-// Versions 1-9: the index names each entry. With `visit` null only checks.
+// Versions 1-9: the index names each entry. With `visit` null only checks,
+// and counts in `visited` the entries a visit would hand over.
 bool WalkLegacy(PakState& pak, std::span<const unsigned char> index, const EntryVisitor* visit,
                 std::uint64_t limit, std::uint64_t& visited) {
     Cursor in(index);
@@ -518,7 +600,9 @@ bool WalkLegacy(PakState& pak, std::span<const unsigned char> index, const Entry
         if (name.empty() || !CheckRecord(pak, r)) {
             return false;
         }
-        if (visit != nullptr && visited < limit) {
+        if (visit == nullptr) {
+            ++visited; // the check counts what a visit would hand over
+        } else if (visited < limit) {
             full.assign(pak.mount).append(name);
             Visit(pak, full, r, *visit);
             ++visited;
@@ -622,15 +706,17 @@ bool Locate(const Primary& p, std::int32_t location, Record& r) {
 }
 
 // Versions 10-11: names from the full directory index. With `visit` null
-// only checks, and gathers the path hashes for the version 11 check.
+// only checks, counts in `visited` the entries a visit would hand over, and
+// gathers the path hashes for the version 11 check.
 bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigned char> dir,
                         const EntryVisitor* visit, std::uint64_t limit, std::uint64_t& visited,
                         std::vector<std::pair<std::uint64_t, std::int32_t>>* hashes) {
     Cursor in(dir);
     const std::uint64_t dirs = in.Count(8);
     std::string dirName;
-    std::string file;
-    std::string relative;
+    std::string converted; // a name that is not ASCII, as UTF-8
+    // The mount point, the directory and then each file's name: the entry's
+    // full name, of which the path from the mount point is hashed.
     std::string full;
     Record r;
     std::uint64_t names = 0;
@@ -640,19 +726,24 @@ bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigne
         if (!in.ok || dirName.empty() || dirName.back() != '/') {
             return false;
         }
+        full.assign(pak.mount);
+        if (dirName != "/") {
+            full.append(dirName, dirName.starts_with('/') ? 1 : 0);
+        }
+        const std::size_t prefix = full.size();
         for (std::uint64_t i = 0; i < files && in.ok; ++i) {
-            in.String(file);
+            bool slash = false;
+            const std::string_view file = in.StringView(converted, slash);
             const std::int32_t location = in.I32();
-            if (!in.ok || file.empty() || file.find('/') != std::string::npos ||
-                !Locate(p, location, r)) {
+            if (!in.ok || file.empty() || slash || !Locate(p, location, r)) {
                 return false;
             }
             ++names;
-            relative.assign(dirName == "/" ? std::string_view{} : std::string_view(dirName));
-            if (relative.starts_with('/')) {
-                relative.erase(0, 1);
+            if (visit != nullptr || hashes != nullptr) {
+                full.resize(prefix);
+                full.append(file);
             }
-            relative.append(file);
+            const std::string_view relative = std::string_view(full).substr(pak.mount.size());
             if (hashes != nullptr) {
                 hashes->emplace_back(PathHash(relative, p.seed), location);
             }
@@ -663,8 +754,9 @@ bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigne
             if (!CheckRecord(pak, r)) {
                 return false;
             }
-            if (visit != nullptr && visited < limit) {
-                full.assign(pak.mount).append(relative);
+            if (visit == nullptr) {
+                ++visited; // the check counts what a visit would hand over
+            } else if (visited < limit) {
                 Visit(pak, full, r, *visit);
                 ++visited;
             }
@@ -794,7 +886,7 @@ DirectoryWalk Refuse(std::string reason) {
 } // namespace
 
 DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
-                       const ReadOptions& options) {
+                       const ReadOptions& options, const CountAnnouncer* announce) {
     std::uint32_t version = 0;
     std::optional<Footer> footer = ReadFooter(source, kLegacyMagicFromEnd, version);
     const bool legacy = footer.has_value();
@@ -829,7 +921,7 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
         !FitsWithin(f.indexOffset, f.indexSize, pak.dataEnd)) {
         return malformed("the index lies outside the file");
     }
-    std::optional<std::vector<unsigned char>> index;
+    std::optional<IndexBlock> index;
     if (f.encryptedIndex) {
         for (const AesKey& key : options.aesKeys) {
             pak.key = key;
@@ -860,11 +952,18 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
     std::uint64_t visited = 0;
     DirectoryWalk walk;
     walk.kind = PackageKind::Unreal;
+    const auto checked = [&] {
+        if (announce != nullptr) {
+            (*announce)(std::min(visited, limit));
+        }
+        visited = 0;
+        return limit > 0;
+    };
     if (f.version < 10) {
         if (!WalkLegacy(pak, *index, nullptr, 0, visited)) {
             return malformed("the index is malformed");
         }
-        if (limit > 0) {
+        if (checked()) {
             WalkLegacy(pak, *index, &visit, limit, visited);
         }
     } else {
@@ -888,7 +987,7 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
             return Refuse("the path hash index does not match the names");
         }
         std::vector<std::pair<std::uint64_t, std::int32_t>>().swap(hashes);
-        if (limit > 0) {
+        if (checked()) {
             pak.tombstones = 0;
             WalkDirectoryIndex(pak, primary, *dir, &visit, limit, visited, nullptr);
         }

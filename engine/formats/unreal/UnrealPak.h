@@ -54,8 +54,9 @@ inline constexpr std::string_view kEncryptedLegacyIndexNote =
 
 // Reads the file as an Unreal pak. The walk is not found() when it is none
 // (the container rules apply then); it carries a refusal when it is a pak the
-// tool will not read.
+// tool will not read. The whole index is checked before the first entry is
+// visited, and `announce` (when given) hears their number then.
 DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
-                       const ReadOptions& options);
+                       const ReadOptions& options, const CountAnnouncer* announce = nullptr);
 
 } // namespace Kestrune::Unreal
