@@ -101,6 +101,24 @@ TEST_P(UnrealRoundTrip, ListsCopiesAndChecks) {
     EXPECT_EQ(summary.walk.refusal, "");
     ASSERT_EQ(summary.walk.properties.size(), 1u);
     EXPECT_EQ(summary.walk.properties[0].second, "../../../Game/");
+    // A listing reads the pak once: the number before the entries, the
+    // same entries, and what a look beforehand would have said.
+    std::vector<std::string> streamed;
+    std::uint64_t announced = UINT64_MAX;
+    const PackageSummary stream = KestruneEngine::StreamEntries(
+        path,
+        [&](std::uint64_t count) {
+            EXPECT_TRUE(streamed.empty());
+            announced = count;
+        },
+        [&](const EntryView& e) { streamed.emplace_back(e.name); }, options);
+    EXPECT_EQ(announced, entries.size());
+    ASSERT_EQ(streamed.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(streamed[i], entries[i].name);
+    }
+    EXPECT_EQ(stream.walk.notes, summary.walk.notes);
+    EXPECT_EQ(stream.walk.kind, summary.walk.kind);
     for (std::size_t i = 0; i < files.size(); ++i) {
         SCOPED_TRACE(files[i].name);
         const ArchiveEntry* entry = nullptr;
@@ -194,6 +212,20 @@ TEST(UnrealPak, RefusalsAndTheContainerRules) {
     ReadOptions checking;
     checking.checkEntryHeaders = true;
     EXPECT_NE(Walk(Testing::BuildUnrealPak(badHash, files), checking).refusal, "");
+
+    // A method the tool has no codec for fails its entry by that name; the
+    // others are read.
+    const Testing::TempDir dir;
+    const std::string unknown = dir.file("unknown.pak");
+    Testing::WriteFile(
+        unknown, Testing::BuildUnrealPak({}, {{"a.bin", "abc", "Lzjb", false, 65536}, files[0]}));
+    const auto copy = [&](const std::string& name) {
+        return KestruneEngine::CopyEntryContent(
+            unknown, name, [](const unsigned char*, std::size_t) { return true; });
+    };
+    ASSERT_TRUE(copy("a.bin").failure);
+    EXPECT_EQ(*copy("a.bin").failure, "compressed with Lzjb, which kestrune does not decode");
+    EXPECT_FALSE(copy("a.txt").failure);
 
     UnrealPakLayout tombstones;
     tombstones.version = 6;

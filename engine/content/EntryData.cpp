@@ -106,6 +106,10 @@ std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, Entry
 
 std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry, EntrySink& sink) {
     const EntryContent& content = entry.content;
+    if (!content.shared && entry.compression != "None" && !entry.compression.empty()) {
+        return ContentFailure{"compressed with " + entry.compression +
+                              ", which kestrune does not decode"};
+    }
     if (!content.shared ||
         !FitsWithin(content.firstPiece, content.pieceCount, content.shared->pieces.size())) {
         return ContentFailure{"refers to blocks the package does not have"};
