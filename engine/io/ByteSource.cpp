@@ -53,18 +53,11 @@ const unsigned char* FileSource::Bytes() {
 
 SequentialReader::SequentialReader(ByteSource& source, std::uint64_t start, std::uint64_t end)
     : source_(source), size_(std::min(end, source.Size())), position_(std::min(start, size_)) {
-    if (const unsigned char* bytes = source.Bytes();
+    if (const unsigned char* bytes = source.Resident() ? source.Bytes() : nullptr;
         bytes != nullptr && size_ <= std::numeric_limits<std::size_t>::max()) {
         data_ = bytes;
         inMemory_ = true;
         bufferBegin_ = bufferEnd_ = static_cast<std::size_t>(position_);
-        released_ = position_;
-    }
-}
-
-SequentialReader::~SequentialReader() {
-    if (inMemory_) {
-        source_.Release(released_, bufferEnd_);
     }
 }
 
@@ -150,10 +143,6 @@ bool SequentialReader::Buffer(std::size_t length) {
             return false;
         }
         bufferEnd_ = static_cast<std::size_t>(to);
-        if (position_ > released_ + kReleaseStep) {
-            source_.Release(released_, position_);
-            released_ = position_;
-        }
         return true;
     }
     if (buffer_.empty()) {

@@ -42,11 +42,11 @@ public:
         static_cast<void>(length);
         return false;
     }
-    // The bytes of [from, to) in Bytes() will not be looked at again soon.
-    virtual void Release(std::uint64_t from, std::uint64_t to) {
-        static_cast<void>(from);
-        static_cast<void>(to);
-    }
+    // True when the bytes are in this program's memory already (a memory
+    // source): a walk looks at them in place. A mapped file's pages cost
+    // about as much to map as to copy, and a copy in a small buffer is
+    // quicker to parse, so files are walked through the buffer.
+    virtual bool Resident() const { return false; }
 };
 
 class MemorySource final : public ByteSource {
@@ -59,6 +59,7 @@ public:
     std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) override;
     const unsigned char* Bytes() override { return bytes_.data(); }
     bool Ready(std::uint64_t, std::uint64_t) override { return true; }
+    bool Resident() const override { return true; }
 
 private:
     std::span<const unsigned char> bytes_;
@@ -77,11 +78,6 @@ public:
     const unsigned char* Bytes() override;
     bool Ready(std::uint64_t offset, std::uint64_t length) override {
         return mapping_ && mapping_->Ready(offset, length);
-    }
-    void Release(std::uint64_t from, std::uint64_t to) override {
-        if (mapping_) {
-            mapping_->Release(from, to);
-        }
     }
 
     // The open file itself, for copies that the system makes between files.
@@ -104,9 +100,6 @@ public:
     // Reads from `start` up to `end` (the end of the source by default):
     // nothing beyond `end` is ever read.
     SequentialReader(ByteSource& source, std::uint64_t start, std::uint64_t end = UINT64_MAX);
-    ~SequentialReader();
-    SequentialReader(const SequentialReader&) = delete;
-    SequentialReader& operator=(const SequentialReader&) = delete;
 
     std::uint64_t Position() const { return position_; }
     std::uint64_t Remaining() const { return size_ - position_; }
@@ -155,10 +148,8 @@ private:
     // Over a source in memory the reader buffers nothing: data_ is the
     // source's bytes, bufferBegin_ and bufferEnd_ are offsets in it, and the
     // bytes up to bufferEnd_ are known to be there. That part grows by this
-    // much at a time, and what was read is released in steps of this size
-    // (a view into it stays valid: released bytes are only out of memory).
+    // much at a time.
     static constexpr std::uint64_t kMappedStep = 1024 * 1024;
-    static constexpr std::uint64_t kReleaseStep = 4 * 1024 * 1024;
 
     // Makes the next `length` bytes (at most kBufferSize, inside the source)
     // contiguous in buffer_, moving what is left to its front and reading on.
@@ -172,7 +163,6 @@ private:
     std::vector<unsigned char> buffer_;
     const unsigned char* data_ = nullptr; // buffer_'s bytes, or the source's
     bool inMemory_ = false;
-    std::uint64_t released_ = 0;  // in memory: the bytes before it are released
     std::size_t bufferBegin_ = 0; // next unread byte in data_
     std::size_t bufferEnd_ = 0;   // one past the last valid byte in data_
 };

@@ -88,10 +88,11 @@ private:
     int error_ = 0;
 };
 
-// The whole of an open file as read-only memory, so that a walk through an
-// index of millions of records reads it where the system caches it instead
-// of copying it first. Where the system offers no such view (Windows here),
-// or the file is a pipe or empty, Data() is null and the caller reads.
+// The whole of an open file as read-only memory, so that an index block of
+// tens of MiB is looked at where the system caches it instead of being
+// copied into memory allocated for it. Where the system offers no such view
+// (Windows here), or the file is a pipe or empty, Data() is null and the
+// caller reads.
 //
 // Another program may shorten the file while it is mapped. Its vanished
 // pages then read as zeros instead of stopping the program, and Ready()
@@ -109,10 +110,6 @@ public:
     // the file's size when it was opened. False when the file has shrunk
     // below them since.
     bool Ready(std::uint64_t offset, std::uint64_t length);
-    // The bytes of [from, to) will not be looked at again soon: their
-    // pages leave this program's memory (the system still caches them, and
-    // a later look brings them back).
-    void Release(std::uint64_t from, std::uint64_t to);
 
 private:
     const unsigned char* data_ = nullptr;

@@ -201,7 +201,6 @@ FileMapping::FileMapping(const InputFile& file) : size_(file.Size()) {
             gMappings[i].end.store(begin + static_cast<std::uintptr_t>(size_));
             slot_ = i;
             data_ = static_cast<const unsigned char*>(view);
-            ::madvise(view, static_cast<std::size_t>(size_), MADV_SEQUENTIAL);
             return;
         }
     }
@@ -220,24 +219,30 @@ bool FileMapping::Ready(std::uint64_t offset, std::uint64_t length) {
     if (data_ == nullptr || offset > size_ || length > size_ - offset) {
         return false;
     }
-    // One byte of every page: a page the file lost faults now, not later
-    // in the middle of a record.
     const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t from = offset - offset % page;
+#ifdef MADV_POPULATE_READ
+    // The pages mapped in one call rather than one fault each; a range the
+    // file no longer reaches fails here instead of faulting.
+    if (length > 0) {
+        const int done =
+            ::madvise(const_cast<unsigned char*>(data_) + from,
+                      static_cast<std::size_t>(offset + length - from), MADV_POPULATE_READ);
+        if (done != 0 && errno != EINVAL) {
+            return false;
+        }
+        if (done == 0) {
+            return !gMappings[slot_].shrank.load();
+        }
+    }
+#endif
+    // One byte of every page (where the system cannot map them in one
+    // call): a page the file lost faults now, not in the middle of a record.
     const volatile unsigned char* bytes = data_;
-    for (std::uint64_t at = offset - offset % page; at < offset + length; at += page) {
+    for (std::uint64_t at = from; at < offset + length; at += page) {
         static_cast<void>(bytes[at]);
     }
     return !gMappings[slot_].shrank.load();
-}
-
-void FileMapping::Release(std::uint64_t from, std::uint64_t to) {
-    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    from = (from + page - 1) / page * page;
-    to = std::min(to, size_) / page * page;
-    if (data_ != nullptr && from < to) {
-        ::madvise(const_cast<unsigned char*>(data_) + from, static_cast<std::size_t>(to - from),
-                  MADV_DONTNEED);
-    }
 }
 
 std::size_t InputFile::ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) {

@@ -226,7 +226,6 @@ FileMapping::~FileMapping() = default;
 bool FileMapping::Ready(std::uint64_t, std::uint64_t) {
     return false;
 }
-void FileMapping::Release(std::uint64_t, std::uint64_t) {}
 
 std::size_t InputFile::ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) {
     std::size_t done = 0;
