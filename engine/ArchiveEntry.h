@@ -134,6 +134,10 @@ struct EntryView {
     /// the package groups entries without storing directories in their names
     /// (a WAD's map and namespace markers); empty otherwise. Valid as `name`.
     std::string_view folder;
+    /// Non-empty when the reader itself found the entry damaged while it
+    /// checked what the package keeps twice (an Unreal entry's in-data header
+    /// against its index record): the reason. Static text.
+    std::string_view damage;
 };
 
 using EntryVisitor = std::function<void(const EntryView&)>;

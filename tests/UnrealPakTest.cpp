@@ -227,6 +227,23 @@ TEST(UnrealPak, RefusalsAndTheContainerRules) {
     EXPECT_EQ(*copy("a.bin").failure, "compressed with Lzjb, which kestrune does not decode");
     EXPECT_FALSE(copy("a.txt").failure);
 
+    // A check compares each in-data header with its index record: here the
+    // index gives the last entry another block size.
+    UnrealPakLayout differs;
+    differs.version = 9;
+    differs.editIndex = [](std::string& index) { index.back() ^= 1; };
+    const std::string headers = dir.file("headers.pak");
+    Testing::WriteFile(headers, Testing::BuildUnrealPak(
+                                    differs, {{"b.txt", "bytes", "None", false, 65536}, files[0]}));
+    std::vector<std::string> damaged;
+    const PackageCheck check = KestruneEngine::TestPackage(headers, [&](const DamagedEntry& d) {
+        damaged.push_back(std::string(d.name) + ": " + d.reason);
+    });
+    EXPECT_EQ(check.entryCount, 2u);
+    EXPECT_EQ(check.bytesExtracted, 10u);
+    EXPECT_EQ(damaged,
+              std::vector<std::string>{"a.txt: its in-data header differs from the index"});
+
     UnrealPakLayout tombstones;
     tombstones.version = 6;
     const DirectoryWalk deleted = Walk(Testing::BuildUnrealPak(

@@ -125,6 +125,10 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
                     reason = std::move(failure->reason);
                 }
                 check.bytesExtracted = SaturatingAdd(check.bytesExtracted, sink.bytes);
+                // Extraction writes such an entry; a check calls it damaged.
+                if (!reason && !view.damage.empty()) {
+                    reason = std::string(view.damage);
+                }
             }
             if (reason) {
                 ++check.damagedCount;

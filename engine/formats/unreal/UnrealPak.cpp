@@ -449,9 +449,9 @@ bool CheckHeader(PakState& pak, Record& r) {
 }
 
 void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& visit) {
-    if (pak.options.checkEntryHeaders && !CheckHeader(pak, r)) {
-        pak.notes.push_back(std::string(name) + ": its in-data header differs from the index");
-    }
+    // Only a check compares the two: a listing does not read every entry's
+    // header.
+    const bool headerDiffers = pak.options.checkEntryHeaders && !CheckHeader(pak, r);
     const bool encrypted = (r.flags & kFlagEncrypted) != 0;
     const std::uint64_t header =
         RecordSize(pak.footer.version, pak.footer.v8a, r.compressed(), r.blocks.size());
@@ -468,6 +468,7 @@ void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& 
     content.firstPiece = content.pieceCount = 0;
     content.skip = 0;
     view.compression = "None";
+    view.damage = headerDiffers ? "its in-data header differs from the index" : "";
     view.name = name;
     view.offset = r.offset + header;
     view.size = r.size;
