@@ -438,6 +438,17 @@ bool CheckHeader(PakState& pak, Record& r) {
     if (!ParseRecord(in, f, h)) {
         return false;
     }
+    // Before version 5 block positions are absolute in the header too,
+    // whose own offset field is 0: relative to the entry, as in the record.
+    if (f.version < 5 && h.offset == 0) {
+        for (auto& [start, end] : h.blocks) {
+            if (start < r.offset || end < r.offset) {
+                return false;
+            }
+            start -= r.offset;
+            end -= r.offset;
+        }
+    }
     if (!r.sha1) {
         r.sha1 = h.sha1;
     }
