@@ -52,28 +52,22 @@ const unsigned char* FileSource::Bytes() {
 }
 
 SequentialReader::SequentialReader(ByteSource& source, std::uint64_t start, std::uint64_t end)
-    : source_(source), size_(std::min(end, source.Size())), position_(std::min(start, size_)) {
-    if (const unsigned char* bytes = source.Resident() ? source.Bytes() : nullptr;
-        bytes != nullptr && size_ <= std::numeric_limits<std::size_t>::max()) {
-        data_ = bytes;
-        inMemory_ = true;
-        bufferBegin_ = bufferEnd_ = static_cast<std::size_t>(position_);
-    }
-}
+    : source_(source), size_(std::min(end, source.Size())), position_(std::min(start, size_)) {}
 
 bool SequentialReader::ReadCString(std::string_view& out, std::string& spill) {
     const auto take = [&](std::size_t length) {
-        out = std::string_view(reinterpret_cast<const char*>(data_ + bufferBegin_), length);
+        out =
+            std::string_view(reinterpret_cast<const char*>(buffer_.data() + bufferBegin_), length);
         bufferBegin_ += length + 1;
         position_ += length + 1;
     };
     const auto findNul = [&]() -> const void* {
-        return std::memchr(data_ + bufferBegin_, 0, bufferEnd_ - bufferBegin_);
+        return std::memchr(buffer_.data() + bufferBegin_, 0, bufferEnd_ - bufferBegin_);
     };
     if (bufferEnd_ > bufferBegin_) {
         if (const void* nul = findNul()) {
             take(static_cast<std::size_t>(static_cast<const unsigned char*>(nul) -
-                                          (data_ + bufferBegin_)));
+                                          (buffer_.data() + bufferBegin_)));
             return true;
         }
     }
@@ -84,7 +78,7 @@ bool SequentialReader::ReadCString(std::string_view& out, std::string& spill) {
     }
     if (const void* nul = findNul()) {
         take(static_cast<std::size_t>(static_cast<const unsigned char*>(nul) -
-                                      (data_ + bufferBegin_)));
+                                      (buffer_.data() + bufferBegin_)));
         return true;
     }
     // Longer than the buffer: gather it, one buffer at a time. The string
@@ -95,9 +89,9 @@ bool SequentialReader::ReadCString(std::string_view& out, std::string& spill) {
         const void* nul = findNul();
         const std::size_t part =
             nul != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(nul) -
-                                                      (data_ + bufferBegin_))
+                                                      (buffer_.data() + bufferBegin_))
                            : buffered;
-        spill.append(reinterpret_cast<const char*>(data_ + bufferBegin_), part);
+        spill.append(reinterpret_cast<const char*>(buffer_.data() + bufferBegin_), part);
         if (nul != nullptr) {
             bufferBegin_ += part + 1;
             position_ += part + 1;
@@ -121,8 +115,6 @@ bool SequentialReader::Skip(std::uint64_t length) {
     const std::size_t buffered = bufferEnd_ - bufferBegin_;
     if (length <= buffered) {
         bufferBegin_ += static_cast<std::size_t>(length);
-    } else if (inMemory_) {
-        bufferBegin_ = bufferEnd_ = static_cast<std::size_t>(position_ + length);
     } else {
         bufferBegin_ = bufferEnd_ = 0;
     }
@@ -135,22 +127,11 @@ bool SequentialReader::Buffer(std::size_t length) {
     if (length <= buffered) {
         return true;
     }
-    if (inMemory_) {
-        // Callers ask only for bytes within size_.
-        const std::uint64_t to = std::min<std::uint64_t>(
-            size_, std::max<std::uint64_t>(position_ + length, bufferEnd_ + kMappedStep));
-        if (!source_.Ready(bufferEnd_, to - bufferEnd_)) {
-            return false;
-        }
-        bufferEnd_ = static_cast<std::size_t>(to);
-        return true;
-    }
     if (buffer_.empty()) {
         // No larger than what is left to read: a small package (every input
         // a fuzzer tries) does not pay for clearing a buffer it cannot fill.
         // What is left only shrinks, so every later request still fits.
         buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, Remaining())));
-        data_ = buffer_.data();
     }
     if (buffered > 0) {
         std::memmove(buffer_.data(), buffer_.data() + bufferBegin_, buffered);
@@ -169,7 +150,7 @@ bool SequentialReader::ReadBeyondBuffer(unsigned char* out, std::size_t length) 
     if (!FitsWithin(position_, length, size_)) {
         return false;
     }
-    if (length > kBufferSize && !inMemory_) {
+    if (length > kBufferSize) {
         // Large reads (long names) go straight to their destination.
         const std::size_t buffered = bufferEnd_ - bufferBegin_;
         if (buffered > 0) {
@@ -184,7 +165,7 @@ bool SequentialReader::ReadBeyondBuffer(unsigned char* out, std::size_t length) 
     if (!Buffer(length)) {
         return false;
     }
-    std::memcpy(out, data_ + bufferBegin_, length);
+    std::memcpy(out, buffer_.data() + bufferBegin_, length);
     bufferBegin_ += length;
     position_ += length;
     return true;
@@ -197,7 +178,7 @@ bool SequentialReader::ReadViewBeyondBuffer(std::uint64_t length, std::string_vi
     if (!FitsWithin(position_, length, size_) || length > std::numeric_limits<std::size_t>::max()) {
         return false;
     }
-    if (length > kBufferSize && !inMemory_) {
+    if (length > kBufferSize) {
         spill.resize(static_cast<std::size_t>(length));
         if (!Read(reinterpret_cast<unsigned char*>(spill.data()), spill.size())) {
             return false;
@@ -209,7 +190,7 @@ bool SequentialReader::ReadViewBeyondBuffer(std::uint64_t length, std::string_vi
     if (!Buffer(count)) {
         return false;
     }
-    out = std::string_view(reinterpret_cast<const char*>(data_ + bufferBegin_), count);
+    out = std::string_view(reinterpret_cast<const char*>(buffer_.data() + bufferBegin_), count);
     bufferBegin_ += count;
     position_ += count;
     return true;

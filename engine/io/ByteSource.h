@@ -42,11 +42,6 @@ public:
         static_cast<void>(length);
         return false;
     }
-    // True when the bytes are in this program's memory already (a memory
-    // source): a walk looks at them in place. A mapped file's pages cost
-    // about as much to map as to copy, and a copy in a small buffer is
-    // quicker to parse, so files are walked through the buffer.
-    virtual bool Resident() const { return false; }
 };
 
 class MemorySource final : public ByteSource {
@@ -59,7 +54,6 @@ public:
     std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) override;
     const unsigned char* Bytes() override { return bytes_.data(); }
     bool Ready(std::uint64_t, std::uint64_t) override { return true; }
-    bool Resident() const override { return true; }
 
 private:
     std::span<const unsigned char> bytes_;
@@ -107,7 +101,7 @@ public:
     bool Read(unsigned char* out, std::size_t length) {
         // Bytes already buffered lie inside the source: no further check.
         if (length <= bufferEnd_ - bufferBegin_) {
-            std::memcpy(out, data_ + bufferBegin_, length);
+            std::memcpy(out, buffer_.data() + bufferBegin_, length);
             bufferBegin_ += length;
             position_ += length;
             return true;
@@ -127,7 +121,7 @@ public:
     // into `spill`.
     bool ReadView(std::uint64_t length, std::string_view& out, std::string& spill) {
         if (length <= bufferEnd_ - bufferBegin_) {
-            out = std::string_view(reinterpret_cast<const char*>(data_ + bufferBegin_),
+            out = std::string_view(reinterpret_cast<const char*>(buffer_.data() + bufferBegin_),
                                    static_cast<std::size_t>(length));
             bufferBegin_ += static_cast<std::size_t>(length);
             position_ += length;
@@ -145,11 +139,6 @@ public:
 
 private:
     static constexpr std::size_t kBufferSize = 128 * 1024;
-    // Over a source in memory the reader buffers nothing: data_ is the
-    // source's bytes, bufferBegin_ and bufferEnd_ are offsets in it, and the
-    // bytes up to bufferEnd_ are known to be there. That part grows by this
-    // much at a time.
-    static constexpr std::uint64_t kMappedStep = 1024 * 1024;
 
     // Makes the next `length` bytes (at most kBufferSize, inside the source)
     // contiguous in buffer_, moving what is left to its front and reading on.
@@ -161,10 +150,8 @@ private:
     std::uint64_t size_;
     std::uint64_t position_;
     std::vector<unsigned char> buffer_;
-    const unsigned char* data_ = nullptr; // buffer_'s bytes, or the source's
-    bool inMemory_ = false;
-    std::size_t bufferBegin_ = 0; // next unread byte in data_
-    std::size_t bufferEnd_ = 0;   // one past the last valid byte in data_
+    std::size_t bufferBegin_ = 0; // next unread byte in buffer_
+    std::size_t bufferEnd_ = 0;   // one past the last valid byte in buffer_
 };
 
 } // namespace Kestrune
