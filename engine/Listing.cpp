@@ -64,7 +64,19 @@ PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOption
 bool KestruneEngine::VisitEntries(const std::string& path,
                                   const std::function<void(std::uint64_t count)>& begin,
                                   const EntryVisitor& each, const ReadOptions& options) {
-    return StreamEntries(path, begin, each, options).opened;
+    bool begun = false;
+    const PackageSummary summary = StreamEntries(
+        path,
+        [&](std::uint64_t count) {
+            begun = true;
+            begin(count);
+        },
+        each, options);
+    // A refused package is listed as holding nothing: its number is 0.
+    if (summary.opened && !begun) {
+        begin(0);
+    }
+    return summary.opened;
 }
 
 PackageSummary KestruneEngine::StreamEntries(const std::string& path,

@@ -182,6 +182,19 @@ TEST(UnrealPak, RefusalsAndTheContainerRules) {
     std::string v12 = Testing::BuildUnrealPak({}, files);
     v12[v12.size() - 200] = 12;
     EXPECT_EQ(Walk(v12).refusal, "pak version 12 is not read");
+    {
+        // fuzz_list: a refused package is streamed as holding nothing, its
+        // number (0) still given, as a listing of it has always been.
+        const Testing::TempDir refusedDir;
+        Testing::WriteFile(refusedDir.file("v12.pak"), v12);
+        std::uint64_t announced = UINT64_MAX;
+        bool visited = false;
+        EXPECT_TRUE(KestruneEngine::VisitEntries(
+            refusedDir.file("v12.pak"), [&](std::uint64_t count) { announced = count; },
+            [&](const EntryView&) { visited = true; }));
+        EXPECT_EQ(announced, 0u);
+        EXPECT_FALSE(visited);
+    }
 
     // A version 7 pak with an encrypted index and no key: the container
     // reading, with the hint.
