@@ -41,13 +41,19 @@ PACKAGES=(lz4 xz-utils libzstd libdeflate mbedtls libpng1.6 libsquish)
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 
+# What apt knows of source package $1; nothing (not a failure) while apt has
+# no deb-src entries yet, where apt-cache exits with 100.
+source_stanzas() {
+    apt-cache showsrc --only-source "$1" 2>/dev/null || true
+}
+
 # The versions of source package $1 that apt knows, newest first.
 source_versions() {
-    apt-cache showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' |
+    source_stanzas "$1" | sed -n 's/^Version: //p' |
         sort -u | while read -r v; do
             # Rank with dpkg's own ordering: count the versions above v.
             local above=0 w
-            for w in $(apt-cache showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u); do
+            for w in $(source_stanzas "$1" | sed -n 's/^Version: //p' | sort -u); do
                 dpkg --compare-versions "$w" gt "$v" && above=$((above + 1))
             done
             printf '%d %s\n' "$above" "$v"
