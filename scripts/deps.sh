@@ -17,12 +17,7 @@ ensure_packages() {
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     echo "Installing missing packages: ${missing[*]}" >&2
     $sudo apt-get update -qq
-    # A failed install is tried once more: a package's configuration can fail
-    # on a busy machine (it did once for Wine's) and succeed when run again.
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null ||
-        { echo "Installing again after a failure" >&2 &&
-            DEBIAN_FRONTEND=noninteractive $sudo dpkg --configure -a &&
-            DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null; }
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 # Makes sure the locale `name` (e.g. de_DE.UTF-8) is installed, generating it
