@@ -246,16 +246,6 @@ void Throughput() {
     }
 }
 
-class NullSink final : public EntrySink {
-public:
-    bool Write(const unsigned char*, std::size_t length) override {
-        bytes += length;
-        return true;
-    }
-    std::string FailureText() const override { return {}; }
-    std::uint64_t bytes = 0;
-};
-
 // `files` small files in `blocks` LZMA blocks of `blockSize` decoded bytes,
 // read through EntryReaders as extraction reads them (two threads, runs of
 // 256 consecutive entries each), against decoding each block once.
@@ -305,7 +295,7 @@ void ManySmallFiles(const std::string& dir, std::size_t files, std::size_t block
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
             EntryReader reader(*package);
-            NullSink sink;
+            CountingSink sink;
             for (;;) {
                 const std::size_t first = next.fetch_add(kRun);
                 if (first >= files) {

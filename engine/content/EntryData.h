@@ -37,6 +37,17 @@ public:
     virtual std::string FailureText() const = 0;
 };
 
+// Takes the content and counts it: a check reads every byte and keeps none.
+class CountingSink final : public EntrySink {
+public:
+    bool Write(const unsigned char*, std::size_t length) override {
+        bytes += length;
+        return true;
+    }
+    std::string FailureText() const override { return {}; }
+    std::uint64_t bytes = 0;
+};
+
 // Keeps the first bytes of an entry in memory, up to a cap; past it, stops
 // the read (the failure is then the sink's).
 class MemorySink final : public EntrySink {

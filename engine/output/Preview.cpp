@@ -15,18 +15,6 @@
 namespace Kestrune {
 namespace {
 
-// Takes the content and counts it: a check reads every byte and keeps none.
-class CountingSink final : public EntrySink {
-public:
-    bool Write(const unsigned char*, std::size_t length) override {
-        bytes += length;
-        return true;
-    }
-    std::string FailureText() const override { return {}; }
-
-    std::uint64_t bytes = 0;
-};
-
 class WriterSink final : public EntrySink {
 public:
     explicit WriterSink(const ContentWriter& write) : write_(write) {}
