@@ -17,13 +17,7 @@ int RunExportCommand(const std::string& packagePath, const std::string& outDir,
 
     ExportReport report;
     std::vector<std::string> written;
-    WrittenCallback onWritten;
-    if (options.verbose) {
-        onWritten = [&](const WrittenFile& file) {
-            written.push_back(std::string(file.entryName) + " -> " + outDir + "/" +
-                              std::string(file.path) + "\n");
-        };
-    }
+    const WrittenCallback onWritten = KeepWrittenLines(options.verbose, outDir, written);
     const bool ok = KestruneEngine::ExportAll(packagePath, outDir, &report, options.read,
                                               options.layout, onWritten);
     if (!report.hasConverters) {

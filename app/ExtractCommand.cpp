@@ -84,13 +84,7 @@ int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
     bool ok = false;
     // With -v, the written files are named once the progress line is gone.
     std::vector<std::string> written;
-    WrittenCallback onWritten;
-    if (options.verbose) {
-        onWritten = [&](const WrittenFile& file) {
-            written.push_back(std::string(file.entryName) + " -> " + outDir + "/" +
-                              std::string(file.path) + "\n");
-        };
-    }
+    const WrittenCallback onWritten = KeepWrittenLines(options.verbose, outDir, written);
     {
         ProgressLine progress;
         ok = KestruneEngine::ExtractAll(packagePath, outDir, &report, progress.Callback(),

@@ -116,6 +116,17 @@ void SayNothingWritten(const ExtractionReport& report, const std::string& packag
     }
 }
 
+WrittenCallback KeepWrittenLines(bool verbose, const std::string& outDir,
+                                 std::vector<std::string>& lines) {
+    if (!verbose) {
+        return {};
+    }
+    return [&lines, outDir](const WrittenFile& file) {
+        lines.push_back(std::string(file.entryName) + " -> " + outDir + "/" +
+                        std::string(file.path) + "\n");
+    };
+}
+
 std::string WrittenSummary(const ExtractionReport& report) {
     return std::to_string(report.entriesWritten) + " files, " +
            std::to_string(report.bytesWritten) + " bytes, " +

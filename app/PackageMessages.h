@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The messages every command that reads a package shares, on standard error.
 namespace Kestrune {
@@ -43,6 +44,12 @@ bool ReadyToWrite(const std::string& packagePath, const ReadOptions& options,
 // or the package did not open.
 void SayNothingWritten(const ExtractionReport& report, const std::string& packagePath,
                        const std::string& outDir, const PackageSummary& summary);
+
+// With -v, a callback that keeps a line "<entry> -> DIR/<file>" for every
+// file written, for the command to print once the writing is done; without,
+// none.
+WrittenCallback KeepWrittenLines(bool verbose, const std::string& outDir,
+                                 std::vector<std::string>& lines);
 
 // With -v: the closing line of the files a command wrote into DIR.
 std::string WrittenSummary(const ExtractionReport& report);
