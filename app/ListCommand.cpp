@@ -37,11 +37,11 @@ int RunListCommand(const std::string& packagePath, const RunOptions& options) {
             report.Commit(out);
             return;
         }
-        report.Text("  - [");
+        report.Text(kOpen); // a name longer than the whole block
         report.Number(entry.size, 10);
-        report.Text(" B] ");
+        report.Text(kSize);
         report.Text(entry.name);
-        report.Text(" (Offset: 0x");
+        report.Text(kOffset);
         report.Number(entry.offset, 16);
         report.Text(")\n");
     };
