@@ -150,6 +150,8 @@ struct LiveMapping {
 constexpr int kMappingSlots = 16;
 LiveMapping gMappings[kMappingSlots];
 struct sigaction gPreviousBusAction {};
+// Taken before the handler is installed: sysconf is not safe in a handler.
+std::uintptr_t gPageSize = 4096;
 
 void OnBusError(int, siginfo_t* info, void*) {
     const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
@@ -157,10 +159,9 @@ void OnBusError(int, siginfo_t* info, void*) {
         if (m.begin.load() <= at && at < m.end.load()) {
             // A page the file no longer has: zeros in its place, so the
             // reading goes on to Ready(), which reports the shrinking.
-            const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-            void* start = reinterpret_cast<void*>(at & ~(page - 1));
-            if (::mmap(start, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
-                MAP_FAILED) {
+            void* start = reinterpret_cast<void*>(at & ~(gPageSize - 1));
+            if (::mmap(start, gPageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+                       0) != MAP_FAILED) {
                 m.shrank.store(true);
                 return;
             }
@@ -172,6 +173,7 @@ void OnBusError(int, siginfo_t* info, void*) {
 
 bool WatchBusErrors() {
     static const bool installed = [] {
+        gPageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
         struct sigaction action {};
         action.sa_sigaction = OnBusError;
         action.sa_flags = SA_SIGINFO;
@@ -219,7 +221,7 @@ bool FileMapping::Ready(std::uint64_t offset, std::uint64_t length) {
     if (data_ == nullptr || offset > size_ || length > size_ - offset) {
         return false;
     }
-    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t page = gPageSize;
     const std::uint64_t from = offset - offset % page;
 #ifdef MADV_POPULATE_READ
     // The pages mapped in one call rather than one fault each; a range the
