@@ -115,23 +115,8 @@ private:
 };
 
 std::string_view KindName(PackageKind kind) {
-    switch (kind) {
-    case PackageKind::Pak:
-        return "pak";
-    case PackageKind::Wad:
-        return "wad";
-    case PackageKind::Vpk:
-        return "vpk";
-    case PackageKind::Pack:
-        return "pack";
-    case PackageKind::Unreal:
-        return "unreal";
-    case PackageKind::Unity:
-        return "unity";
-    case PackageKind::None:
-        break;
-    }
-    return {};
+    const PackageFormat* format = FormatOf(kind);
+    return format != nullptr ? format->name : std::string_view{};
 }
 
 } // namespace

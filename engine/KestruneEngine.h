@@ -3,10 +3,10 @@
 #include "ArchiveEntry.h"
 #include "Exporting.h"
 #include "Extraction.h"
+#include "Formats.h"
 #include "MeshData.h"
 #include "Preview.h"
 #include "ReadOptions.h"
-#include "unity/SerializedFile.h"
 
 #include <cstdint>
 #include <functional>
@@ -14,11 +14,6 @@
 #include <vector>
 
 namespace Kestrune {
-
-/// Receives the objects of one serialized file of a Unity bundle, with the
-/// index of its entry in the listing.
-using ObjectListingVisitor =
-    std::function<void(std::uint64_t entryIndex, const Unity::SerializedFileListing& listing)>;
 
 /// What a package is, found before any entry is read: whether it opened, the
 /// kind of directory it holds, and what its reader has to say of it (a
@@ -118,11 +113,12 @@ public:
     static EntryCopy CopyEntryContent(const std::string& archive, const std::string& entryName,
                                       const ContentWriter& write, const ReadOptions& options = {});
 
-    /// The objects of every serialized file in the Unity bundle at
-    /// `archive`, in entry order: path ID, class, name, container path, byte
-    /// range and streamed data; an object that cannot be read is given with
-    /// its class and a note. Each file is read into memory, at most its first
-    /// 64 MiB. Nothing for other kinds; false when the file cannot be opened.
+    /// The objects of every serialized file in the package at `archive`
+    /// (a Unity bundle's), in entry order: path ID, class, name, container
+    /// path, byte range and streamed data; an object that cannot be read is
+    /// given with its class and a note. Each file is read into memory, at
+    /// most its first 64 MiB. Nothing for kinds without objects; false when
+    /// the file cannot be opened.
     static bool ListObjects(const std::string& archive, const ObjectListingVisitor& each,
                             const ReadOptions& options = {});
 

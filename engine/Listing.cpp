@@ -1,8 +1,8 @@
 #include "ByteSource.h"
 #include "Detect.h"
+#include "Formats.h"
 #include "KestruneEngine.h"
-#include "Platform.h"
-#include "UnrealPak.h"
+#include "PackageFiles.h"
 
 namespace Kestrune {
 
@@ -17,38 +17,6 @@ std::vector<ArchiveEntry> KestruneEngine::ListEntries(const std::string& path,
     return source ? ReadEntries(*source, options) : std::vector<ArchiveEntry>{};
 }
 
-namespace {
-
-// What Examine adds to a walk's notes: the file's name where a note needs
-// it, and the companion files an Unreal pak leaves unread.
-void AddPackageNotes(const std::string& path, PackageSummary& summary) {
-    for (std::string& note : summary.walk.notes) {
-        if (note == Unreal::kEncryptedLegacyIndexNote) {
-            note = path + " " + note;
-        }
-    }
-    // Since UE 4.26 the cooked assets sit in IoStore containers beside a
-    // small pak of loose files: say so, or the listing looks incomplete.
-    if (summary.walk.kind == PackageKind::Unreal && path.size() > 4 && path.ends_with(".pak")) {
-        const std::string stem = path.substr(0, path.size() - 4);
-        const auto exists = [](const std::string& name) {
-            Platform::InputFile file;
-            return file.Open(name);
-        };
-        if (exists(stem + ".utoc") && exists(stem + ".ucas")) {
-            std::string shown = stem;
-            if (const auto slash = shown.find_last_of("/\\"); slash != std::string::npos) {
-                shown.erase(0, slash + 1);
-            }
-            summary.walk.notes.push_back(shown + ".utoc and " + shown +
-                                         ".ucas hold this package's cooked assets, which kestrune "
-                                         "does not read yet");
-        }
-    }
-}
-
-} // namespace
-
 PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOptions& options) {
     PackageSummary summary;
     const auto source = FileSource::Open(path, &summary.openError);
@@ -57,7 +25,7 @@ PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOption
         summary.walk = WalkEntries(
             *source, [](const EntryView&) {}, 0, options);
     }
-    AddPackageNotes(path, summary);
+    AnnotateWalk(path, summary.walk);
     return summary;
 }
 
@@ -111,8 +79,21 @@ PackageSummary KestruneEngine::StreamEntries(const std::string& path,
         begin(count);
         summary.walk = WalkEntries(*source, each, count, options);
     }
-    AddPackageNotes(path, summary);
+    AnnotateWalk(path, summary.walk);
     return summary;
+}
+
+bool KestruneEngine::ListObjects(const std::string& archive, const ObjectListingVisitor& each,
+                                 const ReadOptions& options) {
+    auto files = PackageFiles::Open(archive, options);
+    if (!files) {
+        return false;
+    }
+    const PackageFormat* format = FormatOf(Examine(archive, options).walk.kind);
+    if (format != nullptr && format->objects != nullptr) {
+        format->objects(*files, each, options);
+    }
+    return true;
 }
 
 } // namespace Kestrune

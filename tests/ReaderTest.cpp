@@ -3,9 +3,12 @@
 
 #include "ByteSource.h"
 #include "Detect.h"
+#include "Formats.h"
+#include "VpkFormat.h"
 #include "support/Files.h"
 #include "support/PackageBuilder.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -79,6 +82,57 @@ TEST(DetectKind, SignatureAtOffsetZeroOnly) {
         SCOPED_TRACE(c.what);
         MemorySource source(c.bytes);
         EXPECT_EQ(DetectKind(source), c.expected);
+    }
+}
+
+// The table of formats: each kind once, under its own name, and the format
+// that reads a file is the one its rules beside the table give, companions
+// and all.
+TEST(FormatTable, OneFormatPerKindInTheOrderOfItsRules) {
+    std::vector<std::string_view> names;
+    for (const PackageFormat& format : Formats()) {
+        SCOPED_TRACE(std::string(format.name));
+        EXPECT_EQ(FormatOf(format.kind), &format);
+        EXPECT_NE(format.walk, nullptr);
+        EXPECT_FALSE(format.name.empty());
+        EXPECT_EQ(std::count(names.begin(), names.end(), format.name), 0);
+        names.push_back(format.name);
+    }
+    EXPECT_EQ(FormatOf(PackageKind::None), nullptr);
+
+    VpkBuilder vpk;
+    vpk.add("a", "b", "txt", "in part 0", 0, 0);
+    PakBuilder vpkWithFooter;
+    vpkWithFooter.data(vpk.build());
+    vpkWithFooter.record({"x", 0, 4, 4});
+    WadBuilder wad;
+    wad.lump("A", "a");
+    PakBuilder wadWithFooter;
+    wadWithFooter.data(wad.build());
+    PackBuilder pack;
+    pack.add("a", "a");
+    PackBuilder brokenPack = pack;
+    brokenPack.directoryLength = 63;
+    struct Case {
+        const char* what;
+        std::string bytes;
+        PackageKind kind;
+        PartPathFunction companions;
+    };
+    const Case cases[] = {
+        {"WAD", wad.build(), PackageKind::Wad, nullptr},
+        {"WAD ending in a container footer", wadWithFooter.build(), PackageKind::Wad, nullptr},
+        {"VPK with parts", vpk.build(), PackageKind::Vpk, Vpk::PartPath},
+        {"VPK ending in a container footer", vpkWithFooter.build(), PackageKind::Pak, nullptr},
+        {"PACK", pack.build(), PackageKind::Pack, nullptr},
+        {"PACK whose directory does not check out", brokenPack.build(), PackageKind::None, nullptr},
+        {"nothing known", "plain text", PackageKind::None, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemorySource source(c.bytes);
+        EXPECT_EQ(WalkEntries(source, [](const EntryView&) {}).kind, c.kind);
+        EXPECT_EQ(CompanionNaming(source), c.companions);
     }
 }
 

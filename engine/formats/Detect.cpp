@@ -1,12 +1,7 @@
 #include "Detect.h"
 
 #include "ByteOrder.h"
-#include "PackFormat.h"
-#include "PakFormat.h"
-#include "UnrealPak.h"
-#include "VpkFormat.h"
-#include "WadFormat.h"
-#include "unity/UnityBundle.h"
+#include "Formats.h"
 
 #include <array>
 #include <utility>
@@ -30,52 +25,23 @@ ArchiveType DetectKind(ByteSource& source) {
 std::unique_ptr<PackageFiles> OpenPackageFiles(const std::string& path,
                                                const ReadOptions& options) {
     auto files = PackageFiles::Open(path, options);
-    // Only a VPK directory's entries lie in part files.
-    if (files && DetectKind(files->Package()) == ArchiveType::Vpk) {
-        files = PackageFiles::Open(path, options, &Vpk::PartPath);
+    if (files) {
+        if (const PartPathFunction naming = CompanionNaming(files->Package())) {
+            files = PackageFiles::Open(path, options, naming);
+        }
     }
     return files;
 }
 
-namespace {
-
-DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
-                            const ReadOptions& options, const CountAnnouncer* announce) {
-    const ArchiveType kind = DetectKind(source);
-    if (kind == ArchiveType::Wad) {
-        return Wad::VisitDirectory(source, visit, limit);
-    }
-    // An Unreal pak of version 8-11 ends in a footer of its own; one of
-    // 1-7 ends as the container does and is taken for a pak only when its
-    // index hash and its whole index prove it (the reader's rules).
-    DirectoryWalk unreal = Unreal::VisitPak(source, visit, limit, options, announce);
-    if (unreal.found()) {
-        return unreal;
-    }
-    // The container footer decides next: a file ending in it has always been
-    // read as a PAK container, a VPK signature at its start included.
-    if (Pak::HasFooter(source)) {
-        DirectoryWalk walk = Pak::VisitIndex(source, visit, limit);
-        walk.notes = std::move(unreal.notes);
-        return walk;
-    }
-    if (kind == ArchiveType::Vpk) {
-        return Vpk::VisitTree(source, visit, limit);
-    }
-    return Unity::VisitBundleOrPack(source, visit, limit, options);
-}
-
-} // namespace
-
 DirectoryWalk WalkEntries(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
                           const ReadOptions& options, const CountAnnouncer* announce) {
     if (!options.select) {
-        return WalkDirectory(source, visit, limit, options, announce);
+        return WalkFormats(source, visit, limit, options, announce);
     }
     // Entries not taken are passed over here, so that no reader and no
     // operation needs to know about the selection; `limit` counts the taken.
     std::uint64_t taken = 0;
-    DirectoryWalk walk = WalkDirectory(
+    DirectoryWalk walk = WalkFormats(
         source,
         [&](const EntryView& view) {
             if (taken < limit && options.select(view.name)) {

@@ -27,9 +27,8 @@ ArchiveType DetectKind(ByteSource& source);
 std::unique_ptr<PackageFiles> OpenPackageFiles(const std::string& path,
                                                const ReadOptions& options = {});
 
-// The entries of an open package: the WAD directory for a WAD; the PAK index
-// for any other file that ends in a PAK footer, whatever its first bytes; else
-// the VPK tree of a VPK, or the directory of a "PACK" file.
+// The entries of an open package, read by the format that the table of
+// formats (Formats.h) finds for it.
 std::vector<ArchiveEntry> ReadEntries(ByteSource& source, const ReadOptions& options = {});
 
 // The same entries handed to `visit` one by one as they are read, at most

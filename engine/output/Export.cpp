@@ -4,22 +4,18 @@
 // package's order, so memory holds one object's data and its file.
 
 #include "Detect.h"
+#include "Formats.h"
 #include "KestruneEngine.h"
 #include "OutputFiles.h"
 #include "PackageFiles.h"
-#include "unity/UnityExport.h"
 
 #include <cerrno>
 
 namespace Kestrune {
 
 std::unique_ptr<PackageExporter> MakeExporter(PackageKind kind, PackageFiles& files) {
-    switch (kind) {
-    case PackageKind::Unity:
-        return Unity::MakeBundleExporter(files);
-    default:
-        return nullptr;
-    }
+    const PackageFormat* format = FormatOf(kind);
+    return format != nullptr && format->exporter != nullptr ? format->exporter(files) : nullptr;
 }
 
 namespace {

@@ -2,7 +2,6 @@
 
 #include "Bounds.h"
 #include "Codecs.h"
-#include "PackFormat.h"
 #include "UnityBytes.h"
 
 #include <algorithm>
@@ -609,12 +608,6 @@ DirectoryWalk VisitBundle(ByteSource& source, const EntryVisitor& visit, std::ui
         ++bundle.walk.visited;
     }
     return std::move(bundle.walk);
-}
-
-DirectoryWalk VisitBundleOrPack(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
-                                const ReadOptions& options) {
-    return HasSignature(source) ? VisitBundle(source, visit, limit, options)
-                                : Pack::VisitDirectory(source, visit, limit);
 }
 
 } // namespace Kestrune::Unity

@@ -100,9 +100,4 @@ Bundle ReadBundle(ByteSource& source, const ReadOptions& options = {});
 DirectoryWalk VisitBundle(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
                           const ReadOptions& options);
 
-// The bundle's directory when the file starts with a bundle signature, as
-// WalkEntries sees it; otherwise the directory of a "PACK" file.
-DirectoryWalk VisitBundleOrPack(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
-                                const ReadOptions& options);
-
 } // namespace Kestrune::Unity

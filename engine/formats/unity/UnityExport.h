@@ -18,11 +18,17 @@
 // names beside it.
 
 #include "Exporting.h"
+#include "Formats.h"
 
 #include <memory>
 
 namespace Kestrune::Unity {
 
 std::unique_ptr<PackageExporter> MakeBundleExporter(PackageFiles& files);
+
+// The objects of every serialized file of the bundle, in entry order; the
+// user's selection picks by entry name.
+void ListBundleObjects(PackageFiles& files, const ObjectListingVisitor& each,
+                       const ReadOptions& options);
 
 } // namespace Kestrune::Unity

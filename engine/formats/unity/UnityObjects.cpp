@@ -4,37 +4,30 @@
 // bytes of it.
 
 #include "EntryData.h"
-#include "KestruneEngine.h"
 #include "PackageFiles.h"
 #include "UnityBundle.h"
+#include "UnityExport.h"
 
 #include <algorithm>
 
-namespace Kestrune {
+namespace Kestrune::Unity {
 namespace {
 
 constexpr std::size_t kObjectReadCap = 64u << 20;
 
 } // namespace
 
-bool KestruneEngine::ListObjects(const std::string& archive, const ObjectListingVisitor& each,
-                                 const ReadOptions& options) {
-    auto files = PackageFiles::Open(archive, options);
-    if (!files) {
-        return false;
-    }
-    if (Examine(archive, options).walk.kind != PackageKind::Unity) {
-        return true;
-    }
-    const Unity::Bundle bundle = Unity::ReadBundle(files->Package(), options);
+void ListBundleObjects(PackageFiles& files, const ObjectListingVisitor& each,
+                       const ReadOptions& options) {
+    const Bundle bundle = ReadBundle(files.Package(), options);
     std::vector<std::pair<std::string_view, std::uint64_t>> names;
     names.reserve(bundle.nodes.size());
-    for (const Unity::BundleNode& node : bundle.nodes) {
+    for (const BundleNode& node : bundle.nodes) {
         names.emplace_back(node.path, node.size);
     }
-    EntryReader reader(*files);
+    EntryReader reader(files);
     std::uint64_t index = 0;
-    for (const Unity::BundleNode& node : bundle.nodes) {
+    for (const BundleNode& node : bundle.nodes) {
         if (options.select && !options.select(node.path)) {
             continue;
         }
@@ -50,11 +43,10 @@ bool KestruneEngine::ListObjects(const std::string& archive, const ObjectListing
         MemorySink sink(
             static_cast<std::size_t>(std::min<std::uint64_t>(node.size, kObjectReadCap)));
         const auto failure = reader.Read(entry, sink);
-        if (!node.flagsKnown && !Unity::LooksSerialized(sink.bytes, node.size)) {
+        if (!node.flagsKnown && !LooksSerialized(sink.bytes, node.size)) {
             continue;
         }
-        Unity::SerializedFileListing listing =
-            Unity::ReadSerializedFile(sink.bytes, node.size, names);
+        SerializedFileListing listing = ReadSerializedFile(sink.bytes, node.size, names);
         if (failure && !failure->inSink) {
             listing.note = "reading it failed: " + failure->reason;
         } else if (failure) {
@@ -62,7 +54,6 @@ bool KestruneEngine::ListObjects(const std::string& archive, const ObjectListing
         }
         each(entryIndex, listing);
     }
-    return true;
 }
 
-} // namespace Kestrune
+} // namespace Kestrune::Unity

@@ -1,0 +1,171 @@
+#include "Formats.h"
+
+#include "ByteOrder.h"
+#include "Detect.h"
+#include "PackFormat.h"
+#include "PakFormat.h"
+#include "UnrealCompanions.h"
+#include "UnrealPak.h"
+#include "VpkFormat.h"
+#include "WadFormat.h"
+#include "unity/UnityBundle.h"
+#include "unity/UnityExport.h"
+
+#include <array>
+#include <utility>
+
+namespace Kestrune {
+namespace {
+
+// The little-endian u32 at offset 0; 0 for a file of fewer than four bytes,
+// which matches no signature.
+std::uint32_t Signature(ByteSource& source) {
+    std::array<unsigned char, 4> head{};
+    return source.ReadAt(0, head.data(), head.size()) == head.size() ? LoadU32LE(head.data()) : 0;
+}
+
+bool HasWadSignature(ByteSource& source) {
+    const std::uint32_t signature = Signature(source);
+    return signature == kIwadSignature || signature == kPwadSignature;
+}
+
+bool HasVpkSignature(ByteSource& source) {
+    return Signature(source) == kVpkSignature;
+}
+
+bool HasPackSignature(ByteSource& source) {
+    return Signature(source) == Pack::kSignature;
+}
+
+DirectoryWalk WalkWad(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                      const ReadOptions&, const CountAnnouncer*) {
+    return Wad::VisitDirectory(source, visit, limit);
+}
+
+DirectoryWalk WalkContainer(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                            const ReadOptions&, const CountAnnouncer*) {
+    return Pak::VisitIndex(source, visit, limit);
+}
+
+DirectoryWalk WalkVpk(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                      const ReadOptions&, const CountAnnouncer*) {
+    return Vpk::VisitTree(source, visit, limit);
+}
+
+DirectoryWalk WalkUnityBundle(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                              const ReadOptions& options, const CountAnnouncer*) {
+    return Unity::VisitBundle(source, visit, limit, options);
+}
+
+DirectoryWalk WalkPack(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                       const ReadOptions&, const CountAnnouncer*) {
+    return Pack::VisitDirectory(source, visit, limit);
+}
+
+// The order, and why:
+// - Signatures at the start come first, the WAD's before all: a file that
+//   begins with "IWAD" or "PWAD" is a WAD, whatever it ends in (our own
+//   container has no signature at its start and may begin with anything).
+// - The Unreal footer rules before our container's: a pak of version 1 to 7
+//   ends in the container's 44 bytes, and is taken for a pak only when its
+//   index hash and its whole index prove it. The Unreal reader passes every
+//   other file on, and the container's footer then decides.
+// - A file ending in the container's footer has always been read as our
+//   container, a VPK signature at its start included: the container comes
+//   before the VPK.
+// - The VPK, the Unity bundle and the Quake PACK are told apart by their
+//   signatures alone; none of them can be taken for another.
+// - A format recognised by its structure rather than a signature comes
+//   after every signature, so that it can never take a file that a
+//   signature names.
+constexpr std::array kFormats{
+    PackageFormat{
+        .kind = PackageKind::Wad, .name = "wad", .recognises = HasWadSignature, .walk = WalkWad},
+    PackageFormat{.kind = PackageKind::Unreal,
+                  .name = "unreal",
+                  .walk = Unreal::VisitPak,
+                  .passesOn = true,
+                  .annotate = Unreal::AnnotatePak},
+    PackageFormat{.kind = PackageKind::Pak,
+                  .name = "pak",
+                  .recognises = Pak::HasFooter,
+                  .walk = WalkContainer},
+    PackageFormat{.kind = PackageKind::Vpk,
+                  .name = "vpk",
+                  .recognises = HasVpkSignature,
+                  .walk = WalkVpk,
+                  .partPath = Vpk::PartPath},
+    PackageFormat{.kind = PackageKind::Unity,
+                  .name = "unity",
+                  .recognises = Unity::HasSignature,
+                  .walk = WalkUnityBundle,
+                  .exporter = Unity::MakeBundleExporter,
+                  .objects = Unity::ListBundleObjects},
+    PackageFormat{.kind = PackageKind::Pack,
+                  .name = "pack",
+                  .recognises = HasPackSignature,
+                  .walk = WalkPack},
+};
+
+bool Recognises(const PackageFormat& format, ByteSource& source) {
+    return format.recognises == nullptr || format.recognises(source);
+}
+
+} // namespace
+
+std::span<const PackageFormat> Formats() {
+    return kFormats;
+}
+
+const PackageFormat* FormatOf(PackageKind kind) {
+    for (const PackageFormat& format : kFormats) {
+        if (format.kind == kind) {
+            return &format;
+        }
+    }
+    return nullptr;
+}
+
+DirectoryWalk WalkFormats(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
+                          const ReadOptions& options, const CountAnnouncer* announce) {
+    std::vector<std::string> passedNotes;
+    for (const PackageFormat& format : kFormats) {
+        if (!Recognises(format, source)) {
+            continue;
+        }
+        DirectoryWalk walk = format.walk(source, visit, limit, options, announce);
+        if (format.passesOn && !walk.found()) {
+            passedNotes.insert(passedNotes.end(), std::make_move_iterator(walk.notes.begin()),
+                               std::make_move_iterator(walk.notes.end()));
+            continue;
+        }
+        walk.notes.insert(walk.notes.begin(), std::make_move_iterator(passedNotes.begin()),
+                          std::make_move_iterator(passedNotes.end()));
+        return walk;
+    }
+    DirectoryWalk none;
+    none.notes = std::move(passedNotes);
+    return none;
+}
+
+PartPathFunction CompanionNaming(ByteSource& source) {
+    for (const PackageFormat& format : kFormats) {
+        if (!Recognises(format, source)) {
+            continue;
+        }
+        if (format.partPath != nullptr || !format.passesOn) {
+            return format.partPath;
+        }
+    }
+    return nullptr;
+}
+
+void AnnotateWalk(const std::string& path, DirectoryWalk& walk) {
+    for (const PackageFormat& format : kFormats) {
+        if (format.annotate != nullptr) {
+            format.annotate(path, walk);
+        }
+    }
+}
+
+} // namespace Kestrune
