@@ -1,37 +1,12 @@
 #include "PackageMessages.h"
 
 #include "Console.h"
+#include "Formats.h"
 #include "Platform.h"
 
 #include <string_view>
 
 namespace Kestrune {
-namespace {
-
-// A file name `<stem>_<three digits>.vpk`: a part of the VPK whose directory
-// file is `<stem>_dir.vpk`, where the entries are listed. Returns that name,
-// or empty.
-std::string VpkDirectoryOf(std::string_view fileName) {
-    constexpr std::string_view kSuffix = ".vpk";
-    constexpr std::size_t kDigits = 3;
-    if (fileName.size() < kDigits + 1 + kSuffix.size() + 1 || !fileName.ends_with(kSuffix)) {
-        return {};
-    }
-    const std::string_view stem = fileName.substr(0, fileName.size() - kSuffix.size());
-    const std::string_view digits = stem.substr(stem.size() - kDigits);
-    for (const char c : digits) {
-        if (c < '0' || c > '9') {
-            return {};
-        }
-    }
-    if (stem[stem.size() - kDigits - 1] != '_') {
-        return {};
-    }
-    return std::string(stem.substr(0, stem.size() - kDigits)) + "dir.vpk";
-}
-
-} // namespace
-
 ReadOptions WithoutSelection(const ReadOptions& options) {
     ReadOptions all = options;
     all.select = {};
@@ -59,7 +34,7 @@ void SayNotAPackage(const std::string& packagePath) {
     if (slash != std::string_view::npos) {
         fileName.remove_prefix(slash + 1);
     }
-    if (const std::string directory = VpkDirectoryOf(fileName); !directory.empty()) {
+    if (const std::string directory = PackageOfCompanion(fileName); !directory.empty()) {
         Console::Err(std::string(fileName) + " is a part of " + directory +
                      ": give the directory file\n");
     }

@@ -94,7 +94,8 @@ constexpr std::array kFormats{
                   .name = "vpk",
                   .recognises = HasVpkSignature,
                   .walk = WalkVpk,
-                  .partPath = Vpk::PartPath},
+                  .partPath = Vpk::PartPath,
+                  .companionOf = Vpk::DirectoryOf},
     PackageFormat{.kind = PackageKind::Unity,
                   .name = "unity",
                   .recognises = Unity::HasSignature,
@@ -158,6 +159,17 @@ PartPathFunction CompanionNaming(ByteSource& source) {
         }
     }
     return nullptr;
+}
+
+std::string PackageOfCompanion(std::string_view fileName) {
+    for (const PackageFormat& format : kFormats) {
+        if (format.companionOf != nullptr) {
+            if (std::string package = format.companionOf(fileName); !package.empty()) {
+                return package;
+            }
+        }
+    }
+    return {};
 }
 
 void AnnotateWalk(const std::string& path, DirectoryWalk& walk) {

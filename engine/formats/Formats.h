@@ -45,6 +45,11 @@ using WalkFunction = DirectoryWalk (*)(ByteSource& source, const EntryVisitor& v
                                        std::uint64_t limit, const ReadOptions& options,
                                        const CountAnnouncer* announce);
 
+/// The name of the package file (beside it) that a file named `fileName` is
+/// a companion of, by the format's naming rule; empty when the name is none
+/// of its companions'.
+using CompanionOfFunction = std::string (*)(std::string_view fileName);
+
 /// What the format adds to a walk's notes once the package's path is known
 /// (a note that names the file, companion files beside it).
 using AnnotateFunction = void (*)(const std::string& path, DirectoryWalk& walk);
@@ -77,6 +82,7 @@ struct PackageFormat {
     /// How the package's numbered companion files are named; null when its
     /// entries lie in the package file alone.
     PartPathFunction partPath = nullptr;
+    CompanionOfFunction companionOf = nullptr;
     AnnotateFunction annotate = nullptr;
     ExporterFunction exporter = nullptr;
     ObjectsFunction objects = nullptr;
@@ -100,6 +106,10 @@ DirectoryWalk WalkFormats(ByteSource& source, const EntryVisitor& visit, std::ui
 /// the first format, in table order, that recognises it and either names
 /// companions or does not pass the file on. Null when it has none.
 PartPathFunction CompanionNaming(ByteSource& source);
+
+/// The package file that `fileName` is a companion of, by the first format
+/// whose naming rule claims it; empty when none does.
+std::string PackageOfCompanion(std::string_view fileName);
 
 /// Lets every format add what it knows of the package at `path` to `walk`.
 void AnnotateWalk(const std::string& path, DirectoryWalk& walk);

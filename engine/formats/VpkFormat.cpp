@@ -174,4 +174,23 @@ std::string PartPath(const std::string& directoryPath, std::uint32_t part) {
     return std::string(stem) + number;
 }
 
+std::string DirectoryOf(std::string_view fileName) {
+    constexpr std::string_view kSuffix = ".vpk";
+    constexpr std::size_t kDigits = 3;
+    if (fileName.size() < kDigits + 1 + kSuffix.size() + 1 || !fileName.ends_with(kSuffix)) {
+        return {};
+    }
+    const std::string_view stem = fileName.substr(0, fileName.size() - kSuffix.size());
+    const std::string_view digits = stem.substr(stem.size() - kDigits);
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return {};
+        }
+    }
+    if (stem[stem.size() - kDigits - 1] != '_') {
+        return {};
+    }
+    return std::string(stem.substr(0, stem.size() - kDigits)) + "dir.vpk";
+}
+
 } // namespace Kestrune::Vpk

@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace Kestrune::Vpk {
 
@@ -51,5 +52,10 @@ DirectoryWalk VisitTree(ByteSource& source, const EntryVisitor& visit,
 // The file name of numbered part `part` of the VPK at `directoryPath`:
 // "pak01_dir.vpk" has parts "pak01_000.vpk", "pak01_001.vpk", ...
 std::string PartPath(const std::string& directoryPath, std::uint32_t part);
+
+// A file name `<stem>_<three digits>.vpk` is a part of the VPK whose
+// directory file is `<stem>_dir.vpk`, where the entries are listed: that
+// name, or empty for any other name.
+std::string DirectoryOf(std::string_view fileName);
 
 } // namespace Kestrune::Vpk
