@@ -7,6 +7,7 @@
 #include "VpkFormat.h"
 #include "WadFormat.h"
 #include "unity/UnityBundle.h"
+#include "zip/ZipFormat.h"
 
 #include <array>
 #include <utility>
@@ -62,7 +63,13 @@ DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::
     if (kind == ArchiveType::Vpk) {
         return Vpk::VisitTree(source, visit, limit);
     }
-    return Unity::VisitBundleOrPack(source, visit, limit, options);
+    // A ZIP archive is read only where no other kind is: every file read
+    // before ZIP archives were is read as it was.
+    if (DirectoryWalk walk = Unity::VisitBundleOrPack(source, visit, limit, options);
+        walk.found() || !walk.refusal.empty() || !Zip::IsArchive(source)) {
+        return walk;
+    }
+    return Zip::VisitArchive(source, visit, limit, options, announce);
 }
 
 } // namespace
