@@ -35,7 +35,7 @@ struct ZipLayout {
     std::string prefix;  // bytes before the archive, as a self-extractor's program
     std::string comment; // the archive comment
     bool zip64End = false;
-    std::optional<std::uint64_t> declaredCount; // in every end record
+    std::optional<std::uint64_t> declaredCount{}; // in every end record
 };
 
 // The stored bytes of `data` compressed with ZIP method `method`.
