@@ -50,6 +50,8 @@ constexpr std::string_view kOverlapRefusal =
 constexpr std::string_view kOutsideRefusal =
     "its local header or stored bytes lie outside the archive's data, before its central directory";
 constexpr std::string_view kNoLocalHeaderRefusal = "its local header is missing";
+constexpr std::string_view kZip64FieldsRefusal =
+    "its record defers to ZIP64 fields that its extra field does not hold";
 constexpr std::string_view kHeaderDiffers = "its local header differs from the central directory";
 
 // The method by the name listings give it.
@@ -307,6 +309,7 @@ struct Central {
     std::string_view name;
     bool aes = false;
     std::uint16_t aesMethod = 0;
+    bool zip64Missing = false; // a field defers to a ZIP64 twin that is not there
 
     bool directory() const {
         return size == 0 && !name.empty() && (name.back() == '/' || name.back() == '\\');
@@ -382,10 +385,11 @@ bool ReadCentral(SequentialReader& reader, Central& record, std::string& spill) 
     record.storedSize = stored32;
     record.size = size32;
     record.localOffset = offset32;
-    if (!ReadZip64Extra(extra, size32 == kAllOnes32, record.size, stored32 == kAllOnes32,
-                        record.storedSize, offset32 == kAllOnes32, &record.localOffset)) {
-        return false;
-    }
+    // A record without the ZIP64 fields it defers to is still a record: the
+    // entry is listed, and fails by name.
+    record.zip64Missing =
+        !ReadZip64Extra(extra, size32 == kAllOnes32, record.size, stored32 == kAllOnes32,
+                        record.storedSize, offset32 == kAllOnes32, &record.localOffset);
     record.aes = false;
     for (std::size_t at = 0; extra.size() - at >= 4;) {
         const auto* field = reinterpret_cast<const unsigned char*>(extra.data() + at);
@@ -415,6 +419,10 @@ struct Located {
 Located Locate(ByteSource& source, const End& end, const Central& record,
                std::vector<unsigned char>& buffer) {
     Located located;
+    if (record.zip64Missing) {
+        located.refusal = kZip64FieldsRefusal;
+        return located;
+    }
     if (record.localOffset > UINT64_MAX - end.shift) {
         located.refusal = kOutsideRefusal;
         return located;
