@@ -415,6 +415,18 @@ struct Located {
     bool headerDiffers = false;
 };
 
+// `length` bytes at `offset`, inside the source: looked at where a mapped
+// file has them, otherwise read into `buffer`; null when they cannot be read.
+const unsigned char* BytesAt(ByteSource& source, std::uint64_t offset, std::size_t length,
+                             std::vector<unsigned char>& buffer) {
+    const unsigned char* mapped = source.Bytes();
+    if (mapped != nullptr && source.Ready(offset, length)) {
+        return mapped + offset;
+    }
+    buffer.resize(length);
+    return source.ReadAt(offset, buffer.data(), length) == length ? buffer.data() : nullptr;
+}
+
 // Reads the entry's local header and compares it with its record.
 Located Locate(ByteSource& source, const End& end, const Central& record,
                std::vector<unsigned char>& buffer) {
@@ -429,23 +441,22 @@ Located Locate(ByteSource& source, const End& end, const Central& record,
     }
     const std::uint64_t at = record.localOffset + end.shift;
     located.spanStart = at;
-    std::array<unsigned char, kLocalSize> fixed{};
     if (!FitsWithin(at, kLocalSize, end.dataEnd)) {
         located.refusal = kOutsideRefusal;
         return located;
     }
-    if (source.ReadAt(at, fixed.data(), fixed.size()) != fixed.size() ||
-        LoadU32LE(fixed.data()) != kLocalSignature) {
+    const unsigned char* fixed = BytesAt(source, at, kLocalSize, buffer);
+    if (fixed == nullptr || LoadU32LE(fixed) != kLocalSignature) {
         located.refusal = kNoLocalHeaderRefusal;
         return located;
     }
-    const std::uint16_t flags = LoadU16LE(fixed.data() + 6);
-    const std::uint16_t method = LoadU16LE(fixed.data() + 8);
-    const std::uint32_t crc = LoadU32LE(fixed.data() + 14);
-    const std::uint32_t stored32 = LoadU32LE(fixed.data() + 18);
-    const std::uint32_t size32 = LoadU32LE(fixed.data() + 22);
-    const std::uint16_t nameLength = LoadU16LE(fixed.data() + 26);
-    const std::uint16_t extraLength = LoadU16LE(fixed.data() + 28);
+    const std::uint16_t flags = LoadU16LE(fixed + 6);
+    const std::uint16_t method = LoadU16LE(fixed + 8);
+    const std::uint32_t crc = LoadU32LE(fixed + 14);
+    const std::uint32_t stored32 = LoadU32LE(fixed + 18);
+    const std::uint32_t size32 = LoadU32LE(fixed + 22);
+    const std::uint16_t nameLength = LoadU16LE(fixed + 26);
+    const std::uint16_t extraLength = LoadU16LE(fixed + 28);
     const std::uint64_t variable = std::uint64_t{nameLength} + extraLength;
     if (!FitsWithin(at + kLocalSize, variable, end.dataEnd)) {
         located.refusal = kOutsideRefusal;
@@ -457,14 +468,14 @@ Located Locate(ByteSource& source, const End& end, const Central& record,
         return located;
     }
     located.spanEnd = located.dataOffset + record.storedSize;
-    buffer.resize(static_cast<std::size_t>(variable));
-    if (source.ReadAt(at + kLocalSize, buffer.data(), buffer.size()) != buffer.size()) {
+    const unsigned char* names =
+        BytesAt(source, at + kLocalSize, static_cast<std::size_t>(variable), buffer);
+    if (names == nullptr) {
         located.refusal = kNoLocalHeaderRefusal;
         return located;
     }
-    const std::string_view name(reinterpret_cast<const char*>(buffer.data()), nameLength);
-    const std::string_view extra(reinterpret_cast<const char*>(buffer.data()) + nameLength,
-                                 extraLength);
+    const std::string_view name(reinterpret_cast<const char*>(names), nameLength);
+    const std::string_view extra(reinterpret_cast<const char*>(names) + nameLength, extraLength);
     bool same = name == record.name && method == record.method && flags == record.flags;
     // With a data descriptor the local header may hold zeros for the CRC
     // and sizes; otherwise they are the record's.
@@ -616,6 +627,11 @@ std::uint64_t WalkRecords(ByteSource& source, const End& end, Each&& each) {
     return read;
 }
 
+std::string CountNote(std::uint64_t records, std::uint64_t declared) {
+    return "its central directory holds " + std::to_string(records) + " records, " +
+           std::to_string(declared) + " declared";
+}
+
 } // namespace
 
 bool IsArchive(ByteSource& source) {
@@ -634,6 +650,15 @@ DirectoryWalk VisitArchive(ByteSource& source, const EntryVisitor& visit, std::u
         walk.refusal = std::string(end->refusal);
         return walk;
     }
+    // A look that hands over no entry reads no local header.
+    if (limit == 0 && announce == nullptr) {
+        const std::uint64_t records =
+            WalkRecords(source, *end, [](const Central&) { return true; });
+        if (records != end->count) {
+            walk.notes.push_back(CountNote(records, end->count));
+        }
+        return walk;
+    }
     // First pass: every local header, for the offsets a listing shows and
     // the overlaps a bomb is made of. A few words per entry, no names.
     std::vector<Located> located;
@@ -646,8 +671,7 @@ DirectoryWalk VisitArchive(ByteSource& source, const EntryVisitor& visit, std::u
         return true;
     });
     if (records != end->count) {
-        walk.notes.push_back("its central directory holds " + std::to_string(records) +
-                             " records, " + std::to_string(end->count) + " declared");
+        walk.notes.push_back(CountNote(records, end->count));
     }
     MarkOverlaps(located);
     if (announce != nullptr) {
