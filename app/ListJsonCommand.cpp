@@ -259,6 +259,15 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
         json.Key("encrypted");
         report.Text(entry.encrypted ? "true" : "false");
         report.Char(',');
+        // What some kinds store beside the content (a ZIP entry both).
+        if (entry.content.crc32) {
+            json.Field("crc32", std::uint64_t{*entry.content.crc32});
+            report.Char(',');
+        }
+        if (!entry.modified.empty()) {
+            json.Field("modified", entry.modified);
+            report.Char(',');
+        }
         if (output) {
             json.Field("output", *output);
         } else {

@@ -28,6 +28,7 @@ endfunction()
 kestrune_find_library(LZ4 lz4.h lz4)
 kestrune_find_library(LZMA lzma.h lzma)
 kestrune_find_library(ZSTD zstd.h zstd)
+kestrune_find_library(BZIP2 bzlib.h bz2)
 kestrune_find_library(DEFLATE libdeflate.h deflate)
 kestrune_find_library(MBEDCRYPTO mbedtls/aes.h mbedcrypto)
 # The texture layer (engine/content/Texture.cpp, Png.cpp): libpng writes the

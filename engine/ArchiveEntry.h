@@ -41,6 +41,9 @@ enum class Codec : std::uint8_t {
     LzmaAlone, ///< The .lzma "alone" header (properties, then a 64-bit size), then LZMA1.
     Zstd,      ///< One or more Zstandard frames.
     Oodle,     ///< Decoded by the user's own Oodle library, loaded at run time.
+    BZip2,     ///< One bzip2 stream.
+    Xz,        ///< One .xz stream.
+    LzmaZip,   ///< ZIP's LZMA framing: 2 version bytes, a 16-bit property size (5), then raw LZMA1.
 };
 
 /// One stored unit of content: `storedLength` bytes at `offset` in `file`,
@@ -81,6 +84,10 @@ struct EntryContent {
     std::uint8_t runCount = 0;
     ContentEncoding encoding = ContentEncoding::Stored;
     std::optional<std::uint32_t> crc32;
+    /// Non-empty when the reader knows the content cannot be read (an
+    /// encryption the tool does not decrypt, bytes that other entries share):
+    /// why, as static text. Reading the entry fails with it.
+    std::string_view refusal;
     /// SHA-1 of the entry's stored bytes, as an Unreal pak keeps it.
     std::optional<std::array<unsigned char, 20>> storedSha1;
 
@@ -138,6 +145,9 @@ struct EntryView {
     /// checked what the package keeps twice (an Unreal entry's in-data header
     /// against its index record): the reason. Static text.
     std::string_view damage;
+    /// The entry's modification time as the package stores it, as text
+    /// ("2024-05-01 12:30:58"); empty for kinds that keep none. Valid as `name`.
+    std::string_view modified;
 };
 
 using EntryVisitor = std::function<void(const EntryView&)>;
@@ -151,7 +161,7 @@ using CountAnnouncer = std::function<void(std::uint64_t count)>;
 /// the entries: a file ending in the PAK footer is `Pak` whatever its first
 /// bytes, a "PACK" file is `Pack`, and `None` means no directory of any kind
 /// the tool reads.
-enum class PackageKind : std::uint8_t { None, Pak, Wad, Vpk, Pack, Unreal, Unity };
+enum class PackageKind : std::uint8_t { None, Pak, Wad, Vpk, Pack, Unreal, Unity, Zip };
 
 /// What a walk over a package's directory found: how many entries it handed
 /// over, and which kind of directory the file holds (`None` when none the

@@ -12,11 +12,13 @@
 #include "support/PackageBuilder.h"
 #include "support/UnityBuilder.h"
 #include "support/UnrealPakBuilder.h"
+#include "support/ZipBuilder.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <lz4.h>
 #include <lzma.h>
 #include <mbedtls/aes.h>
@@ -262,6 +264,31 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     }
     seeds.emplace_back("unity-raw.unity3d", Kestrune::Testing::BuildUnityWeb(nodes, false));
     seeds.emplace_back("unity-web.unity3d", Kestrune::Testing::BuildUnityWeb(nodes, true));
+
+    // ZIP archives: an entry of every method the tool decodes, one it does
+    // not and an encrypted one; ZIP64 with data descriptors, a prefix, a
+    // comment and names in both encodings.
+    using Kestrune::Testing::ZipFile;
+    std::vector<ZipFile> methods;
+    for (const std::uint16_t method :
+         std::initializer_list<std::uint16_t>{0, 8, 12, 14, 93, 95, 9}) {
+        methods.push_back(
+            {"m" + std::to_string(method) + "/a.txt", std::string(600, 'z') + "tail", method});
+    }
+    methods.push_back({"locked.bin", "secret", 8, 1});
+    seeds.emplace_back("zip-methods.pk3", Kestrune::Testing::BuildZip(methods));
+    ZipFile wide{"maps\\e1m1.bsp", std::string(3000, 'm') + "end", 8};
+    wide.zip64 = true;
+    wide.descriptor = true;
+    seeds.emplace_back(
+        "zip64-framed.zip",
+        Kestrune::Testing::BuildZip({wide,
+                                     {"\x81"
+                                      "ber.txt",
+                                      "cp437", 0},
+                                     {"maps/", ""},
+                                     {"\xE5\x90\x8D", "utf8", 0, 0x800}},
+                                    {.prefix = "MZ stub", .comment = "comment", .zip64End = true}));
     return seeds;
 }
 

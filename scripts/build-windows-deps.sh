@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the engine's libraries for the Windows cross build: liblz4, liblzma,
-# libzstd, libdeflate, mbedTLS's libmbedcrypto, libpng and libsquish, each
+# libzstd, libbz2, libdeflate, mbedTLS's libmbedcrypto, libpng and libsquish, each
 # from Debian's own
 # source package (the same source the Linux build's -dev packages come from),
 # compiled with the MinGW-w64 posix toolchain as static archives only, into
@@ -36,7 +36,7 @@ jobs=2
 # astc-encoder is not among them: Debian's archive serves no files for its
 # source package (4.2.0+ds-2 answers 404), so the Windows build has no ASTC
 # decoder (cmake/EngineLibraries.cmake finds it only when it is there).
-PACKAGES=(lz4 xz-utils libzstd libdeflate mbedtls libpng1.6 libsquish)
+PACKAGES=(lz4 xz-utils libzstd bzip2 libdeflate mbedtls libpng1.6 libsquish)
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -271,6 +271,19 @@ build_libzstd() {
         -DZSTD_BUILD_PROGRAMS=OFF -DZSTD_BUILD_TESTS=OFF -DZSTD_BUILD_CONTRIB=OFF -- libzstd_static
     install_into include "$s"/lib/zstd.h "$s"/lib/zdict.h "$s"/lib/zstd_errors.h
     install_into lib "$b/lib/libzstd.a"
+}
+
+# bzip2 1.0.8 builds with its Makefile, whose libbz2.a target makes the
+# static library alone (no programs, no tests).
+build_bzip2() {
+    local s=$1
+    make -C "$s" -j "$jobs" CC="$host-gcc-posix" AR="$host-ar" RANLIB="$host-ranlib" libbz2.a \
+        >"$s/../build.log" 2>&1 || {
+        tail -n 50 "$s/../build.log" >&2
+        exit 1
+    }
+    install_into include "$s/bzlib.h"
+    install_into lib "$s/libbz2.a"
 }
 
 # libdeflate 1.14 builds with its Makefile, which names the MinGW static

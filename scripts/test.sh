@@ -7,9 +7,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-# freedoom provides two real WADs that the extraction tests unpack in full.
+# freedoom provides two real WADs that the extraction tests unpack in full;
+# doomsday-data real pk3 files (ZIP) that they compare with Python's zipfile.
 ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" libgtest-dev libgmock-dev clang-format freedoom \
-    nlohmann-json3-dev
+    doomsday-data python3 nlohmann-json3-dev
 # The OBJ export is checked under a locale that writes a decimal comma.
 ensure_locale de_DE.UTF-8
 

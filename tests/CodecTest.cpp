@@ -8,6 +8,7 @@
 #include "PackageFiles.h"
 #include "support/Files.h"
 
+#include <bzlib.h>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <lz4.h>
@@ -113,6 +114,33 @@ Bytes Encode(Codec codec, const Bytes& data) {
         }
         return out;
     }
+    case Codec::BZip2: {
+        Bytes out(data.size() + data.size() / 100 + 600);
+        auto length = static_cast<unsigned>(out.size());
+        EXPECT_EQ(
+            BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &length,
+                                     const_cast<char*>(reinterpret_cast<const char*>(data.data())),
+                                     static_cast<unsigned>(data.size()), 9, 0, 0),
+            BZ_OK);
+        out.resize(length);
+        return out;
+    }
+    case Codec::Xz: {
+        Bytes out(lzma_stream_buffer_bound(data.size()));
+        std::size_t length = 0;
+        EXPECT_EQ(lzma_easy_buffer_encode(1, LZMA_CHECK_CRC64, nullptr, data.data(), data.size(),
+                                          out.data(), &length, out.size()),
+                  LZMA_OK);
+        out.resize(length);
+        return out;
+    }
+    case Codec::LzmaZip: {
+        // LZMA SDK version 9.20, 5 property bytes, the stream with its end marker.
+        Bytes out{9, 20, 5, 0};
+        const Bytes raw = LzmaCoded(data, false, true);
+        out.insert(out.end(), raw.begin(), raw.end());
+        return out;
+    }
     case Codec::Stored:
         break;
     }
@@ -125,8 +153,9 @@ ReadOptions WithOodle() {
     return options;
 }
 
-const Codec kCodecs[] = {Codec::Zlib, Codec::Gzip,      Codec::Deflate, Codec::Lz4,
-                         Codec::Lzma, Codec::LzmaAlone, Codec::Zstd,    Codec::Oodle};
+const Codec kCodecs[] = {Codec::Zlib,  Codec::Gzip,      Codec::Deflate, Codec::Lz4,
+                         Codec::Lzma,  Codec::LzmaAlone, Codec::Zstd,    Codec::Oodle,
+                         Codec::BZip2, Codec::Xz,        Codec::LzmaZip};
 
 // One block of each codec, whole, cut at every length, one byte longer or
 // shorter than declared, and followed by stray bytes.
@@ -158,13 +187,14 @@ TEST(Codecs, EveryCodecDecodesExactlyItsDeclaredLength) {
         ASSERT_TRUE(longer.failure.has_value());
         // LZMA told its decoded length, and Oodle, say only that the data is
         // damaged; the others say by how much.
-        const bool saysLength =
-            codec != Codec::Lzma && codec != Codec::LzmaAlone && codec != Codec::Oodle;
+        const bool lzma1 =
+            codec == Codec::Lzma || codec == Codec::LzmaAlone || codec == Codec::LzmaZip;
+        const bool saysLength = !lzma1 && codec != Codec::Oodle;
         EXPECT_EQ(longer.wrongLength, saysLength) << *longer.failure;
         Bytes roomier(data.size() + 1);
         const auto shortOutcome = DecodeInto(codec, coded, roomier, options);
         ASSERT_TRUE(shortOutcome.failure.has_value());
-        if (codec != Codec::Lzma && codec != Codec::LzmaAlone) {
+        if (!lzma1) {
             EXPECT_EQ(*shortOutcome.failure, "decodes to 3000 bytes, 3001 declared");
         }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bzlib.h>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,10 @@ namespace {
 // pieces carry only the 5 property bytes.
 constexpr std::size_t kLzmaPropertiesSize = 5;
 constexpr std::size_t kLzmaAloneHeaderSize = 13;
+// ZIP's LZMA framing: a 16-bit LZMA SDK version, a 16-bit property size
+// (always 5), then the 5 property bytes.
+constexpr std::size_t kLzmaZipHeaderSize = 9;
+constexpr std::size_t kLzmaZipPrefixSize = 4;
 constexpr std::uint64_t kLzmaUnknownSize = UINT64_MAX;
 
 // How far past its declared length a piece that decodes long is followed,
@@ -146,7 +151,9 @@ class LzmaStream final : public StreamDecoder {
 public:
     LzmaStream(Codec codec, std::uint64_t coded, std::uint64_t decoded)
         : StreamDecoder(codec, coded, decoded),
-          headerSize_(codec == Codec::LzmaAlone ? kLzmaAloneHeaderSize : kLzmaPropertiesSize),
+          headerSize_(codec == Codec::LzmaAlone ? kLzmaAloneHeaderSize
+                      : codec == Codec::LzmaZip ? kLzmaZipHeaderSize
+                                                : kLzmaPropertiesSize),
           decoded_(decoded) {}
     ~LzmaStream() override { lzma_end(&stream_); }
     LzmaStream(const LzmaStream&) = delete;
@@ -198,9 +205,16 @@ private:
     }
 
     bool Start() {
+        const unsigned char* properties = header_.data();
+        if (headerSize_ == kLzmaZipHeaderSize) {
+            if (LoadU16LE(header_.data() + 2) != kLzmaPropertiesSize) {
+                detail_ = "LZMA properties are invalid";
+                return false;
+            }
+            properties += kLzmaZipPrefixSize;
+        }
         lzma_filter filter{LZMA_FILTER_LZMA1, nullptr};
-        if (lzma_properties_decode(&filter, nullptr, header_.data(), kLzmaPropertiesSize) !=
-            LZMA_OK) {
+        if (lzma_properties_decode(&filter, nullptr, properties, kLzmaPropertiesSize) != LZMA_OK) {
             detail_ = "LZMA properties are invalid";
             return false;
         }
@@ -240,6 +254,106 @@ private:
     std::size_t headerSize_;
     std::size_t have_ = 0;
     std::uint64_t decoded_;
+    bool started_ = false;
+};
+
+// liblzma's .xz decoder, one stream, its memory bounded: a stream whose
+// dictionary needs more is refused rather than allowed to allocate it.
+class XzStream final : public StreamDecoder {
+public:
+    XzStream(std::uint64_t coded, std::uint64_t decoded)
+        : StreamDecoder(Codec::Xz, coded, decoded) {
+        started_ = lzma_stream_decoder(&stream_, kXzMemoryLimit, 0) == LZMA_OK;
+    }
+    ~XzStream() override { lzma_end(&stream_); }
+    XzStream(const XzStream&) = delete;
+    XzStream& operator=(const XzStream&) = delete;
+
+private:
+    // The window limit and room for the decoder's own state.
+    static constexpr std::uint64_t kXzMemoryLimit = kStreamWindowLimit + (std::uint64_t{1} << 20);
+
+    Flow Step(std::span<const unsigned char>& in, std::span<unsigned char>& out) override {
+        if (!started_) {
+            detail_ = "XZ cannot start decoding (out of memory)";
+            return Flow::Damaged;
+        }
+        stream_.next_in = in.data();
+        stream_.avail_in = in.size();
+        stream_.next_out = out.data();
+        stream_.avail_out = out.size();
+        const lzma_ret result = lzma_code(&stream_, LZMA_RUN);
+        const std::size_t consumed = in.size() - stream_.avail_in;
+        const std::size_t made = out.size() - stream_.avail_out;
+        in = in.subspan(consumed);
+        out = out.subspan(made);
+        switch (result) {
+        case LZMA_STREAM_END:
+            return Flow::End;
+        case LZMA_OK:
+            return consumed + made > 0 ? Flow::Moved : Flow::Stalled;
+        case LZMA_BUF_ERROR:
+            return Flow::Stalled;
+        case LZMA_MEMLIMIT_ERROR:
+            detail_ = "XZ data needs more than the " + std::to_string(kStreamWindowLimit >> 20) +
+                      " MiB one block may use";
+            return Flow::Damaged;
+        default:
+            return Flow::Damaged;
+        }
+    }
+
+    lzma_stream stream_ = LZMA_STREAM_INIT;
+    bool started_ = false;
+};
+
+// libbz2's decoder, in its normal (not small) mode: at most about 3.6 MiB
+// for the largest block size, whatever the stream declares.
+class BZip2Stream final : public StreamDecoder {
+public:
+    BZip2Stream(std::uint64_t coded, std::uint64_t decoded)
+        : StreamDecoder(Codec::BZip2, coded, decoded) {
+        started_ = BZ2_bzDecompressInit(&stream_, 0, 0) == BZ_OK;
+    }
+    ~BZip2Stream() override {
+        if (started_) {
+            BZ2_bzDecompressEnd(&stream_);
+        }
+    }
+    BZip2Stream(const BZip2Stream&) = delete;
+    BZip2Stream& operator=(const BZip2Stream&) = delete;
+
+private:
+    Flow Step(std::span<const unsigned char>& in, std::span<unsigned char>& out) override {
+        if (!started_) {
+            detail_ = "BZip2 cannot start decoding (out of memory)";
+            return Flow::Damaged;
+        }
+        const auto given = static_cast<unsigned>(std::min<std::size_t>(in.size(), UINT_MAX));
+        const auto room = static_cast<unsigned>(std::min<std::size_t>(out.size(), UINT_MAX));
+        stream_.next_in = const_cast<char*>(reinterpret_cast<const char*>(in.data()));
+        stream_.avail_in = given;
+        stream_.next_out = reinterpret_cast<char*>(out.data());
+        stream_.avail_out = room;
+        const int result = BZ2_bzDecompress(&stream_);
+        const std::size_t consumed = given - stream_.avail_in;
+        const std::size_t made = room - stream_.avail_out;
+        in = in.subspan(consumed);
+        out = out.subspan(made);
+        switch (result) {
+        case BZ_STREAM_END:
+            return Flow::End;
+        case BZ_OK:
+            return consumed + made > 0 ? Flow::Moved : Flow::Stalled;
+        case BZ_MEM_ERROR:
+            detail_ = "BZip2 decoding ran out of memory";
+            return Flow::Damaged;
+        default:
+            return Flow::Damaged;
+        }
+    }
+
+    bz_stream stream_{};
     bool started_ = false;
 };
 
@@ -452,6 +566,12 @@ std::string_view CodecName(Codec codec) {
         return "Zstd";
     case Codec::Oodle:
         return "Oodle";
+    case Codec::BZip2:
+        return "BZip2";
+    case Codec::Xz:
+        return "XZ";
+    case Codec::LzmaZip:
+        return "LZMA";
     }
     return "None";
 }
@@ -467,7 +587,12 @@ std::unique_ptr<StreamDecoder> StreamDecoder::Create(Codec codec, std::uint64_t 
         return std::make_unique<ZlibStream>(codec, codedLength, decodedLength);
     case Codec::Lzma:
     case Codec::LzmaAlone:
+    case Codec::LzmaZip:
         return std::make_unique<LzmaStream>(codec, codedLength, decodedLength);
+    case Codec::Xz:
+        return std::make_unique<XzStream>(codedLength, decodedLength);
+    case Codec::BZip2:
+        return std::make_unique<BZip2Stream>(codedLength, decodedLength);
     case Codec::Zstd:
         return std::make_unique<ZstdStream>(codedLength, decodedLength);
     case Codec::Lz4:
@@ -608,6 +733,9 @@ DecodeOutcome DecodeInto(Codec codec, std::span<const unsigned char> coded,
     }
     case Codec::Lzma:
     case Codec::LzmaAlone:
+    case Codec::LzmaZip:
+    case Codec::Xz:
+    case Codec::BZip2:
         return DecodeByStream(codec, coded, out);
     case Codec::Lz4:
         return DecodeLz4(coded, out);

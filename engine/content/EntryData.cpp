@@ -69,10 +69,18 @@ std::optional<ContentFailure> UnreadablePiece(const EntryContent& content, const
     return std::nullopt;
 }
 
+ContentFailure ChecksumMismatch(std::uint32_t stored, std::uint32_t read) {
+    return ContentFailure{"checksum mismatch (CRC32 " + Hex32(stored) + " stored, " + Hex32(read) +
+                          " read)"};
+}
+
 } // namespace
 
 std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, EntrySink& sink) {
     const EntryContent& content = entry.content;
+    if (!content.refusal.empty()) {
+        return ContentFailure{std::string(content.refusal)};
+    }
     if (content.encoding == ContentEncoding::Pieces) {
         return ReadPieces(entry, sink);
     }
@@ -98,8 +106,7 @@ std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, Entry
         }
     }
     if (checksum && crc_ != *content.crc32) {
-        return ContentFailure{"checksum mismatch (CRC32 " + Hex32(*content.crc32) + " stored, " +
-                              Hex32(crc_) + " read)"};
+        return ChecksumMismatch(*content.crc32, crc_);
     }
     return std::nullopt;
 }
@@ -121,6 +128,9 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
     } else {
         sha1_.reset(); // an earlier entry's hash must not make this one hash
     }
+    // A checksum covers the decoded content, summed as it is delivered.
+    summing_ = content.crc32.has_value();
+    crc_ = static_cast<std::uint32_t>(::crc32(0L, Z_NULL, 0));
     std::uint64_t skip = content.skip;
     std::uint64_t want = entry.size;
     for (std::uint32_t k = 0; k < content.pieceCount; ++k) {
@@ -152,6 +162,9 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
     if (want > 0) {
         return ContentFailure{"its blocks hold only " + std::to_string(entry.size - want) +
                               " of its " + std::to_string(entry.size) + " bytes"};
+    }
+    if (summing_ && crc_ != *content.crc32) {
+        return ChecksumMismatch(*content.crc32, crc_);
     }
     if (hashing) {
         const Sha1Digest read = sha1_->Finish();
@@ -189,6 +202,9 @@ std::optional<ContentFailure> EntryReader::Deliver(EntrySink& sink, const unsign
                                                    std::size_t length) {
     if (length == 0) {
         return std::nullopt;
+    }
+    if (summing_) {
+        crc_ = static_cast<std::uint32_t>(::crc32_z(crc_, data, length));
     }
     if (!sink.Write(data, length)) {
         return ContentFailure{sink.FailureText(), true};

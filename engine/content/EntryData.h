@@ -143,6 +143,7 @@ private:
     std::function<void()> onStep_;
     bool systemCopy_ = true; // until the system says it cannot
     std::uint32_t crc_ = 0;
+    bool summing_ = false; // the pieces being delivered are summed into crc_
     std::vector<unsigned char> buffer_;
     std::optional<Sha1Hasher> sha1_; // over the stored bytes of an entry that keeps a SHA-1
     std::vector<unsigned char> stored_;

@@ -10,6 +10,7 @@
 #include "WadFormat.h"
 #include "unity/UnityBundle.h"
 #include "unity/UnityExport.h"
+#include "zip/ZipFormat.h"
 
 #include <array>
 #include <utility>
@@ -75,6 +76,9 @@ DirectoryWalk WalkPack(ByteSource& source, const EntryVisitor& visit, std::uint6
 //   before the VPK.
 // - The VPK, the Unity bundle and the Quake PACK are told apart by their
 //   signatures alone; none of them can be taken for another.
+// - A ZIP archive comes after every kind read before it: its end record is
+//   searched for from the end, and a self-extracting archive may begin with
+//   anything, so every file another kind names stays that kind.
 // - A format recognised by its structure rather than a signature comes
 //   after every signature, so that it can never take a file that a
 //   signature names.
@@ -106,6 +110,10 @@ constexpr std::array kFormats{
                   .name = "pack",
                   .recognises = HasPackSignature,
                   .walk = WalkPack},
+    PackageFormat{.kind = PackageKind::Zip,
+                  .name = "zip",
+                  .recognises = Zip::IsArchive,
+                  .walk = Zip::VisitArchive},
 };
 
 bool Recognises(const PackageFormat& format, ByteSource& source) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The few services that differ between Windows and POSIX systems. Paths are
@@ -186,6 +187,11 @@ void IgnoreWriteSignals();
 // fails, with the system's reason in `why`. The library stays loaded until
 // the process ends, so the address stays valid.
 void* LoadLibraryFunction(const std::string& path, const char* name, std::string& why);
+
+// `bytes` read in code page 437 (the IBM PC's character set, in which ZIP
+// stores names not flagged as UTF-8), as UTF-8 text, through the system's
+// own converter; nullopt when it cannot convert them.
+std::optional<std::string> Cp437ToUtf8(std::string_view bytes);
 
 // Makes a console show UTF-8 text as characters: on Windows, when standard
 // output is a console, its output code page becomes UTF-8. Output to a file

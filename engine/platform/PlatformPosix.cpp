@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <limits>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -435,6 +436,36 @@ void* LoadLibraryFunction(const std::string& path, const char* name, std::string
 
 void UseUtf8Console() {
     // Terminals here take the bytes as they come.
+}
+
+std::optional<std::string> Cp437ToUtf8(std::string_view bytes) {
+    // One converter per thread, opened on first use: opening costs far more
+    // than converting a name.
+    struct Converter {
+        iconv_t state = iconv_open("UTF-8", "CP437");
+        ~Converter() {
+            if (state != reinterpret_cast<iconv_t>(-1)) {
+                iconv_close(state);
+            }
+        }
+    };
+    thread_local Converter converter;
+    if (converter.state == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    iconv(converter.state, nullptr, nullptr, nullptr, nullptr); // a fresh shift state
+    // Each byte becomes at most three bytes of UTF-8.
+    std::string out(bytes.size() * 3, '\0');
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    char* to = out.data();
+    std::size_t outLeft = out.size();
+    if (iconv(converter.state, &in, &inLeft, &to, &outLeft) == static_cast<std::size_t>(-1) ||
+        inLeft != 0) {
+        return std::nullopt;
+    }
+    out.resize(out.size() - outLeft);
+    return out;
 }
 
 } // namespace Kestrune::Platform

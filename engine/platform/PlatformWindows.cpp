@@ -407,4 +407,16 @@ std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv) {
     return args;
 }
 
+std::optional<std::string> Cp437ToUtf8(std::string_view bytes) {
+    constexpr UINT kCodePage437 = 437;
+    if (bytes.empty()) {
+        return std::string();
+    }
+    const std::wstring wide = Widen(bytes, kCodePage437);
+    if (wide.empty()) {
+        return std::nullopt;
+    }
+    return Utf8(wide);
+}
+
 } // namespace Kestrune::Platform
