@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 # freedoom provides two real WADs that the extraction tests unpack in full.
-ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" libgtest-dev libgmock-dev clang-format freedoom \
+# deutex reads the WADs that --pack writes, as a tool of its own.
+ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" libgtest-dev libgmock-dev clang-format freedoom deutex \
     nlohmann-json3-dev
 # The OBJ export is checked under a locale that writes a decimal comma.
 ensure_locale de_DE.UTF-8

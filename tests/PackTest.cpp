@@ -1,0 +1,324 @@
+// --pack as a user runs it: a tree built here is packed, read back with the
+// tool's own --tree --extract and compared byte for byte; the same tree made
+// in another order, at other times or packed by more threads gives the same
+// bytes; every refusal names its cause and leaves nothing behind.
+
+#include "Packing.h"
+#include "support/Files.h"
+#include "support/Process.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace Kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+using Testing::ConsoleText;
+using Testing::ReadFile;
+using Testing::RunKestrune;
+using Testing::TempDir;
+using Testing::WriteFile;
+
+using Tree = std::map<std::string, std::string>; // relative name: bytes
+
+// Bytes that compress (text) and bytes that do not (a generator's noise), so
+// that both compressed and stored entries are written.
+std::string Text(std::size_t size, char seed) {
+    std::string text;
+    while (text.size() < size) {
+        text += "line " + std::to_string(text.size() % 977) + " of " + seed + "\n";
+    }
+    text.resize(size);
+    return text;
+}
+std::string Noise(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+Tree GeneralTree(const std::string& prefix) {
+    return {{prefix + "a.txt", "hello"},
+            {prefix + "dir/empty.dat", ""},
+            {prefix + "dir/sub/big.txt", Text(200000, 'b')},
+            {prefix + "dir/sub/noise.bin", Noise(70000, 7)},
+            {prefix + "Z/upper.TXT", Text(3000, 'z')}};
+}
+
+// A WAD as a tree extraction shows one: markers as their own files.
+Tree WadTree() {
+    return {{"PLAYPAL", Noise(768, 1)},
+            {"MAP01~2", ""},
+            {"MAP01/THINGS", Noise(40, 2)},
+            {"MAP01/LINEDEFS", "ld"},
+            {"MAP01/SECTORS", "sec"},
+            {"E1M1~2", ""},
+            {"E1M1/TEXTMAP", "namespace=\"doom\";"},
+            {"E1M1/ENDMAP", ""},
+            {"S_START", ""},
+            {"sprites/TROOA1", Noise(300, 3)},
+            {"S_END", ""},
+            {"F_START", ""},
+            {"flats/FLOOR0_1", Noise(4096, 4)},
+            {"F_END", ""}};
+}
+
+void MakeTree(const fs::path& root, const Tree& tree, bool reversed = false) {
+    std::vector<std::pair<std::string, std::string>> files(tree.begin(), tree.end());
+    if (reversed) {
+        std::reverse(files.begin(), files.end());
+    }
+    for (const auto& [name, bytes] : files) {
+        fs::create_directories((root / name).parent_path());
+        WriteFile((root / name).string(), bytes);
+        if (reversed) {
+            fs::last_write_time(root / name,
+                                fs::file_time_type::clock::now() - std::chrono::hours(50));
+        }
+    }
+}
+
+Tree ReadTree(const fs::path& root) {
+    Tree tree;
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        if (item.is_regular_file()) {
+            tree[fs::relative(item.path(), root).generic_string()] = ReadFile(item.path().string());
+        }
+    }
+    return tree;
+}
+
+std::vector<std::string> Listing(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(dir)) {
+        names.push_back(item.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+constexpr const char* kKey = "0x000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+
+struct RoundTrip {
+    std::string label;
+    std::vector<std::string> options;
+    std::string out;
+    Tree tree;
+};
+
+TEST(Pack, EveryKindAndOptionExtractsToTheSameTree) {
+    const std::string game = "Game/Content/";
+    std::vector<RoundTrip> rows = {
+        {"container", {"--format", "kestrune"}, "x.pak", GeneralTree("")},
+        {"quake", {"--format", "quake"}, "x.pak", GeneralTree("")},
+        {"pwad", {}, "x.wad", WadTree()},
+        {"vpk2", {}, "x.vpk", GeneralTree("")},
+        {"vpk1", {"--vpk-version", "1"}, "x.vpk", GeneralTree("")},
+        {"vpk parts", {"--split-size", "100000"}, "x_dir.vpk", GeneralTree("")},
+        {"unreal mount",
+         {"--format", "unreal", "--mount-point", "../../../Game/Content/"},
+         "x.pak",
+         GeneralTree(game)},
+    };
+    for (const std::string version :
+         {"1", "2", "3", "4", "5", "6", "7", "8a", "8b", "9", "10", "11"}) {
+        rows.push_back({"unreal v" + version,
+                        {"--format", "unreal", "--pak-version", version},
+                        "x.pak",
+                        GeneralTree(game)});
+    }
+    const std::pair<std::string, std::string> compressed[] = {
+        {"3", "Zlib"},  {"5", "Gzip"},  {"8a", "Zlib"}, {"9", "Zstd"}, {"10", "LZ4"},
+        {"11", "Zlib"}, {"11", "Gzip"}, {"11", "LZ4"},  {"11", "Zstd"}};
+    for (const auto& [version, method] : compressed) {
+        rows.push_back({"unreal v" + version + " " + method,
+                        {"--format", "unreal", "--pak-version", version, "--compression", method},
+                        "x.pak",
+                        GeneralTree(game)});
+    }
+    for (const auto& [version, method] :
+         std::vector<std::pair<std::string, std::string>>{{"3", "None"},
+                                                          {"4", "Zlib"},
+                                                          {"7", "None"},
+                                                          {"8b", "Zlib"},
+                                                          {"10", "None"},
+                                                          {"11", "Zstd"}}) {
+        rows.push_back({"unreal v" + version + " " + method + " encrypted",
+                        {"--format", "unreal", "--pak-version", version, "--compression", method,
+                         "--aes-key", kKey},
+                        "x.pak",
+                        GeneralTree(game)});
+    }
+    for (const RoundTrip& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir temp;
+        MakeTree(temp.path() / "in", row.tree);
+        std::vector<std::string> args = row.options;
+        const std::string out = temp.file(row.out);
+        for (const std::string& a : {std::string("--pack"), temp.file("in"), out}) {
+            args.push_back(a);
+        }
+        const auto packed = RunKestrune(args);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        EXPECT_EQ(packed.out, ConsoleText("Packed " + std::to_string(row.tree.size()) +
+                                          " files into " + out + "\n"));
+        std::vector<std::string> extract;
+        if (std::find(row.options.begin(), row.options.end(), "--aes-key") != row.options.end()) {
+            extract = {"--aes-key", kKey};
+        }
+        for (const std::string& a :
+             {std::string("--tree"), std::string("--extract"), out, temp.file("back")}) {
+            extract.push_back(a);
+        }
+        const auto back = RunKestrune(extract);
+        ASSERT_EQ(back.exitCode, 0) << back.err;
+        EXPECT_EQ(ReadTree(temp.path() / "back"), row.tree);
+        // Nothing but the package (and its parts) is left beside it.
+        for (const std::string& name : Listing(temp.path())) {
+            EXPECT_FALSE(name.starts_with(".kestrune")) << name;
+        }
+    }
+}
+
+TEST(Pack, SameBytesWhateverTheOrderTimesAndThreads) {
+    const std::vector<std::vector<std::string>> kinds = {
+        {"--format", "kestrune"},
+        {"--format", "quake"},
+        {"--format", "vpk"},
+        {"--format", "unreal", "--compression", "Zlib"}};
+    for (const auto& options : kinds) {
+        SCOPED_TRACE(options[1]);
+        TempDir temp;
+        MakeTree(temp.path() / "one", GeneralTree("Game/"));
+        MakeTree(temp.path() / "two", GeneralTree("Game/"), true);
+        std::vector<std::string> bytes;
+        for (const std::string dir : {"one", "two"}) {
+            std::vector<std::string> args = options;
+            args.insert(args.end(), {"--pack", temp.file(dir), temp.file(dir + ".out")});
+            ASSERT_EQ(RunKestrune(args).exitCode, 0);
+            bytes.push_back(ReadFile(temp.file(dir + ".out")));
+        }
+        EXPECT_EQ(bytes[0], bytes[1]);
+    }
+    // Blocks compressed by one thread or by several come out in one order.
+    TempDir temp;
+    Tree tree = GeneralTree("");
+    tree["many/blocks.txt"] = Text(3 << 20, 'm') + Noise(300000, 9);
+    MakeTree(temp.path() / "in", tree);
+    std::vector<std::string> bytes;
+    for (const unsigned threads : {1u, 2u, 5u}) {
+        PackSettings settings;
+        settings.kind = PackageKind::Unreal;
+        settings.mountPoint = "../../../";
+        settings.compression = Codec::Zstd;
+        settings.threads = threads;
+        const std::string out = temp.file("t" + std::to_string(threads) + ".pak");
+        PlanOutcome planned = PlanPackage(temp.file("in"), out, {}, {}, settings);
+        ASSERT_FALSE(planned.failure) << *planned.failure;
+        const PackOutcome written = WritePackage(planned.plan, out, {});
+        ASSERT_TRUE(written.written) << written.failure.value_or("");
+        bytes.push_back(ReadFile(out));
+    }
+    EXPECT_EQ(bytes[0], bytes[1]);
+    EXPECT_EQ(bytes[0], bytes[2]);
+}
+
+struct Refusal {
+    std::string label;
+    Tree tree;
+    std::vector<std::string> options;
+    std::string out; // relative to the temporary directory
+    std::string message;
+    long long fileSizeLimit = -1;
+};
+
+TEST(Pack, RefusalsNameTheCauseAndLeaveNothing) {
+    const Refusal rows[] = {
+        {".pak alone",
+         GeneralTree(""),
+         {},
+         "x.pak",
+         ".pak is written by three kinds: give --format unreal, quake or kestrune"},
+        {"out inside dir", GeneralTree(""), {"--format", "kestrune"}, "in/x.pak", "inside"},
+        {"order climbs out",
+         GeneralTree(""),
+         {"--format", "kestrune", "--order", "ORDER"},
+         "x.pak",
+         "\"..\""},
+        {"wad name", {{"LONGNAME9", "x"}}, {}, "x.wad", "'LONGNAME9' is longer than 8 bytes"},
+        {"wad folder", {{"misc/A", "x"}}, {}, "x.wad", "no place for"},
+        {"quake name",
+         {{std::string(56, 'q'), "x"}},
+         {"--format", "quake"},
+         "x.pak",
+         "longer than 55 bytes"},
+        {"vpk case", {{"a.txt", "1"}, {"A.txt", "2"}}, {}, "x.vpk", "only in letter case"},
+        {"vpk parts name", GeneralTree(""), {"--split-size", "1000"}, "x.vpk", "_dir.vpk"},
+        {"outside mount",
+         GeneralTree(""),
+         {"--format", "unreal", "--mount-point", "../../../Game/"},
+         "x.pak",
+         "outside the mount point"},
+        {"lz4 in v5",
+         GeneralTree(""),
+         {"--format", "unreal", "--pak-version", "5", "--compression", "LZ4"},
+         "x.pak",
+         "--compression LZ4"},
+        {"key in v2",
+         GeneralTree(""),
+         {"--format", "unreal", "--pak-version", "2", "--aes-key", kKey},
+         "x.pak",
+         "--aes-key"},
+        {"key for vpk", GeneralTree(""), {"--aes-key", kKey}, "x.vpk", "--aes-key does not apply"},
+        {"zip", GeneralTree(""), {}, "x.pk3", "cannot be written yet"},
+#ifndef _WIN32
+        {"full disk", GeneralTree(""), {"--format", "kestrune"}, "x.pak", "cannot write", 60000},
+#endif
+    };
+    for (const Refusal& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir temp;
+        MakeTree(temp.path() / "in", row.tree);
+        WriteFile(temp.file("ORDER"), "a.txt\n../x\n");
+        std::vector<std::string> args = row.options;
+        for (std::string& a : args) {
+            if (a == "ORDER") {
+                a = temp.file("ORDER");
+            }
+        }
+        args.insert(args.end(), {"--pack", temp.file("in"), temp.file(row.out)});
+        Testing::ProcessOptions options;
+        options.fileSizeLimit = row.fileSizeLimit;
+        const auto result = RunKestrune(args, options);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find(row.message), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(Listing(temp.path()), (std::vector<std::string>{"ORDER", "in"}));
+        EXPECT_EQ(ReadTree(temp.path() / "in"), row.tree);
+    }
+}
+
+#ifndef _WIN32
+TEST(Pack, LinksLeadingOutAreRefused) {
+    TempDir temp;
+    MakeTree(temp.path() / "in", GeneralTree(""));
+    WriteFile(temp.file("secret"), "outside");
+    if (!Testing::MakeSymbolicLink(temp.file("secret"), temp.file("in/link"))) {
+        GTEST_SKIP() << "no symbolic links here";
+    }
+    const auto result =
+        RunKestrune({"--format", "kestrune", "--pack", temp.file("in"), temp.file("x.pak")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("'link' is a link leading out of"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(temp.file("x.pak")));
+}
+#endif
+
+} // namespace
+} // namespace Kestrune
