@@ -1,8 +1,10 @@
 #include "Encoders.h"
 
+#include <cstdint>
 #include <libdeflate.h>
 #include <lz4.h>
 #include <memory>
+#include <zlib.h>
 #include <zstd.h>
 
 namespace Kestrune {
@@ -10,6 +12,9 @@ namespace {
 
 // Level 6, zlib's own default: what game packers write and a fair trade of
 // time for size. Fixed, so that a package's bytes do not depend on a setting.
+// Zlib streams come from zlib itself, as UnrealPak's do; Gzip and raw
+// Deflate from libdeflate, whose gzip header names no system (zlib's names
+// the one it was built for, so the bytes would differ between builds).
 constexpr int kDeflateLevel = 6;
 constexpr int kZstdLevel = 3;
 
@@ -35,24 +40,32 @@ bool CanEncode(Codec codec) {
 bool EncodeWhole(Codec codec, std::span<const unsigned char> in, std::vector<unsigned char>& out) {
     out.clear();
     switch (codec) {
-    case Codec::Zlib:
+    case Codec::Zlib: {
+        // zlib itself at its default level: the bytes UnrealPak writes.
+        uLongf length = compressBound(static_cast<uLong>(in.size()));
+        out.resize(length);
+        if (in.size() > UINT32_MAX ||
+            compress2(out.data(), &length, in.data(), static_cast<uLong>(in.size()),
+                      Z_DEFAULT_COMPRESSION) != Z_OK) {
+            out.clear();
+            return false;
+        }
+        out.resize(length);
+        return true;
+    }
     case Codec::Gzip:
     case Codec::Deflate: {
         libdeflate_compressor* c = Compressor();
         if (c == nullptr) {
             return false;
         }
-        const std::size_t bound =
-            codec == Codec::Zlib   ? libdeflate_zlib_compress_bound(c, in.size())
-            : codec == Codec::Gzip ? libdeflate_gzip_compress_bound(c, in.size())
-                                   : libdeflate_deflate_compress_bound(c, in.size());
+        const bool gzip = codec == Codec::Gzip;
+        const std::size_t bound = gzip ? libdeflate_gzip_compress_bound(c, in.size())
+                                       : libdeflate_deflate_compress_bound(c, in.size());
         out.resize(bound);
         const std::size_t written =
-            codec == Codec::Zlib
-                ? libdeflate_zlib_compress(c, in.data(), in.size(), out.data(), bound)
-            : codec == Codec::Gzip
-                ? libdeflate_gzip_compress(c, in.data(), in.size(), out.data(), bound)
-                : libdeflate_deflate_compress(c, in.data(), in.size(), out.data(), bound);
+            gzip ? libdeflate_gzip_compress(c, in.data(), in.size(), out.data(), bound)
+                 : libdeflate_deflate_compress(c, in.data(), in.size(), out.data(), bound);
         out.resize(written);
         return written > 0;
     }
