@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <map>
 #include <thread>
 #include <unordered_map>
@@ -396,6 +397,49 @@ std::string Folded(std::string_view name) {
         }
     }
     return folded;
+}
+
+// The path hash seed of a version 10-11 pak: the primary index holds it
+// after the mount point and the entry count. 0 when it cannot be read.
+std::uint64_t ReadSeed(Platform::InputFile& input, std::uint64_t magicAt, bool encrypted,
+                       const std::string& mount, const ReadOptions& options) {
+    std::array<unsigned char, 24> where{};
+    if (input.ReadAt(magicAt + 8, where.data(), where.size()) != where.size()) {
+        return 0;
+    }
+    const std::uint64_t offset = LoadU64LE(where.data());
+    const std::uint64_t length = LoadU64LE(where.data() + 8);
+    // The mount point as UTF-16 at most, its length, the count and the seed.
+    const std::uint64_t want = std::min<std::uint64_t>(length, Align16(2 * mount.size() + 64));
+    if (offset > input.Size() || want > input.Size() - offset) {
+        return 0;
+    }
+    std::vector<unsigned char> head(static_cast<std::size_t>(want));
+    if (input.ReadAt(offset, head.data(), head.size()) != head.size()) {
+        return 0;
+    }
+    std::vector<std::optional<AesKey>> keys;
+    if (encrypted) {
+        keys.assign(options.aesKeys.begin(), options.aesKeys.end());
+    } else {
+        keys.push_back(std::nullopt);
+    }
+    std::string expected;
+    AppendFString(expected, mount);
+    for (const auto& key : keys) {
+        std::vector<unsigned char> plain = head;
+        if (key) {
+            DecryptAes256Ecb(*key, plain);
+        }
+        // The right key shows the mount point the reader found.
+        if (plain.size() >= expected.size() + 12 &&
+            std::equal(
+                expected.begin(), expected.end(), plain.begin(),
+                [](char a, unsigned char b) { return static_cast<unsigned char>(a) == b; })) {
+            return LoadU64LE(plain.data() + expected.size() + 4);
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -792,6 +836,10 @@ std::optional<std::string> ReadLike(const std::string& reference, const ReadOpti
     // UnrealPak's default then.
     settings.blockSize = static_cast<std::uint32_t>(blockSize.value_or(65536));
     settings.encryptData = dataEncrypted;
+    if (number >= 10) {
+        settings.pathHashSeed =
+            ReadSeed(input, size - layout.magicFromEnd, indexEncrypted, mount, options);
+    }
     const bool encrypted = dataEncrypted || indexEncrypted;
     if (encrypted && !keyGiven) {
         return quoted + " is encrypted: give the key to encrypt with, --aes-key";
@@ -807,6 +855,12 @@ std::optional<std::string> ReadLike(const std::string& reference, const ReadOpti
     description += ", " + (method ? *method : std::string("no compression"));
     if (blockSize && *blockSize != 65536) {
         description += " in blocks of " + std::to_string(*blockSize) + " bytes";
+    }
+    if (settings.pathHashSeed != 0) {
+        char seed[32];
+        std::snprintf(seed, sizeof seed, "%016llx",
+                      static_cast<unsigned long long>(settings.pathHashSeed));
+        description += std::string(", path hash seed 0x") + seed;
     }
     if (dataEncrypted && indexEncrypted) {
         description += ", data and index encrypted";
