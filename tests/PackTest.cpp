@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <nlohmann/json.hpp>
 
 namespace Kestrune {
 namespace {
@@ -412,6 +413,80 @@ TEST(Pack, LikeAnIwadWritesAnIwadThatDeutexReads) {
     for (const std::string lump : {"MAP01", "THINGS", "E1M1", "TEXTMAP", "ENDMAP", "S_START",
                                    "TROOA1", "F_END", "PLAYPAL"}) {
         EXPECT_NE(text.find("\n" + lump), std::string::npos) << lump << "\n" << text;
+    }
+}
+
+// Each entry's name and size, in listing order.
+std::vector<std::pair<std::string, std::uint64_t>>
+Listed(const std::string& package, const std::vector<std::string>& keys = {}) {
+    std::vector<std::string> args = keys;
+    args.insert(args.end(), {"--list-json", package});
+    const auto result = RunKestrune(args);
+    std::vector<std::pair<std::string, std::uint64_t>> entries;
+    const nlohmann::json listing = nlohmann::json::parse(result.out);
+    for (const auto& entry : listing["entries"]) {
+        entries.emplace_back(entry["name"].get<std::string>(), entry["size"].get<std::uint64_t>());
+    }
+    return entries;
+}
+
+// What --tree --extract wrote from P, packed with --like P and P's listing
+// as --order, lists as P does: names, sizes, order.
+TEST(Pack, ExtractedTreeRepacksToTheSameListing) {
+    std::vector<std::pair<std::string, std::vector<std::string>>> packages;
+    for (const std::string wad :
+         {"/usr/share/games/doom/freedoom1.wad", "/usr/share/games/doom/freedoom2.wad"}) {
+        if (fs::exists(wad)) {
+            packages.push_back({wad, {}});
+        }
+    }
+    TempDir temp;
+    // Packages of our own, stored in an order that is not byte order.
+    MakeTree(temp.path() / "own", GeneralTree("Game/"));
+    std::string reversed;
+    const Tree own = GeneralTree("Game/");
+    for (auto it = own.rbegin(); it != own.rend(); ++it) {
+        reversed += it->first + "\n";
+    }
+    WriteFile(temp.file("reversed"), reversed);
+    for (const auto& [name, options] :
+         std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"own.pak", {"--format", "unreal", "--pak-version", "9", "--compression", "LZ4"}},
+             {"own11.pak", {"--format", "unreal", "--aes-key", kKey}},
+             {"own.vpk", {}},
+             {"quake.pak", {"--format", "quake"}}}) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"--order", temp.file("reversed")});
+        ASSERT_EQ(RunKestrune(PackArgs(args, temp.file("own"), temp.file(name))).exitCode, 0);
+        std::vector<std::string> keys;
+        if (std::find(options.begin(), options.end(), kKey) != options.end()) {
+            keys = {"--aes-key", kKey};
+        }
+        packages.push_back({temp.file(name), keys});
+    }
+    // The order was followed where the kind keeps it as given.
+    const auto quake = Listed(temp.file("quake.pak"));
+    ASSERT_FALSE(quake.empty());
+    EXPECT_EQ(quake[0].first, "Game/dir/sub/noise.bin");
+
+    for (const auto& [package, keys] : packages) {
+        SCOPED_TRACE(package);
+        const auto listed = Listed(package, keys);
+        std::string order;
+        for (const auto& [name, size] : listed) {
+            order += name + "\n";
+        }
+        WriteFile(temp.file("order"), order);
+        fs::remove_all(temp.path() / "tree");
+        std::vector<std::string> extract = keys;
+        extract.insert(extract.end(), {"--tree", "--extract", package, temp.file("tree")});
+        ASSERT_EQ(RunKestrune(extract).exitCode, 0);
+        const std::string copy = temp.file("copy" + fs::path(package).extension().string());
+        std::vector<std::string> pack = keys;
+        pack.insert(pack.end(), {"--like", package, "--order", temp.file("order")});
+        const auto packed = RunKestrune(PackArgs(pack, temp.file("tree"), copy));
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        EXPECT_EQ(Listed(copy, keys), listed);
     }
 }
 
