@@ -271,6 +271,27 @@ TEST(Pack, RefusalsNameTheCauseAndLeaveNothing) {
          "x.pak",
          "longer than 55 bytes"},
         {"vpk case", {{"a.txt", "1"}, {"A.txt", "2"}}, {}, "x.vpk", "only in letter case"},
+        {"unreal case",
+         {{"d/a.txt", "1"}, {"D/a.txt", "2"}},
+         {"--format", "unreal"},
+         "x.pak",
+         "only in letter case"},
+        {"wad map lump",
+         {{"MAP01/THINGS", "1"}, {"MAP01/README", "2"}},
+         {},
+         "x.wad",
+         "'MAP01/README' is no map lump"},
+        {"order names nothing",
+         GeneralTree(""),
+         {"--format", "vpk", "--order", "ORDER"},
+         "x.vpk",
+         "\"..\""},
+        {"oodle",
+         GeneralTree(""),
+         {"--format", "unreal", "--compression", "Oodle"},
+         "x.pak",
+         "no Oodle encoder"},
+        {"no kind", GeneralTree(""), {}, "x.bin", "give --format"},
         {"vpk parts name", GeneralTree(""), {"--split-size", "1000"}, "x.vpk", "_dir.vpk"},
         {"outside mount",
          GeneralTree(""),
@@ -298,10 +319,11 @@ TEST(Pack, RefusalsNameTheCauseAndLeaveNothing) {
         TempDir temp;
         MakeTree(temp.path() / "in", row.tree);
         WriteFile(temp.file("ORDER"), "a.txt\n../x\n");
+        WriteFile(temp.file("MISSING"), "a.txt\nmissing.txt\n");
         std::vector<std::string> args = row.options;
         for (std::string& a : args) {
-            if (a == "ORDER") {
-                a = temp.file("ORDER");
+            if (a == "ORDER" || a == "MISSING") {
+                a = temp.file(a);
             }
         }
         args.insert(args.end(), {"--pack", temp.file("in"), temp.file(row.out)});
@@ -311,7 +333,7 @@ TEST(Pack, RefusalsNameTheCauseAndLeaveNothing) {
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_NE(result.err.find(row.message), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(Listing(temp.path()), (std::vector<std::string>{"ORDER", "in"}));
+        EXPECT_EQ(Listing(temp.path()), (std::vector<std::string>{"MISSING", "ORDER", "in"}));
         EXPECT_EQ(ReadTree(temp.path() / "in"), row.tree);
     }
 }
