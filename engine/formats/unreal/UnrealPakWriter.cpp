@@ -327,6 +327,35 @@ private:
     std::vector<std::vector<unsigned char>> out_;
 };
 
+// Hands a stored entry's payload to `emit` as it lies on disk, in pieces:
+// with a key, padded at its end with copies of its own first bytes and
+// encrypted (the pieces are whole AES blocks but the last), with the number
+// of its bytes that are content, not padding.
+std::optional<std::string>
+RunStored(const PackFile& file, const std::optional<AesKey>& key,
+          const std::function<bool(std::span<const unsigned char>, std::size_t)>& emit) {
+    std::array<unsigned char, kAes> head{};
+    std::size_t headLength = 0;
+    std::vector<unsigned char> chunk;
+    return ReadPackFile(file, [&](std::span<const unsigned char> bytes) {
+        if (!key) {
+            return emit(bytes, bytes.size());
+        }
+        if (headLength < kAes) {
+            const std::size_t take = std::min(kAes - headLength, bytes.size());
+            std::copy_n(bytes.begin(), take,
+                        head.begin() + static_cast<std::ptrdiff_t>(headLength));
+            headLength += take;
+        }
+        chunk.assign(bytes.begin(), bytes.end());
+        while (chunk.size() % kAes != 0) {
+            chunk.push_back(head[(chunk.size() - bytes.size()) % headLength]);
+        }
+        EncryptAes256Ecb(*key, chunk);
+        return emit(chunk, bytes.size());
+    });
+}
+
 std::string MethodName(Codec codec) {
     switch (codec) {
     case Codec::Zlib:
@@ -493,9 +522,6 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
     records.reserve(plan.files.size());
     std::vector<unsigned char> held;
     std::vector<std::uint64_t> lengths;
-    const auto writeBytes = [&](std::span<const unsigned char> bytes) {
-        return sink->Write(bytes);
-    };
 
     for (const PackFile& file : plan.files) {
         Record r;
@@ -544,40 +570,14 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
             r.storedSize = file.size;
             held.clear();
             Sha1Hasher hash;
-            std::array<unsigned char, kAes> head{};
-            std::size_t headLength = 0;
-            std::vector<unsigned char> chunk;
-            std::uint64_t hashed = 0;
-            if (auto failure = ReadPackFile(file, [&](std::span<const unsigned char> bytes) {
-                    if (headLength < kAes) {
-                        const std::size_t take = std::min(kAes - headLength, bytes.size());
-                        std::copy_n(bytes.begin(), take,
-                                    head.begin() + static_cast<std::ptrdiff_t>(headLength));
-                        headLength += take;
-                    }
-                    chunk.assign(bytes.begin(), bytes.end());
-                    if (dataKey) {
-                        // Pieces are 1 MiB, whole AES blocks, but the last.
-                        const std::size_t length = chunk.size();
-                        for (std::size_t i = 0; length + i < Align16(length); ++i) {
-                            chunk.push_back(0); // replaced below, once the head is known
+            if (auto failure = RunStored(
+                    file, dataKey, [&](std::span<const unsigned char> bytes, std::size_t real) {
+                        hash.Update(bytes.first(real));
+                        if (holdWhole) {
+                            held.insert(held.end(), bytes.begin(), bytes.end());
                         }
-                        if (chunk.size() != length) {
-                            for (std::size_t i = length; i < chunk.size(); ++i) {
-                                chunk[i] = head[(i - length) % headLength];
-                            }
-                        }
-                        EncryptAes256Ecb(*dataKey, chunk);
-                    }
-                    const std::size_t real = static_cast<std::size_t>(
-                        std::min<std::uint64_t>(bytes.size(), file.size - hashed));
-                    hash.Update({chunk.data(), real});
-                    hashed += real;
-                    if (holdWhole) {
-                        held.insert(held.end(), chunk.begin(), chunk.end());
-                    }
-                    return true;
-                })) {
+                        return true;
+                    })) {
                 return failure;
             }
             r.sha1 = hash.Finish();
@@ -600,27 +600,10 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
             }
         } else {
             // Stored and too large to hold: read again, encrypting as above.
-            std::array<unsigned char, kAes> head{};
-            std::size_t headLength = 0;
-            std::vector<unsigned char> chunk;
-            if (auto failure = ReadPackFile(file, [&](std::span<const unsigned char> bytes) {
-                    if (headLength < kAes) {
-                        const std::size_t take = std::min(kAes - headLength, bytes.size());
-                        std::copy_n(bytes.begin(), take,
-                                    head.begin() + static_cast<std::ptrdiff_t>(headLength));
-                        headLength += take;
-                    }
-                    if (!dataKey) {
-                        return writeBytes(bytes);
-                    }
-                    chunk.assign(bytes.begin(), bytes.end());
-                    const std::size_t length = chunk.size();
-                    while (chunk.size() < Align16(length)) {
-                        chunk.push_back(head[(chunk.size() - length) % headLength]);
-                    }
-                    EncryptAes256Ecb(*dataKey, chunk);
-                    return writeBytes(chunk);
-                })) {
+            if (auto failure = RunStored(file, dataKey,
+                                         [&](std::span<const unsigned char> bytes, std::size_t) {
+                                             return sink->Write(bytes);
+                                         })) {
                 return *failure == "stopped" ? out.Failure() : *failure;
             }
         }
