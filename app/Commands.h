@@ -37,4 +37,9 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
 int RunCatCommand(const std::string& packagePath, const std::string& entryName,
                   const RunOptions& options = {});
 
+// --pack: every file under `dir` written as the package `outPath`; exit 0
+// only when the package was written, read back whole and put in place.
+int RunPackCommand(const std::string& dir, const std::string& outPath,
+                   const RunOptions& options = {});
+
 } // namespace Kestrune

@@ -10,9 +10,25 @@ namespace {
 
 constexpr std::string_view kCommands[] = {"--gui",     "--help",          "-h",     "--list",
                                           "--extract", "--create-sample", "--test", "--list-json",
-                                          "--cat",     "--export"};
+                                          "--cat",     "--export",        "--pack"};
 
-enum class Option { Tree, Include, Exclude, Verbose, Version, AesKey, Oodle };
+enum class Option {
+    Tree,
+    Include,
+    Exclude,
+    Verbose,
+    Version,
+    AesKey,
+    Oodle,
+    Format,
+    Like,
+    Order,
+    PakVersion,
+    MountPoint,
+    Compression,
+    VpkVersion,
+    SplitSize,
+};
 
 struct OptionName {
     std::string_view name;
@@ -21,10 +37,22 @@ struct OptionName {
 };
 
 constexpr OptionName kOptions[] = {
-    {"--tree", Option::Tree, false},       {"--include", Option::Include, true},
-    {"--exclude", Option::Exclude, true},  {"-v", Option::Verbose, false},
-    {"--verbose", Option::Verbose, false}, {"--version", Option::Version, false},
-    {"--aes-key", Option::AesKey, true},   {"--oodle", Option::Oodle, true},
+    {"--tree", Option::Tree, false},
+    {"--include", Option::Include, true},
+    {"--exclude", Option::Exclude, true},
+    {"-v", Option::Verbose, false},
+    {"--verbose", Option::Verbose, false},
+    {"--version", Option::Version, false},
+    {"--aes-key", Option::AesKey, true},
+    {"--oodle", Option::Oodle, true},
+    {"--format", Option::Format, true},
+    {"--like", Option::Like, true},
+    {"--order", Option::Order, true},
+    {"--pak-version", Option::PakVersion, true},
+    {"--mount-point", Option::MountPoint, true},
+    {"--compression", Option::Compression, true},
+    {"--vpk-version", Option::VpkVersion, true},
+    {"--split-size", Option::SplitSize, true},
 };
 
 int HexDigit(char c) {
@@ -155,10 +183,37 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args,
                 return fail("option '--aes-key' " + std::string(kKeyForm), false);
             }
             parsed.options.read.aesKeys.push_back(*key);
+            if (!parsed.options.pack.key) {
+                parsed.options.pack.key = *key;
+            }
             break;
         }
         case Option::Oodle:
             oodle = std::string(value);
+            break;
+        case Option::Format:
+            parsed.options.pack.format = std::string(value);
+            break;
+        case Option::Like:
+            parsed.options.pack.like = std::string(value);
+            break;
+        case Option::Order:
+            parsed.options.pack.order = std::string(value);
+            break;
+        case Option::PakVersion:
+            parsed.options.pack.pakVersion = std::string(value);
+            break;
+        case Option::MountPoint:
+            parsed.options.pack.mountPoint = std::string(value);
+            break;
+        case Option::Compression:
+            parsed.options.pack.compression = std::string(value);
+            break;
+        case Option::VpkVersion:
+            parsed.options.pack.vpkVersion = std::string(value);
+            break;
+        case Option::SplitSize:
+            parsed.options.pack.splitSize = std::string(value);
             break;
         }
     }

@@ -11,11 +11,28 @@
 
 namespace Kestrune {
 
+// The options of --pack as given, checked by the command against the kind
+// of package it writes.
+struct PackOptions {
+    std::optional<std::string> format;
+    std::optional<std::string> like;
+    std::optional<std::string> order;
+    std::optional<std::string> pakVersion;
+    std::optional<std::string> mountPoint;
+    std::optional<std::string> compression;
+    std::optional<std::string> vpkVersion;
+    std::optional<std::string> splitSize;
+    // The first --aes-key of the command line: a packing encrypts with it
+    // (never with a key from the environment, meant for reading).
+    std::optional<AesKey> key;
+};
+
 // What the options before a command ask for, as the commands use it.
 struct RunOptions {
     ReadOptions read;
     OutputLayout layout = OutputLayout::Flat;
     bool verbose = false;
+    PackOptions pack;
 };
 
 // The command line split into its options and the command that follows

@@ -73,6 +73,9 @@ int Dispatch(int argc, char** argv) {
     if (command == "--list-json" && restCount > 1) {
         return RunListJsonCommand(rest[1], options);
     }
+    if (command == "--pack" && restCount > 2) {
+        return RunPackCommand(rest[1], rest[2], options);
+    }
     if (command == "--cat" && restCount > 2) {
         return RunCatCommand(rest[1], rest[2], options);
     }

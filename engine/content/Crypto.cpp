@@ -2,6 +2,7 @@
 
 #include <mbedtls/aes.h>
 #include <mbedtls/base64.h>
+#include <mbedtls/md5.h>
 #include <mbedtls/sha1.h>
 #include <new>
 
@@ -9,9 +10,14 @@ namespace Kestrune {
 namespace {
 
 static_assert(sizeof(mbedtls_sha1_context) <= 128, "Sha1Hasher keeps the context inline");
+static_assert(sizeof(mbedtls_md5_context) <= 128, "Md5Hasher keeps the context inline");
 
 mbedtls_sha1_context& Context(unsigned char* state) {
     return *std::launder(reinterpret_cast<mbedtls_sha1_context*>(state));
+}
+
+mbedtls_md5_context& Md5Context(unsigned char* state) {
+    return *std::launder(reinterpret_cast<mbedtls_md5_context*>(state));
 }
 
 } // namespace
@@ -22,6 +28,16 @@ void DecryptAes256Ecb(const AesKey& key, std::span<unsigned char> data) {
     mbedtls_aes_setkey_dec(&aes, key.data(), 256);
     for (std::size_t at = 0; at + 16 <= data.size(); at += 16) {
         mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_DECRYPT, data.data() + at, data.data() + at);
+    }
+    mbedtls_aes_free(&aes);
+}
+
+void EncryptAes256Ecb(const AesKey& key, std::span<unsigned char> data) {
+    mbedtls_aes_context aes;
+    mbedtls_aes_init(&aes);
+    mbedtls_aes_setkey_enc(&aes, key.data(), 256);
+    for (std::size_t at = 0; at + 16 <= data.size(); at += 16) {
+        mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, data.data() + at, data.data() + at);
     }
     mbedtls_aes_free(&aes);
 }
@@ -65,6 +81,26 @@ void Sha1Hasher::Update(std::span<const unsigned char> data) {
 Sha1Digest Sha1Hasher::Finish() {
     Sha1Digest digest{};
     mbedtls_sha1_finish_ret(&Context(state_), digest.data());
+    return digest;
+}
+
+Md5Hasher::Md5Hasher() {
+    new (state_) mbedtls_md5_context;
+    mbedtls_md5_init(&Md5Context(state_));
+    mbedtls_md5_starts_ret(&Md5Context(state_));
+}
+
+Md5Hasher::~Md5Hasher() {
+    mbedtls_md5_free(&Md5Context(state_));
+}
+
+void Md5Hasher::Update(std::span<const unsigned char> data) {
+    mbedtls_md5_update_ret(&Md5Context(state_), data.data(), data.size());
+}
+
+Md5Digest Md5Hasher::Finish() {
+    Md5Digest digest{};
+    mbedtls_md5_finish_ret(&Md5Context(state_), digest.data());
     return digest;
 }
 

@@ -20,7 +20,27 @@ using Sha1Digest = std::array<unsigned char, 20>;
 // left as it is (callers check that lengths are multiples of 16).
 void DecryptAes256Ecb(const AesKey& key, std::span<unsigned char> data);
 
+// Encrypts `data` in place, the inverse of DecryptAes256Ecb.
+void EncryptAes256Ecb(const AesKey& key, std::span<unsigned char> data);
+
 Sha1Digest Sha1(std::span<const unsigned char> data);
+
+using Md5Digest = std::array<unsigned char, 16>;
+
+// MD5 over data that arrives in pieces, as VPK directories keep it.
+class Md5Hasher {
+public:
+    Md5Hasher();
+    ~Md5Hasher();
+    Md5Hasher(const Md5Hasher&) = delete;
+    Md5Hasher& operator=(const Md5Hasher&) = delete;
+
+    void Update(std::span<const unsigned char> data);
+    Md5Digest Finish();
+
+private:
+    alignas(8) unsigned char state_[128]; // mbedtls_md5_context, kept out of this header
+};
 
 // The bytes of base64 text (RFC 4648, with its padding), as keys are often
 // written. False when `text` is not base64 or its bytes do not fit `out`;

@@ -12,33 +12,14 @@ namespace {
 
 using Record = std::array<unsigned char, kDirectoryRecordSize>;
 
-std::string_view LumpName(const Record& record) {
-    const char* name = reinterpret_cast<const char*>(record.data() + 8);
-    const auto* nul = static_cast<const char*>(std::memchr(name, '\0', kLumpNameSize));
-    return {name, nul != nullptr ? static_cast<std::size_t>(nul - name) : kLumpNameSize};
-}
-
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// "MAPxx" (two digits or more) or "ExMy", as Doom-engine games name maps.
-bool HasMapName(std::string_view name) {
-    if (name.size() >= 5 && name.substr(0, 3) == "MAP") {
-        return std::all_of(name.begin() + 3, name.end(), IsDigit);
-    }
-    return name.size() == 4 && name[0] == 'E' && IsDigit(name[1]) && name[2] == 'M' &&
-           IsDigit(name[3]);
-}
-
-// The lumps that make up a map after its marker: the binary Doom and Hexen
-// formats, and the text format (TEXTMAP up to ENDMAP).
-bool IsMapLump(std::string_view name) {
-    static constexpr std::array<std::string_view, 18> kMapLumps = {
-        "THINGS",  "LINEDEFS", "SIDEDEFS", "VERTEXES", "SEGS",     "SSECTORS",
-        "NODES",   "SECTORS",  "REJECT",   "BLOCKMAP", "BEHAVIOR", "SCRIPTS",
-        "TEXTMAP", "ZNODES",   "DIALOGUE", "ENDMAP",   "LEAFS",    "LIGHTS"};
-    return std::find(kMapLumps.begin(), kMapLumps.end(), name) != kMapLumps.end();
+std::string_view LumpName(const Record& record) {
+    const char* name = reinterpret_cast<const char*>(record.data() + 8);
+    const auto* nul = static_cast<const char*>(std::memchr(name, '\0', kLumpNameSize));
+    return {name, nul != nullptr ? static_cast<std::size_t>(nul - name) : kLumpNameSize};
 }
 
 // A map marker is recognised as WAD editors do: its name, and a first map
@@ -72,6 +53,22 @@ const Namespace* NamespaceMarker(std::string_view name, std::string_view suffix)
 }
 
 } // namespace
+
+bool HasMapName(std::string_view name) {
+    if (name.size() >= 5 && name.substr(0, 3) == "MAP") {
+        return std::all_of(name.begin() + 3, name.end(), IsDigit);
+    }
+    return name.size() == 4 && name[0] == 'E' && IsDigit(name[1]) && name[2] == 'M' &&
+           IsDigit(name[3]);
+}
+
+bool IsMapLump(std::string_view name) {
+    static constexpr std::array<std::string_view, 18> kMapLumps = {
+        "THINGS",  "LINEDEFS", "SIDEDEFS", "VERTEXES", "SEGS",     "SSECTORS",
+        "NODES",   "SECTORS",  "REJECT",   "BLOCKMAP", "BEHAVIOR", "SCRIPTS",
+        "TEXTMAP", "ZNODES",   "DIALOGUE", "ENDMAP",   "LEAFS",    "LIGHTS"};
+    return std::find(kMapLumps.begin(), kMapLumps.end(), name) != kMapLumps.end();
+}
 
 DirectoryWalk VisitDirectory(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit) {
     std::array<unsigned char, kHeaderSize> header{};

@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace Kestrune::Wad {
@@ -34,6 +35,13 @@ namespace Kestrune::Wad {
 inline constexpr std::size_t kHeaderSize = 12;
 inline constexpr std::size_t kDirectoryRecordSize = 16;
 inline constexpr std::size_t kLumpNameSize = 8;
+
+// "MAPxx" (two digits or more) or "ExMy", as Doom-engine games name maps.
+bool HasMapName(std::string_view name);
+
+// The lumps that make up a map after its marker: the binary Doom and Hexen
+// formats, and the text format (TEXTMAP up to ENDMAP).
+bool IsMapLump(std::string_view name);
 
 // Hands the lump directory's records, in record order, to `visit` one by one
 // as they are read, at most `limit` of them. Stops at the first record that

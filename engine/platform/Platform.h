@@ -37,6 +37,23 @@ std::optional<std::vector<std::string>> ListDirectory(const std::string& dir);
 // for its upper-case spelling; false when no probe file can be made.
 bool FoldsLetterCase(const std::string& dir);
 
+// What a path names, without following a symbolic link in its last
+// component (a junction or other reparse point on Windows counts as a link).
+enum class PathKind { Missing, File, Directory, Link, Other };
+PathKind LinkStatus(const std::string& path);
+
+// The absolute path of what `path` leads to, every link followed, "/"
+// between levels; nullopt when it cannot be resolved.
+std::optional<std::string> ResolvedPath(const std::string& path);
+
+// Moves the file `from` to `to` on the same volume, replacing a file there.
+// Returns 0 or the system's error number.
+int RenameFile(const std::string& from, const std::string& to);
+
+// Removes a file, or an empty directory. Returns 0 or the error number.
+int RemoveFile(const std::string& path);
+int RemoveEmptyDirectory(const std::string& path);
+
 // The system's description of an error number from this layer.
 std::string ErrorText(int error);
 

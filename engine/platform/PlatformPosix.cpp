@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -77,6 +79,41 @@ bool FoldsLetterCase(const std::string& dir) {
         return folds;
     }
     return false;
+}
+
+PathKind LinkStatus(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return PathKind::Missing;
+    }
+    if (S_ISLNK(info.st_mode)) {
+        return PathKind::Link;
+    }
+    return S_ISDIR(info.st_mode)   ? PathKind::Directory
+           : S_ISREG(info.st_mode) ? PathKind::File
+                                   : PathKind::Other;
+}
+
+std::optional<std::string> ResolvedPath(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return std::nullopt;
+    }
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+int RenameFile(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int RemoveEmptyDirectory(const std::string& path) {
+    return ::rmdir(path.c_str()) == 0 ? 0 : errno;
 }
 
 std::string ErrorText(int error) {

@@ -143,6 +143,52 @@ bool FoldsLetterCase(const std::string&) {
     return true;
 }
 
+PathKind LinkStatus(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(CommandLinePath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return PathKind::Missing;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return PathKind::Link;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Directory : PathKind::File;
+}
+
+std::optional<std::string> ResolvedPath(const std::string& path) {
+    const HANDLE handle = CreateFileW(CommandLinePath(path).c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::wstring wide(32768, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, wide.data(), static_cast<DWORD>(wide.size()), 0);
+    CloseHandle(handle);
+    if (length == 0 || length >= wide.size()) {
+        return std::nullopt;
+    }
+    wide.resize(length);
+    std::string result = Utf8(wide);
+    std::replace(result.begin(), result.end(), '\\', '/');
+    return result;
+}
+
+int RenameFile(const std::string& from, const std::string& to) {
+    return MoveFileExW(CommandLinePath(from).c_str(), CommandLinePath(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING)
+               ? 0
+               : ToErrno(GetLastError());
+}
+
+int RemoveFile(const std::string& path) {
+    return DeleteFileW(CommandLinePath(path).c_str()) ? 0 : ToErrno(GetLastError());
+}
+
+int RemoveEmptyDirectory(const std::string& path) {
+    return RemoveDirectoryW(CommandLinePath(path).c_str()) ? 0 : ToErrno(GetLastError());
+}
+
 std::string ErrorText(int error) {
     // The C runtime has numbers but no texts for the POSIX additions.
     if (error == ELOOP) {

@@ -1,0 +1,100 @@
+#include "Encoders.h"
+
+#include <cstdint>
+#include <libdeflate.h>
+#include <lz4.h>
+#include <memory>
+#include <zlib.h>
+#include <zstd.h>
+
+namespace Kestrune {
+namespace {
+
+// Level 6, zlib's own default: what game packers write and a fair trade of
+// time for size. Fixed, so that a package's bytes do not depend on a setting.
+// Zlib streams come from zlib itself, as UnrealPak's do; Gzip and raw
+// Deflate from libdeflate, whose gzip header names no system (zlib's names
+// the one it was built for, so the bytes would differ between builds).
+constexpr int kDeflateLevel = 6;
+constexpr int kZstdLevel = 3;
+
+struct CompressorFree {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+
+// One compressor per thread, made once: making one costs more than
+// compressing a 64 KiB block.
+libdeflate_compressor* Compressor() {
+    thread_local std::unique_ptr<libdeflate_compressor, CompressorFree> compressor(
+        libdeflate_alloc_compressor(kDeflateLevel));
+    return compressor.get();
+}
+
+} // namespace
+
+bool CanEncode(Codec codec) {
+    return codec == Codec::Zlib || codec == Codec::Gzip || codec == Codec::Deflate ||
+           codec == Codec::Lz4 || codec == Codec::Zstd;
+}
+
+bool EncodeWhole(Codec codec, std::span<const unsigned char> in, std::vector<unsigned char>& out) {
+    out.clear();
+    switch (codec) {
+    case Codec::Zlib: {
+        // zlib itself at its default level: the bytes UnrealPak writes.
+        uLongf length = compressBound(static_cast<uLong>(in.size()));
+        out.resize(length);
+        if (in.size() > UINT32_MAX ||
+            compress2(out.data(), &length, in.data(), static_cast<uLong>(in.size()),
+                      Z_DEFAULT_COMPRESSION) != Z_OK) {
+            out.clear();
+            return false;
+        }
+        out.resize(length);
+        return true;
+    }
+    case Codec::Gzip:
+    case Codec::Deflate: {
+        libdeflate_compressor* c = Compressor();
+        if (c == nullptr) {
+            return false;
+        }
+        const bool gzip = codec == Codec::Gzip;
+        const std::size_t bound = gzip ? libdeflate_gzip_compress_bound(c, in.size())
+                                       : libdeflate_deflate_compress_bound(c, in.size());
+        out.resize(bound);
+        const std::size_t written =
+            gzip ? libdeflate_gzip_compress(c, in.data(), in.size(), out.data(), bound)
+                 : libdeflate_deflate_compress(c, in.data(), in.size(), out.data(), bound);
+        out.resize(written);
+        return written > 0;
+    }
+    case Codec::Lz4: {
+        if (in.size() > static_cast<std::size_t>(LZ4_MAX_INPUT_SIZE)) {
+            return false;
+        }
+        const int size = static_cast<int>(in.size());
+        out.resize(static_cast<std::size_t>(LZ4_compressBound(size)));
+        const int written = LZ4_compress_default(reinterpret_cast<const char*>(in.data()),
+                                                 reinterpret_cast<char*>(out.data()), size,
+                                                 static_cast<int>(out.size()));
+        out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+        return written > 0 || in.empty();
+    }
+    case Codec::Zstd: {
+        out.resize(ZSTD_compressBound(in.size()));
+        const std::size_t written =
+            ZSTD_compress(out.data(), out.size(), in.data(), in.size(), kZstdLevel);
+        if (ZSTD_isError(written)) {
+            out.clear();
+            return false;
+        }
+        out.resize(written);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+} // namespace Kestrune

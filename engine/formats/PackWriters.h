@@ -1,0 +1,35 @@
+#pragma once
+
+// The writer of each kind the tool packs, each defined next to its reader
+// (PakWriter.cpp beside PakFormat.cpp, ...). Packing.cpp's table is the one
+// place that names them; see Packing.h for what a writer does.
+
+#include "Packing.h"
+
+namespace Kestrune {
+namespace Pak {
+std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
+                                        std::uint64_t& entries);
+}
+namespace Wad {
+std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
+                                        std::uint64_t& entries);
+}
+namespace Pack {
+std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
+                                        std::uint64_t& entries);
+}
+namespace Vpk {
+std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
+                                        std::uint64_t& entries);
+}
+namespace Unreal {
+std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
+                                        std::uint64_t& entries);
+// The settings of the pak at `reference` for --like, and what they are in
+// words; nullopt when read, else why not.
+std::optional<std::string> ReadLike(const std::string& reference, const ReadOptions& options,
+                                    bool keyGiven, PackSettings& settings,
+                                    std::string& description);
+} // namespace Unreal
+} // namespace Kestrune

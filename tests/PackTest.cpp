@@ -1,0 +1,543 @@
+// --pack as a user runs it: a tree built here is packed, read back with the
+// tool's own --tree --extract and compared byte for byte; the same tree made
+// in another order, at other times or packed by more threads gives the same
+// bytes; every refusal names its cause and leaves nothing behind.
+
+#include "Packing.h"
+#include "support/Files.h"
+#include "support/Process.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+#include <nlohmann/json.hpp>
+
+namespace Kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+using Testing::ConsoleText;
+using Testing::ReadFile;
+using Testing::RunKestrune;
+using Testing::TempDir;
+using Testing::WriteFile;
+
+using Tree = std::map<std::string, std::string>; // relative name: bytes
+
+// Bytes that compress (text) and bytes that do not (a generator's noise), so
+// that both compressed and stored entries are written.
+std::string Text(std::size_t size, char seed) {
+    std::string text;
+    while (text.size() < size) {
+        text += "line " + std::to_string(text.size() % 977) + " of " + seed + "\n";
+    }
+    text.resize(size);
+    return text;
+}
+std::string Noise(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+Tree GeneralTree(const std::string& prefix) {
+    return {{prefix + "a.txt", "hello"},
+            {prefix + "dir/empty.dat", ""},
+            {prefix + "dir/sub/big.txt", Text(200000, 'b')},
+            {prefix + "dir/sub/noise.bin", Noise(70000, 7)},
+            {prefix + "Z/upper.TXT", Text(3000, 'z')}};
+}
+
+// A WAD as a tree extraction shows one: markers as their own files.
+Tree WadTree() {
+    return {{"PLAYPAL", Noise(768, 1)},
+            {"MAP01~2", ""},
+            {"MAP01/THINGS", Noise(40, 2)},
+            {"MAP01/LINEDEFS", "ld"},
+            {"MAP01/SECTORS", "sec"},
+            {"E1M1~2", ""},
+            {"E1M1/TEXTMAP", "namespace=\"doom\";"},
+            {"E1M1/ENDMAP", ""},
+            {"S_START", ""},
+            {"sprites/TROOA1", Noise(300, 3)},
+            {"S_END", ""},
+            {"F_START", ""},
+            {"flats/FLOOR0_1", Noise(4096, 4)},
+            {"F_END", ""}};
+}
+
+void MakeTree(const fs::path& root, const Tree& tree, bool reversed = false) {
+    std::vector<std::pair<std::string, std::string>> files(tree.begin(), tree.end());
+    if (reversed) {
+        std::reverse(files.begin(), files.end());
+    }
+    for (const auto& [name, bytes] : files) {
+        fs::create_directories((root / name).parent_path());
+        WriteFile((root / name).string(), bytes);
+        if (reversed) {
+            fs::last_write_time(root / name,
+                                fs::file_time_type::clock::now() - std::chrono::hours(50));
+        }
+    }
+}
+
+Tree ReadTree(const fs::path& root) {
+    Tree tree;
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        if (item.is_regular_file()) {
+            tree[fs::relative(item.path(), root).generic_string()] = ReadFile(item.path().string());
+        }
+    }
+    return tree;
+}
+
+std::vector<std::string> Listing(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(dir)) {
+        names.push_back(item.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+constexpr const char* kKey = "0x000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+
+struct RoundTrip {
+    std::string label;
+    std::vector<std::string> options;
+    std::string out;
+    Tree tree;
+};
+
+TEST(Pack, EveryKindAndOptionExtractsToTheSameTree) {
+    const std::string game = "Game/Content/";
+    std::vector<RoundTrip> rows = {
+        {"container", {"--format", "kestrune"}, "x.pak", GeneralTree("")},
+        {"quake", {"--format", "quake"}, "x.pak", GeneralTree("")},
+        {"pwad", {}, "x.wad", WadTree()},
+        {"vpk2", {}, "x.vpk", GeneralTree("")},
+        {"vpk1", {"--vpk-version", "1"}, "x.vpk", GeneralTree("")},
+        {"vpk parts", {"--split-size", "100000"}, "x_dir.vpk", GeneralTree("")},
+        {"unreal mount",
+         {"--format", "unreal", "--mount-point", "../../../Game/Content/"},
+         "x.pak",
+         GeneralTree(game)},
+    };
+    for (const std::string version :
+         {"1", "2", "3", "4", "5", "6", "7", "8a", "8b", "9", "10", "11"}) {
+        rows.push_back({"unreal v" + version,
+                        {"--format", "unreal", "--pak-version", version},
+                        "x.pak",
+                        GeneralTree(game)});
+    }
+    const std::pair<std::string, std::string> compressed[] = {
+        {"3", "Zlib"},  {"5", "Gzip"},  {"8a", "Zlib"}, {"9", "Zstd"}, {"10", "LZ4"},
+        {"11", "Zlib"}, {"11", "Gzip"}, {"11", "LZ4"},  {"11", "Zstd"}};
+    for (const auto& [version, method] : compressed) {
+        rows.push_back({"unreal v" + version + " " + method,
+                        {"--format", "unreal", "--pak-version", version, "--compression", method},
+                        "x.pak",
+                        GeneralTree(game)});
+    }
+    for (const auto& [version, method] :
+         std::vector<std::pair<std::string, std::string>>{{"3", "None"},
+                                                          {"4", "Zlib"},
+                                                          {"7", "None"},
+                                                          {"8b", "Zlib"},
+                                                          {"10", "None"},
+                                                          {"11", "Zstd"}}) {
+        rows.push_back({"unreal v" + version + " " + method + " encrypted",
+                        {"--format", "unreal", "--pak-version", version, "--compression", method,
+                         "--aes-key", kKey},
+                        "x.pak",
+                        GeneralTree(game)});
+    }
+    // Files past 16 MiB are read twice instead of held: once for the header's
+    // hash and sizes, once to write.
+    Tree large = GeneralTree(game);
+    large[game + "large/text.txt"] = Text(17 << 20, 'l');
+    large[game + "large/noise.bin"] = Noise((17 << 20) + 5, 11);
+    for (const std::string method : {"None", "Zlib"}) {
+        rows.push_back({"unreal large " + method,
+                        {"--format", "unreal", "--compression", method, "--aes-key", kKey},
+                        "x.pak",
+                        large});
+    }
+    for (const RoundTrip& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir temp;
+        MakeTree(temp.path() / "in", row.tree);
+        std::vector<std::string> args = row.options;
+        const std::string out = temp.file(row.out);
+        for (const std::string& a : {std::string("--pack"), temp.file("in"), out}) {
+            args.push_back(a);
+        }
+        const auto packed = RunKestrune(args);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        EXPECT_EQ(packed.out, ConsoleText("Packed " + std::to_string(row.tree.size()) +
+                                          " files into " + out + "\n"));
+        std::vector<std::string> extract;
+        if (std::find(row.options.begin(), row.options.end(), "--aes-key") != row.options.end()) {
+            extract = {"--aes-key", kKey};
+        }
+        for (const std::string& a :
+             {std::string("--tree"), std::string("--extract"), out, temp.file("back")}) {
+            extract.push_back(a);
+        }
+        const auto back = RunKestrune(extract);
+        ASSERT_EQ(back.exitCode, 0) << back.err;
+        EXPECT_EQ(ReadTree(temp.path() / "back"), row.tree);
+        // Nothing but the package (and its parts) is left beside it.
+        for (const std::string& name : Listing(temp.path())) {
+            EXPECT_FALSE(name.starts_with(".kestrune")) << name;
+        }
+    }
+}
+
+TEST(Pack, SameBytesWhateverTheOrderTimesAndThreads) {
+    const std::vector<std::vector<std::string>> kinds = {
+        {"--format", "kestrune"},
+        {"--format", "quake"},
+        {"--format", "vpk"},
+        {"--format", "unreal", "--compression", "Zlib"}};
+    for (const auto& options : kinds) {
+        SCOPED_TRACE(options[1]);
+        TempDir temp;
+        MakeTree(temp.path() / "one", GeneralTree("Game/"));
+        MakeTree(temp.path() / "two", GeneralTree("Game/"), true);
+        std::vector<std::string> bytes;
+        for (const std::string dir : {"one", "two"}) {
+            std::vector<std::string> args = options;
+            args.insert(args.end(), {"--pack", temp.file(dir), temp.file(dir + ".out")});
+            ASSERT_EQ(RunKestrune(args).exitCode, 0);
+            bytes.push_back(ReadFile(temp.file(dir + ".out")));
+        }
+        EXPECT_EQ(bytes[0], bytes[1]);
+    }
+    // Blocks compressed by one thread or by several come out in one order.
+    TempDir temp;
+    Tree tree = GeneralTree("");
+    tree["many/blocks.txt"] = Text(3 << 20, 'm') + Noise(300000, 9);
+    MakeTree(temp.path() / "in", tree);
+    std::vector<std::string> bytes;
+    for (const unsigned threads : {1u, 2u, 5u}) {
+        PackSettings settings;
+        settings.kind = PackageKind::Unreal;
+        settings.mountPoint = "../../../";
+        settings.compression = Codec::Zstd;
+        settings.threads = threads;
+        const std::string out = temp.file("t" + std::to_string(threads) + ".pak");
+        PlanOutcome planned = PlanPackage(temp.file("in"), out, {}, {}, settings);
+        ASSERT_FALSE(planned.failure) << *planned.failure;
+        const PackOutcome written = WritePackage(planned.plan, out, {});
+        ASSERT_TRUE(written.written) << written.failure.value_or("");
+        bytes.push_back(ReadFile(out));
+    }
+    EXPECT_EQ(bytes[0], bytes[1]);
+    EXPECT_EQ(bytes[0], bytes[2]);
+}
+
+struct Refusal {
+    std::string label;
+    Tree tree;
+    std::vector<std::string> options;
+    std::string out; // relative to the temporary directory
+    std::string message;
+    long long fileSizeLimit = -1;
+};
+
+TEST(Pack, RefusalsNameTheCauseAndLeaveNothing) {
+    const Refusal rows[] = {
+        {".pak alone",
+         GeneralTree(""),
+         {},
+         "x.pak",
+         ".pak is written by three kinds: give --format unreal, quake or kestrune"},
+        {"out inside dir", GeneralTree(""), {"--format", "kestrune"}, "in/x.pak", "inside"},
+        {"order climbs out",
+         GeneralTree(""),
+         {"--format", "kestrune", "--order", "ORDER"},
+         "x.pak",
+         "\"..\""},
+        {"wad name", {{"LONGNAME9", "x"}}, {}, "x.wad", "'LONGNAME9' is longer than 8 bytes"},
+        {"wad folder", {{"misc/A", "x"}}, {}, "x.wad", "no place for"},
+        {"quake name",
+         {{std::string(56, 'q'), "x"}},
+         {"--format", "quake"},
+         "x.pak",
+         "longer than 55 bytes"},
+        {"vpk case", {{"a.txt", "1"}, {"A.txt", "2"}}, {}, "x.vpk", "only in letter case"},
+        {"unreal case",
+         {{"d/a.txt", "1"}, {"D/a.txt", "2"}},
+         {"--format", "unreal"},
+         "x.pak",
+         "only in letter case"},
+        {"wad map lump",
+         {{"MAP01/THINGS", "1"}, {"MAP01/README", "2"}},
+         {},
+         "x.wad",
+         "'MAP01/README' is no map lump"},
+        {"order names nothing",
+         GeneralTree(""),
+         {"--format", "vpk", "--order", "MISSING"},
+         "x.vpk",
+         "'missing.txt', which is no file"},
+        {"oodle",
+         GeneralTree(""),
+         {"--format", "unreal", "--compression", "Oodle"},
+         "x.pak",
+         "no Oodle encoder"},
+        {"no kind", GeneralTree(""), {}, "x.bin", "give --format"},
+        {"vpk parts name", GeneralTree(""), {"--split-size", "1000"}, "x.vpk", "_dir.vpk"},
+        {"outside mount",
+         GeneralTree(""),
+         {"--format", "unreal", "--mount-point", "../../../Game/"},
+         "x.pak",
+         "outside the mount point"},
+        {"lz4 in v5",
+         GeneralTree(""),
+         {"--format", "unreal", "--pak-version", "5", "--compression", "LZ4"},
+         "x.pak",
+         "--compression LZ4"},
+        {"key in v2",
+         GeneralTree(""),
+         {"--format", "unreal", "--pak-version", "2", "--aes-key", kKey},
+         "x.pak",
+         "--aes-key"},
+        {"key for vpk", GeneralTree(""), {"--aes-key", kKey}, "x.vpk", "--aes-key does not apply"},
+        {"zip", GeneralTree(""), {}, "x.pk3", "cannot be written yet"},
+#ifndef _WIN32
+        {"full disk", GeneralTree(""), {"--format", "kestrune"}, "x.pak", "cannot write", 60000},
+#endif
+    };
+    for (const Refusal& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir temp;
+        MakeTree(temp.path() / "in", row.tree);
+        WriteFile(temp.file("ORDER"), "a.txt\n../x\n");
+        WriteFile(temp.file("MISSING"), "a.txt\nmissing.txt\n");
+        std::vector<std::string> args = row.options;
+        for (std::string& a : args) {
+            if (a == "ORDER" || a == "MISSING") {
+                a = temp.file(a);
+            }
+        }
+        args.insert(args.end(), {"--pack", temp.file("in"), temp.file(row.out)});
+        Testing::ProcessOptions options;
+        options.fileSizeLimit = row.fileSizeLimit;
+        const auto result = RunKestrune(args, options);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find(row.message), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(Listing(temp.path()), (std::vector<std::string>{"MISSING", "ORDER", "in"}));
+        EXPECT_EQ(ReadTree(temp.path() / "in"), row.tree);
+    }
+}
+
+std::vector<std::string> PackArgs(std::vector<std::string> options, const std::string& dir,
+                                  const std::string& out) {
+    options.insert(options.end(), {"--pack", dir, out});
+    return options;
+}
+
+// A reference packed with some settings, and a copy packed with only --like
+// it (and the key): the copy has the reference's bytes, and standard error
+// says what was copied.
+TEST(Pack, LikeCopiesWhatItSays) {
+    struct Like {
+        std::vector<std::string> options;
+        std::string reference;
+        std::string copied;
+        bool encrypted = false;
+        Tree tree = GeneralTree("Game/");
+    };
+    const Like rows[] = {
+        {{"--format", "kestrune"}, "r.pak", "kestrune"},
+        {{"--format", "quake"}, "r.pak", "quake"},
+        {{}, "r.wad", "PWAD", false, WadTree()},
+        {{"--vpk-version", "1"}, "r.vpk", "version 1, one file"},
+        {{"--format", "unreal", "--pak-version", "8a", "--compression", "Zlib", "--mount-point",
+          "../../../Game/"},
+         "r.pak",
+         "version 8a, mount point ../../../Game/, Zlib"},
+        {{"--format", "unreal", "--pak-version", "5"},
+         "r.pak",
+         "version 5, mount point ../../../, no compression"},
+        {{"--format", "unreal", "--pak-version", "3", "--compression", "Gzip", "--aes-key", kKey},
+         "r.pak",
+         "version 3, mount point ../../../, Gzip, data encrypted",
+         true},
+        {{"--format", "unreal", "--compression", "Zstd", "--aes-key", kKey},
+         "r.pak",
+         "version 11, mount point ../../../, Zstd, data and index encrypted",
+         true},
+    };
+    for (const Like& row : rows) {
+        SCOPED_TRACE(row.copied);
+        TempDir temp;
+        MakeTree(temp.path() / "in", row.tree);
+        const std::string reference = temp.file(row.reference);
+        ASSERT_EQ(RunKestrune(PackArgs(row.options, temp.file("in"), reference)).exitCode, 0);
+        std::vector<std::string> like = {"--like", reference};
+        if (row.encrypted) {
+            like.insert(like.end(), {"--aes-key", kKey});
+        }
+        const std::string copy = temp.file("copy/" + row.reference);
+        fs::create_directories(temp.path() / "copy");
+        const auto result = RunKestrune(PackArgs(like, temp.file("in"), copy));
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.err, ConsoleText("like " + reference + ": " + row.copied + "\n"));
+        EXPECT_EQ(ReadFile(copy), ReadFile(reference));
+        // A key for a reference that is not encrypted, none for one that is.
+        like = {"--like", reference};
+        if (!row.encrypted) {
+            like.insert(like.end(), {"--aes-key", kKey});
+        }
+        const auto refused = RunKestrune(PackArgs(like, temp.file("in"), temp.file("no.pak")));
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(refused.err.find(row.encrypted ? "encrypted" : "is not encrypted"),
+                  std::string::npos)
+            << refused.err;
+        EXPECT_FALSE(fs::exists(temp.file("no.pak")));
+    }
+}
+
+TEST(Pack, LikeAnIwadWritesAnIwadThatDeutexReads) {
+    TempDir temp;
+    // An IWAD of one lump, written here byte by byte.
+    std::string iwad = "IWAD";
+    const auto u32 = [&iwad](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            iwad.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+        }
+    };
+    u32(1);
+    u32(14);
+    iwad += "hi";
+    u32(12);
+    u32(2);
+    iwad += std::string("README\0\0", 8);
+    WriteFile(temp.file("ref.wad"), iwad);
+    Tree tree = WadTree();
+    tree["PNAMES"] = std::string(4, '\0'); // deutex needs it in the main WAD
+    MakeTree(temp.path() / "in", tree);
+    fs::create_directories(temp.path() / "main");
+    const auto packed = RunKestrune(
+        PackArgs({"--like", temp.file("ref.wad")}, temp.file("in"), temp.file("main/doom2.wad")));
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    EXPECT_EQ(ReadFile(temp.file("main/doom2.wad")).substr(0, 4), "IWAD");
+    ASSERT_EQ(RunKestrune(PackArgs({}, temp.file("in"), temp.file("mod.wad"))).exitCode, 0);
+    EXPECT_EQ(ReadFile(temp.file("mod.wad")).substr(0, 4), "PWAD");
+
+    // deutex, a WAD tool of its own (Debian's), reads both.
+    const char* deutex = fs::exists("/usr/games/deutex") ? "/usr/games/deutex" : nullptr;
+    if (deutex == nullptr) {
+        GTEST_SKIP() << "deutex is not installed";
+    }
+    const std::string listing = temp.file("listing.txt");
+    const std::string command = std::string(deutex) + " -doom2 " + temp.file("main") + " -wadir " +
+                                temp.file("mod.wad") + " > " + listing + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(listing);
+    const std::string text = ReadFile(listing);
+    for (const std::string lump : {"MAP01", "THINGS", "E1M1", "TEXTMAP", "ENDMAP", "S_START",
+                                   "TROOA1", "F_END", "PLAYPAL"}) {
+        EXPECT_NE(text.find("\n" + lump), std::string::npos) << lump << "\n" << text;
+    }
+}
+
+// Each entry's name and size, in listing order.
+std::vector<std::pair<std::string, std::uint64_t>>
+Listed(const std::string& package, const std::vector<std::string>& keys = {}) {
+    std::vector<std::string> args = keys;
+    args.insert(args.end(), {"--list-json", package});
+    const auto result = RunKestrune(args);
+    std::vector<std::pair<std::string, std::uint64_t>> entries;
+    const nlohmann::json listing = nlohmann::json::parse(result.out);
+    for (const auto& entry : listing["entries"]) {
+        entries.emplace_back(entry["name"].get<std::string>(), entry["size"].get<std::uint64_t>());
+    }
+    return entries;
+}
+
+// What --tree --extract wrote from P, packed with --like P and P's listing
+// as --order, lists as P does: names, sizes, order.
+TEST(Pack, ExtractedTreeRepacksToTheSameListing) {
+    std::vector<std::pair<std::string, std::vector<std::string>>> packages;
+    for (const std::string wad :
+         {"/usr/share/games/doom/freedoom1.wad", "/usr/share/games/doom/freedoom2.wad"}) {
+        if (fs::exists(wad)) {
+            packages.push_back({wad, {}});
+        }
+    }
+    TempDir temp;
+    // Packages of our own, stored in an order that is not byte order.
+    MakeTree(temp.path() / "own", GeneralTree("Game/"));
+    std::string reversed;
+    const Tree own = GeneralTree("Game/");
+    for (auto it = own.rbegin(); it != own.rend(); ++it) {
+        reversed += it->first + "\n";
+    }
+    WriteFile(temp.file("reversed"), reversed);
+    for (const auto& [name, options] :
+         std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"own.pak", {"--format", "unreal", "--pak-version", "9", "--compression", "LZ4"}},
+             {"own11.pak", {"--format", "unreal", "--aes-key", kKey}},
+             {"own.vpk", {}},
+             {"quake.pak", {"--format", "quake"}}}) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"--order", temp.file("reversed")});
+        ASSERT_EQ(RunKestrune(PackArgs(args, temp.file("own"), temp.file(name))).exitCode, 0);
+        std::vector<std::string> keys;
+        if (std::find(options.begin(), options.end(), kKey) != options.end()) {
+            keys = {"--aes-key", kKey};
+        }
+        packages.push_back({temp.file(name), keys});
+    }
+    // The order was followed where the kind keeps it as given.
+    const auto quake = Listed(temp.file("quake.pak"));
+    ASSERT_FALSE(quake.empty());
+    EXPECT_EQ(quake[0].first, "Game/dir/sub/noise.bin");
+
+    for (const auto& [package, keys] : packages) {
+        SCOPED_TRACE(package);
+        const auto listed = Listed(package, keys);
+        std::string order;
+        for (const auto& [name, size] : listed) {
+            order += name + "\n";
+        }
+        WriteFile(temp.file("order"), order);
+        fs::remove_all(temp.path() / "tree");
+        std::vector<std::string> extract = keys;
+        extract.insert(extract.end(), {"--tree", "--extract", package, temp.file("tree")});
+        ASSERT_EQ(RunKestrune(extract).exitCode, 0);
+        const std::string copy = temp.file("copy" + fs::path(package).extension().string());
+        std::vector<std::string> pack = keys;
+        pack.insert(pack.end(), {"--like", package, "--order", temp.file("order")});
+        const auto packed = RunKestrune(PackArgs(pack, temp.file("tree"), copy));
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        EXPECT_EQ(Listed(copy, keys), listed);
+    }
+}
+
+#ifndef _WIN32
+TEST(Pack, LinksLeadingOutAreRefused) {
+    TempDir temp;
+    MakeTree(temp.path() / "in", GeneralTree(""));
+    WriteFile(temp.file("secret"), "outside");
+    if (!Testing::MakeSymbolicLink(temp.file("secret"), temp.file("in/link"))) {
+        GTEST_SKIP() << "no symbolic links here";
+    }
+    const auto result =
+        RunKestrune({"--format", "kestrune", "--pack", temp.file("in"), temp.file("x.pak")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("'link' is a link leading out of"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(temp.file("x.pak")));
+}
+#endif
+
+} // namespace
+} // namespace Kestrune
