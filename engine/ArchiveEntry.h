@@ -167,6 +167,11 @@ struct DirectoryWalk {
     /// standard error (a key that would open more of it, companion files the
     /// tool does not read).
     std::vector<std::string> notes;
+    /// What a check (ReadOptions::checkEntryHeaders) found wrong with the
+    /// package as a whole, one reason each (an index that does not match its
+    /// hash): --test fails the package for them, while a listing or an
+    /// extraction reads the entries all the same.
+    std::vector<std::string> damage;
     /// Facts about the whole package that --list-json shows, by member name
     /// ("mount_point", "engine_version"), as UTF-8 text.
     std::vector<std::pair<std::string, std::string>> properties;

@@ -6,6 +6,7 @@
 #include "KestruneEngine.h"
 #include "support/Files.h"
 #include "support/PackageBuilder.h"
+#include "support/Process.h"
 #include "support/UnrealPakBuilder.h"
 
 #include <filesystem>
@@ -220,11 +221,14 @@ TEST(UnrealPak, RefusalsAndTheContainerRules) {
     badHash.corruptIndexHash = true;
     EXPECT_EQ(Walk(Testing::BuildUnrealPak(badHash, files)).kind, PackageKind::Pak);
     // From version 8 on a listing does not pay for the index hash; a check
-    // does, and refuses the damaged index.
+    // does, and names the damage while it reads every entry.
     badHash.version = 11;
     ReadOptions checking;
     checking.checkEntryHeaders = true;
-    EXPECT_NE(Walk(Testing::BuildUnrealPak(badHash, files), checking).refusal, "");
+    const DirectoryWalk hashWalk = Walk(Testing::BuildUnrealPak(badHash, files), checking);
+    EXPECT_EQ(hashWalk.refusal, "");
+    EXPECT_EQ(hashWalk.visited, 1u);
+    EXPECT_EQ(hashWalk.damage, std::vector<std::string>{"the index does not match its SHA-1"});
 
     // A method the tool has no codec for fails its entry by that name; the
     // others are read.
@@ -413,6 +417,92 @@ TEST(UnrealPak, EscapingNamesStayInside) {
         inside += item.is_regular_file() ? 1 : 0;
     }
     EXPECT_EQ(inside, files.size() + 1); // every entry written, the two dup.txt apart
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+struct FindingRow {
+    const char* what;
+    std::uint32_t version;
+    std::vector<UnrealFile> files;
+    std::function<void(UnrealPakLayout&)> shape;
+    std::function<void(std::string&)> editPak; // the built file, hashes and all
+    std::vector<std::string> damaged;          // --test's "Damaged: " lines, in order
+    int extractExit;
+};
+
+// What --test finds in a pak, as a user runs it: damage to the index or to
+// one entry is named and fails the check, every entry is still read (the
+// bytes an extraction writes), and the pak is never read as another kind.
+TEST(UnrealPak, TestNamesDamageAndReadsOn) {
+    const UnrealFile hello{"a.txt", "hello", "None", false, 65536};
+    const UnrealFile world{"b.txt", "world", "None", false, 65536};
+    const std::vector<FindingRow> rows = {
+        {"v11 index hash",
+         11,
+         {hello, world},
+         [](UnrealPakLayout& l) { l.corruptIndexHash = true; },
+         {},
+         {"PAK: the index does not match its SHA-1"},
+         0},
+        {"v9 index hash",
+         9,
+         {hello, world},
+         [](UnrealPakLayout& l) { l.corruptIndexHash = true; },
+         {},
+         {"PAK: the index does not match its SHA-1"},
+         0},
+        {"v11 directory index hash",
+         11,
+         {hello, world},
+         [](UnrealPakLayout& l) { l.corruptDirectoryHash = true; },
+         {},
+         {"PAK: the directory index does not match its SHA-1"},
+         0},
+    };
+    for (const FindingRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        UnrealPakLayout layout;
+        layout.version = row.version;
+        if (row.shape) {
+            row.shape(layout);
+        }
+        std::string bytes = Testing::BuildUnrealPak(layout, row.files);
+        if (row.editPak) {
+            row.editPak(bytes);
+        }
+        const Testing::TempDir dir;
+        const std::string path = dir.file("t.pak");
+        Testing::WriteFile(path, bytes);
+        std::string expected;
+        for (const std::string& line : row.damaged) {
+            expected +=
+                "Damaged: " + (line.starts_with("PAK: ") ? path + line.substr(3) : line) + "\n";
+        }
+        std::uint64_t written = 0;
+        for (const UnrealFile& f : row.files) {
+            written += f.content.size();
+        }
+        const auto tested = Testing::RunKestrune({"--test", path});
+        EXPECT_EQ(tested.exitCode, row.damaged.empty() ? 0 : 1) << tested.err;
+        EXPECT_TRUE(tested.out.starts_with(Testing::ConsoleText(expected))) << tested.out;
+        EXPECT_NE(tested.out.find("Extraction writes " + std::to_string(written) + " bytes"),
+                  std::string::npos)
+            << tested.out;
+        EXPECT_TRUE(tested.out.ends_with(Testing::ConsoleText(
+            std::to_string(row.files.size()) + " entries, " +
+            std::to_string(
+                std::count_if(row.damaged.begin(), row.damaged.end(),
+                              [](const std::string& l) { return !l.starts_with("PAK: "); })) +
+            " damaged\n")))
+            << tested.out;
+        const auto extracted = Testing::RunKestrune({"--extract", path, dir.file("out")});
+        EXPECT_EQ(extracted.exitCode, row.extractExit) << extracted.err;
+    }
 }
 
 } // namespace

@@ -99,7 +99,7 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
     std::uint64_t index = 0;
     ReadOptions checking = options;
     checking.checkEntryHeaders = true; // a check compares what packages keep twice
-    WalkEntries(
+    const DirectoryWalk checked = WalkEntries(
         package,
         [&](const EntryView& view) {
             std::optional<std::string> reason;
@@ -125,6 +125,7 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
             ++index;
         },
         check.entryCount, checking);
+    check.packageDamage = checked.damage;
     return check;
 }
 

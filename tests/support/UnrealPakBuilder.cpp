@@ -343,6 +343,9 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
         std::string fdiHash;
         const std::string phi = seal(phiPlain, phiHash);
         const std::string fdi = seal(fdiPlain, fdiHash);
+        if (l.corruptDirectoryHash) {
+            fdiHash[0] = static_cast<char>(fdiHash[0] ^ 1);
+        }
         const auto primary = [&](std::uint64_t primarySize) {
             std::string p;
             FString(p, l.mount);

@@ -34,6 +34,8 @@ struct UnrealPakLayout {
     std::uint64_t seed = 0x1234;
     bool frozen = false; // v9
     bool corruptIndexHash = false;
+    bool corruptDirectoryHash = false; // v10+: the full directory index's hash
+
     // Changes the plain index (v10+: the primary index) or the full
     // directory index before they are hashed: hostile content with good hashes.
     std::function<void(std::string&)> editIndex;

@@ -326,6 +326,7 @@ struct PakState {
     std::uint64_t dataEnd = 0; // file size minus the footer
     std::uint64_t tombstones = 0;
     std::vector<std::string> notes;
+    std::vector<std::string> damage; // what a check found, for DirectoryWalk::damage
     std::shared_ptr<SharedContent> group;
     std::size_t groupUsed = 0;
     EntryView view; // handed to the visitor for every entry in turn
@@ -531,8 +532,12 @@ void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& 
 }
 
 // Reads an index block and decrypts it with the pak's key when the footer
-// says so; nullopt when its SHA-1 is not `hash`. A plain block of a mapped
-// file is looked at where it lies; others are copied.
+// says so. Where its SHA-1 `decides` (the key of an encrypted index, a pak
+// of version 1-7 against our container) a mismatch is nullopt; elsewhere it
+// is damage that a check reports under the block's name, `what`, and the
+// block is read all the same. Nullopt too when the block is not in the
+// file. A plain block of a mapped file is looked at where it lies; others
+// are copied.
 struct IndexBlock {
     std::vector<unsigned char> copy;
     std::span<const unsigned char> bytes;
@@ -540,7 +545,7 @@ struct IndexBlock {
 };
 
 std::optional<IndexBlock> ReadBlock(PakState& pak, std::uint64_t offset, std::uint64_t size,
-                                    const Sha1Digest& hash) {
+                                    const Sha1Digest& hash, std::string_view what, bool decides) {
     if (!FitsWithin(offset, size, pak.dataEnd) ||
         (pak.footer.encryptedIndex && size % kAesBlock != 0)) {
         return std::nullopt;
@@ -561,14 +566,13 @@ std::optional<IndexBlock> ReadBlock(PakState& pak, std::uint64_t offset, std::ui
         block.bytes = block.copy;
     }
     const std::span<const unsigned char> bytes = block.bytes;
-    // The hash picks the key of an encrypted index and tells a pak of
-    // version 1-7 from our container; otherwise it only detects damage,
-    // which a check looks for and a listing of a million entries need not
-    // pay for.
-    const bool needed =
-        pak.footer.encryptedIndex || pak.footer.version < 8 || pak.options.checkEntryHeaders;
-    if (needed && Sha1(bytes) != hash) {
-        return std::nullopt;
+    // Otherwise the hash only detects damage, which a check looks for and a
+    // listing of a million entries need not pay for.
+    if ((decides || pak.options.checkEntryHeaders) && Sha1(bytes) != hash) {
+        if (decides) {
+            return std::nullopt;
+        }
+        pak.damage.push_back(std::string(what) + " does not match its SHA-1");
     }
     return block;
 }
@@ -779,7 +783,8 @@ bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigne
 
 bool CheckPathHashes(PakState& pak, const Primary& p,
                      std::vector<std::pair<std::uint64_t, std::int32_t>>& fromNames) {
-    const auto bytes = ReadBlock(pak, p.hashOffset, p.hashSize, p.hashHash);
+    const auto bytes =
+        ReadBlock(pak, p.hashOffset, p.hashSize, p.hashHash, "the path hash index", false);
     if (!bytes) {
         return false;
     }
@@ -937,7 +942,8 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
     if (f.encryptedIndex) {
         for (const AesKey& key : options.aesKeys) {
             pak.key = key;
-            if ((index = ReadBlock(pak, f.indexOffset, f.indexSize, f.indexHash))) {
+            if ((index =
+                     ReadBlock(pak, f.indexOffset, f.indexSize, f.indexHash, "the index", true))) {
                 break;
             }
         }
@@ -955,7 +961,9 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
         if (!options.aesKeys.empty()) {
             pak.key = options.aesKeys.front(); // for encrypted entries: nothing says which
         }
-        index = ReadBlock(pak, f.indexOffset, f.indexSize, f.indexHash);
+        // From version 8 on the footer alone says it is a pak: a mismatch is
+        // damage a check reports.
+        index = ReadBlock(pak, f.indexOffset, f.indexSize, f.indexHash, "the index", legacy);
         if (!index) {
             return malformed("the index does not match its SHA-1");
         }
@@ -986,7 +994,8 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
         if (!primary.hasDirectory) {
             return Refuse("the pak keeps no directory of names: not read");
         }
-        const auto dir = ReadBlock(pak, primary.dirOffset, primary.dirSize, primary.dirHash);
+        const auto dir = ReadBlock(pak, primary.dirOffset, primary.dirSize, primary.dirHash,
+                                   "the directory index", false);
         if (!dir) {
             return Refuse("the directory index does not match its SHA-1");
         }
@@ -1006,6 +1015,7 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
     }
     walk.visited = visited;
     walk.notes = std::move(pak.notes);
+    walk.damage = std::move(pak.damage);
     if (pak.tombstones > 0) {
         walk.notes.push_back(std::to_string(pak.tombstones) +
                              " deleted records (patch tombstones) not listed");
