@@ -81,8 +81,14 @@ struct EntryContent {
     std::uint8_t runCount = 0;
     ContentEncoding encoding = ContentEncoding::Stored;
     std::optional<std::uint32_t> crc32;
-    /// SHA-1 of the entry's stored bytes, as an Unreal pak keeps it.
+    /// SHA-1 of the entry's stored bytes, as an Unreal pak keeps it: of
+    /// every stored byte of its runs or pieces, except that an encrypted
+    /// piece without a codec is hashed only to its coded length (the AES
+    /// padding after an uncompressed entry lies outside the hash).
     std::optional<std::array<unsigned char, 20>> storedSha1;
+    /// Where in the package file that SHA-1 lies, when the index does not
+    /// keep it (an Unreal entry's in-data header): read with the content.
+    std::optional<std::uint64_t> storedSha1At;
 
     std::shared_ptr<const SharedContent> shared;
     std::uint32_t firstPiece = 0;

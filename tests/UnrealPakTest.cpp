@@ -441,6 +441,9 @@ struct FindingRow {
 TEST(UnrealPak, TestNamesDamageAndReadsOn) {
     const UnrealFile hello{"a.txt", "hello", "None", false, 65536};
     const UnrealFile world{"b.txt", "world", "None", false, 65536};
+    const auto flip = [](std::size_t at) {
+        return [at](std::string& pak) { pak[at] = static_cast<char>(pak[at] ^ 0x20); };
+    };
     const std::vector<FindingRow> rows = {
         {"v11 index hash",
          11,
@@ -463,6 +466,24 @@ TEST(UnrealPak, TestNamesDamageAndReadsOn) {
          {},
          {"PAK: the directory index does not match its SHA-1"},
          0},
+        // The stored bytes against the SHA-1 of the record (v1: after its
+        // 56-byte header) or of the in-data header (v11: 53 bytes).
+        {"v1 stored byte",
+         1,
+         {hello, world},
+         {},
+         flip(56 + 1),
+         {"a.txt: SHA-1 mismatch (aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d stored, "
+          "9c69649ae449f46285abfca8341f098c64cfaa03 read)"},
+         1},
+        {"v11 stored byte",
+         11,
+         {hello, world},
+         {},
+         flip(53 + 1),
+         {"a.txt: SHA-1 mismatch (aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d stored, "
+          "9c69649ae449f46285abfca8341f098c64cfaa03 read)"},
+         1},
     };
     for (const FindingRow& row : rows) {
         SCOPED_TRACE(row.what);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <zlib.h>
 
 namespace Kestrune {
@@ -50,6 +51,13 @@ std::uint64_t CodedLength(const Piece& piece) {
     return piece.encrypted ? piece.codedLength : piece.storedLength;
 }
 
+// Stored bytes of the piece that an Unreal SHA-1 covers: all of them, but
+// for an encrypted piece without a codec only the coded ones (the AES
+// padding after an uncompressed entry lies outside the hash).
+std::uint64_t HashedLength(const Piece& piece) {
+    return piece.encrypted && piece.codec == Codec::Stored ? piece.codedLength : piece.storedLength;
+}
+
 // What makes a piece unreadable before any of its bytes are read: an
 // encrypted piece without a key or not in whole AES units, or one that
 // declares more coded bytes than it stores. `block` names it for the user.
@@ -71,12 +79,56 @@ std::optional<ContentFailure> UnreadablePiece(const EntryContent& content, const
 
 } // namespace
 
+std::optional<ContentFailure> EntryReader::StartSha1(const EntryContent& content) {
+    sha1_.reset(); // an earlier entry's hash must not make this one hash
+    if (content.storedSha1) {
+        expectedSha1_ = *content.storedSha1;
+    } else if (content.storedSha1At) {
+        // Kept beside the data, which is about to be read from the same
+        // place: a mapped package gives it without a system call.
+        FileSource& package = files_.Package();
+        const std::uint64_t at = *content.storedSha1At;
+        if (!FitsWithin(at, expectedSha1_.size(), package.Size())) {
+            return ContentFailure{"its SHA-1 lies outside the package"};
+        }
+        const unsigned char* mapped = package.Bytes();
+        if (mapped != nullptr && package.Ready(at, expectedSha1_.size())) {
+            std::memcpy(expectedSha1_.data(), mapped + at, expectedSha1_.size());
+        } else if (package.ReadAt(at, expectedSha1_.data(), expectedSha1_.size()) !=
+                   expectedSha1_.size()) {
+            return ContentFailure{"its SHA-1 lies outside the package"};
+        }
+    } else {
+        return std::nullopt;
+    }
+    sha1_.emplace();
+    return std::nullopt;
+}
+
+std::optional<ContentFailure> EntryReader::FinishSha1() {
+    if (!sha1_) {
+        return std::nullopt;
+    }
+    const Sha1Digest read = sha1_->Finish();
+    sha1_.reset();
+    if (read != expectedSha1_) {
+        return ContentFailure{"SHA-1 mismatch (" + HexBytes(expectedSha1_) + " stored, " +
+                              HexBytes(read) + " read)"};
+    }
+    return std::nullopt;
+}
+
 std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, EntrySink& sink) {
     const EntryContent& content = entry.content;
+    if (auto failure = StartSha1(content)) {
+        return failure;
+    }
     if (content.encoding == ContentEncoding::Pieces) {
         return ReadPieces(entry, sink);
     }
-    const bool checksum = content.crc32.has_value();
+    // Content with a checksum or a hash passes through the buffer, to be summed.
+    crcWanted_ = content.crc32.has_value();
+    const bool checksum = crcWanted_ || sha1_.has_value();
     crc_ = static_cast<std::uint32_t>(::crc32(0L, Z_NULL, 0));
     std::uint64_t done = 0;
     for (std::size_t i = 0; i < content.runCount; ++i) {
@@ -97,11 +149,11 @@ std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, Entry
                                   " of " + std::to_string(entry.size) + " bytes)"};
         }
     }
-    if (checksum && crc_ != *content.crc32) {
+    if (crcWanted_ && crc_ != *content.crc32) {
         return ContentFailure{"checksum mismatch (CRC32 " + Hex32(*content.crc32) + " stored, " +
                               Hex32(crc_) + " read)"};
     }
-    return std::nullopt;
+    return FinishSha1();
 }
 
 std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry, EntrySink& sink) {
@@ -115,12 +167,7 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
         return ContentFailure{"refers to blocks the package does not have"};
     }
     const std::span<const Piece> pieces = content.Pieces();
-    const bool hashing = content.storedSha1.has_value();
-    if (hashing) {
-        sha1_.emplace();
-    } else {
-        sha1_.reset(); // an earlier entry's hash must not make this one hash
-    }
+    const bool hashing = sha1_.has_value();
     std::uint64_t skip = content.skip;
     std::uint64_t want = entry.size;
     for (std::uint32_t k = 0; k < content.pieceCount; ++k) {
@@ -153,14 +200,7 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
         return ContentFailure{"its blocks hold only " + std::to_string(entry.size - want) +
                               " of its " + std::to_string(entry.size) + " bytes"};
     }
-    if (hashing) {
-        const Sha1Digest read = sha1_->Finish();
-        if (read != *content.storedSha1) {
-            return ContentFailure{"SHA-1 mismatch (" + HexBytes(*content.storedSha1) + " stored, " +
-                                  HexBytes(read) + " read)"};
-        }
-    }
-    return std::nullopt;
+    return FinishSha1();
 }
 
 std::string EntryReader::PieceFailure(const Slice& slice, const std::string& why, bool wrongLength,
@@ -218,7 +258,8 @@ std::optional<ContentFailure> EntryReader::ReadStored(const EntryContent& conten
     const std::size_t got = file->ReadAt(piece.offset, stored_.data(), stored_.size());
     stored_.resize(got);
     if (sha1_) {
-        sha1_->Update(stored_);
+        sha1_->Update(std::span<const unsigned char>(stored_).first(
+            static_cast<std::size_t>(std::min<std::uint64_t>(HashedLength(piece), got))));
     }
     cutShort = got < piece.storedLength;
     std::span<unsigned char> bytes(stored_);
@@ -341,7 +382,10 @@ std::optional<ContentFailure> EntryReader::ReadStreamed(const EntryContent& cont
                 stream.file->ReadAt(piece.offset + stream.read, stream.input.data(), step);
             stream.input.resize(got);
             if (sha1_) {
-                sha1_->Update(stream.input);
+                const std::uint64_t hashed = HashedLength(piece);
+                sha1_->Update(std::span<const unsigned char>(stream.input)
+                                  .first(static_cast<std::size_t>(std::min<std::uint64_t>(
+                                      got, hashed - std::min(hashed, stream.read)))));
             }
             if (piece.encrypted) {
                 stream.input.resize(got - got % kAesUnit);
@@ -421,9 +465,12 @@ std::optional<ContentFailure> EntryReader::ReadRun(FileSource& file, const DataR
                 buffer_.resize(std::min<std::uint64_t>(kCopyChunkSize, available));
             }
             got = file.ReadAt(run.offset + copied, buffer_.data(), step);
-            if (checksum) {
+            if (crcWanted_) {
                 crc_ = static_cast<std::uint32_t>(
                     ::crc32(crc_, buffer_.data(), static_cast<uInt>(got)));
+            }
+            if (sha1_) {
+                sha1_->Update(std::span<const unsigned char>(buffer_.data(), got));
             }
             if (got > 0 && !sink.Write(buffer_.data(), got)) {
                 return ContentFailure{sink.FailureText(), true};

@@ -27,6 +27,9 @@ constexpr std::uint32_t kLegacyCustom = 0x04;
 constexpr std::uint32_t kLegacyHints = 0x30;
 constexpr std::uint32_t kEncodedBlockSizeEscape = 0x3F;
 constexpr std::uint64_t kEncodedBlockSizeUnit = 2048;
+// Where the SHA-1 lies in the in-data header of versions 10+ (offset, stored
+// size, size, u32 method).
+constexpr std::uint64_t kHeaderSha1At = 8 + 8 + 8 + 4;
 constexpr std::uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ull;
 constexpr std::uint64_t kFnvPrime = 0x100000001B3ull;
 // Pieces are handed out from shared groups of this many, so that a listing
@@ -523,10 +526,13 @@ void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& 
     }
     // The SHA-1 covers the stored bytes, padding included, except for an
     // uncompressed encrypted entry, where it covers only the first `size`
-    // ciphertext bytes; the piece reader hashes whole stored pieces, so such
-    // an entry is checked by its decryption alone.
-    if (r.compressed() || !encrypted) {
-        view.content.storedSha1 = r.sha1;
+    // ciphertext bytes (as the piece reader hashes a piece without a codec).
+    // Versions 10+ keep it only in the in-data header, which the reader
+    // looks at with the content.
+    view.content.storedSha1 = r.sha1;
+    view.content.storedSha1At.reset();
+    if (!r.sha1) {
+        view.content.storedSha1At = r.offset + kHeaderSha1At;
     }
     visit(view);
 }
