@@ -125,7 +125,13 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
             ++index;
         },
         check.entryCount, checking);
-    check.packageDamage = checked.damage;
+    // What either pass found (the second is cut at the first's count).
+    check.packageDamage = walk.damage;
+    for (const std::string& reason : checked.damage) {
+        if (std::find(walk.damage.begin(), walk.damage.end(), reason) == walk.damage.end()) {
+            check.packageDamage.push_back(reason);
+        }
+    }
     return check;
 }
 

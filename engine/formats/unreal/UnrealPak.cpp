@@ -317,6 +317,8 @@ bool ParseEncoded(Cursor& in, Record& r) {
     return in.ok;
 }
 
+enum class Misplacement : std::uint8_t { None, OutsideFile, OverEntry, OverIndex };
+
 struct PakState {
     PakState(ByteSource& from, const ReadOptions& given, Footer read)
         : source(from), options(given), footer(std::move(read)) {}
@@ -330,6 +332,15 @@ struct PakState {
     std::uint64_t tombstones = 0;
     std::vector<std::string> notes;
     std::vector<std::string> damage; // what a check found, for DirectoryWalk::damage
+    // A check's view of where entries lie: the extents gathered while the
+    // index is checked, then what is wrong with each entry's place.
+    struct Extent {
+        std::uint64_t start = 0;
+        std::uint64_t end = 0;
+        std::uint64_t ordinal = 0;
+    };
+    std::vector<Extent> extents;
+    std::vector<Misplacement> misplaced;
     std::shared_ptr<SharedContent> group;
     std::size_t groupUsed = 0;
     EntryView view; // handed to the visitor for every entry in turn
@@ -373,14 +384,12 @@ std::optional<Codec> MethodCodec(const Footer& footer, std::uint32_t method,
     return std::nullopt; // a name the tool does not decode: the entry fails by it
 }
 
-// Checks what the index says of an entry against the file; false: malformed.
+// Checks that what the index says of an entry holds together; false:
+// malformed. Where the entry lies is a matter of that entry alone (Misplaced).
 bool CheckRecord(const PakState& pak, const Record& r) {
     const bool encrypted = (r.flags & kFlagEncrypted) != 0;
     if (!r.compressed()) {
-        const std::uint64_t header = RecordSize(pak.footer.version, pak.footer.v8a, false, 0);
-        return r.blocks.empty() && r.storedSize == r.size &&
-               FitsWithin(r.offset, header, pak.dataEnd) &&
-               FitsWithin(r.offset + header, encrypted ? Align16(r.size) : r.size, pak.dataEnd);
+        return r.blocks.empty() && r.storedSize == r.size;
     }
     if (pak.footer.version >= 8 && r.method > pak.footer.methods.size()) {
         return false;
@@ -393,9 +402,7 @@ bool CheckRecord(const PakState& pak, const Record& r) {
     }
     const std::uint64_t header =
         RecordSize(pak.footer.version, pak.footer.v8a, true, r.blocks.size());
-    if (r.blockSize == 0 || r.blocks.size() != (r.size + r.blockSize - 1) / r.blockSize ||
-        !FitsWithin(r.offset, header, pak.dataEnd) ||
-        !FitsWithin(r.offset + header, r.storedSize, pak.dataEnd)) {
+    if (r.blockSize == 0 || r.blocks.size() != (r.size + r.blockSize - 1) / r.blockSize) {
         return false;
     }
     std::uint64_t at = header;
@@ -406,6 +413,89 @@ bool CheckRecord(const PakState& pak, const Record& r) {
         at = start + (encrypted ? Align16(end - start) : end - start);
     }
     return at - header == r.storedSize;
+}
+
+// The bytes an entry takes, from its in-data header to the end of its stored
+// bytes (with the AES padding of an uncompressed encrypted one): offsets
+// and sizes are below 2^63, so the sum cannot wrap.
+std::pair<std::uint64_t, std::uint64_t> Extent(const PakState& pak, const Record& r) {
+    const std::uint64_t header =
+        RecordSize(pak.footer.version, pak.footer.v8a, r.compressed(), r.blocks.size());
+    const bool padded = !r.compressed() && (r.flags & kFlagEncrypted) != 0;
+    return {r.offset, r.offset + header + (padded ? Align16(r.size) : r.storedSize)};
+}
+
+// A check notes where each entry it will visit lies, by its place in the
+// listing.
+void NoteExtent(PakState& pak, const Record& r, std::uint64_t ordinal) {
+    if (pak.options.checkEntryHeaders) {
+        const auto [start, end] = Extent(pak, r);
+        pak.extents.push_back({start, end, ordinal});
+    }
+}
+
+// Marks each entry that lies outside the file or shares bytes with another
+// entry, an index block or the footer (`regions`): damage of that entry
+// alone, which a check names. One sweep over the extents sorted by start:
+// an extent that starts before the furthest end seen so far overlaps the
+// extent that reached it.
+void FindMisplaced(PakState& pak, std::vector<PakState::Extent> regions) {
+    constexpr std::uint64_t kRegion = UINT64_MAX;
+    std::uint64_t entries = 0;
+    for (const PakState::Extent& e : pak.extents) {
+        entries = std::max(entries, e.ordinal + 1);
+    }
+    pak.misplaced.assign(static_cast<std::size_t>(entries), Misplacement::None);
+    const std::uint64_t fileSize = pak.source.Size();
+    for (PakState::Extent& region : regions) {
+        region.ordinal = kRegion;
+        if (region.start < region.end) {
+            pak.extents.push_back(region);
+        }
+    }
+    std::sort(
+        pak.extents.begin(), pak.extents.end(),
+        [](const PakState::Extent& a, const PakState::Extent& b) { return a.start < b.start; });
+    const auto mark = [&pak](std::uint64_t ordinal, Misplacement why) {
+        if (ordinal != kRegion && pak.misplaced[ordinal] == Misplacement::None) {
+            pak.misplaced[ordinal] = why;
+        }
+    };
+    std::uint64_t furthest = 0;
+    std::uint64_t owner = kRegion;
+    bool any = false;
+    for (const PakState::Extent& e : pak.extents) {
+        if (e.ordinal != kRegion && e.end > fileSize) {
+            mark(e.ordinal, Misplacement::OutsideFile);
+        }
+        if (any && e.start < furthest) {
+            mark(e.ordinal, owner == kRegion ? Misplacement::OverIndex : Misplacement::OverEntry);
+            mark(owner, e.ordinal == kRegion ? Misplacement::OverIndex : Misplacement::OverEntry);
+        }
+        if (!any || e.end > furthest) {
+            furthest = e.end;
+            owner = e.ordinal;
+            any = true;
+        }
+    }
+    std::vector<PakState::Extent>().swap(pak.extents);
+}
+
+std::string_view MisplacedReason(const PakState& pak, std::uint64_t ordinal) {
+    if (ordinal >= pak.misplaced.size()) {
+        return {};
+    }
+    switch (pak.misplaced[static_cast<std::size_t>(ordinal)]) {
+    case Misplacement::OutsideFile:
+        return "its data lies outside the file";
+    case Misplacement::OverEntry:
+        return "its data overlaps another entry's";
+    case Misplacement::OverIndex:
+        return "its data overlaps the index or the footer";
+    case Misplacement::None:
+        break;
+    }
+    return {};
 }
 
 // The pieces of a compressed or encrypted entry, placed in the current group.
@@ -463,10 +553,13 @@ bool CheckHeader(PakState& pak, Record& r) {
            h.blocks == r.blocks;
 }
 
-void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& visit) {
+void Visit(PakState& pak, std::string_view name, Record& r, std::uint64_t ordinal,
+           const EntryVisitor& visit) {
     // Only a check compares the two: a listing does not read every entry's
     // header.
-    const bool headerDiffers = pak.options.checkEntryHeaders && !CheckHeader(pak, r);
+    const std::string_view misplaced = MisplacedReason(pak, ordinal);
+    const bool headerDiffers =
+        pak.options.checkEntryHeaders && misplaced.empty() && !CheckHeader(pak, r);
     const bool encrypted = (r.flags & kFlagEncrypted) != 0;
     const std::uint64_t header =
         RecordSize(pak.footer.version, pak.footer.v8a, r.compressed(), r.blocks.size());
@@ -483,7 +576,9 @@ void Visit(PakState& pak, std::string_view name, Record& r, const EntryVisitor& 
     content.firstPiece = content.pieceCount = 0;
     content.skip = 0;
     view.compression = "None";
-    view.damage = headerDiffers ? "its in-data header differs from the index" : "";
+    view.damage = !misplaced.empty() ? misplaced
+                  : headerDiffers    ? "its in-data header differs from the index"
+                                     : "";
     view.name = name;
     view.offset = r.offset + header;
     view.size = r.size;
@@ -623,10 +718,11 @@ bool WalkLegacy(PakState& pak, std::span<const unsigned char> index, const Entry
             return false;
         }
         if (visit == nullptr) {
+            NoteExtent(pak, r, visited);
             ++visited; // the check counts what a visit would hand over
         } else if (visited < limit) {
             full.assign(pak.mount).append(name);
-            Visit(pak, full, r, *visit);
+            Visit(pak, full, r, visited, *visit);
             ++visited;
         }
     }
@@ -777,9 +873,10 @@ bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigne
                 return false;
             }
             if (visit == nullptr) {
+                NoteExtent(pak, r, visited);
                 ++visited; // the check counts what a visit would hand over
             } else if (visited < limit) {
-                Visit(pak, full, r, *visit);
+                Visit(pak, full, r, visited, *visit);
                 ++visited;
             }
         }
@@ -986,8 +1083,14 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
         return limit > 0;
     };
     if (f.version < 10) {
+        // The index hash has proved a pak of version 1-7 by now: a malformed
+        // index is refused, never read as another kind.
         if (!WalkLegacy(pak, *index, nullptr, 0, visited)) {
-            return malformed("the index is malformed");
+            return Refuse("the index is malformed");
+        }
+        if (options.checkEntryHeaders) {
+            FindMisplaced(pak, {{f.indexOffset, f.indexOffset + f.indexSize, 0},
+                                {pak.dataEnd, source.Size(), 0}});
         }
         if (checked()) {
             WalkLegacy(pak, *index, &visit, limit, visited);
@@ -1014,6 +1117,15 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
             return Refuse("the path hash index does not match the names");
         }
         std::vector<std::pair<std::uint64_t, std::int32_t>>().swap(hashes);
+        if (options.checkEntryHeaders) {
+            std::vector<PakState::Extent> regions = {
+                {f.indexOffset, f.indexOffset + f.indexSize, 0}, {pak.dataEnd, source.Size(), 0}};
+            if (primary.hasHashIndex) {
+                regions.push_back({primary.hashOffset, primary.hashOffset + primary.hashSize, 0});
+            }
+            regions.push_back({primary.dirOffset, primary.dirOffset + primary.dirSize, 0});
+            FindMisplaced(pak, std::move(regions));
+        }
         if (checked()) {
             pak.tombstones = 0;
             WalkDirectoryIndex(pak, primary, *dir, &visit, limit, visited, nullptr);
