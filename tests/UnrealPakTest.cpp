@@ -511,6 +511,28 @@ TEST(UnrealPak, TestNamesDamageAndReadsOn) {
          {},
          {"a.txt: its data overlaps another entry's", "b.txt: its data overlaps another entry's"},
          0},
+        {"v11 path hash index",
+         11,
+         {hello, world},
+         [](UnrealPakLayout& l) {
+             l.editPathHashIndex = [](std::string& b) { b[4] = static_cast<char>(b[4] ^ 1); };
+         },
+         {},
+         {"PAK: the path hash index does not match the names"},
+         0},
+        // Written with the letters outside ASCII lower-cased for the path
+        // hash: as good as ASCII's A-Z alone.
+        {"v11 names lower-cased as Unicode",
+         11,
+         {{"\xC3\x9Cn\xC3\xAF"
+           "c\xC3\xB6"
+           "d\xC3\xA9/\xE5\x90\x8D\xE5\x89\x8D \xC3\xB1.txt",
+           "x", "None", false, 65536},
+          hello},
+         [](UnrealPakLayout& l) { l.unicodeLowerHash = true; },
+         {},
+         {},
+         0},
     };
     for (const FindingRow& row : rows) {
         SCOPED_TRACE(row.what);

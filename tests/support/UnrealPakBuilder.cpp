@@ -157,10 +157,10 @@ std::string Encoded(const Built& b) {
     return out;
 }
 
-std::uint64_t PathHash(const std::string& path, std::uint64_t seed) {
+std::uint64_t PathHash(const std::string& path, std::uint64_t seed, bool unicode) {
     std::uint64_t h = 0xCBF29CE484222325ull + seed;
     for (char16_t u : Utf16(path)) {
-        if (u >= 'A' && u <= 'Z') {
+        if ((u >= 'A' && u <= 'Z') || (unicode && u >= 0xC0 && u <= 0xDE && u != 0xD7)) {
             u = static_cast<char16_t>(u + 32);
         }
         h = (h ^ (u & 0xFFu)) * 0x100000001B3ull;
@@ -319,13 +319,16 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             const std::string dir = slash == std::string::npos ? "/" : name.substr(0, slash + 1);
             dirs[dir].emplace_back(slash == std::string::npos ? name : name.substr(slash + 1),
                                    location);
-            Put(hashes, PathHash(name, l.seed), 8);
+            Put(hashes, PathHash(name, l.seed, l.unicodeLowerHash), 8);
             Put(hashes, static_cast<std::uint32_t>(location), 4);
         }
         std::string phiPlain;
         Put(phiPlain, files.size(), 4);
         phiPlain += hashes;
         Put(phiPlain, 0, 4);
+        if (l.editPathHashIndex) {
+            l.editPathHashIndex(phiPlain);
+        }
         std::string fdiPlain;
         Put(fdiPlain, dirs.size(), 4);
         for (const auto& [dir, entries] : dirs) {

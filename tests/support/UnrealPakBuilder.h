@@ -35,11 +35,14 @@ struct UnrealPakLayout {
     bool frozen = false; // v9
     bool corruptIndexHash = false;
     bool corruptDirectoryHash = false; // v10+: the full directory index's hash
-
+    // v10+: the path hash of names with letters outside ASCII, lower-cased
+    // as Unicode does (Latin-1 capitals here) instead of ASCII's A-Z only.
+    bool unicodeLowerHash = false;
     // Changes the plain index (v10+: the primary index) or the full
     // directory index before they are hashed: hostile content with good hashes.
     std::function<void(std::string&)> editIndex;
     std::function<void(std::string&)> editDirectory;
+    std::function<void(std::string&)> editPathHashIndex;
 };
 
 std::string BuildUnrealPak(const UnrealPakLayout& layout, const std::vector<UnrealFile>& files);

@@ -730,13 +730,64 @@ bool WalkLegacy(PakState& pak, std::span<const unsigned char> index, const Entry
     return in.ok && in.Left() < (pak.footer.encryptedIndex ? kAesBlock : 1);
 }
 
-std::uint64_t PathHash(std::string_view path, std::uint64_t seed) {
+// The lower case of the capital letters of the Latin, Greek, Cyrillic and
+// Armenian alphabets (and of full-width Latin), as the C library's towlower
+// and Unicode's simple mapping give them; every other character is its own.
+char32_t UnicodeLower(char32_t c) {
+    const auto in = [c](char32_t first, char32_t last) { return c >= first && c <= last; };
+    const auto pairEven = [c](char32_t first, char32_t last) {
+        return c >= first && c <= last && (c - first) % 2 == 0;
+    };
+    if (in('A', 'Z') || (in(0xC0, 0xDE) && c != 0xD7) || (in(0x391, 0x3AB) && c != 0x3A2) ||
+        in(0x410, 0x42F) || in(0xFF21, 0xFF3A)) {
+        return c + 0x20;
+    }
+    if (c == 0x130) {
+        return 'i';
+    }
+    if (c == 0x178) {
+        return 0xFF;
+    }
+    if (pairEven(0x100, 0x12F) || pairEven(0x132, 0x137) || pairEven(0x139, 0x148) ||
+        pairEven(0x14A, 0x177) || pairEven(0x179, 0x17E) || pairEven(0x3D8, 0x3EF) ||
+        pairEven(0x460, 0x481) || pairEven(0x48A, 0x4BF) || pairEven(0x4C1, 0x4CE) ||
+        pairEven(0x4D0, 0x52F) || pairEven(0x1E00, 0x1E95) || pairEven(0x1EA0, 0x1EFF)) {
+        return c + 1;
+    }
+    if (in(0x400, 0x40F)) {
+        return c + 0x50;
+    }
+    if (in(0x531, 0x556)) {
+        return c + 0x30;
+    }
+    if (c == 0x386) {
+        return 0x3AC;
+    }
+    if (in(0x388, 0x38A)) {
+        return c + 0x25;
+    }
+    if (c == 0x38C) {
+        return 0x3CC;
+    }
+    if (in(0x38E, 0x38F)) {
+        return c + 0x3F;
+    }
+    return c;
+}
+
+// FNV-1a 64 of the path's UTF-16LE units, lower-cased, from the seed. Which
+// lower case the writer took is not said: the engine's own lower-cases the
+// letters of ASCII only on some platforms and every letter on others, and
+// independent writers do either. `unicode` picks every letter.
+std::uint64_t PathHash(std::string_view path, std::uint64_t seed, bool unicode) {
     std::uint64_t h = kFnvOffsetBasis + seed;
     std::size_t at = 0;
     while (at < path.size()) {
         char32_t c = DecodeUtf8(path, at).value_or(0xFFFD);
         if (c >= 'A' && c <= 'Z') {
             c += 'a' - 'A';
+        } else if (unicode && c >= 0x80) {
+            c = UnicodeLower(c);
         }
         auto unit = [&h](std::uint32_t u) {
             h = (h ^ (u & 0xFF)) * kFnvPrime;
@@ -823,12 +874,20 @@ bool Locate(const Primary& p, std::int32_t location, Record& r) {
     return true;
 }
 
+// A path's hashes under both lower-casings (the same for an ASCII path),
+// and its location.
+struct NameHash {
+    std::uint64_t ascii = 0;
+    std::uint64_t unicode = 0;
+    std::int32_t location = 0;
+};
+
 // Versions 10-11: names from the full directory index. With `visit` null
 // only checks, counts in `visited` the entries a visit would hand over, and
 // gathers the path hashes for the version 11 check.
 bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigned char> dir,
                         const EntryVisitor* visit, std::uint64_t limit, std::uint64_t& visited,
-                        std::vector<std::pair<std::uint64_t, std::int32_t>>* hashes) {
+                        std::vector<NameHash>* hashes) {
     Cursor in(dir);
     const std::uint64_t dirs = in.Count(8);
     std::string dirName;
@@ -863,7 +922,11 @@ bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigne
             }
             const std::string_view relative = std::string_view(full).substr(pak.mount.size());
             if (hashes != nullptr) {
-                hashes->emplace_back(PathHash(relative, p.seed), location);
+                const std::uint64_t ascii = PathHash(relative, p.seed, false);
+                const bool plain =
+                    std::all_of(relative.begin(), relative.end(), [](char c) { return c >= 0; });
+                hashes->push_back(
+                    {ascii, plain ? ascii : PathHash(relative, p.seed, true), location});
             }
             if (r.flags & kFlagDeleted) {
                 ++pak.tombstones;
@@ -884,12 +947,13 @@ bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigne
     return in.ok && names == p.count && in.Left() < (pak.footer.encryptedIndex ? kAesBlock : 1);
 }
 
-bool CheckPathHashes(PakState& pak, const Primary& p,
-                     std::vector<std::pair<std::uint64_t, std::int32_t>>& fromNames) {
+// What a check finds in the path hash index against the names of the full
+// directory index (which alone name the entries): empty when they agree.
+std::string CheckPathHashes(PakState& pak, const Primary& p, const std::vector<NameHash>& names) {
     const auto bytes =
         ReadBlock(pak, p.hashOffset, p.hashSize, p.hashHash, "the path hash index", false);
     if (!bytes) {
-        return false;
+        return "the path hash index lies outside the file";
     }
     Cursor in(*bytes);
     const std::uint64_t count = in.Count(12);
@@ -899,12 +963,26 @@ bool CheckPathHashes(PakState& pak, const Primary& p,
         const std::uint64_t hash = in.U64();
         stored.emplace_back(hash, in.I32());
     }
+    if (!in.ok) {
+        return "the path hash index is malformed";
+    }
     if (pak.footer.version < 11) {
-        return in.ok; // the earlier hash differs by platform: not compared
+        return {}; // the earlier hash differs by platform: not compared
     }
     std::sort(stored.begin(), stored.end());
-    std::sort(fromNames.begin(), fromNames.end());
-    return in.ok && stored == fromNames;
+    std::vector<std::pair<std::uint64_t, std::int32_t>> computed;
+    computed.reserve(names.size());
+    for (const bool unicode : {true, false}) {
+        computed.clear();
+        for (const NameHash& n : names) {
+            computed.emplace_back(unicode ? n.unicode : n.ascii, n.location);
+        }
+        std::sort(computed.begin(), computed.end());
+        if (computed == stored) {
+            return {};
+        }
+    }
+    return "the path hash index does not match the names";
 }
 
 std::optional<Footer> ReadFooter(ByteSource& source, std::uint64_t magicFromEnd,
@@ -1108,15 +1186,21 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
         if (!dir) {
             return Refuse("the directory index does not match its SHA-1");
         }
-        std::vector<std::pair<std::uint64_t, std::int32_t>> hashes;
+        // The names come from the full directory index; the path hash index
+        // only repeats them, so a check compares the two and a listing does
+        // not look at it.
+        const bool pathHashes = primary.hasHashIndex && options.checkEntryHeaders;
+        std::vector<NameHash> hashes;
         if (!WalkDirectoryIndex(pak, primary, *dir, nullptr, 0, visited,
-                                primary.hasHashIndex ? &hashes : nullptr)) {
+                                pathHashes ? &hashes : nullptr)) {
             return Refuse("the directory index is malformed");
         }
-        if (primary.hasHashIndex && !CheckPathHashes(pak, primary, hashes)) {
-            return Refuse("the path hash index does not match the names");
+        if (pathHashes) {
+            if (std::string finding = CheckPathHashes(pak, primary, hashes); !finding.empty()) {
+                pak.damage.push_back(std::move(finding));
+            }
         }
-        std::vector<std::pair<std::uint64_t, std::int32_t>>().swap(hashes);
+        std::vector<NameHash>().swap(hashes);
         if (options.checkEntryHeaders) {
             std::vector<PakState::Extent> regions = {
                 {f.indexOffset, f.indexOffset + f.indexSize, 0}, {pak.dataEnd, source.Size(), 0}};
