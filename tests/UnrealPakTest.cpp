@@ -42,11 +42,12 @@ struct RoundTrip {
     std::string method;
     bool encryptData;
     bool encryptIndex;
+    bool classicDirectory = false; // v13+
 };
 
 std::vector<RoundTrip> RoundTrips() {
     std::vector<RoundTrip> rows;
-    for (std::uint32_t v = 1; v <= 11; ++v) {
+    for (std::uint32_t v = 1; v <= 15; ++v) {
         rows.push_back({v, false, "None", false, false});
         if (v >= 3) {
             rows.push_back({v, false, "Zlib", false, false});
@@ -65,6 +66,8 @@ std::vector<RoundTrip> RoundTrips() {
     }
     rows.push_back({8, true, "Zlib", true, true});
     rows.push_back({8, true, "None", false, false});
+    rows.push_back({13, false, "Zlib", true, true, true});
+    rows.push_back({15, false, "None", false, false, true});
     return rows;
 }
 
@@ -76,6 +79,7 @@ TEST_P(UnrealRoundTrip, ListsCopiesAndChecks) {
     layout.version = row.version;
     layout.v8a = row.v8a;
     layout.encryptIndex = row.encryptIndex;
+    layout.classicDirectory = row.classicDirectory;
     layout.key = kKey;
     layout.mount = "../../../Game/";
     std::vector<UnrealFile> files = {
@@ -180,18 +184,18 @@ TEST(UnrealPak, RefusalsAndTheContainerRules) {
     frozen.version = 9;
     frozen.frozen = true;
     EXPECT_EQ(Walk(Testing::BuildUnrealPak(frozen, files)).refusal, "frozen index: not read");
-    std::string v12 = Testing::BuildUnrealPak({}, files);
-    v12[v12.size() - 200] = 12;
-    EXPECT_EQ(Walk(v12).refusal, "pak version 12 is not read");
+    std::string v16 = Testing::BuildUnrealPak({}, files);
+    v16[v16.size() - 200] = 16;
+    EXPECT_EQ(Walk(v16).refusal, "pak version 16 is not read");
     {
         // fuzz_list: a refused package is streamed as holding nothing, its
         // number (0) still given, as a listing of it has always been.
         const Testing::TempDir refusedDir;
-        Testing::WriteFile(refusedDir.file("v12.pak"), v12);
+        Testing::WriteFile(refusedDir.file("v16.pak"), v16);
         std::uint64_t announced = UINT64_MAX;
         bool visited = false;
         EXPECT_TRUE(KestruneEngine::VisitEntries(
-            refusedDir.file("v12.pak"), [&](std::uint64_t count) { announced = count; },
+            refusedDir.file("v16.pak"), [&](std::uint64_t count) { announced = count; },
             [&](const EntryView&) { visited = true; }));
         EXPECT_EQ(announced, 0u);
         EXPECT_FALSE(visited);
@@ -274,7 +278,7 @@ TEST(UnrealPak, RefusalsAndTheContainerRules) {
 // paks of every version: nothing is listed beyond what the file holds and
 // nothing reads outside it (the asan preset runs this too).
 TEST(UnrealPak, PrefixesAndFlippedBytes) {
-    for (std::uint32_t version = 1; version <= 11; ++version) {
+    for (std::uint32_t version = 1; version <= 15; ++version) {
         UnrealPakLayout layout;
         layout.version = version;
         layout.key = kKey;
@@ -364,6 +368,30 @@ TEST(UnrealPak, HostileIndexesWithGoodHashes) {
          11,
          {},
          [](std::string& b) { SetU32(b, b.size() - 4, 0x80000000u); }},
+        // v12 classic directory index: count, "/" (6 bytes), its file
+        // count at 10, the file name's byte count at 14, its bytes at 18.
+        {"v12 name length negative", 12, {}, [](std::string& b) { SetU32(b, 14, 0xFFFFFFFFu); }},
+        {"v12 name past the end", 12, {}, [](std::string& b) { SetU32(b, 14, 0x7FFFFFFFu); }},
+        {"v12 name with a NUL", 12, {}, [](std::string& b) { b[18] = '\0'; }},
+        {"v12 name not UTF-8", 12, {}, [](std::string& b) { b[18] = '\xC3'; }},
+        // v15 flat directory index of "/" and "a.txt": counts at 4 (dirs), 8
+        // (files), 12 (restart), the hash and its location at 32 and 40,
+        // anchors at 44, first files at 52, name starts at 60, locations at
+        // 68, the directory names at 72 (shared, length, "/"), "a.txt" at 81.
+        {"flat restart 0", 15, {}, [](std::string& b) { SetU32(b, 12, 0); }},
+        {"flat directory count huge", 15, {}, [](std::string& b) { SetU32(b, 4, 0x7FFFFFFFu); }},
+        {"flat file count huge", 15, {}, [](std::string& b) { SetU32(b, 8, 0x7FFFFFFEu); }},
+        {"flat shared beyond the previous name", 15, {}, [](std::string& b) { SetU32(b, 72, 1); }},
+        {"flat suffix past the names", 15, {}, [](std::string& b) { SetU32(b, 76, 100); }},
+        {"flat name starts decreasing", 15, {}, [](std::string& b) { SetU32(b, 60, 3); }},
+        {"flat directory's files outside", 15, {}, [](std::string& b) { SetU32(b, 56, 5); }},
+        {"flat last anchor not the names' end", 15, {}, [](std::string& b) { SetU32(b, 48, 3); }},
+        {"flat file name with a NUL", 15, {}, [](std::string& b) { b[82] = '\0'; }},
+        {"flat file name with a slash", 15, {}, [](std::string& b) { b[82] = '/'; }},
+        {"flat location outside the blob",
+         15,
+         {},
+         [](std::string& b) { SetU32(b, 68, 0x00FFFFFFu); }},
         {"encoded entry garbage",
          11,
          [](std::string& b) {
@@ -578,6 +606,56 @@ TEST(UnrealPak, TestNamesDamageAndReadsOn) {
             << tested.out;
         const auto extracted = Testing::RunKestrune({"--extract", path, dir.file("out")});
         EXPECT_EQ(extracted.exitCode, row.extractExit) << extracted.err;
+    }
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+// Footers told apart by where their magic lies and the versions each place
+// takes: a version at the wrong place is no pak at all, never a guess.
+TEST(UnrealPak, FooterLayouts) {
+    const std::vector<UnrealFile> files = {{"a.txt", "hello", "None", false, 65536}};
+    const auto build = [&](std::uint32_t version, std::uint8_t method = 1) {
+        UnrealPakLayout layout;
+        layout.version = version;
+        layout.encryptionMethod = method;
+        return Testing::BuildUnrealPak(layout, files);
+    };
+    const auto withVersion = [](std::string pak, std::size_t fromEnd, std::uint32_t version) {
+        SetU32(pak, pak.size() - fromEnd, version);
+        return pak;
+    };
+    struct Row {
+        const char* what;
+        std::string pak;
+        PackageKind kind;
+        std::string refusal;
+    };
+    const std::vector<Row> rows = {
+        {"12 at 221", build(12), PackageKind::Unreal, ""},
+        {"13 at 221", build(13), PackageKind::Unreal, ""},
+        {"14 at 225", build(14), PackageKind::Unreal, ""},
+        {"15 at 262", build(15), PackageKind::Unreal, ""},
+        {"a small v5 pak", build(5), PackageKind::Unreal, ""},
+        {"14 at 221", withVersion(build(11), 200, 14), PackageKind::None, ""},
+        {"15 at 221", withVersion(build(11), 200, 15), PackageKind::None, ""},
+        {"12 at 262", withVersion(build(15), 241, 12), PackageKind::None, ""},
+        {"11 at 225", withVersion(build(14), 204, 11), PackageKind::None, ""},
+        {"16 at 262", withVersion(build(15), 241, 16), PackageKind::Unreal,
+         "pak version 16 is not read"},
+        {"encryption method 3", build(15, 3), PackageKind::Unreal,
+         "encryption method 3 is not read"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const DirectoryWalk walk = Walk(row.pak);
+        EXPECT_EQ(walk.kind, row.kind);
+        EXPECT_EQ(walk.refusal, row.refusal);
+        EXPECT_EQ(walk.visited, row.kind == PackageKind::Unreal && row.refusal.empty() ? 1u : 0u);
     }
 }
 

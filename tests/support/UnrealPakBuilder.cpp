@@ -1,5 +1,6 @@
 #include "UnrealPakBuilder.h"
 
+#include <algorithm>
 #include <lz4.h>
 #include <map>
 #include <mbedtls/aes.h>
@@ -72,6 +73,12 @@ void FString(std::string& out, const std::string& text) {
     Put(out, 0, 2);
 }
 
+// A file name of version 12 on: byte count, then UTF-8 without a NUL.
+void Utf8Name(std::string& out, const std::string& text) {
+    Put(out, text.size(), 4);
+    out += text;
+}
+
 std::uint64_t Align16(std::uint64_t n) {
     return (n + 15) / 16 * 16;
 }
@@ -128,11 +135,14 @@ std::string Record(const UnrealPakLayout& l, const Built& b, std::uint64_t offse
     return out;
 }
 
-std::string Encoded(const Built& b) {
+std::string Encoded(const UnrealPakLayout& l, const Built& b) {
     std::string out;
     std::uint32_t bits = 0;
-    const bool escape = b.blockSize % 2048 != 0 || b.blockSize / 2048 >= 0x3F;
-    bits |= escape ? 0x3F : b.blockSize / 2048;
+    // From version 12 a single block keeps block size 0 here (the in-data
+    // header has the real one), as UE 5.8 writes it.
+    const std::uint32_t blockSize = l.version >= 12 && b.lengths.size() == 1 ? 0 : b.blockSize;
+    const bool escape = blockSize % 2048 != 0 || blockSize / 2048 >= 0x3F;
+    bits |= escape ? 0x3F : blockSize / 2048;
     bits |= static_cast<std::uint32_t>(b.lengths.size() & 0xFFFF) << 6;
     bits |= (b.flags & 1u) << 22;
     bits |= (b.method & 0x3F) << 23;
@@ -142,7 +152,7 @@ std::string Encoded(const Built& b) {
     bits |= (stored32 ? 1u : 0u) << 29 | (size32 ? 1u : 0u) << 30 | (offset32 ? 1u : 0u) << 31;
     Put(out, bits, 4);
     if (escape) {
-        Put(out, b.blockSize, 4);
+        Put(out, blockSize, 4);
     }
     Put(out, b.offset, offset32 ? 4 : 8);
     Put(out, b.size, size32 ? 4 : 8);
@@ -167,6 +177,67 @@ std::uint64_t PathHash(const std::string& path, std::uint64_t seed, bool unicode
         h = (h ^ (u >> 8)) * 0x100000001B3ull;
     }
     return h;
+}
+
+using Directories = std::map<std::string, std::vector<std::pair<std::string, std::int32_t>>>;
+
+// The flat full directory index of version 13 on: directories in byte
+// order, each name sharing a prefix with the one before (none at every
+// 16th), files sorted within each, and a sorted copy of the path hashes.
+std::string FlatDirectory(const UnrealPakLayout& l, const Directories& dirs) {
+    constexpr std::size_t kRestart = 16;
+    std::vector<std::pair<std::uint64_t, std::int32_t>> hashes;
+    std::string anchors, firsts, starts, locations, dirBlob, fileBlob;
+    std::string previous;
+    std::size_t d = 0;
+    std::size_t files = 0;
+    for (const auto& [dir, unsorted] : dirs) {
+        if (d % kRestart == 0) {
+            Put(anchors, dirBlob.size(), 4);
+        }
+        std::size_t shared = 0;
+        while (d % kRestart != 0 && shared < previous.size() && shared < dir.size() &&
+               previous[shared] == dir[shared]) {
+            ++shared;
+        }
+        Put(dirBlob, shared, 4);
+        Put(dirBlob, dir.size() - shared, 4);
+        dirBlob += dir.substr(shared);
+        previous = dir;
+        Put(firsts, files, 4);
+        auto entries = unsorted;
+        std::sort(entries.begin(), entries.end());
+        for (const auto& [file, location] : entries) {
+            Put(starts, fileBlob.size(), 4);
+            fileBlob += file;
+            Put(locations, static_cast<std::uint32_t>(location), 4);
+            hashes.emplace_back(
+                PathHash((dir == "/" ? std::string() : dir) + file, l.seed, l.unicodeLowerHash),
+                location);
+            ++files;
+        }
+        ++d;
+    }
+    Put(anchors, dirBlob.size(), 4);
+    Put(firsts, files, 4);
+    Put(starts, fileBlob.size(), 4);
+    std::sort(hashes.begin(), hashes.end());
+    std::string out;
+    Put(out, 0x50464451, 4);
+    Put(out, dirs.size(), 4);
+    Put(out, files, 4);
+    Put(out, kRestart, 4);
+    Put(out, dirBlob.size(), 4);
+    Put(out, fileBlob.size(), 4);
+    Put(out, hashes.size(), 4);
+    Put(out, 0, 4);
+    for (const auto& [hash, location] : hashes) {
+        Put(out, hash, 8);
+    }
+    for (const auto& [hash, location] : hashes) {
+        Put(out, static_cast<std::uint32_t>(location), 4);
+    }
+    return out + anchors + firsts + starts + locations + dirBlob + fileBlob;
 }
 
 } // namespace
@@ -303,7 +374,7 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
         std::string blob;
         std::string records;
         std::uint32_t nonEncoded = 0;
-        std::map<std::string, std::vector<std::pair<std::string, std::int32_t>>> dirs;
+        Directories dirs;
         std::string hashes;
         for (std::size_t i = 0; i < files.size(); ++i) {
             std::int32_t location = 0;
@@ -312,7 +383,7 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
                 records += Record(l, built[i], built[i].offset);
             } else {
                 location = static_cast<std::int32_t>(blob.size());
-                blob += Encoded(built[i]);
+                blob += Encoded(l, built[i]);
             }
             const std::string& name = files[i].name;
             const auto slash = name.rfind('/');
@@ -330,13 +401,21 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             l.editPathHashIndex(phiPlain);
         }
         std::string fdiPlain;
-        Put(fdiPlain, dirs.size(), 4);
-        for (const auto& [dir, entries] : dirs) {
-            FString(fdiPlain, dir);
-            Put(fdiPlain, entries.size(), 4);
-            for (const auto& [file, location] : entries) {
-                FString(fdiPlain, file);
-                Put(fdiPlain, static_cast<std::uint32_t>(location), 4);
+        if (l.version >= 13 && !l.classicDirectory) {
+            fdiPlain = FlatDirectory(l, dirs);
+        } else {
+            Put(fdiPlain, dirs.size(), 4);
+            for (const auto& [dir, entries] : dirs) {
+                FString(fdiPlain, dir);
+                Put(fdiPlain, entries.size(), 4);
+                for (const auto& [file, location] : entries) {
+                    if (l.version >= 12) {
+                        Utf8Name(fdiPlain, file);
+                    } else {
+                        FString(fdiPlain, file);
+                    }
+                    Put(fdiPlain, static_cast<std::uint32_t>(location), 4);
+                }
             }
         }
         if (l.editDirectory) {
@@ -412,6 +491,13 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             slot.resize(32, '\0');
             pak += slot;
         }
+    }
+    if (l.version >= 14) {
+        Put(pak, 0xFFFFFFFFu, 4); // no pakchunk number
+    }
+    if (l.version >= 15) {
+        pak.push_back(static_cast<char>(l.encryptionMethod));
+        pak.append(3 * 12, '\0'); // the index blocks' CTR IVs
     }
     return pak;
 }

@@ -17,6 +17,18 @@ namespace Kestrune::Unreal {
 namespace {
 
 constexpr std::uint64_t kLegacyMagicFromEnd = 44;
+// Version 14 adds an i32 pakchunk number after the name slots, version 15 a
+// u8 encryption method and three 12-byte IVs after that: the magic moves.
+constexpr std::uint64_t kChunkFooterMagicFromEnd = 208;
+constexpr std::uint64_t kMethodFooterMagicFromEnd = 245;
+constexpr std::size_t kIvSize = 12;
+constexpr std::uint8_t kEncryptionEcb = 1;
+constexpr std::uint8_t kEncryptionCtr = 2;
+// Version 13 on: a full directory index may be the flat, sorted form, which
+// starts with this u32 ("QDFP" in the file).
+constexpr std::uint32_t kFlatDirectoryMagic = 0x50464451;
+// Version 12 on, file names in the directory maps are UTF-8 without a NUL.
+constexpr std::uint32_t kUtf8NamesVersion = 12;
 constexpr std::uint64_t kNameSlotSize = 32;
 constexpr std::uint64_t kAesBlock = 16;
 constexpr std::uint8_t kFlagEncrypted = 0x01;
@@ -49,6 +61,10 @@ struct Footer {
     std::uint64_t indexSize = 0;
     Sha1Digest indexHash{};
     std::vector<std::string> methods; // slot i is method index i + 1
+    // Version 15: how encrypted blocks are encrypted (1 AES-ECB, 2 AES-CTR)
+    // and the CTR IVs of the three index blocks.
+    std::uint8_t encryptionMethod = kEncryptionEcb;
+    std::array<std::array<unsigned char, 12>, 3> ivs{};
 };
 
 // Bounds-checked reading over an index held in memory.
@@ -153,6 +169,27 @@ public:
         }
     }
 
+    // A name of version 12 on: i32 byte count, then UTF-8 without a NUL
+    // (none stored after it either), as a view of the index bytes.
+    std::string_view Utf8View(bool& slash) {
+        const std::int32_t n = I32();
+        if (!ok || n < 0) {
+            ok = false;
+            return {};
+        }
+        const auto* p = Take(static_cast<std::uint64_t>(n));
+        if (p == nullptr) {
+            return {};
+        }
+        const std::string_view text(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n));
+        if (text.find('\0') != std::string_view::npos || !IsValidUtf8(text)) {
+            ok = false;
+            return {};
+        }
+        slash = text.find('/') != std::string_view::npos;
+        return text;
+    }
+
     // As String(), but a name of ASCII text (nearly every one) is a view of
     // the index bytes instead of a copy; others are converted into
     // `scratch`. `slash` tells whether the text holds a '/'.
@@ -220,6 +257,10 @@ struct Record {
     std::optional<Sha1Digest> sha1;
     std::uint8_t flags = 0;
     std::uint32_t blockSize = 0;
+    // An encoded record of one block that keeps block size 0 (newer engines
+    // write it so; the in-data header keeps the real one): the block is the
+    // whole entry.
+    bool blockSizeUnset = false;
     // Block positions relative to the entry's offset ({start, end}).
     std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks;
     bool compressed() const { return method != 0; }
@@ -295,6 +336,7 @@ bool ParseEncoded(Cursor& in, Record& r) {
     }
     r.sha1.reset();
     r.blocks.clear();
+    r.blockSizeUnset = false;
     if (!in.ok || r.offset > static_cast<std::uint64_t>(INT64_MAX) ||
         r.size > static_cast<std::uint64_t>(INT64_MAX) ||
         r.storedSize > static_cast<std::uint64_t>(INT64_MAX)) {
@@ -306,6 +348,10 @@ bool ParseEncoded(Cursor& in, Record& r) {
     const bool encrypted = (r.flags & kFlagEncrypted) != 0;
     if (blockCount > in.Left() / 4 + 1) {
         return false;
+    }
+    r.blockSizeUnset = blockCount == 1 && r.blockSize == 0;
+    if (r.blockSizeUnset) {
+        r.blockSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(r.size, UINT32_MAX));
     }
     std::uint64_t start = RecordSize(11, false, true, blockCount);
     for (std::uint32_t i = 0; i < blockCount; ++i) {
@@ -549,7 +595,9 @@ bool CheckHeader(PakState& pak, Record& r) {
     const std::uint8_t flagMask = kFlagEncrypted;
     return (h.offset == 0 || h.offset == r.offset) && h.storedSize == r.storedSize &&
            h.size == r.size && h.method == r.method && *h.sha1 == *r.sha1 &&
-           (h.flags & flagMask) == (r.flags & flagMask) && h.blockSize == r.blockSize &&
+           (h.flags & flagMask) == (r.flags & flagMask) &&
+           (h.blockSize == r.blockSize ||
+            (r.blockSizeUnset && (h.blockSize == 0 || h.blockSize >= r.size))) &&
            h.blocks == r.blocks;
 }
 
@@ -882,69 +930,197 @@ struct NameHash {
     std::int32_t location = 0;
 };
 
-// Versions 10-11: names from the full directory index. With `visit` null
-// only checks, counts in `visited` the entries a visit would hand over, and
-// gathers the path hashes for the version 11 check.
-bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigned char> dir,
-                        const EntryVisitor* visit, std::uint64_t limit, std::uint64_t& visited,
-                        std::vector<NameHash>* hashes) {
+// Hands each directory of a full directory index to `onDirectory(name)`
+// and each of its files to `onFile(name, location)`, in stored order; false
+// when the index is malformed or a handler says so. The classic form: a
+// list of directories, each with its files (names in UTF-8 without a NUL
+// from version 12 on).
+template <typename OnDirectory, typename OnFile>
+bool ForEachClassicName(const PakState& pak, std::span<const unsigned char> dir,
+                        OnDirectory&& onDirectory, OnFile&& onFile) {
     Cursor in(dir);
     const std::uint64_t dirs = in.Count(8);
+    const bool utf8 = pak.footer.version >= kUtf8NamesVersion;
     std::string dirName;
     std::string converted; // a name that is not ASCII, as UTF-8
-    // The mount point, the directory and then each file's name: the entry's
-    // full name, of which the path from the mount point is hashed.
-    std::string full;
-    Record r;
-    std::uint64_t names = 0;
     for (std::uint64_t d = 0; d < dirs && in.ok; ++d) {
         in.String(dirName);
         const std::uint64_t files = in.Count(8);
-        if (!in.ok || dirName.empty() || dirName.back() != '/') {
+        if (!in.ok || !onDirectory(std::string_view(dirName))) {
+            return false;
+        }
+        for (std::uint64_t i = 0; i < files && in.ok; ++i) {
+            bool slash = false;
+            const std::string_view file =
+                utf8 ? in.Utf8View(slash) : in.StringView(converted, slash);
+            const std::int32_t location = in.I32();
+            if (!in.ok || slash || !onFile(file, location)) {
+                return false;
+            }
+        }
+    }
+    return in.ok && in.Left() < (pak.footer.encryptedIndex ? kAesBlock : 1);
+}
+
+// The flat form of version 13 on: counts, a sorted copy of the path hashes,
+// then tables of i32 (restart anchors into the directory names, each
+// directory's first file, each file name's start, each file's location),
+// then the directory names (each an i32 count of bytes shared with the
+// previous name, an i32 length and that many bytes; none shared at an
+// anchor) and the file names, back to back, all in UTF-8.
+template <typename OnDirectory, typename OnFile>
+bool ForEachFlatName(const PakState& pak, std::span<const unsigned char> dir,
+                     OnDirectory&& onDirectory, OnFile&& onFile) {
+    Cursor in(dir);
+    in.U32(); // the magic
+    const std::int32_t dirCount = in.I32();
+    const std::int32_t fileCount = in.I32();
+    const std::int32_t restart = in.I32();
+    const std::int32_t dirBytes = in.I32();
+    const std::int32_t fileBytes = in.I32();
+    const std::int32_t hashCount = in.I32();
+    in.U32(); // reserved
+    if (!in.ok || dirCount < 0 || fileCount < 0 || restart <= 0 || dirBytes < 0 || fileBytes < 0 ||
+        hashCount < 0) {
+        return false;
+    }
+    const auto nd = static_cast<std::uint64_t>(dirCount);
+    const auto nf = static_cast<std::uint64_t>(fileCount);
+    const std::uint64_t anchors =
+        (nd + static_cast<std::uint64_t>(restart) - 1) / static_cast<std::uint64_t>(restart);
+    // Every count is below 2^31: the sum cannot wrap in 64 bits, and the
+    // tables must all be there before any of them is read.
+    const std::uint64_t need = 12 * static_cast<std::uint64_t>(hashCount) + 4 * (anchors + 1) +
+                               4 * (nd + 1) + 4 * (nf + 1) + 4 * nf +
+                               static_cast<std::uint64_t>(dirBytes) +
+                               static_cast<std::uint64_t>(fileBytes);
+    const std::uint64_t left = in.Left();
+    if (need > left || left - need >= (pak.footer.encryptedIndex ? kAesBlock : 1)) {
+        return false;
+    }
+    const unsigned char* anchorAt =
+        dir.data() + in.At() + 12 * static_cast<std::uint64_t>(hashCount);
+    const unsigned char* firstAt = anchorAt + 4 * (anchors + 1);
+    const unsigned char* startAt = firstAt + 4 * (nd + 1);
+    const unsigned char* locationAt = startAt + 4 * (nf + 1);
+    const unsigned char* dirBlob = locationAt + 4 * nf;
+    const char* fileBlob = reinterpret_cast<const char*>(dirBlob) + dirBytes;
+    const auto at = [](const unsigned char* table, std::uint64_t i) {
+        return static_cast<std::int32_t>(LoadU32LE(table + 4 * i));
+    };
+    if (at(firstAt, 0) != 0 || at(firstAt, nd) != fileCount || at(startAt, 0) != 0 ||
+        at(startAt, nf) != fileBytes || at(anchorAt, anchors) != dirBytes) {
+        return false;
+    }
+    const auto wellFormed = [](std::string_view text) {
+        return text.find('\0') == std::string_view::npos && IsValidUtf8(text);
+    };
+    std::string name;
+    std::uint64_t pos = 0;
+    for (std::uint64_t d = 0; d < nd; ++d) {
+        const bool anchor = d % static_cast<std::uint64_t>(restart) == 0;
+        if ((anchor && at(anchorAt, d / static_cast<std::uint64_t>(restart)) !=
+                           static_cast<std::int64_t>(pos)) ||
+            !FitsWithin(pos, 8, static_cast<std::uint64_t>(dirBytes))) {
+            return false;
+        }
+        const std::int32_t shared = at(dirBlob + pos, 0);
+        const std::int32_t suffix = at(dirBlob + pos, 1);
+        pos += 8;
+        if (shared < 0 || suffix < 0 || static_cast<std::uint64_t>(shared) > name.size() ||
+            (anchor && shared != 0) ||
+            !FitsWithin(pos, static_cast<std::uint64_t>(suffix),
+                        static_cast<std::uint64_t>(dirBytes))) {
+            return false;
+        }
+        name.resize(static_cast<std::size_t>(shared));
+        name.append(reinterpret_cast<const char*>(dirBlob + pos), static_cast<std::size_t>(suffix));
+        pos += static_cast<std::uint64_t>(suffix);
+        if (!wellFormed(name) || !onDirectory(std::string_view(name))) {
+            return false;
+        }
+        const std::int32_t first = at(firstAt, d);
+        const std::int32_t last = at(firstAt, d + 1);
+        if (first < 0 || last < first || last > fileCount) {
+            return false;
+        }
+        for (auto f = static_cast<std::uint64_t>(first); f < static_cast<std::uint64_t>(last);
+             ++f) {
+            const std::int32_t start = at(startAt, f);
+            const std::int32_t end = at(startAt, f + 1);
+            if (start < 0 || end < start || end > fileBytes) {
+                return false;
+            }
+            const std::string_view file(fileBlob + start, static_cast<std::size_t>(end - start));
+            if (!wellFormed(file) || file.find('/') != std::string_view::npos ||
+                !onFile(file, at(locationAt, f))) {
+                return false;
+            }
+        }
+    }
+    return pos == static_cast<std::uint64_t>(dirBytes);
+}
+
+// Versions 10+: names from the full directory index. With `visit` null
+// only checks, counts in `visited` the entries a visit would hand over, and
+// gathers the path hashes for the check of the path hash index.
+bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigned char> dir,
+                        const EntryVisitor* visit, std::uint64_t limit, std::uint64_t& visited,
+                        std::vector<NameHash>* hashes) {
+    // The mount point, the directory and then each file's name: the entry's
+    // full name, of which the path from the mount point is hashed.
+    std::string full;
+    std::size_t prefix = 0;
+    Record r;
+    std::uint64_t names = 0;
+    const auto onDirectory = [&](std::string_view dirName) {
+        if (dirName.empty() || dirName.back() != '/') {
             return false;
         }
         full.assign(pak.mount);
         if (dirName != "/") {
-            full.append(dirName, dirName.starts_with('/') ? 1 : 0);
+            full.append(dirName.substr(dirName.starts_with('/') ? 1 : 0));
         }
-        const std::size_t prefix = full.size();
-        for (std::uint64_t i = 0; i < files && in.ok; ++i) {
-            bool slash = false;
-            const std::string_view file = in.StringView(converted, slash);
-            const std::int32_t location = in.I32();
-            if (!in.ok || file.empty() || slash || !Locate(p, location, r)) {
-                return false;
-            }
-            ++names;
-            if (visit != nullptr || hashes != nullptr) {
-                full.resize(prefix);
-                full.append(file);
-            }
-            const std::string_view relative = std::string_view(full).substr(pak.mount.size());
-            if (hashes != nullptr) {
-                const std::uint64_t ascii = PathHash(relative, p.seed, false);
-                const bool plain =
-                    std::all_of(relative.begin(), relative.end(), [](char c) { return c >= 0; });
-                hashes->push_back(
-                    {ascii, plain ? ascii : PathHash(relative, p.seed, true), location});
-            }
-            if (r.flags & kFlagDeleted) {
-                ++pak.tombstones;
-                continue;
-            }
-            if (!CheckRecord(pak, r)) {
-                return false;
-            }
-            if (visit == nullptr) {
-                NoteExtent(pak, r, visited);
-                ++visited; // the check counts what a visit would hand over
-            } else if (visited < limit) {
-                Visit(pak, full, r, visited, *visit);
-                ++visited;
-            }
+        prefix = full.size();
+        return true;
+    };
+    const auto onFile = [&](std::string_view file, std::int32_t location) {
+        if (file.empty() || !Locate(p, location, r)) {
+            return false;
         }
-    }
-    return in.ok && names == p.count && in.Left() < (pak.footer.encryptedIndex ? kAesBlock : 1);
+        ++names;
+        if (visit != nullptr || hashes != nullptr) {
+            full.resize(prefix);
+            full.append(file);
+        }
+        const std::string_view relative = std::string_view(full).substr(pak.mount.size());
+        if (hashes != nullptr) {
+            const std::uint64_t ascii = PathHash(relative, p.seed, false);
+            const bool plain =
+                std::all_of(relative.begin(), relative.end(), [](char c) { return c >= 0; });
+            hashes->push_back({ascii, plain ? ascii : PathHash(relative, p.seed, true), location});
+        }
+        if (r.flags & kFlagDeleted) {
+            ++pak.tombstones;
+            return true;
+        }
+        if (!CheckRecord(pak, r)) {
+            return false;
+        }
+        if (visit == nullptr) {
+            NoteExtent(pak, r, visited);
+            ++visited; // the check counts what a visit would hand over
+        } else if (visited < limit) {
+            Visit(pak, full, r, visited, *visit);
+            ++visited;
+        }
+        return true;
+    };
+    const bool flat =
+        pak.footer.version >= 13 && dir.size() >= 4 && LoadU32LE(dir.data()) == kFlatDirectoryMagic;
+    const bool ok = flat ? ForEachFlatName(pak, dir, onDirectory, onFile)
+                         : ForEachClassicName(pak, dir, onDirectory, onFile);
+    return ok && names == p.count;
 }
 
 // What a check finds in the path hash index against the names of the full
@@ -1014,7 +1190,7 @@ std::optional<Footer> ReadFooter(ByteSource& source, std::uint64_t magicFromEnd,
         slots = 4;
         break;
     case 204:
-        if (f.version != 8 && f.version != 10 && f.version != 11 && f.version <= kNewestVersion) {
+        if (f.version != 8 && (f.version < 10 || f.version > 13) && f.version <= kNewestVersion) {
             return std::nullopt;
         }
         before = 17;
@@ -1022,6 +1198,20 @@ std::optional<Footer> ReadFooter(ByteSource& source, std::uint64_t magicFromEnd,
         break;
     case 205:
         if (f.version != 9 && f.version <= kNewestVersion) {
+            return std::nullopt;
+        }
+        before = 17;
+        slots = 5;
+        break;
+    case kChunkFooterMagicFromEnd:
+        if (f.version != 14) {
+            return std::nullopt;
+        }
+        before = 17;
+        slots = 5;
+        break;
+    case kMethodFooterMagicFromEnd:
+        if (f.version < 15) {
             return std::nullopt;
         }
         before = 17;
@@ -1071,6 +1261,16 @@ std::optional<Footer> ReadFooter(ByteSource& source, std::uint64_t magicFromEnd,
             }
         }
     }
+    at += slots * kNameSlotSize;
+    if (f.version >= 14) {
+        at += 4; // the pakchunk number: nothing a reader needs
+    }
+    if (f.version >= 15) {
+        f.encryptionMethod = bytes[static_cast<std::size_t>(at)];
+        for (std::size_t i = 0; i < f.ivs.size(); ++i) {
+            std::memcpy(f.ivs[i].data(), bytes.data() + at + 1 + i * kIvSize, kIvSize);
+        }
+    }
     return f;
 }
 
@@ -1091,7 +1291,8 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
     if (!legacy) {
         // Newest layouts first, as the engine itself tries them.
         for (const std::uint64_t at :
-             {std::uint64_t{204}, std::uint64_t{205}, std::uint64_t{172}}) {
+             {kMethodFooterMagicFromEnd, kChunkFooterMagicFromEnd, std::uint64_t{204},
+              std::uint64_t{205}, std::uint64_t{172}}) {
             footer = ReadFooter(source, at, version);
             if (footer) {
                 break;
@@ -1106,6 +1307,13 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
     }
     if (footer->version == 9 && footer->methods.size() == 1 && footer->methods[0] == "frozen") {
         return Refuse("frozen index: not read");
+    }
+    if (footer->encryptionMethod > kEncryptionCtr) {
+        return Refuse("encryption method " + std::to_string(footer->encryptionMethod) +
+                      " is not read");
+    }
+    if (footer->encryptionMethod == kEncryptionCtr) {
+        return Refuse("AES-CTR encryption (pak version 15) is not read yet");
     }
     PakState pak(source, options, std::move(*footer));
     pak.dataEnd = source.Size() - pak.footer.size;
