@@ -56,6 +56,11 @@ struct Piece {
     std::uint32_t file = kPackageFile;
     Codec codec = Codec::Stored;
     bool encrypted = false;
+    /// Encrypted with AES-256-CTR instead of ECB: the stream of `ctrIv`,
+    /// whose block number `ctrBlock` is the piece's first stored byte's.
+    bool ctr = false;
+    std::array<unsigned char, 12> ctrIv{};
+    std::uint64_t ctrBlock = 0;
 };
 
 /// What the entries of one package share: the pieces they refer to by range

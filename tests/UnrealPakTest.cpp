@@ -43,6 +43,7 @@ struct RoundTrip {
     bool encryptData;
     bool encryptIndex;
     bool classicDirectory = false; // v13+
+    bool ctr = false;              // v15: AES-CTR
 };
 
 std::vector<RoundTrip> RoundTrips() {
@@ -68,6 +69,10 @@ std::vector<RoundTrip> RoundTrips() {
     rows.push_back({8, true, "None", false, false});
     rows.push_back({13, false, "Zlib", true, true, true});
     rows.push_back({15, false, "None", false, false, true});
+    // Version 15 with AES-CTR: one stream per payload, over blocks and padding.
+    rows.push_back({15, false, "Zlib", true, true, false, true});
+    rows.push_back({15, false, "None", true, true, false, true});
+    rows.push_back({15, false, "LZ4", true, false, true, true});
     return rows;
 }
 
@@ -80,6 +85,7 @@ TEST_P(UnrealRoundTrip, ListsCopiesAndChecks) {
     layout.v8a = row.v8a;
     layout.encryptIndex = row.encryptIndex;
     layout.classicDirectory = row.classicDirectory;
+    layout.encryptionMethod = row.ctr ? 2 : 1;
     layout.key = kKey;
     layout.mount = "../../../Game/";
     std::vector<UnrealFile> files = {

@@ -58,6 +58,17 @@ std::uint64_t HashedLength(const Piece& piece) {
     return piece.encrypted && piece.codec == Codec::Stored ? piece.codedLength : piece.storedLength;
 }
 
+// Decrypts stored bytes of an encrypted piece that start `at` bytes into
+// it (a whole number of AES units).
+void DecryptPiece(const AesKey& key, const Piece& piece, std::uint64_t at,
+                  std::span<unsigned char> bytes) {
+    if (piece.ctr) {
+        CryptAes256Ctr(key, piece.ctrIv, piece.ctrBlock + at / kAesUnit, bytes);
+    } else {
+        DecryptAes256Ecb(key, bytes);
+    }
+}
+
 // What makes a piece unreadable before any of its bytes are read: an
 // encrypted piece without a key or not in whole AES units, or one that
 // declares more coded bytes than it stores. `block` names it for the user.
@@ -265,7 +276,7 @@ std::optional<ContentFailure> EntryReader::ReadStored(const EntryContent& conten
     std::span<unsigned char> bytes(stored_);
     if (piece.encrypted) {
         bytes = bytes.first(got - got % kAesUnit);
-        DecryptAes256Ecb(*content.shared->aesKey, bytes);
+        DecryptPiece(*content.shared->aesKey, piece, 0, bytes);
     }
     coded = bytes.first(
         static_cast<std::size_t>(std::min<std::uint64_t>(CodedLength(piece), bytes.size())));
@@ -389,7 +400,7 @@ std::optional<ContentFailure> EntryReader::ReadStreamed(const EntryContent& cont
             }
             if (piece.encrypted) {
                 stream.input.resize(got - got % kAesUnit);
-                DecryptAes256Ecb(*content.shared->aesKey, stream.input);
+                DecryptPiece(*content.shared->aesKey, piece, stream.read, stream.input);
             }
             // Only the coded bytes go to the codec, not the padding after them.
             const std::uint64_t codedLeft = stream.coded - std::min(stream.coded, stream.read);

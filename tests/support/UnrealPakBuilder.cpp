@@ -1,6 +1,7 @@
 #include "UnrealPakBuilder.h"
 
 #include <algorithm>
+#include <cstring>
 #include <lz4.h>
 #include <map>
 #include <mbedtls/aes.h>
@@ -96,7 +97,22 @@ struct Built {
     std::vector<std::uint64_t> lengths; // unpadded block lengths
     std::uint8_t flags = 0;
     std::uint32_t blockSize = 0;
+    std::string iv; // v15 AES-CTR: 12 bytes when encrypted
 };
+
+// AES-256-CTR from block 0: the IV, then a big-endian 32-bit block number.
+void CtrForTest(const TestAesKey& key, const std::string& iv, std::string& data) {
+    mbedtls_aes_context aes;
+    mbedtls_aes_init(&aes);
+    mbedtls_aes_setkey_enc(&aes, key.data(), 256);
+    unsigned char counter[16] = {};
+    std::memcpy(counter, iv.data(), 12);
+    unsigned char stream[16] = {};
+    std::size_t used = 0;
+    auto* bytes = reinterpret_cast<unsigned char*>(data.data());
+    mbedtls_aes_crypt_ctr(&aes, data.size(), &used, counter, stream, bytes, bytes);
+    mbedtls_aes_free(&aes);
+}
 
 std::uint64_t HeaderSize(const UnrealPakLayout& l, bool compressed, std::size_t blocks) {
     std::uint64_t size = 24 + (l.v8a ? 1 : 4) + 20 + (l.version == 1 ? 8 : 0);
@@ -156,6 +172,7 @@ std::string Encoded(const UnrealPakLayout& l, const Built& b) {
     }
     Put(out, b.offset, offset32 ? 4 : 8);
     Put(out, b.size, size32 ? 4 : 8);
+    out += b.iv;
     if (b.method != 0) {
         Put(out, b.stored, stored32 ? 4 : 8);
         if (b.lengths.size() > 1 || (b.flags & 1)) {
@@ -291,6 +308,14 @@ UnrealPakRegions LastUnrealPakRegions() {
 }
 
 std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFile>& files) {
+    const bool ctr = l.version >= 15 && l.encryptionMethod == 2;
+    const auto ivOf = [](std::size_t n) {
+        std::string iv(12, '\0');
+        for (std::size_t k = 0; k < iv.size(); ++k) {
+            iv[k] = static_cast<char>(n * 29 + k * 7 + 1);
+        }
+        return iv;
+    };
     std::vector<std::string> methods; // v8+ name slots
     std::string data;
     std::vector<Built> built;
@@ -299,6 +324,9 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
         b.offset = data.size();
         b.size = f.content.size();
         b.flags = static_cast<std::uint8_t>((f.encrypted ? 1 : 0) | (f.deleted ? 2 : 0));
+        if (ctr && f.encrypted) {
+            b.iv = ivOf(built.size() + 1);
+        }
         std::string payload;
         if (f.method != "None") {
             if (l.version >= 8) {
@@ -324,9 +352,14 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
                 b.lengths.push_back(block.size());
                 if (f.encrypted) {
                     Pad16(block);
-                    EncryptForTest(*l.key, block);
+                    if (!ctr) {
+                        EncryptForTest(*l.key, block);
+                    }
                 }
                 payload += block;
+            }
+            if (ctr && f.encrypted) {
+                CtrForTest(*l.key, b.iv, payload); // one stream over every block
             }
             b.stored = payload.size();
             b.sha1 = Sha1Of(payload);
@@ -335,7 +368,11 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             b.stored = b.size;
             if (f.encrypted) {
                 Pad16(payload);
-                EncryptForTest(*l.key, payload);
+                if (ctr) {
+                    CtrForTest(*l.key, b.iv, payload);
+                } else {
+                    EncryptForTest(*l.key, payload);
+                }
             }
             b.sha1 = Sha1Of(payload.substr(0, b.size));
         }
@@ -346,12 +383,14 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
     const std::uint64_t indexOffset = data.size();
     // One index block: padded and encrypted when asked; its hash is of the
     // plain bytes, padding included.
-    const auto seal = [&](std::string block, std::string& hash) {
+    const auto seal = [&](std::string block, std::string& hash, std::size_t slot) {
         if (l.encryptIndex) {
             Pad16(block);
         }
         hash = Sha1Of(block);
-        if (l.encryptIndex) {
+        if (l.encryptIndex && ctr) {
+            CtrForTest(*l.key, ivOf(100 + slot), block);
+        } else if (l.encryptIndex) {
             EncryptForTest(*l.key, block);
         }
         return block;
@@ -369,10 +408,11 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
         if (l.editIndex) {
             l.editIndex(plain);
         }
-        index = seal(plain, indexHash);
+        index = seal(plain, indexHash, 0);
     } else {
         std::string blob;
         std::string records;
+        std::string recordIvs; // v15 AES-CTR: one IV per non-encoded record
         std::uint32_t nonEncoded = 0;
         Directories dirs;
         std::string hashes;
@@ -381,6 +421,7 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             if (files[i].nonEncoded) {
                 location = -static_cast<std::int32_t>(++nonEncoded);
                 records += Record(l, built[i], built[i].offset);
+                recordIvs += built[i].iv.empty() ? std::string(12, '\0') : built[i].iv;
             } else {
                 location = static_cast<std::int32_t>(blob.size());
                 blob += Encoded(l, built[i]);
@@ -423,8 +464,8 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
         }
         std::string phiHash;
         std::string fdiHash;
-        const std::string phi = seal(phiPlain, phiHash);
-        const std::string fdi = seal(fdiPlain, fdiHash);
+        const std::string phi = seal(phiPlain, phiHash, 1);
+        const std::string fdi = seal(fdiPlain, fdiHash, 2);
         if (l.corruptDirectoryHash) {
             fdiHash[0] = static_cast<char>(fdiHash[0] ^ 1);
         }
@@ -445,6 +486,9 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             p += blob;
             Put(p, nonEncoded, 4);
             p += records;
+            if (ctr) {
+                p += recordIvs;
+            }
             return p;
         };
         const auto edited = [&](std::uint64_t primarySize) {
@@ -456,7 +500,7 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
         };
         std::string sized = edited(0);
         const std::uint64_t primarySize = l.encryptIndex ? Align16(sized.size()) : sized.size();
-        index = seal(edited(primarySize), indexHash) + phi + fdi;
+        index = seal(edited(primarySize), indexHash, 0) + phi + fdi;
         index.resize(index.size()); // primary, then the two others
         // The footer's size covers the primary index only.
         lastRegions.indexSize = primarySize;
@@ -497,7 +541,9 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
     }
     if (l.version >= 15) {
         pak.push_back(static_cast<char>(l.encryptionMethod));
-        pak.append(3 * 12, '\0'); // the index blocks' CTR IVs
+        for (std::size_t slot = 0; slot < 3; ++slot) {
+            pak += ctr ? ivOf(100 + slot) : std::string(12, '\0'); // the index blocks' IVs
+        }
     }
     return pak;
 }

@@ -261,6 +261,8 @@ struct Record {
     // write it so; the in-data header keeps the real one): the block is the
     // whole entry.
     bool blockSizeUnset = false;
+    // Version 15 with AES-CTR: the IV of the encrypted payload.
+    CtrIv iv{};
     // Block positions relative to the entry's offset ({start, end}).
     std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks;
     bool compressed() const { return method != 0; }
@@ -319,7 +321,9 @@ bool ParseRecord(Cursor& in, const Footer& footer, Record& r) {
     return in.ok && (r.flags & ~known) == 0;
 }
 
-bool ParseEncoded(Cursor& in, Record& r) {
+// `ctr`: the pak encrypts with AES-CTR, and an encrypted record keeps its
+// payload's IV after the size.
+bool ParseEncoded(Cursor& in, Record& r, bool ctr) {
     const std::uint32_t bits = in.U32();
     const std::uint32_t sizeField = bits & 0x3F;
     r.blockSize = sizeField == kEncodedBlockSizeEscape
@@ -330,6 +334,11 @@ bool ParseEncoded(Cursor& in, Record& r) {
     r.method = (bits >> 23) & 0x3F;
     r.offset = (bits >> 31) & 1 ? in.U32() : in.U64();
     r.size = (bits >> 30) & 1 ? in.U32() : in.U64();
+    if (ctr && (r.flags & kFlagEncrypted) != 0) {
+        if (const auto* iv = in.Take(kIvSize)) {
+            std::memcpy(r.iv.data(), iv, kIvSize);
+        }
+    }
     r.storedSize = r.size;
     if (r.compressed()) {
         r.storedSize = (bits >> 29) & 1 ? in.U32() : in.U64();
@@ -648,9 +657,13 @@ void Visit(PakState& pak, std::string_view name, Record& r, std::uint64_t ordina
             const std::size_t count = r.compressed() ? r.blocks.size() : 1;
             auto [shared, first] = PlacePieces(pak, count);
             auto* pieces = const_cast<Piece*>(shared->pieces.data()) + first;
+            const bool ctr = pak.footer.encryptionMethod == kEncryptionCtr;
             if (!r.compressed()) {
                 pieces[0] = {view.offset,  Align16(r.size), r.size, r.size,
                              kPackageFile, Codec::Stored,   true};
+                pieces[0].ctr = ctr;
+                pieces[0].ctrIv = r.iv;
+                pieces[0].ctrBlock = 0;
             } else {
                 for (std::size_t i = 0; i < count; ++i) {
                     const auto [start, end] = r.blocks[i];
@@ -660,6 +673,11 @@ void Visit(PakState& pak, std::string_view name, Record& r, std::uint64_t ordina
                                  end - start,      share,
                                  kPackageFile,     *codec,
                                  encrypted};
+                    // One CTR stream runs over the whole payload, padding
+                    // and all, from the data's start.
+                    pieces[i].ctr = ctr && encrypted;
+                    pieces[i].ctrIv = r.iv;
+                    pieces[i].ctrBlock = (start - std::min(start, header)) / kAesBlock;
                 }
             }
             view.content.shared = std::move(shared);
@@ -687,6 +705,9 @@ void Visit(PakState& pak, std::string_view name, Record& r, std::uint64_t ordina
 // block is read all the same. Nullopt too when the block is not in the
 // file. A plain block of a mapped file is looked at where it lies; others
 // are copied.
+// The index blocks, in the order of their CTR IVs in a version 15 footer.
+enum class IndexSlot : std::uint8_t { Primary, PathHash, Directory };
+
 struct IndexBlock {
     std::vector<unsigned char> copy;
     std::span<const unsigned char> bytes;
@@ -694,7 +715,8 @@ struct IndexBlock {
 };
 
 std::optional<IndexBlock> ReadBlock(PakState& pak, std::uint64_t offset, std::uint64_t size,
-                                    const Sha1Digest& hash, std::string_view what, bool decides) {
+                                    const Sha1Digest& hash, std::string_view what, bool decides,
+                                    IndexSlot slot) {
     if (!FitsWithin(offset, size, pak.dataEnd) ||
         (pak.footer.encryptedIndex && size % kAesBlock != 0)) {
         return std::nullopt;
@@ -710,7 +732,12 @@ std::optional<IndexBlock> ReadBlock(PakState& pak, std::uint64_t offset, std::ui
             return std::nullopt;
         }
         if (pak.footer.encryptedIndex && pak.key) {
-            DecryptAes256Ecb(*pak.key, block.copy);
+            if (pak.footer.encryptionMethod == kEncryptionCtr) {
+                CryptAes256Ctr(*pak.key, pak.footer.ivs[static_cast<std::size_t>(slot)], 0,
+                               block.copy);
+            } else {
+                DecryptAes256Ecb(*pak.key, block.copy);
+            }
         }
         block.bytes = block.copy;
     }
@@ -900,16 +927,24 @@ bool ParsePrimary(PakState& pak, std::span<const unsigned char> index, Primary& 
             return false;
         }
     }
+    // With AES-CTR the records' IVs follow them, one each.
+    if (pak.footer.encryptionMethod == kEncryptionCtr) {
+        for (Record& r : p.nonEncoded) {
+            if (const auto* iv = in.Take(kIvSize)) {
+                std::memcpy(r.iv.data(), iv, kIvSize);
+            }
+        }
+    }
     return in.ok && count >= 0 && in.Left() < (pak.footer.encryptedIndex ? kAesBlock : 1);
 }
 
-bool Locate(const Primary& p, std::int32_t location, Record& r) {
+bool Locate(const PakState& pak, const Primary& p, std::int32_t location, Record& r) {
     if (location >= 0) {
         if (static_cast<std::uint64_t>(location) >= p.blob.size()) {
             return false;
         }
         Cursor in(p.blob.subspan(static_cast<std::size_t>(location)));
-        return ParseEncoded(in, r);
+        return ParseEncoded(in, r, pak.footer.encryptionMethod == kEncryptionCtr);
     }
     if (location == INT32_MIN) {
         return false;
@@ -1085,7 +1120,7 @@ bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigne
         return true;
     };
     const auto onFile = [&](std::string_view file, std::int32_t location) {
-        if (file.empty() || !Locate(p, location, r)) {
+        if (file.empty() || !Locate(pak, p, location, r)) {
             return false;
         }
         ++names;
@@ -1126,8 +1161,8 @@ bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigne
 // What a check finds in the path hash index against the names of the full
 // directory index (which alone name the entries): empty when they agree.
 std::string CheckPathHashes(PakState& pak, const Primary& p, const std::vector<NameHash>& names) {
-    const auto bytes =
-        ReadBlock(pak, p.hashOffset, p.hashSize, p.hashHash, "the path hash index", false);
+    const auto bytes = ReadBlock(pak, p.hashOffset, p.hashSize, p.hashHash, "the path hash index",
+                                 false, IndexSlot::PathHash);
     if (!bytes) {
         return "the path hash index lies outside the file";
     }
@@ -1312,9 +1347,6 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
         return Refuse("encryption method " + std::to_string(footer->encryptionMethod) +
                       " is not read");
     }
-    if (footer->encryptionMethod == kEncryptionCtr) {
-        return Refuse("AES-CTR encryption (pak version 15) is not read yet");
-    }
     PakState pak(source, options, std::move(*footer));
     pak.dataEnd = source.Size() - pak.footer.size;
     const Footer& f = pak.footer;
@@ -1331,8 +1363,8 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
     if (f.encryptedIndex) {
         for (const AesKey& key : options.aesKeys) {
             pak.key = key;
-            if ((index =
-                     ReadBlock(pak, f.indexOffset, f.indexSize, f.indexHash, "the index", true))) {
+            if ((index = ReadBlock(pak, f.indexOffset, f.indexSize, f.indexHash, "the index", true,
+                                   IndexSlot::Primary))) {
                 break;
             }
         }
@@ -1352,7 +1384,8 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
         }
         // From version 8 on the footer alone says it is a pak: a mismatch is
         // damage a check reports.
-        index = ReadBlock(pak, f.indexOffset, f.indexSize, f.indexHash, "the index", legacy);
+        index = ReadBlock(pak, f.indexOffset, f.indexSize, f.indexHash, "the index", legacy,
+                          IndexSlot::Primary);
         if (!index) {
             return malformed("the index does not match its SHA-1");
         }
@@ -1390,7 +1423,7 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
             return Refuse("the pak keeps no directory of names: not read");
         }
         const auto dir = ReadBlock(pak, primary.dirOffset, primary.dirSize, primary.dirHash,
-                                   "the directory index", false);
+                                   "the directory index", false, IndexSlot::Directory);
         if (!dir) {
             return Refuse("the directory index does not match its SHA-1");
         }
