@@ -339,6 +339,7 @@ struct HostileRow {
     std::uint32_t version;
     std::function<void(std::string&)> editIndex;
     std::function<void(std::string&)> editDirectory;
+    bool ctr = false; // v15: the entry encrypted with AES-CTR
 };
 
 // Hostile indexes whose hashes are right, so that the parsers meet them: the
@@ -398,6 +399,16 @@ TEST(UnrealPak, HostileIndexesWithGoodHashes) {
          15,
          {},
          [](std::string& b) { SetU32(b, 68, 0x00FFFFFFu); }},
+        // v15 with AES-CTR: the blob (its size at 106) holds the encrypted
+        // entry's bits, offset, size and a 12-byte IV; cut inside the IV.
+        {"CTR record cut inside its IV",
+         15,
+         [](std::string& b) {
+             b.erase(110 + 12 + 6, 6);
+             SetU32(b, 106, 12 + 6);
+         },
+         {},
+         true},
         {"encoded entry garbage",
          11,
          [](std::string& b) {
@@ -414,9 +425,13 @@ TEST(UnrealPak, HostileIndexesWithGoodHashes) {
         layout.version = row.version;
         layout.editIndex = row.editIndex;
         layout.editDirectory = row.editDirectory;
+        layout.key = kKey;
+        layout.encryptionMethod = row.ctr ? 2 : 1;
         const std::string pak =
-            Testing::BuildUnrealPak(layout, {{"a.txt", "hello", "None", false, 65536}});
-        const DirectoryWalk walk = Walk(pak);
+            Testing::BuildUnrealPak(layout, {{"a.txt", "hello", "None", row.ctr, 65536}});
+        ReadOptions options;
+        options.aesKeys = {kKey};
+        const DirectoryWalk walk = Walk(pak, options);
         EXPECT_EQ(walk.kind, PackageKind::Unreal);
         const bool listed = std::string_view(row.what) == "entry offset past the end";
         EXPECT_EQ(walk.refusal.empty(), listed) << walk.refusal;
