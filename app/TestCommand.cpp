@@ -37,6 +37,15 @@ int RunTestCommand(const std::string& packagePath, const RunOptions& options) {
         SayNotAPackage(packagePath);
         return 1;
     }
+    // Damage to the package itself (an index that does not match its hash),
+    // under the package's own name.
+    for (const std::string& reason : check.packageDamage) {
+        report.Text("Damaged: ");
+        report.Text(packagePath);
+        report.Text(": ");
+        report.Text(reason);
+        report.Char('\n');
+    }
     if (check.sharingEntries > 0) {
         report.Text("Shared: ");
         report.Number(check.sharingEntries, 10);
@@ -52,7 +61,7 @@ int RunTestCommand(const std::string& packagePath, const RunOptions& options) {
     report.Number(check.damagedCount, 10);
     report.Text(" damaged\n");
     report.Flush();
-    return check.damagedCount == 0 ? 0 : 1;
+    return check.damagedCount == 0 && check.packageDamage.empty() ? 0 : 1;
 }
 
 } // namespace Kestrune

@@ -59,6 +59,11 @@ struct Piece {
     std::uint32_t file = kPackageFile;
     Codec codec = Codec::Stored;
     bool encrypted = false;
+    /// Encrypted with AES-256-CTR instead of ECB: the stream of `ctrIv`,
+    /// whose block number `ctrBlock` is the piece's first stored byte's.
+    bool ctr = false;
+    std::array<unsigned char, 12> ctrIv{};
+    std::uint64_t ctrBlock = 0;
 };
 
 /// What the entries of one package share: the pieces they refer to by range
@@ -88,8 +93,14 @@ struct EntryContent {
     /// encryption the tool does not decrypt, bytes that other entries share):
     /// why, as static text. Reading the entry fails with it.
     std::string_view refusal;
-    /// SHA-1 of the entry's stored bytes, as an Unreal pak keeps it.
+    /// SHA-1 of the entry's stored bytes, as an Unreal pak keeps it: of
+    /// every stored byte of its runs or pieces, except that an encrypted
+    /// piece without a codec is hashed only to its coded length (the AES
+    /// padding after an uncompressed entry lies outside the hash).
     std::optional<std::array<unsigned char, 20>> storedSha1;
+    /// Where in the package file that SHA-1 lies, when the index does not
+    /// keep it (an Unreal entry's in-data header): read with the content.
+    std::optional<std::uint64_t> storedSha1At;
 
     std::shared_ptr<const SharedContent> shared;
     std::uint32_t firstPiece = 0;
@@ -177,6 +188,11 @@ struct DirectoryWalk {
     /// standard error (a key that would open more of it, companion files the
     /// tool does not read).
     std::vector<std::string> notes;
+    /// What a check (ReadOptions::checkEntryHeaders) found wrong with the
+    /// package as a whole, one reason each (an index that does not match its
+    /// hash): --test fails the package for them, while a listing or an
+    /// extraction reads the entries all the same.
+    std::vector<std::string> damage;
     /// Facts about the whole package that --list-json shows, by member name
     /// ("mount_point", "engine_version"), as UTF-8 text.
     std::vector<std::pair<std::string, std::string>> properties;

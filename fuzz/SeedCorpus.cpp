@@ -218,21 +218,34 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     }
     seeds.emplace_back("pieces-zlib-encrypted.bin", PiecesSeed(1, true));
     // Unreal paks of every version (8a and 8b apart): a stored entry, a
-    // compressed one of several blocks, and from version 10 a non-encoded one.
-    for (std::uint32_t version = 1; version <= 12; ++version) {
+    // compressed one of several blocks, and from version 10 a non-encoded one;
+    // from 12 a name outside ASCII, from 13 the flat directory index.
+    constexpr std::uint32_t kEightA = 16; // after the newest version
+    for (std::uint32_t version = 1; version <= kEightA; ++version) {
         Kestrune::Testing::UnrealPakLayout layout;
-        layout.version = version == 12 ? 8 : version;
-        layout.v8a = version == 12;
+        layout.version = version == kEightA ? 8 : version;
+        layout.v8a = version == kEightA;
         layout.mount = "../../../Game/";
         const std::string method = version >= 3 ? "Zlib" : "None";
         const std::vector<Kestrune::Testing::UnrealFile> files = {
             {"Content/a.uasset", std::string(5000, 'a') + "tail", method, false, 2048},
             {"b.ini", "[Section]\nKey=Value\n", "None", false, 65536, version >= 10},
+            {"Config/Gr\xC3\xBC\xC3\x9F"
+             "e.ini",
+             "x", "None", false, 65536},
         };
-        seeds.emplace_back("unreal-v" + std::to_string(version == 12 ? 8 : version) +
-                               (version == 12 ? "a" : "") + ".pak",
+        seeds.emplace_back("unreal-v" + std::to_string(version == kEightA ? 8 : version) +
+                               (version == kEightA ? "a" : "") + ".pak",
                            Kestrune::Testing::BuildUnrealPak(layout, files));
     }
+    // Version 13 with the classic directory index, which it may keep.
+    Kestrune::Testing::UnrealPakLayout classic;
+    classic.version = 13;
+    classic.classicDirectory = true;
+    seeds.emplace_back(
+        "unreal-v13-classic.pak",
+        Kestrune::Testing::BuildUnrealPak(classic, {{"d/a.txt", "hello", "Zlib", false, 65536},
+                                                    {"b.txt", "x", "None", false, 65536}}));
 
     using Kestrune::Testing::UnityFsOptions;
     using Kestrune::Testing::UnityNode;

@@ -6,6 +6,7 @@
 #include "KestruneEngine.h"
 #include "support/Files.h"
 #include "support/PackageBuilder.h"
+#include "support/Process.h"
 #include "support/UnrealPakBuilder.h"
 
 #include <filesystem>
@@ -41,11 +42,13 @@ struct RoundTrip {
     std::string method;
     bool encryptData;
     bool encryptIndex;
+    bool classicDirectory = false; // v13+
+    bool ctr = false;              // v15: AES-CTR
 };
 
 std::vector<RoundTrip> RoundTrips() {
     std::vector<RoundTrip> rows;
-    for (std::uint32_t v = 1; v <= 11; ++v) {
+    for (std::uint32_t v = 1; v <= 15; ++v) {
         rows.push_back({v, false, "None", false, false});
         if (v >= 3) {
             rows.push_back({v, false, "Zlib", false, false});
@@ -64,6 +67,12 @@ std::vector<RoundTrip> RoundTrips() {
     }
     rows.push_back({8, true, "Zlib", true, true});
     rows.push_back({8, true, "None", false, false});
+    rows.push_back({13, false, "Zlib", true, true, true});
+    rows.push_back({15, false, "None", false, false, true});
+    // Version 15 with AES-CTR: one stream per payload, over blocks and padding.
+    rows.push_back({15, false, "Zlib", true, true, false, true});
+    rows.push_back({15, false, "None", true, true, false, true});
+    rows.push_back({15, false, "LZ4", true, false, true, true});
     return rows;
 }
 
@@ -75,6 +84,8 @@ TEST_P(UnrealRoundTrip, ListsCopiesAndChecks) {
     layout.version = row.version;
     layout.v8a = row.v8a;
     layout.encryptIndex = row.encryptIndex;
+    layout.classicDirectory = row.classicDirectory;
+    layout.encryptionMethod = row.ctr ? 2 : 1;
     layout.key = kKey;
     layout.mount = "../../../Game/";
     std::vector<UnrealFile> files = {
@@ -179,18 +190,18 @@ TEST(UnrealPak, RefusalsAndTheContainerRules) {
     frozen.version = 9;
     frozen.frozen = true;
     EXPECT_EQ(Walk(Testing::BuildUnrealPak(frozen, files)).refusal, "frozen index: not read");
-    std::string v12 = Testing::BuildUnrealPak({}, files);
-    v12[v12.size() - 200] = 12;
-    EXPECT_EQ(Walk(v12).refusal, "pak version 12 is not read");
+    std::string v16 = Testing::BuildUnrealPak({}, files);
+    v16[v16.size() - 200] = 16;
+    EXPECT_EQ(Walk(v16).refusal, "pak version 16 is not read");
     {
         // fuzz_list: a refused package is streamed as holding nothing, its
         // number (0) still given, as a listing of it has always been.
         const Testing::TempDir refusedDir;
-        Testing::WriteFile(refusedDir.file("v12.pak"), v12);
+        Testing::WriteFile(refusedDir.file("v16.pak"), v16);
         std::uint64_t announced = UINT64_MAX;
         bool visited = false;
         EXPECT_TRUE(KestruneEngine::VisitEntries(
-            refusedDir.file("v12.pak"), [&](std::uint64_t count) { announced = count; },
+            refusedDir.file("v16.pak"), [&](std::uint64_t count) { announced = count; },
             [&](const EntryView&) { visited = true; }));
         EXPECT_EQ(announced, 0u);
         EXPECT_FALSE(visited);
@@ -220,11 +231,14 @@ TEST(UnrealPak, RefusalsAndTheContainerRules) {
     badHash.corruptIndexHash = true;
     EXPECT_EQ(Walk(Testing::BuildUnrealPak(badHash, files)).kind, PackageKind::Pak);
     // From version 8 on a listing does not pay for the index hash; a check
-    // does, and refuses the damaged index.
+    // does, and names the damage while it reads every entry.
     badHash.version = 11;
     ReadOptions checking;
     checking.checkEntryHeaders = true;
-    EXPECT_NE(Walk(Testing::BuildUnrealPak(badHash, files), checking).refusal, "");
+    const DirectoryWalk hashWalk = Walk(Testing::BuildUnrealPak(badHash, files), checking);
+    EXPECT_EQ(hashWalk.refusal, "");
+    EXPECT_EQ(hashWalk.visited, 1u);
+    EXPECT_EQ(hashWalk.damage, std::vector<std::string>{"the index does not match its SHA-1"});
 
     // A method the tool has no codec for fails its entry by that name; the
     // others are read.
@@ -270,7 +284,7 @@ TEST(UnrealPak, RefusalsAndTheContainerRules) {
 // paks of every version: nothing is listed beyond what the file holds and
 // nothing reads outside it (the asan preset runs this too).
 TEST(UnrealPak, PrefixesAndFlippedBytes) {
-    for (std::uint32_t version = 1; version <= 11; ++version) {
+    for (std::uint32_t version = 1; version <= 15; ++version) {
         UnrealPakLayout layout;
         layout.version = version;
         layout.key = kKey;
@@ -325,11 +339,13 @@ struct HostileRow {
     std::uint32_t version;
     std::function<void(std::string&)> editIndex;
     std::function<void(std::string&)> editDirectory;
+    bool ctr = false; // v15: the entry encrypted with AES-CTR
 };
 
-// Hostile indexes whose hashes are right, so that the parsers meet them: each
-// is refused (v8+) or left to the container rules (v1-7), and nothing is
-// read outside the file.
+// Hostile indexes whose hashes are right, so that the parsers meet them: the
+// hash makes a pak of every version, never a container, and each is refused
+// but for an entry that points outside the file, which is listed (a check
+// and its reading name it); nothing is read outside the file.
 TEST(UnrealPak, HostileIndexesWithGoodHashes) {
     // v5 index: mount FString at 0 ("../../../" is 4 + 10 bytes), count at
     // 14, first name's length at 18.
@@ -359,6 +375,40 @@ TEST(UnrealPak, HostileIndexesWithGoodHashes) {
          11,
          {},
          [](std::string& b) { SetU32(b, b.size() - 4, 0x80000000u); }},
+        // v12 classic directory index: count, "/" (6 bytes), its file
+        // count at 10, the file name's byte count at 14, its bytes at 18.
+        {"v12 name length negative", 12, {}, [](std::string& b) { SetU32(b, 14, 0xFFFFFFFFu); }},
+        {"v12 name past the end", 12, {}, [](std::string& b) { SetU32(b, 14, 0x7FFFFFFFu); }},
+        {"v12 name with a NUL", 12, {}, [](std::string& b) { b[18] = '\0'; }},
+        {"v12 name not UTF-8", 12, {}, [](std::string& b) { b[18] = '\xC3'; }},
+        // v15 flat directory index of "/" and "a.txt": counts at 4 (dirs), 8
+        // (files), 12 (restart), the hash and its location at 32 and 40,
+        // anchors at 44, first files at 52, name starts at 60, locations at
+        // 68, the directory names at 72 (shared, length, "/"), "a.txt" at 81.
+        {"flat restart 0", 15, {}, [](std::string& b) { SetU32(b, 12, 0); }},
+        {"flat directory count huge", 15, {}, [](std::string& b) { SetU32(b, 4, 0x7FFFFFFFu); }},
+        {"flat file count huge", 15, {}, [](std::string& b) { SetU32(b, 8, 0x7FFFFFFEu); }},
+        {"flat shared beyond the previous name", 15, {}, [](std::string& b) { SetU32(b, 72, 1); }},
+        {"flat suffix past the names", 15, {}, [](std::string& b) { SetU32(b, 76, 100); }},
+        {"flat name starts decreasing", 15, {}, [](std::string& b) { SetU32(b, 60, 3); }},
+        {"flat directory's files outside", 15, {}, [](std::string& b) { SetU32(b, 56, 5); }},
+        {"flat last anchor not the names' end", 15, {}, [](std::string& b) { SetU32(b, 48, 3); }},
+        {"flat file name with a NUL", 15, {}, [](std::string& b) { b[82] = '\0'; }},
+        {"flat file name with a slash", 15, {}, [](std::string& b) { b[82] = '/'; }},
+        {"flat location outside the blob",
+         15,
+         {},
+         [](std::string& b) { SetU32(b, 68, 0x00FFFFFFu); }},
+        // v15 with AES-CTR: the blob (its size at 106) holds the encrypted
+        // entry's bits, offset, size and a 12-byte IV; cut inside the IV.
+        {"CTR record cut inside its IV",
+         15,
+         [](std::string& b) {
+             b.erase(110 + 12 + 6, 6);
+             SetU32(b, 106, 12 + 6);
+         },
+         {},
+         true},
         {"encoded entry garbage",
          11,
          [](std::string& b) {
@@ -375,16 +425,17 @@ TEST(UnrealPak, HostileIndexesWithGoodHashes) {
         layout.version = row.version;
         layout.editIndex = row.editIndex;
         layout.editDirectory = row.editDirectory;
+        layout.key = kKey;
+        layout.encryptionMethod = row.ctr ? 2 : 1;
         const std::string pak =
-            Testing::BuildUnrealPak(layout, {{"a.txt", "hello", "None", false, 65536}});
-        const DirectoryWalk walk = Walk(pak);
-        if (row.version < 8) {
-            EXPECT_EQ(walk.kind, PackageKind::Pak);
-        } else {
-            EXPECT_EQ(walk.kind, PackageKind::Unreal);
-            EXPECT_NE(walk.refusal, "");
-            EXPECT_EQ(walk.visited, 0u);
-        }
+            Testing::BuildUnrealPak(layout, {{"a.txt", "hello", "None", row.ctr, 65536}});
+        ReadOptions options;
+        options.aesKeys = {kKey};
+        const DirectoryWalk walk = Walk(pak, options);
+        EXPECT_EQ(walk.kind, PackageKind::Unreal);
+        const bool listed = std::string_view(row.what) == "entry offset past the end";
+        EXPECT_EQ(walk.refusal.empty(), listed) << walk.refusal;
+        EXPECT_EQ(walk.visited, listed ? 1u : 0u);
     }
 }
 
@@ -413,6 +464,220 @@ TEST(UnrealPak, EscapingNamesStayInside) {
         inside += item.is_regular_file() ? 1 : 0;
     }
     EXPECT_EQ(inside, files.size() + 1); // every entry written, the two dup.txt apart
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+struct FindingRow {
+    const char* what;
+    std::uint32_t version;
+    std::vector<UnrealFile> files;
+    std::function<void(UnrealPakLayout&)> shape;
+    std::function<void(std::string&)> editPak; // the built file, hashes and all
+    std::vector<std::string> damaged;          // --test's "Damaged: " lines, in order
+    int extractExit;
+};
+
+// What --test finds in a pak, as a user runs it: damage to the index or to
+// one entry is named and fails the check, every entry is still read (the
+// bytes an extraction writes), and the pak is never read as another kind.
+TEST(UnrealPak, TestNamesDamageAndReadsOn) {
+    const UnrealFile hello{"a.txt", "hello", "None", false, 65536};
+    const UnrealFile world{"b.txt", "world", "None", false, 65536};
+    const UnrealFile same{"b.txt", "hello", "None", false, 65536};
+    const auto flip = [](std::size_t at) {
+        return [at](std::string& pak) { pak[at] = static_cast<char>(pak[at] ^ 0x20); };
+    };
+    const std::vector<FindingRow> rows = {
+        {"v11 index hash",
+         11,
+         {hello, world},
+         [](UnrealPakLayout& l) { l.corruptIndexHash = true; },
+         {},
+         {"PAK: the index does not match its SHA-1"},
+         0},
+        {"v9 index hash",
+         9,
+         {hello, world},
+         [](UnrealPakLayout& l) { l.corruptIndexHash = true; },
+         {},
+         {"PAK: the index does not match its SHA-1"},
+         0},
+        {"v11 directory index hash",
+         11,
+         {hello, world},
+         [](UnrealPakLayout& l) { l.corruptDirectoryHash = true; },
+         {},
+         {"PAK: the directory index does not match its SHA-1"},
+         0},
+        // The stored bytes against the SHA-1 of the record (v1: after its
+        // 56-byte header) or of the in-data header (v11: 53 bytes).
+        {"v1 stored byte",
+         1,
+         {hello, world},
+         {},
+         flip(56 + 1),
+         {"a.txt: SHA-1 mismatch (aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d stored, "
+          "9c69649ae449f46285abfca8341f098c64cfaa03 read)"},
+         1},
+        {"v11 stored byte",
+         11,
+         {hello, world},
+         {},
+         flip(53 + 1),
+         {"a.txt: SHA-1 mismatch (aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d stored, "
+          "9c69649ae449f46285abfca8341f098c64cfaa03 read)"},
+         1},
+        // v5 index: mount (14 bytes), count, "a.txt" (10), its record.
+        {"v5 record outside the file",
+         5,
+         {hello, world},
+         [](UnrealPakLayout& l) {
+             l.editIndex = [](std::string& b) { SetU32(b, 28, 0x7FFFFFF0u); };
+         },
+         {},
+         {"a.txt: cut short by the end of the package (0 of 5 bytes)"},
+         1},
+        // Its index hash wrong, a v5 pak is read as our container, whose
+        // index it is not: no success either.
+        {"v5 index hash",
+         5,
+         {hello, world},
+         [](UnrealPakLayout& l) { l.corruptIndexHash = true; },
+         {},
+         {"PAK: the index ends after 0 of its 10 records"},
+         0},
+        {"v5 records sharing bytes",
+         5,
+         {hello, same},
+         [](UnrealPakLayout& l) {
+             l.editIndex = [](std::string& b) { SetU32(b, 14 + 4 + 10 + 53 + 10, 0); };
+         },
+         {},
+         {"a.txt: its data overlaps another entry's", "b.txt: its data overlaps another entry's"},
+         0},
+        {"v11 path hash index",
+         11,
+         {hello, world},
+         [](UnrealPakLayout& l) {
+             l.editPathHashIndex = [](std::string& b) { b[4] = static_cast<char>(b[4] ^ 1); };
+         },
+         {},
+         {"PAK: the path hash index does not match the names"},
+         0},
+        // Written with the letters outside ASCII lower-cased for the path
+        // hash: as good as ASCII's A-Z alone.
+        {"v11 names lower-cased as Unicode",
+         11,
+         {{"\xC3\x9Cn\xC3\xAF"
+           "c\xC3\xB6"
+           "d\xC3\xA9/\xE5\x90\x8D\xE5\x89\x8D \xC3\xB1.txt",
+           "x", "None", false, 65536},
+          hello},
+         [](UnrealPakLayout& l) { l.unicodeLowerHash = true; },
+         {},
+         {},
+         0},
+    };
+    for (const FindingRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        UnrealPakLayout layout;
+        layout.version = row.version;
+        if (row.shape) {
+            row.shape(layout);
+        }
+        std::string bytes = Testing::BuildUnrealPak(layout, row.files);
+        if (row.editPak) {
+            row.editPak(bytes);
+        }
+        const Testing::TempDir dir;
+        const std::string path = dir.file("t.pak");
+        Testing::WriteFile(path, bytes);
+        std::string expected;
+        for (const std::string& line : row.damaged) {
+            expected +=
+                "Damaged: " + (line.starts_with("PAK: ") ? path + line.substr(3) : line) + "\n";
+        }
+        std::uint64_t written = 0;
+        for (const UnrealFile& f : row.files) {
+            written += row.damaged.empty() || !row.damaged[0].starts_with("PAK: the index ends")
+                           ? f.content.size()
+                           : 0;
+        }
+        if (row.version == 5 && row.damaged[0].find("cut short") != std::string::npos) {
+            written -= 5;
+        }
+        const auto tested = Testing::RunKestrune({"--test", path});
+        EXPECT_EQ(tested.exitCode, row.damaged.empty() ? 0 : 1) << tested.err;
+        EXPECT_TRUE(tested.out.starts_with(Testing::ConsoleText(expected))) << tested.out;
+        EXPECT_NE(tested.out.find("Extraction writes " + std::to_string(written) + " bytes"),
+                  std::string::npos)
+            << tested.out;
+        const bool container = written == 0;
+        EXPECT_TRUE(tested.out.ends_with(Testing::ConsoleText(
+            std::to_string(container ? 0 : row.files.size()) + " entries, " +
+            std::to_string(
+                std::count_if(row.damaged.begin(), row.damaged.end(),
+                              [](const std::string& l) { return !l.starts_with("PAK: "); })) +
+            " damaged\n")))
+            << tested.out;
+        const auto extracted = Testing::RunKestrune({"--extract", path, dir.file("out")});
+        EXPECT_EQ(extracted.exitCode, row.extractExit) << extracted.err;
+    }
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+// Footers told apart by where their magic lies and the versions each place
+// takes: a version at the wrong place is no pak at all, never a guess.
+TEST(UnrealPak, FooterLayouts) {
+    const std::vector<UnrealFile> files = {{"a.txt", "hello", "None", false, 65536}};
+    const auto build = [&](std::uint32_t version, std::uint8_t method = 1) {
+        UnrealPakLayout layout;
+        layout.version = version;
+        layout.encryptionMethod = method;
+        return Testing::BuildUnrealPak(layout, files);
+    };
+    const auto withVersion = [](std::string pak, std::size_t fromEnd, std::uint32_t version) {
+        SetU32(pak, pak.size() - fromEnd, version);
+        return pak;
+    };
+    struct Row {
+        const char* what;
+        std::string pak;
+        PackageKind kind;
+        std::string refusal;
+    };
+    const std::vector<Row> rows = {
+        {"12 at 221", build(12), PackageKind::Unreal, ""},
+        {"13 at 221", build(13), PackageKind::Unreal, ""},
+        {"14 at 225", build(14), PackageKind::Unreal, ""},
+        {"15 at 262", build(15), PackageKind::Unreal, ""},
+        {"a small v5 pak", build(5), PackageKind::Unreal, ""},
+        {"14 at 221", withVersion(build(11), 200, 14), PackageKind::None, ""},
+        {"15 at 221", withVersion(build(11), 200, 15), PackageKind::None, ""},
+        {"12 at 262", withVersion(build(15), 241, 12), PackageKind::None, ""},
+        {"11 at 225", withVersion(build(14), 204, 11), PackageKind::None, ""},
+        {"16 at 262", withVersion(build(15), 241, 16), PackageKind::Unreal,
+         "pak version 16 is not read"},
+        {"encryption method 3", build(15, 3), PackageKind::Unreal,
+         "encryption method 3 is not read"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const DirectoryWalk walk = Walk(row.pak);
+        EXPECT_EQ(walk.kind, row.kind);
+        EXPECT_EQ(walk.refusal, row.refusal);
+        EXPECT_EQ(walk.visited, row.kind == PackageKind::Unreal && row.refusal.empty() ? 1u : 0u);
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "Crypto.h"
 
+#include <cstring>
 #include <mbedtls/aes.h>
 #include <mbedtls/base64.h>
 #include <mbedtls/md5.h>
@@ -39,6 +40,22 @@ void EncryptAes256Ecb(const AesKey& key, std::span<unsigned char> data) {
     for (std::size_t at = 0; at + 16 <= data.size(); at += 16) {
         mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, data.data() + at, data.data() + at);
     }
+    mbedtls_aes_free(&aes);
+}
+
+void CryptAes256Ctr(const AesKey& key, const CtrIv& iv, std::uint64_t firstBlock,
+                    std::span<unsigned char> data) {
+    mbedtls_aes_context aes;
+    mbedtls_aes_init(&aes);
+    mbedtls_aes_setkey_enc(&aes, key.data(), 256); // CTR encrypts the counter either way
+    unsigned char counter[16] = {};
+    std::memcpy(counter, iv.data(), iv.size());
+    for (int i = 0; i < 4; ++i) {
+        counter[12 + i] = static_cast<unsigned char>(firstBlock >> (8 * (3 - i)));
+    }
+    unsigned char stream[16] = {};
+    std::size_t used = 0;
+    mbedtls_aes_crypt_ctr(&aes, data.size(), &used, counter, stream, data.data(), data.data());
     mbedtls_aes_free(&aes);
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,6 +23,15 @@ void DecryptAes256Ecb(const AesKey& key, std::span<unsigned char> data);
 
 // Encrypts `data` in place, the inverse of DecryptAes256Ecb.
 void EncryptAes256Ecb(const AesKey& key, std::span<unsigned char> data);
+
+// The 12-byte IV of an AES-256-CTR stream; the counter block is the IV and
+// a big-endian 32-bit block number.
+using CtrIv = std::array<unsigned char, 12>;
+
+// Decrypts (or encrypts: the same) `data` in place as the part of a CTR
+// stream that starts at block number `firstBlock`, 16 bytes a block.
+void CryptAes256Ctr(const AesKey& key, const CtrIv& iv, std::uint64_t firstBlock,
+                    std::span<unsigned char> data);
 
 Sha1Digest Sha1(std::span<const unsigned char> data);
 

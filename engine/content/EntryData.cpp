@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <zlib.h>
 
 namespace Kestrune {
@@ -50,6 +51,24 @@ std::uint64_t CodedLength(const Piece& piece) {
     return piece.encrypted ? piece.codedLength : piece.storedLength;
 }
 
+// Stored bytes of the piece that an Unreal SHA-1 covers: all of them, but
+// for an encrypted piece without a codec only the coded ones (the AES
+// padding after an uncompressed entry lies outside the hash).
+std::uint64_t HashedLength(const Piece& piece) {
+    return piece.encrypted && piece.codec == Codec::Stored ? piece.codedLength : piece.storedLength;
+}
+
+// Decrypts stored bytes of an encrypted piece that start `at` bytes into
+// it (a whole number of AES units).
+void DecryptPiece(const AesKey& key, const Piece& piece, std::uint64_t at,
+                  std::span<unsigned char> bytes) {
+    if (piece.ctr) {
+        CryptAes256Ctr(key, piece.ctrIv, piece.ctrBlock + at / kAesUnit, bytes);
+    } else {
+        DecryptAes256Ecb(key, bytes);
+    }
+}
+
 // What makes a piece unreadable before any of its bytes are read: an
 // encrypted piece without a key or not in whole AES units, or one that
 // declares more coded bytes than it stores. `block` names it for the user.
@@ -76,15 +95,59 @@ ContentFailure ChecksumMismatch(std::uint32_t stored, std::uint32_t read) {
 
 } // namespace
 
+std::optional<ContentFailure> EntryReader::StartSha1(const EntryContent& content) {
+    sha1_.reset(); // an earlier entry's hash must not make this one hash
+    if (content.storedSha1) {
+        expectedSha1_ = *content.storedSha1;
+    } else if (content.storedSha1At) {
+        // Kept beside the data, which is about to be read from the same
+        // place: a mapped package gives it without a system call.
+        FileSource& package = files_.Package();
+        const std::uint64_t at = *content.storedSha1At;
+        if (!FitsWithin(at, expectedSha1_.size(), package.Size())) {
+            return ContentFailure{"its SHA-1 lies outside the package"};
+        }
+        const unsigned char* mapped = package.Bytes();
+        if (mapped != nullptr && package.Ready(at, expectedSha1_.size())) {
+            std::memcpy(expectedSha1_.data(), mapped + at, expectedSha1_.size());
+        } else if (package.ReadAt(at, expectedSha1_.data(), expectedSha1_.size()) !=
+                   expectedSha1_.size()) {
+            return ContentFailure{"its SHA-1 lies outside the package"};
+        }
+    } else {
+        return std::nullopt;
+    }
+    sha1_.emplace();
+    return std::nullopt;
+}
+
+std::optional<ContentFailure> EntryReader::FinishSha1() {
+    if (!sha1_) {
+        return std::nullopt;
+    }
+    const Sha1Digest read = sha1_->Finish();
+    sha1_.reset();
+    if (read != expectedSha1_) {
+        return ContentFailure{"SHA-1 mismatch (" + HexBytes(expectedSha1_) + " stored, " +
+                              HexBytes(read) + " read)"};
+    }
+    return std::nullopt;
+}
+
 std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, EntrySink& sink) {
     const EntryContent& content = entry.content;
     if (!content.refusal.empty()) {
         return ContentFailure{std::string(content.refusal)};
     }
+    if (auto failure = StartSha1(content)) {
+        return failure;
+    }
     if (content.encoding == ContentEncoding::Pieces) {
         return ReadPieces(entry, sink);
     }
-    const bool checksum = content.crc32.has_value();
+    // Content with a checksum or a hash passes through the buffer, to be summed.
+    crcWanted_ = content.crc32.has_value();
+    const bool checksum = crcWanted_ || sha1_.has_value();
     crc_ = static_cast<std::uint32_t>(::crc32(0L, Z_NULL, 0));
     std::uint64_t done = 0;
     for (std::size_t i = 0; i < content.runCount; ++i) {
@@ -105,10 +168,10 @@ std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, Entry
                                   " of " + std::to_string(entry.size) + " bytes)"};
         }
     }
-    if (checksum && crc_ != *content.crc32) {
+    if (crcWanted_ && crc_ != *content.crc32) {
         return ChecksumMismatch(*content.crc32, crc_);
     }
-    return std::nullopt;
+    return FinishSha1();
 }
 
 std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry, EntrySink& sink) {
@@ -122,12 +185,7 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
         return ContentFailure{"refers to blocks the package does not have"};
     }
     const std::span<const Piece> pieces = content.Pieces();
-    const bool hashing = content.storedSha1.has_value();
-    if (hashing) {
-        sha1_.emplace();
-    } else {
-        sha1_.reset(); // an earlier entry's hash must not make this one hash
-    }
+    const bool hashing = sha1_.has_value();
     // A checksum covers the decoded content, summed as it is delivered.
     summing_ = content.crc32.has_value();
     crc_ = static_cast<std::uint32_t>(::crc32(0L, Z_NULL, 0));
@@ -166,14 +224,7 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
     if (summing_ && crc_ != *content.crc32) {
         return ChecksumMismatch(*content.crc32, crc_);
     }
-    if (hashing) {
-        const Sha1Digest read = sha1_->Finish();
-        if (read != *content.storedSha1) {
-            return ContentFailure{"SHA-1 mismatch (" + HexBytes(*content.storedSha1) + " stored, " +
-                                  HexBytes(read) + " read)"};
-        }
-    }
-    return std::nullopt;
+    return FinishSha1();
 }
 
 std::string EntryReader::PieceFailure(const Slice& slice, const std::string& why, bool wrongLength,
@@ -234,13 +285,14 @@ std::optional<ContentFailure> EntryReader::ReadStored(const EntryContent& conten
     const std::size_t got = file->ReadAt(piece.offset, stored_.data(), stored_.size());
     stored_.resize(got);
     if (sha1_) {
-        sha1_->Update(stored_);
+        sha1_->Update(std::span<const unsigned char>(stored_).first(
+            static_cast<std::size_t>(std::min<std::uint64_t>(HashedLength(piece), got))));
     }
     cutShort = got < piece.storedLength;
     std::span<unsigned char> bytes(stored_);
     if (piece.encrypted) {
         bytes = bytes.first(got - got % kAesUnit);
-        DecryptAes256Ecb(*content.shared->aesKey, bytes);
+        DecryptPiece(*content.shared->aesKey, piece, 0, bytes);
     }
     coded = bytes.first(
         static_cast<std::size_t>(std::min<std::uint64_t>(CodedLength(piece), bytes.size())));
@@ -357,11 +409,14 @@ std::optional<ContentFailure> EntryReader::ReadStreamed(const EntryContent& cont
                 stream.file->ReadAt(piece.offset + stream.read, stream.input.data(), step);
             stream.input.resize(got);
             if (sha1_) {
-                sha1_->Update(stream.input);
+                const std::uint64_t hashed = HashedLength(piece);
+                sha1_->Update(std::span<const unsigned char>(stream.input)
+                                  .first(static_cast<std::size_t>(std::min<std::uint64_t>(
+                                      got, hashed - std::min(hashed, stream.read)))));
             }
             if (piece.encrypted) {
                 stream.input.resize(got - got % kAesUnit);
-                DecryptAes256Ecb(*content.shared->aesKey, stream.input);
+                DecryptPiece(*content.shared->aesKey, piece, stream.read, stream.input);
             }
             // Only the coded bytes go to the codec, not the padding after them.
             const std::uint64_t codedLeft = stream.coded - std::min(stream.coded, stream.read);
@@ -437,9 +492,12 @@ std::optional<ContentFailure> EntryReader::ReadRun(FileSource& file, const DataR
                 buffer_.resize(std::min<std::uint64_t>(kCopyChunkSize, available));
             }
             got = file.ReadAt(run.offset + copied, buffer_.data(), step);
-            if (checksum) {
+            if (crcWanted_) {
                 crc_ = static_cast<std::uint32_t>(
                     ::crc32(crc_, buffer_.data(), static_cast<uInt>(got)));
+            }
+            if (sha1_) {
+                sha1_->Update(std::span<const unsigned char>(buffer_.data(), got));
             }
             if (got > 0 && !sink.Write(buffer_.data(), got)) {
                 return ContentFailure{sink.FailureText(), true};

@@ -118,6 +118,10 @@ private:
         bool wrongLength = false;
     };
 
+    // Begins the SHA-1 of an entry's stored bytes when the package keeps
+    // one (read from the package when only its place is known); then checks it.
+    std::optional<ContentFailure> StartSha1(const EntryContent& content);
+    std::optional<ContentFailure> FinishSha1();
     std::optional<ContentFailure> ReadPieces(const ArchiveEntry& entry, EntrySink& sink);
     std::optional<ContentFailure> ReadHeld(const EntryContent& content, const Slice& slice,
                                            EntrySink& sink);
@@ -145,7 +149,9 @@ private:
     std::uint32_t crc_ = 0;
     bool summing_ = false; // the pieces being delivered are summed into crc_
     std::vector<unsigned char> buffer_;
+    bool crcWanted_ = false;
     std::optional<Sha1Hasher> sha1_; // over the stored bytes of an entry that keeps a SHA-1
+    Sha1Digest expectedSha1_{};
     std::vector<unsigned char> stored_;
     // The block this reader decoded or found last, for the next entry.
     std::shared_ptr<const SharedContent> lastContent_;

@@ -68,7 +68,14 @@ DirectoryWalk VisitIndex(ByteSource& source, const EntryVisitor& visit, std::uin
         run.length = entry.size;
         visit(entry);
     }
-    return DirectoryWalk::Of(visited, PackageKind::Pak);
+    DirectoryWalk walk = DirectoryWalk::Of(visited, PackageKind::Pak);
+    // An index that ends before its count (a damaged one, or the index of
+    // another kind of file with this footer) is no success for a check.
+    if (visited < count && visited < limit) {
+        walk.damage.push_back("the index ends after " + std::to_string(visited) + " of its " +
+                              std::to_string(count) + " records");
+    }
+    return walk;
 }
 
 } // namespace Kestrune::Pak

@@ -99,7 +99,7 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
     std::uint64_t index = 0;
     ReadOptions checking = options;
     checking.checkEntryHeaders = true; // a check compares what packages keep twice
-    WalkEntries(
+    const DirectoryWalk checked = WalkEntries(
         package,
         [&](const EntryView& view) {
             std::optional<std::string> reason;
@@ -125,6 +125,13 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
             ++index;
         },
         check.entryCount, checking);
+    // What either pass found (the second is cut at the first's count).
+    check.packageDamage = walk.damage;
+    for (const std::string& reason : checked.damage) {
+        if (std::find(walk.damage.begin(), walk.damage.end(), reason) == walk.damage.end()) {
+            check.packageDamage.push_back(reason);
+        }
+    }
     return check;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Kestrune {
 
@@ -27,6 +28,8 @@ struct PackageCheck {
     std::uint64_t sharingEntries = 0;     ///< Entries whose bytes overlap another entry's.
     std::uint64_t bytesExtracted = 0;     ///< Bytes an extraction would write.
     std::uint64_t bytesStored = 0;        ///< Distinct bytes of the package's files they come from.
+    /// Damage to the package as a whole (DirectoryWalk::damage), not to one entry.
+    std::vector<std::string> packageDamage;
 };
 
 using DamageCallback = std::function<void(const DamagedEntry&)>;

@@ -1,5 +1,7 @@
 #include "UnrealPakBuilder.h"
 
+#include <algorithm>
+#include <cstring>
 #include <lz4.h>
 #include <map>
 #include <mbedtls/aes.h>
@@ -72,6 +74,12 @@ void FString(std::string& out, const std::string& text) {
     Put(out, 0, 2);
 }
 
+// A file name of version 12 on: byte count, then UTF-8 without a NUL.
+void Utf8Name(std::string& out, const std::string& text) {
+    Put(out, text.size(), 4);
+    out += text;
+}
+
 std::uint64_t Align16(std::uint64_t n) {
     return (n + 15) / 16 * 16;
 }
@@ -89,7 +97,22 @@ struct Built {
     std::vector<std::uint64_t> lengths; // unpadded block lengths
     std::uint8_t flags = 0;
     std::uint32_t blockSize = 0;
+    std::string iv; // v15 AES-CTR: 12 bytes when encrypted
 };
+
+// AES-256-CTR from block 0: the IV, then a big-endian 32-bit block number.
+void CtrForTest(const TestAesKey& key, const std::string& iv, std::string& data) {
+    mbedtls_aes_context aes;
+    mbedtls_aes_init(&aes);
+    mbedtls_aes_setkey_enc(&aes, key.data(), 256);
+    unsigned char counter[16] = {};
+    std::memcpy(counter, iv.data(), 12);
+    unsigned char stream[16] = {};
+    std::size_t used = 0;
+    auto* bytes = reinterpret_cast<unsigned char*>(data.data());
+    mbedtls_aes_crypt_ctr(&aes, data.size(), &used, counter, stream, bytes, bytes);
+    mbedtls_aes_free(&aes);
+}
 
 std::uint64_t HeaderSize(const UnrealPakLayout& l, bool compressed, std::size_t blocks) {
     std::uint64_t size = 24 + (l.v8a ? 1 : 4) + 20 + (l.version == 1 ? 8 : 0);
@@ -128,11 +151,14 @@ std::string Record(const UnrealPakLayout& l, const Built& b, std::uint64_t offse
     return out;
 }
 
-std::string Encoded(const Built& b) {
+std::string Encoded(const UnrealPakLayout& l, const Built& b) {
     std::string out;
     std::uint32_t bits = 0;
-    const bool escape = b.blockSize % 2048 != 0 || b.blockSize / 2048 >= 0x3F;
-    bits |= escape ? 0x3F : b.blockSize / 2048;
+    // From version 12 a single block keeps block size 0 here (the in-data
+    // header has the real one), as UE 5.8 writes it.
+    const std::uint32_t blockSize = l.version >= 12 && b.lengths.size() == 1 ? 0 : b.blockSize;
+    const bool escape = blockSize % 2048 != 0 || blockSize / 2048 >= 0x3F;
+    bits |= escape ? 0x3F : blockSize / 2048;
     bits |= static_cast<std::uint32_t>(b.lengths.size() & 0xFFFF) << 6;
     bits |= (b.flags & 1u) << 22;
     bits |= (b.method & 0x3F) << 23;
@@ -142,10 +168,11 @@ std::string Encoded(const Built& b) {
     bits |= (stored32 ? 1u : 0u) << 29 | (size32 ? 1u : 0u) << 30 | (offset32 ? 1u : 0u) << 31;
     Put(out, bits, 4);
     if (escape) {
-        Put(out, b.blockSize, 4);
+        Put(out, blockSize, 4);
     }
     Put(out, b.offset, offset32 ? 4 : 8);
     Put(out, b.size, size32 ? 4 : 8);
+    out += b.iv;
     if (b.method != 0) {
         Put(out, b.stored, stored32 ? 4 : 8);
         if (b.lengths.size() > 1 || (b.flags & 1)) {
@@ -157,16 +184,77 @@ std::string Encoded(const Built& b) {
     return out;
 }
 
-std::uint64_t PathHash(const std::string& path, std::uint64_t seed) {
+std::uint64_t PathHash(const std::string& path, std::uint64_t seed, bool unicode) {
     std::uint64_t h = 0xCBF29CE484222325ull + seed;
     for (char16_t u : Utf16(path)) {
-        if (u >= 'A' && u <= 'Z') {
+        if ((u >= 'A' && u <= 'Z') || (unicode && u >= 0xC0 && u <= 0xDE && u != 0xD7)) {
             u = static_cast<char16_t>(u + 32);
         }
         h = (h ^ (u & 0xFFu)) * 0x100000001B3ull;
         h = (h ^ (u >> 8)) * 0x100000001B3ull;
     }
     return h;
+}
+
+using Directories = std::map<std::string, std::vector<std::pair<std::string, std::int32_t>>>;
+
+// The flat full directory index of version 13 on: directories in byte
+// order, each name sharing a prefix with the one before (none at every
+// 16th), files sorted within each, and a sorted copy of the path hashes.
+std::string FlatDirectory(const UnrealPakLayout& l, const Directories& dirs) {
+    constexpr std::size_t kRestart = 16;
+    std::vector<std::pair<std::uint64_t, std::int32_t>> hashes;
+    std::string anchors, firsts, starts, locations, dirBlob, fileBlob;
+    std::string previous;
+    std::size_t d = 0;
+    std::size_t files = 0;
+    for (const auto& [dir, unsorted] : dirs) {
+        if (d % kRestart == 0) {
+            Put(anchors, dirBlob.size(), 4);
+        }
+        std::size_t shared = 0;
+        while (d % kRestart != 0 && shared < previous.size() && shared < dir.size() &&
+               previous[shared] == dir[shared]) {
+            ++shared;
+        }
+        Put(dirBlob, shared, 4);
+        Put(dirBlob, dir.size() - shared, 4);
+        dirBlob += dir.substr(shared);
+        previous = dir;
+        Put(firsts, files, 4);
+        auto entries = unsorted;
+        std::sort(entries.begin(), entries.end());
+        for (const auto& [file, location] : entries) {
+            Put(starts, fileBlob.size(), 4);
+            fileBlob += file;
+            Put(locations, static_cast<std::uint32_t>(location), 4);
+            hashes.emplace_back(
+                PathHash((dir == "/" ? std::string() : dir) + file, l.seed, l.unicodeLowerHash),
+                location);
+            ++files;
+        }
+        ++d;
+    }
+    Put(anchors, dirBlob.size(), 4);
+    Put(firsts, files, 4);
+    Put(starts, fileBlob.size(), 4);
+    std::sort(hashes.begin(), hashes.end());
+    std::string out;
+    Put(out, 0x50464451, 4);
+    Put(out, dirs.size(), 4);
+    Put(out, files, 4);
+    Put(out, kRestart, 4);
+    Put(out, dirBlob.size(), 4);
+    Put(out, fileBlob.size(), 4);
+    Put(out, hashes.size(), 4);
+    Put(out, 0, 4);
+    for (const auto& [hash, location] : hashes) {
+        Put(out, hash, 8);
+    }
+    for (const auto& [hash, location] : hashes) {
+        Put(out, static_cast<std::uint32_t>(location), 4);
+    }
+    return out + anchors + firsts + starts + locations + dirBlob + fileBlob;
 }
 
 } // namespace
@@ -220,6 +308,14 @@ UnrealPakRegions LastUnrealPakRegions() {
 }
 
 std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFile>& files) {
+    const bool ctr = l.version >= 15 && l.encryptionMethod == 2;
+    const auto ivOf = [](std::size_t n) {
+        std::string iv(12, '\0');
+        for (std::size_t k = 0; k < iv.size(); ++k) {
+            iv[k] = static_cast<char>(n * 29 + k * 7 + 1);
+        }
+        return iv;
+    };
     std::vector<std::string> methods; // v8+ name slots
     std::string data;
     std::vector<Built> built;
@@ -228,6 +324,9 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
         b.offset = data.size();
         b.size = f.content.size();
         b.flags = static_cast<std::uint8_t>((f.encrypted ? 1 : 0) | (f.deleted ? 2 : 0));
+        if (ctr && f.encrypted) {
+            b.iv = ivOf(built.size() + 1);
+        }
         std::string payload;
         if (f.method != "None") {
             if (l.version >= 8) {
@@ -253,9 +352,14 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
                 b.lengths.push_back(block.size());
                 if (f.encrypted) {
                     Pad16(block);
-                    EncryptForTest(*l.key, block);
+                    if (!ctr) {
+                        EncryptForTest(*l.key, block);
+                    }
                 }
                 payload += block;
+            }
+            if (ctr && f.encrypted) {
+                CtrForTest(*l.key, b.iv, payload); // one stream over every block
             }
             b.stored = payload.size();
             b.sha1 = Sha1Of(payload);
@@ -264,7 +368,11 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             b.stored = b.size;
             if (f.encrypted) {
                 Pad16(payload);
-                EncryptForTest(*l.key, payload);
+                if (ctr) {
+                    CtrForTest(*l.key, b.iv, payload);
+                } else {
+                    EncryptForTest(*l.key, payload);
+                }
             }
             b.sha1 = Sha1Of(payload.substr(0, b.size));
         }
@@ -275,12 +383,14 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
     const std::uint64_t indexOffset = data.size();
     // One index block: padded and encrypted when asked; its hash is of the
     // plain bytes, padding included.
-    const auto seal = [&](std::string block, std::string& hash) {
+    const auto seal = [&](std::string block, std::string& hash, std::size_t slot) {
         if (l.encryptIndex) {
             Pad16(block);
         }
         hash = Sha1Of(block);
-        if (l.encryptIndex) {
+        if (l.encryptIndex && ctr) {
+            CtrForTest(*l.key, ivOf(100 + slot), block);
+        } else if (l.encryptIndex) {
             EncryptForTest(*l.key, block);
         }
         return block;
@@ -298,42 +408,55 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
         if (l.editIndex) {
             l.editIndex(plain);
         }
-        index = seal(plain, indexHash);
+        index = seal(plain, indexHash, 0);
     } else {
         std::string blob;
         std::string records;
+        std::string recordIvs; // v15 AES-CTR: one IV per non-encoded record
         std::uint32_t nonEncoded = 0;
-        std::map<std::string, std::vector<std::pair<std::string, std::int32_t>>> dirs;
+        Directories dirs;
         std::string hashes;
         for (std::size_t i = 0; i < files.size(); ++i) {
             std::int32_t location = 0;
             if (files[i].nonEncoded) {
                 location = -static_cast<std::int32_t>(++nonEncoded);
                 records += Record(l, built[i], built[i].offset);
+                recordIvs += built[i].iv.empty() ? std::string(12, '\0') : built[i].iv;
             } else {
                 location = static_cast<std::int32_t>(blob.size());
-                blob += Encoded(built[i]);
+                blob += Encoded(l, built[i]);
             }
             const std::string& name = files[i].name;
             const auto slash = name.rfind('/');
             const std::string dir = slash == std::string::npos ? "/" : name.substr(0, slash + 1);
             dirs[dir].emplace_back(slash == std::string::npos ? name : name.substr(slash + 1),
                                    location);
-            Put(hashes, PathHash(name, l.seed), 8);
+            Put(hashes, PathHash(name, l.seed, l.unicodeLowerHash), 8);
             Put(hashes, static_cast<std::uint32_t>(location), 4);
         }
         std::string phiPlain;
         Put(phiPlain, files.size(), 4);
         phiPlain += hashes;
         Put(phiPlain, 0, 4);
+        if (l.editPathHashIndex) {
+            l.editPathHashIndex(phiPlain);
+        }
         std::string fdiPlain;
-        Put(fdiPlain, dirs.size(), 4);
-        for (const auto& [dir, entries] : dirs) {
-            FString(fdiPlain, dir);
-            Put(fdiPlain, entries.size(), 4);
-            for (const auto& [file, location] : entries) {
-                FString(fdiPlain, file);
-                Put(fdiPlain, static_cast<std::uint32_t>(location), 4);
+        if (l.version >= 13 && !l.classicDirectory) {
+            fdiPlain = FlatDirectory(l, dirs);
+        } else {
+            Put(fdiPlain, dirs.size(), 4);
+            for (const auto& [dir, entries] : dirs) {
+                FString(fdiPlain, dir);
+                Put(fdiPlain, entries.size(), 4);
+                for (const auto& [file, location] : entries) {
+                    if (l.version >= 12) {
+                        Utf8Name(fdiPlain, file);
+                    } else {
+                        FString(fdiPlain, file);
+                    }
+                    Put(fdiPlain, static_cast<std::uint32_t>(location), 4);
+                }
             }
         }
         if (l.editDirectory) {
@@ -341,8 +464,11 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
         }
         std::string phiHash;
         std::string fdiHash;
-        const std::string phi = seal(phiPlain, phiHash);
-        const std::string fdi = seal(fdiPlain, fdiHash);
+        const std::string phi = seal(phiPlain, phiHash, 1);
+        const std::string fdi = seal(fdiPlain, fdiHash, 2);
+        if (l.corruptDirectoryHash) {
+            fdiHash[0] = static_cast<char>(fdiHash[0] ^ 1);
+        }
         const auto primary = [&](std::uint64_t primarySize) {
             std::string p;
             FString(p, l.mount);
@@ -360,6 +486,9 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             p += blob;
             Put(p, nonEncoded, 4);
             p += records;
+            if (ctr) {
+                p += recordIvs;
+            }
             return p;
         };
         const auto edited = [&](std::uint64_t primarySize) {
@@ -371,7 +500,7 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
         };
         std::string sized = edited(0);
         const std::uint64_t primarySize = l.encryptIndex ? Align16(sized.size()) : sized.size();
-        index = seal(edited(primarySize), indexHash) + phi + fdi;
+        index = seal(edited(primarySize), indexHash, 0) + phi + fdi;
         index.resize(index.size()); // primary, then the two others
         // The footer's size covers the primary index only.
         lastRegions.indexSize = primarySize;
@@ -405,6 +534,15 @@ std::string BuildUnrealPak(const UnrealPakLayout& l, const std::vector<UnrealFil
             std::string slot = s < methods.size() ? methods[s] : std::string();
             slot.resize(32, '\0');
             pak += slot;
+        }
+    }
+    if (l.version >= 14) {
+        Put(pak, 0xFFFFFFFFu, 4); // no pakchunk number
+    }
+    if (l.version >= 15) {
+        pak.push_back(static_cast<char>(l.encryptionMethod));
+        for (std::size_t slot = 0; slot < 3; ++slot) {
+            pak += ctr ? ivOf(100 + slot) : std::string(12, '\0'); // the index blocks' IVs
         }
     }
     return pak;

@@ -1,6 +1,6 @@
 #pragma once
 
-// Unreal pak files of versions 1 to 11 written in memory, field by field, for
+// Unreal pak files of versions 1 to 15 written in memory, field by field, for
 // round trips and hostile rows. Literal numbers on purpose (see
 // PackageBuilder.h): the fixtures must not share the reader's constants.
 
@@ -33,11 +33,19 @@ struct UnrealPakLayout {
     std::optional<TestAesKey> key; // encrypts what asks for it
     std::uint64_t seed = 0x1234;
     bool frozen = false; // v9
+    // v13+: the classic full directory index instead of the flat, sorted one.
+    bool classicDirectory = false;
+    std::uint8_t encryptionMethod = 1; // v15
     bool corruptIndexHash = false;
+    bool corruptDirectoryHash = false; // v10+: the full directory index's hash
+    // v10+: the path hash of names with letters outside ASCII, lower-cased
+    // as Unicode does (Latin-1 capitals here) instead of ASCII's A-Z only.
+    bool unicodeLowerHash = false;
     // Changes the plain index (v10+: the primary index) or the full
     // directory index before they are hashed: hostile content with good hashes.
     std::function<void(std::string&)> editIndex;
     std::function<void(std::string&)> editDirectory;
+    std::function<void(std::string&)> editPathHashIndex;
 };
 
 std::string BuildUnrealPak(const UnrealPakLayout& layout, const std::vector<UnrealFile>& files);

@@ -45,7 +45,7 @@
 namespace Kestrune::Unreal {
 
 inline constexpr std::uint32_t kMagic = 0x5A6F12E1;
-inline constexpr std::uint32_t kNewestVersion = 11;
+inline constexpr std::uint32_t kNewestVersion = 15;
 
 // The note a version 1-7 pak with an encrypted index gives when no key
 // opens it (the container reading applies then); the caller names the file.
