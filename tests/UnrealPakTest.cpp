@@ -569,6 +569,16 @@ TEST(UnrealPak, TestNamesDamageAndReadsOn) {
          {},
          {"PAK: the path hash index does not match the names"},
          0},
+        // The flat directory index's copy of the path hashes (at 32).
+        {"v15 flat index path hashes",
+         15,
+         {hello, world},
+         [](UnrealPakLayout& l) {
+             l.editDirectory = [](std::string& b) { b[32] = static_cast<char>(b[32] ^ 1); };
+         },
+         {},
+         {"PAK: the directory index's path hashes do not match the names"},
+         0},
         // Written with the letters outside ASCII lower-cased for the path
         // hash: as good as ASCII's A-Z alone.
         {"v11 names lower-cased as Unicode",
