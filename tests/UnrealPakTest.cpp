@@ -284,9 +284,12 @@ TEST(UnrealPak, RefusalsAndTheContainerRules) {
 // paks of every version: nothing is listed beyond what the file holds and
 // nothing reads outside it (the asan preset runs this too).
 TEST(UnrealPak, PrefixesAndFlippedBytes) {
-    for (std::uint32_t version = 1; version <= 15; ++version) {
+    // 16: version 15 encrypted with AES-CTR.
+    for (std::uint32_t row = 1; row <= 16; ++row) {
+        const std::uint32_t version = std::min(row, 15u);
         UnrealPakLayout layout;
         layout.version = version;
+        layout.encryptionMethod = row == 16 ? 2 : 1;
         layout.key = kKey;
         layout.encryptIndex = version >= 4;
         const std::vector<UnrealFile> files = {
@@ -568,6 +571,16 @@ TEST(UnrealPak, TestNamesDamageAndReadsOn) {
          },
          {},
          {"PAK: the path hash index does not match the names"},
+         0},
+        // The flat directory index's copy of the path hashes (at 32).
+        {"v15 flat index path hashes",
+         15,
+         {hello, world},
+         [](UnrealPakLayout& l) {
+             l.editDirectory = [](std::string& b) { b[32] = static_cast<char>(b[32] ^ 1); };
+         },
+         {},
+         {"PAK: the directory index's path hashes do not match the names"},
          0},
         // Written with the letters outside ASCII lower-cased for the path
         // hash: as good as ASCII's A-Z alone.

@@ -1003,9 +1003,12 @@ bool ForEachClassicName(const PakState& pak, std::span<const unsigned char> dir,
 // then the directory names (each an i32 count of bytes shared with the
 // previous name, an i32 length and that many bytes; none shared at an
 // anchor) and the file names, back to back, all in UTF-8.
+// `hashTable`, when given, receives the sorted copy of the path hashes.
 template <typename OnDirectory, typename OnFile>
-bool ForEachFlatName(const PakState& pak, std::span<const unsigned char> dir,
-                     OnDirectory&& onDirectory, OnFile&& onFile) {
+bool ForEachFlatName(
+    const PakState& pak, std::span<const unsigned char> dir, OnDirectory&& onDirectory,
+    OnFile&& onFile,
+    std::optional<std::vector<std::pair<std::uint64_t, std::int32_t>>>* hashTable) {
     Cursor in(dir);
     in.U32(); // the magic
     const std::int32_t dirCount = in.I32();
@@ -1043,6 +1046,16 @@ bool ForEachFlatName(const PakState& pak, std::span<const unsigned char> dir,
     const auto at = [](const unsigned char* table, std::uint64_t i) {
         return static_cast<std::int32_t>(LoadU32LE(table + 4 * i));
     };
+    if (hashTable != nullptr) {
+        const unsigned char* hashAt = dir.data() + in.At();
+        const std::uint64_t count = static_cast<std::uint64_t>(hashCount);
+        auto& pairs = hashTable->emplace();
+        pairs.reserve(static_cast<std::size_t>(count));
+        for (std::uint64_t i = 0; i < count; ++i) {
+            pairs.emplace_back(LoadU64LE(hashAt + 8 * i),
+                               static_cast<std::int32_t>(LoadU32LE(hashAt + 8 * count + 4 * i)));
+        }
+    }
     if (at(firstAt, 0) != 0 || at(firstAt, nd) != fileCount || at(startAt, 0) != 0 ||
         at(startAt, nf) != fileBytes || at(anchorAt, anchors) != dirBytes) {
         return false;
@@ -1099,9 +1112,10 @@ bool ForEachFlatName(const PakState& pak, std::span<const unsigned char> dir,
 // Versions 10+: names from the full directory index. With `visit` null
 // only checks, counts in `visited` the entries a visit would hand over, and
 // gathers the path hashes for the check of the path hash index.
-bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigned char> dir,
-                        const EntryVisitor* visit, std::uint64_t limit, std::uint64_t& visited,
-                        std::vector<NameHash>* hashes) {
+bool WalkDirectoryIndex(
+    PakState& pak, const Primary& p, std::span<const unsigned char> dir, const EntryVisitor* visit,
+    std::uint64_t limit, std::uint64_t& visited, std::vector<NameHash>* hashes,
+    std::optional<std::vector<std::pair<std::uint64_t, std::int32_t>>>* flatTable = nullptr) {
     // The mount point, the directory and then each file's name: the entry's
     // full name, of which the path from the mount point is hashed.
     std::string full;
@@ -1153,9 +1167,29 @@ bool WalkDirectoryIndex(PakState& pak, const Primary& p, std::span<const unsigne
     };
     const bool flat =
         pak.footer.version >= 13 && dir.size() >= 4 && LoadU32LE(dir.data()) == kFlatDirectoryMagic;
-    const bool ok = flat ? ForEachFlatName(pak, dir, onDirectory, onFile)
+    const bool ok = flat ? ForEachFlatName(pak, dir, onDirectory, onFile, flatTable)
                          : ForEachClassicName(pak, dir, onDirectory, onFile);
     return ok && names == p.count;
+}
+
+// Whether stored (hash, location) pairs are those of the names, lower-cased
+// either way.
+bool HashesAgree(std::vector<std::pair<std::uint64_t, std::int32_t>>& stored,
+                 const std::vector<NameHash>& names) {
+    std::sort(stored.begin(), stored.end());
+    std::vector<std::pair<std::uint64_t, std::int32_t>> computed;
+    computed.reserve(names.size());
+    for (const bool unicode : {true, false}) {
+        computed.clear();
+        for (const NameHash& n : names) {
+            computed.emplace_back(unicode ? n.unicode : n.ascii, n.location);
+        }
+        std::sort(computed.begin(), computed.end());
+        if (computed == stored) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // What a check finds in the path hash index against the names of the full
@@ -1180,20 +1214,7 @@ std::string CheckPathHashes(PakState& pak, const Primary& p, const std::vector<N
     if (pak.footer.version < 11) {
         return {}; // the earlier hash differs by platform: not compared
     }
-    std::sort(stored.begin(), stored.end());
-    std::vector<std::pair<std::uint64_t, std::int32_t>> computed;
-    computed.reserve(names.size());
-    for (const bool unicode : {true, false}) {
-        computed.clear();
-        for (const NameHash& n : names) {
-            computed.emplace_back(unicode ? n.unicode : n.ascii, n.location);
-        }
-        std::sort(computed.begin(), computed.end());
-        if (computed == stored) {
-            return {};
-        }
-    }
-    return "the path hash index does not match the names";
+    return HashesAgree(stored, names) ? "" : "the path hash index does not match the names";
 }
 
 std::optional<Footer> ReadFooter(ByteSource& source, std::uint64_t magicFromEnd,
@@ -1430,16 +1451,23 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
         // The names come from the full directory index; the path hash index
         // only repeats them, so a check compares the two and a listing does
         // not look at it.
-        const bool pathHashes = primary.hasHashIndex && options.checkEntryHeaders;
+        // The flat directory index of version 13 on keeps a copy of the path
+        // hashes too, compared the same way.
+        const bool pathHashes = options.checkEntryHeaders;
         std::vector<NameHash> hashes;
+        std::optional<std::vector<std::pair<std::uint64_t, std::int32_t>>> flatTable;
         if (!WalkDirectoryIndex(pak, primary, *dir, nullptr, 0, visited,
-                                pathHashes ? &hashes : nullptr)) {
+                                pathHashes ? &hashes : nullptr,
+                                pathHashes ? &flatTable : nullptr)) {
             return Refuse("the directory index is malformed");
         }
-        if (pathHashes) {
+        if (pathHashes && primary.hasHashIndex) {
             if (std::string finding = CheckPathHashes(pak, primary, hashes); !finding.empty()) {
                 pak.damage.push_back(std::move(finding));
             }
+        }
+        if (flatTable && !HashesAgree(*flatTable, hashes)) {
+            pak.damage.emplace_back("the directory index's path hashes do not match the names");
         }
         std::vector<NameHash>().swap(hashes);
         if (options.checkEntryHeaders) {
