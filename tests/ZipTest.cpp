@@ -333,6 +333,17 @@ TEST(Zip, HostileArchives) {
         EXPECT_EQ(Walk(whole.substr(0, cut)).visited, 0u) << "cut at " << cut;
     }
     EXPECT_EQ(Walk(whole).visited, 3u);
+    // Every byte changed in turn, and every entry read: never more entries
+    // than records, and the sanitizers watch every read and every decode.
+    const Testing::TempDir dir;
+    const std::string path = dir.file("changed.zip");
+    for (std::size_t at = 0; at < whole.size(); ++at) {
+        std::string changed = whole;
+        changed[at] = static_cast<char>(changed[at] ^ 0xFF);
+        Testing::WriteFile(path, changed);
+        const PackageCheck check = KestruneEngine::TestPackage(path, [](const DamagedEntry&) {});
+        EXPECT_LE(check.entryCount, 3u) << "byte " << at;
+    }
 }
 
 // A declared size far beyond what the stored bytes hold: decoding stops
