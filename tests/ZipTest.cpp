@@ -120,7 +120,10 @@ TEST_P(ZipRoundTrip, ListsCopiesAndChecks) {
     EXPECT_EQ(Damaged(path), std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryMethod, ZipRoundTrip, testing::ValuesIn(kRoundTrips));
+INSTANTIATE_TEST_SUITE_P(EveryMethod, ZipRoundTrip, testing::ValuesIn(kRoundTrips),
+                         [](const testing::TestParamInfo<RoundTrip>& row) {
+                             return std::string(row.param.shown) + "_" + std::to_string(row.index);
+                         });
 
 TEST(Zip, NamesAreUtf8WithSlashesAndDirectoriesAreNoEntries) {
     const std::vector<ZipFile> files = {
