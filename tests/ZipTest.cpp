@@ -180,14 +180,18 @@ TEST(Zip, EntriesThatCannotBeReadFailByName) {
     badCrc.crc = 0x12345678;
     ZipFile badStoredCrc{"stored-crc.bin", "plain", 0};
     badStoredCrc.crc = 1;
-    const std::vector<ZipFile> files = {deflate64, aes,          traditional,
-                                        badCrc,    badStoredCrc, {"good.txt", "fine", 8}};
+    ZipFile descriptor{"descriptor.bin", "after", 8};
+    descriptor.descriptor = true;
+    const std::vector<ZipFile> files = {
+        deflate64, aes, traditional, badCrc, badStoredCrc, descriptor, {"good.txt", "fine", 8}};
     const Testing::TempDir dir;
     const std::string path = dir.file("mixed.zip");
     std::string bytes = Testing::BuildZip(files);
-    // The last local header names another method than its record.
+    // The last local header names another method than its record; the data
+    // descriptor before it, another CRC-32.
     const std::size_t lastLocal = bytes.rfind(std::string("PK\x03\x04", 4));
     bytes[lastLocal + 8] = 0;
+    bytes[bytes.rfind(std::string("PK\x07\x08", 4)) + 4] ^= 1;
     Testing::WriteFile(path, bytes);
     const std::string crc = "checksum mismatch (CRC32 ";
     EXPECT_EQ(Damaged(path),
@@ -197,6 +201,7 @@ TEST(Zip, EntriesThatCannotBeReadFailByName) {
                   "zipcrypto.bin: encrypted (traditional PKWARE), which kestrune does not decrypt",
                   "crc.bin: checksum mismatch (CRC32 12345678 stored, 11669b74 read)",
                   "stored-crc.bin: checksum mismatch (CRC32 00000001 stored, 192062cf read)",
+                  "descriptor.bin: its data descriptor differs from the central directory",
                   "good.txt: its local header differs from the central directory"}));
     const auto run = Testing::RunKestrune({"--extract", path, dir.file("out")});
     EXPECT_EQ(run.exitCode, 1);
