@@ -11,8 +11,8 @@
 #
 # Settings (environment):
 #   ROUNDS       rounds per case (default 7)
-#   CASES        any of: files lumps repeats large list vpklist vpkfiles codecs unreal unity mesh
-#                (default all); "list" also times --list-json and --test on the same
+#   CASES        any of: files lumps repeats large list vpklist vpkfiles codecs unreal unity zip
+#                mesh (default all); "list" also times --list-json and --test on the same
 #                package; "codecs" runs kestrune_codec_bench (decoding throughput per
 #                codec against the libraries alone, both threads, and 50,000 small
 #                files in a few large LZMA blocks); "textures" runs
@@ -36,11 +36,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" time tar coreutils e2fsprogs
+ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" time tar coreutils e2fsprogs python3 unzip
 
 export LC_ALL=C
 ROUNDS=${ROUNDS:-7}
-CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal unity mesh textures}
+CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal unity zip mesh textures}
 SEED=${SEED:-20240607}
 repo=$(pwd)
 build=$repo/build/bench
@@ -461,6 +461,63 @@ fi
 # Unity meshes, in process: a Mesh object of 1,000,000 triangles read through
 # its type tree and exported as OBJ, against the OBJ writer alone producing
 # the same text from the same mesh (<= 2).
+# ZIP archives, on tmpfs: ZIP_FILES (default 100,000) stored entries of 1 KiB
+# extracted, against the same files extracted from our container (<= 1.1)
+# and against Info-ZIP's `unzip -q` of the same ZIP (<= 0.6); a deflate ZIP
+# of ZIP_MB (default 1024) MiB of compressible files extracted, against
+# `unzip -q` (<= 0.5). Python's zipfile writes the archives from the tar of
+# the same files.
+if has_case zip && [ -n "$tmpfs" ]; then
+    step "zip"
+    zd=$tmpfs/zip
+    rm -rf "$zd"; mkdir -p "$zd"
+    zbest() { # command...: the fastest of ROUNDS runs, in seconds
+        local b="" t0 t1 t
+        for _ in $(seq "$ROUNDS"); do
+            rm -rf "$zd/out"; mkdir "$zd/out"
+            t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
+            t=$(( (t1 - t0) / 1000 )); [ -z "$b" ] || [ "$t" -lt "$b" ] && b=$t
+        done
+        rm -rf "$zd/out"
+        awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
+    }
+    files=${ZIP_FILES:-100000}
+    "$gen" pak-files "$files" "$SEED" "$zd/c.pak" "$zd/c.tar"
+    python3 - "$zd/c.tar" "$zd/s.zip" <<'PY'
+import sys, tarfile, zipfile
+with tarfile.open(sys.argv[1]) as tar, zipfile.ZipFile(sys.argv[2], "w", zipfile.ZIP_STORED) as z:
+    for member in tar:
+        if member.isfile():
+            z.writestr(member.name, tar.extractfile(member).read())
+PY
+    # The two extractions agree before they are timed.
+    "$kes" --extract "$zd/s.zip" "$zd/check" >/dev/null
+    mkdir "$zd/tar" && tar -xf "$zd/c.tar" -C "$zd/tar"
+    diff -r "$zd/check" "$zd/tar" >/dev/null || { say "FAIL: the ZIP extraction differs from tar's"; exit 1; }
+    rm -rf "$zd/check" "$zd/tar"
+    c=$(zbest "$kes" --extract "$zd/c.pak" "$zd/out/x")
+    s=$(zbest "$kes" --extract "$zd/s.zip" "$zd/out/x")
+    u=$(zbest unzip -q "$zd/s.zip" -d "$zd/out")
+    awk -v s="$s" -v c="$c" -v u="$u" -v n="$files" 'BEGIN { r = s / c; q = s / u; printf "zip stored extract %d: %s s, container %s s: %.2f <= 1.1 %s; unzip -q %s s: %.2f <= 0.6 %s\n", n, s, c, r, r <= 1.1 ? "met" : "MISSED", u, q, q <= 0.6 ? "met" : "MISSED" }'
+    rm -f "$zd"/c.* "$zd/s.zip"
+    mb=${ZIP_MB:-1024}
+    python3 - "$zd/d.zip" "$mb" <<'PY'
+import random, sys, zipfile
+random.seed(20240607)
+words = [bytes(random.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(random.randint(2, 9))) for _ in range(4000)]
+# Each file is a 1 MiB window of one 8 MiB text of random words.
+pool = b" ".join(random.choice(words) for _ in range(1600000))[: 8 << 20]
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
+    for i in range(int(sys.argv[2])):
+        at = random.randrange(len(pool) - (1 << 20))
+        z.writestr("assets/%03d/file%05d.txt" % (i % 64, i), pool[at : at + (1 << 20)])
+PY
+    d=$(zbest "$kes" --extract "$zd/d.zip" "$zd/out/x")
+    u=$(zbest unzip -q "$zd/d.zip" -d "$zd/out")
+    awk -v d="$d" -v u="$u" -v mb="$mb" 'BEGIN { q = d / u; printf "zip deflate %d MiB extract: %s s, unzip -q %s s: %.2f <= 0.5 %s\n", mb, d, u, q, q <= 0.5 ? "met" : "MISSED" }'
+    rm -rf "$zd"
+fi
+
 if has_case mesh; then
     step "mesh"
     "$build/bench/kestrune_mesh_bench" "$ROUNDS"

@@ -14,7 +14,7 @@ ensure_packages cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
 
-# liblz4, liblzma, libzstd, libdeflate, libmbedcrypto, libpng and libsquish,
+# liblz4, liblzma, libzstd, libbz2, libdeflate, libmbedcrypto, libpng and libsquish,
 # built statically from Debian's sources once and cached under
 # build/windows-deps.
 bash scripts/build-windows-deps.sh

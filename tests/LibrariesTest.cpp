@@ -8,6 +8,7 @@
 
 #include "Crypto.h"
 
+#include <bzlib.h>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -91,6 +92,22 @@ Buffer ZstdRoundTrip(const Buffer& in) {
     return out;
 }
 
+Buffer BZip2RoundTrip(const Buffer& in) {
+    Buffer packed(in.size() + in.size() / 100 + 600);
+    auto packedSize = static_cast<unsigned>(packed.size());
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(packed.data()), &packedSize,
+                                       const_cast<char*>(reinterpret_cast<const char*>(in.data())),
+                                       static_cast<unsigned>(in.size()), 9, 0, 0),
+              BZ_OK);
+    Buffer out(in.size());
+    auto outSize = static_cast<unsigned>(out.size());
+    EXPECT_EQ(BZ2_bzBuffToBuffDecompress(reinterpret_cast<char*>(out.data()), &outSize,
+                                         reinterpret_cast<char*>(packed.data()), packedSize, 0, 0),
+              BZ_OK);
+    out.resize(outSize);
+    return out;
+}
+
 Buffer DeflateRoundTrip(const Buffer& in) {
     libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
     EXPECT_NE(compressor, nullptr);
@@ -117,7 +134,7 @@ TEST(LibrariesTest, EachCodecRoundTripsThroughItsLibrary) {
         std::function<Buffer(const Buffer&)> roundTrip;
     } cases[] = {
         {"zlib", ZlibRoundTrip},    {"liblz4", Lz4RoundTrip},         {"liblzma", LzmaRoundTrip},
-        {"libzstd", ZstdRoundTrip}, {"libdeflate", DeflateRoundTrip},
+        {"libzstd", ZstdRoundTrip}, {"libdeflate", DeflateRoundTrip}, {"libbz2", BZip2RoundTrip},
     };
     const Buffer sample = Sample();
     for (const auto& c : cases) {

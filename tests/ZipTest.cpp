@@ -120,7 +120,10 @@ TEST_P(ZipRoundTrip, ListsCopiesAndChecks) {
     EXPECT_EQ(Damaged(path), std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryMethod, ZipRoundTrip, testing::ValuesIn(kRoundTrips));
+INSTANTIATE_TEST_SUITE_P(EveryMethod, ZipRoundTrip, testing::ValuesIn(kRoundTrips),
+                         [](const testing::TestParamInfo<RoundTrip>& row) {
+                             return std::string(row.param.shown) + "_" + std::to_string(row.index);
+                         });
 
 TEST(Zip, NamesAreUtf8WithSlashesAndDirectoriesAreNoEntries) {
     const std::vector<ZipFile> files = {
@@ -177,14 +180,18 @@ TEST(Zip, EntriesThatCannotBeReadFailByName) {
     badCrc.crc = 0x12345678;
     ZipFile badStoredCrc{"stored-crc.bin", "plain", 0};
     badStoredCrc.crc = 1;
-    const std::vector<ZipFile> files = {deflate64, aes,          traditional,
-                                        badCrc,    badStoredCrc, {"good.txt", "fine", 8}};
+    ZipFile descriptor{"descriptor.bin", "after", 8};
+    descriptor.descriptor = true;
+    const std::vector<ZipFile> files = {
+        deflate64, aes, traditional, badCrc, badStoredCrc, descriptor, {"good.txt", "fine", 8}};
     const Testing::TempDir dir;
     const std::string path = dir.file("mixed.zip");
     std::string bytes = Testing::BuildZip(files);
-    // The last local header names another method than its record.
+    // The last local header names another method than its record; the data
+    // descriptor before it, another CRC-32.
     const std::size_t lastLocal = bytes.rfind(std::string("PK\x03\x04", 4));
     bytes[lastLocal + 8] = 0;
+    bytes[bytes.rfind(std::string("PK\x07\x08", 4)) + 4] ^= 1;
     Testing::WriteFile(path, bytes);
     const std::string crc = "checksum mismatch (CRC32 ";
     EXPECT_EQ(Damaged(path),
@@ -194,6 +201,7 @@ TEST(Zip, EntriesThatCannotBeReadFailByName) {
                   "zipcrypto.bin: encrypted (traditional PKWARE), which kestrune does not decrypt",
                   "crc.bin: checksum mismatch (CRC32 12345678 stored, 11669b74 read)",
                   "stored-crc.bin: checksum mismatch (CRC32 00000001 stored, 192062cf read)",
+                  "descriptor.bin: its data descriptor differs from the central directory",
                   "good.txt: its local header differs from the central directory"}));
     const auto run = Testing::RunKestrune({"--extract", path, dir.file("out")});
     EXPECT_EQ(run.exitCode, 1);
@@ -333,6 +341,17 @@ TEST(Zip, HostileArchives) {
         EXPECT_EQ(Walk(whole.substr(0, cut)).visited, 0u) << "cut at " << cut;
     }
     EXPECT_EQ(Walk(whole).visited, 3u);
+    // Every byte changed in turn, and every entry read: never more entries
+    // than records, and the sanitizers watch every read and every decode.
+    const Testing::TempDir dir;
+    const std::string path = dir.file("changed.zip");
+    for (std::size_t at = 0; at < whole.size(); ++at) {
+        std::string changed = whole;
+        changed[at] = static_cast<char>(changed[at] ^ 0xFF);
+        Testing::WriteFile(path, changed);
+        const PackageCheck check = KestruneEngine::TestPackage(path, [](const DamagedEntry&) {});
+        EXPECT_LE(check.entryCount, 3u) << "byte " << at;
+    }
 }
 
 // A declared size far beyond what the stored bytes hold: decoding stops

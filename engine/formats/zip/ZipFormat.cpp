@@ -53,6 +53,8 @@ constexpr std::string_view kNoLocalHeaderRefusal = "its local header is missing"
 constexpr std::string_view kZip64FieldsRefusal =
     "its record defers to ZIP64 fields that its extra field does not hold";
 constexpr std::string_view kHeaderDiffers = "its local header differs from the central directory";
+constexpr std::string_view kDescriptorDiffers =
+    "its data descriptor differs from the central directory";
 
 // The method by the name listings give it.
 std::string_view MethodName(std::uint16_t method) {
@@ -412,7 +414,7 @@ struct Located {
     std::uint64_t spanStart = 0;  // the local header
     std::uint64_t spanEnd = 0;    // one past the last stored byte
     std::string_view refusal;
-    bool headerDiffers = false;
+    std::string_view damage; // what --test reports; extraction writes the entry
 };
 
 // `length` bytes at `offset`, inside the source: looked at where a mapped
@@ -425,6 +427,37 @@ const unsigned char* BytesAt(ByteSource& source, std::uint64_t offset, std::size
     }
     buffer.resize(length);
     return source.ReadAt(offset, buffer.data(), length) == length ? buffer.data() : nullptr;
+}
+
+// True when the data descriptor after an entry's stored bytes holds the
+// record's CRC-32 and sizes. Writers differ in whether it begins with its
+// signature and whether its sizes take 4 or 8 bytes: any of the four forms
+// that agrees will do.
+bool DescriptorAgrees(ByteSource& source, std::uint64_t at, std::uint64_t limit,
+                      const Central& record, std::vector<unsigned char>& buffer) {
+    constexpr std::size_t kLongest = 24; // signature, CRC-32, two 64-bit sizes
+    const auto length = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kLongest, BytesWithin(at, kLongest, limit)));
+    const unsigned char* bytes = BytesAt(source, at, length, buffer);
+    if (bytes == nullptr) {
+        return false;
+    }
+    for (const std::size_t skip : {std::size_t{4}, std::size_t{0}}) {
+        if (skip == 4 && (length < 4 || LoadU32LE(bytes) != kDescriptorSignature)) {
+            continue;
+        }
+        if (length >= skip + 12 && LoadU32LE(bytes + skip) == record.crc &&
+            LoadU32LE(bytes + skip + 4) == record.storedSize &&
+            LoadU32LE(bytes + skip + 8) == record.size) {
+            return true;
+        }
+        if (length >= skip + 20 && LoadU32LE(bytes + skip) == record.crc &&
+            LoadU64LE(bytes + skip + 4) == record.storedSize &&
+            LoadU64LE(bytes + skip + 12) == record.size) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Reads the entry's local header and compares it with its record.
@@ -486,7 +519,12 @@ Located Locate(ByteSource& source, const End& end, const Central& record,
                               false, nullptr) &&
                size == record.size && stored == record.storedSize && crc == record.crc;
     }
-    located.headerDiffers = !same;
+    if (!same) {
+        located.damage = kHeaderDiffers;
+    } else if ((flags & kFlagDescriptor) != 0 &&
+               !DescriptorAgrees(source, located.spanEnd, end.dataEnd, record, buffer)) {
+        located.damage = kDescriptorDiffers;
+    }
     return located;
 }
 
@@ -574,7 +612,7 @@ struct Walker {
         view.compressedSize = record.storedSize;
         view.compression = MethodName(record.realMethod());
         view.encrypted = (record.flags & kFlagEncrypted) != 0;
-        view.damage = located.headerDiffers ? kHeaderDiffers : std::string_view();
+        view.damage = located.damage;
         view.modified = DosTime(record.date, record.time, time);
         content.crc32 = record.crc;
         if (!located.refusal.empty()) {

@@ -34,6 +34,8 @@
 //   stored size, local header offset and u32 disk, each present only when
 //   its 32-bit field holds all ones, in that order. 0x9901 WinZip AES:
 //   u16 version, "AE", u8 strength, u16 the real method.
+//   Data descriptor (after the stored bytes, with flag 3): ["PK\7\8"]
+//   u32 CRC-32, stored size, size (u32 each, u64 each with ZIP64).
 //   Flags: 0 encrypted, 3 sizes and CRC in a data descriptor after the
 //   stored bytes (the local header's are then zero), 6 strong encryption,
 //   11 name in UTF-8 (otherwise code page 437).
@@ -60,6 +62,7 @@ inline constexpr std::uint32_t kCentralSignature = 0x02014B50;      // "PK\1\2"
 inline constexpr std::uint32_t kEndSignature = 0x06054B50;          // "PK\5\6"
 inline constexpr std::uint32_t kZip64EndSignature = 0x06064B50;     // "PK\6\6"
 inline constexpr std::uint32_t kZip64LocatorSignature = 0x07064B50; // "PK\6\7"
+inline constexpr std::uint32_t kDescriptorSignature = 0x08074B50;   // "PK\7\8"
 inline constexpr std::size_t kEndSize = 22;
 inline constexpr std::size_t kZip64LocatorSize = 20;
 inline constexpr std::size_t kZip64EndSize = 56;
