@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace Kestrune {
 namespace {
@@ -535,6 +538,16 @@ TEST(Pack, LinksLeadingOutAreRefused) {
         RunKestrune({"--format", "kestrune", "--pack", temp.file("in"), temp.file("x.pak")});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.err.find("'link' is a link leading out of"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(temp.file("x.pak")));
+
+    // Something that is neither a file nor a directory: a pipe would never end.
+    fs::remove(temp.file("in/link"));
+    ASSERT_EQ(::mkfifo(temp.file("in/pipe").c_str(), 0600), 0);
+    const auto pipe =
+        RunKestrune({"--format", "kestrune", "--pack", temp.file("in"), temp.file("x.pak")});
+    EXPECT_EQ(pipe.exitCode, 1);
+    EXPECT_NE(pipe.err.find("'pipe' is neither a file nor a directory"), std::string::npos)
+        << pipe.err;
     EXPECT_FALSE(fs::exists(temp.file("x.pak")));
 }
 #endif
