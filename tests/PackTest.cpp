@@ -221,6 +221,15 @@ TEST(Pack, SameBytesWhateverTheOrderTimesAndThreads) {
         }
         EXPECT_EQ(bytes[0], bytes[1]);
     }
+    // With -v, a line per file first, in the order stored.
+    {
+        TempDir temp;
+        MakeTree(temp.path() / "in", {{"b", "2"}, {"a/c", "1"}});
+        const auto result =
+            RunKestrune({"-v", "--format", "quake", "--pack", temp.file("in"), temp.file("x.pak")});
+        EXPECT_EQ(result.out, ConsoleText("Packed: a/c\nPacked: b\nPacked 2 files into " +
+                                          temp.file("x.pak") + "\n"));
+    }
     // Blocks compressed by one thread or by several come out in one order.
     TempDir temp;
     Tree tree = GeneralTree("");
