@@ -253,6 +253,36 @@ TEST(Pack, SameBytesWhateverTheOrderTimesAndThreads) {
     EXPECT_EQ(bytes[0], bytes[2]);
 }
 
+TEST(Pack, OodleBlocksComeFromTheUsersLibrary) {
+    TempDir temp;
+    Tree tree = GeneralTree("");
+    tree["zeros.bin"] = std::string(150000, '\0');
+    MakeTree(temp.path() / "in", tree);
+    for (const std::string version : {"7", "11"}) {
+        SCOPED_TRACE(version);
+        const std::string out = temp.file("v" + version + ".pak");
+        const std::vector<std::string> oodle = {"--oodle", KESTRUNE_OODLE_STANDIN};
+        std::vector<std::string> args = oodle;
+        args.insert(args.end(), {"--format", "unreal", "--pak-version", version, "--compression",
+                                 "Oodle", "--pack", temp.file("in"), out});
+        const auto packed = RunKestrune(args);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        std::vector<std::string> list = oodle;
+        list.insert(list.end(), {"--list-json", out});
+        EXPECT_NE(RunKestrune(list).out.find("\"name\":\"zeros.bin\",\"offset\""),
+                  std::string::npos);
+        const auto listing = nlohmann::json::parse(RunKestrune(list).out);
+        for (const auto& entry : listing["entries"]) {
+            // The stand-in shrinks only zeros: every other entry is stored.
+            EXPECT_EQ(entry["compression"], entry["name"] == "zeros.bin" ? "Oodle" : "None");
+        }
+        std::vector<std::string> extract = oodle;
+        extract.insert(extract.end(), {"--tree", "--extract", out, temp.file("back" + version)});
+        ASSERT_EQ(RunKestrune(extract).exitCode, 0);
+        EXPECT_EQ(ReadTree(temp.path() / ("back" + version)), tree);
+    }
+}
+
 struct Refusal {
     std::string label;
     Tree tree;
@@ -302,7 +332,7 @@ TEST(Pack, RefusalsNameTheCauseAndLeaveNothing) {
          GeneralTree(""),
          {"--format", "unreal", "--compression", "Oodle"},
          "x.pak",
-         "no Oodle encoder"},
+         "--compression Oodle needs your Oodle library"},
         {"no kind", GeneralTree(""), {}, "x.bin", "give --format"},
         {"vpk parts name", GeneralTree(""), {"--split-size", "1000"}, "x.vpk", "_dir.vpk"},
         {"outside mount",

@@ -37,6 +37,7 @@ constexpr std::uint64_t kAes = 16;
 constexpr std::uint8_t kFlagEncrypted = 0x01;
 constexpr std::uint32_t kLegacyZlib = 0x01;
 constexpr std::uint32_t kLegacyGzip = 0x02;
+constexpr std::uint32_t kLegacyCustom = 0x04;
 constexpr std::uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ull;
 constexpr std::uint64_t kFnvPrime = 0x100000001B3ull;
 constexpr std::uint32_t kEncodedSizeEscape = 0x3F;
@@ -284,7 +285,10 @@ private:
             for (std::size_t b = first; b < count; b += threads_) {
                 const std::size_t begin = b * blockSize;
                 const std::size_t end = std::min(raw_.size(), begin + blockSize);
-                ok[b] = EncodeWhole(codec_, {raw_.data() + begin, end - begin}, out_[b]) ? 1 : 0;
+                ok[b] = EncodeWhole(codec_, {raw_.data() + begin, end - begin}, out_[b],
+                                    settings_.oodleLibrary)
+                            ? 1
+                            : 0;
             }
         };
         if (threads_ > 1 && count > 1) {
@@ -300,7 +304,10 @@ private:
             for (std::size_t b = 0; b < count; ++b) {
                 const std::size_t begin = b * blockSize;
                 const std::size_t end = std::min(raw_.size(), begin + blockSize);
-                ok[b] = EncodeWhole(codec_, {raw_.data() + begin, end - begin}, out_[b]) ? 1 : 0;
+                ok[b] = EncodeWhole(codec_, {raw_.data() + begin, end - begin}, out_[b],
+                                    settings_.oodleLibrary)
+                            ? 1
+                            : 0;
             }
         }
         for (std::size_t b = 0; b < count; ++b) {
@@ -366,6 +373,8 @@ std::string MethodName(Codec codec) {
         return "LZ4";
     case Codec::Zstd:
         return "Zstd";
+    case Codec::Oodle:
+        return "Oodle";
     default:
         return {};
     }
@@ -380,7 +389,9 @@ std::optional<std::string> CheckSettings(const PackSettings& s) {
     }
     const Codec c = s.compression;
     if (c == Codec::Oodle) {
-        return std::string("--compression Oodle: the tool holds no Oodle encoder");
+        if (auto missing = OodleEncoderMissing(s.oodleLibrary)) {
+            return "--compression Oodle " + *missing;
+        }
     }
     if (c != Codec::Stored && !CanEncode(c)) {
         return std::string("--compression: not a method a pak holds");
@@ -640,10 +651,13 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
         return out.Failure();
     }
     const Codec codec = settings.compression;
+    // Before version 8 the method is a flag: Oodle went in as the "custom"
+    // one; from 8 on, the index of the one name in the footer.
     const std::uint32_t compressedMethod = codec == Codec::Stored ? 0
-                                           : version.number < 8
-                                               ? (codec == Codec::Zlib ? kLegacyZlib : kLegacyGzip)
-                                               : 1;
+                                           : version.number >= 8  ? 1
+                                           : codec == Codec::Zlib ? kLegacyZlib
+                                           : codec == Codec::Gzip ? kLegacyGzip
+                                                                  : kLegacyCustom;
     unsigned threads =
         settings.threads != 0 ? settings.threads : std::thread::hardware_concurrency();
     threads = std::clamp(threads, 1u, 16u);
