@@ -201,6 +201,7 @@ int RunPackCommand(const std::string& dir, const std::string& outPath, const Run
     if (pack.key) {
         settings.aesKey = pack.key;
     }
+    settings.oodleLibrary = options.read.oodleLibrary;
     if (pack.vpkVersion) {
         const auto version = ParseCount(*pack.vpkVersion);
         if (!version || (*version != 1 && *version != 2)) {

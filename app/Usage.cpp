@@ -43,7 +43,7 @@ void PrintUsage(const char* programName) {
         "  --order FILE              Store first the names FILE lists, in its order\n"
         "  --pak-version N           Unreal pak version 1 to 11, 8a or 8b (default 11)\n"
         "  --mount-point P           Unreal mount point (default ../../../)\n"
-        "  --compression M           Unreal: None, Zlib, Gzip, LZ4 or Zstd (default None)\n"
+        "  --compression M           Unreal: None, Zlib, Gzip, LZ4, Zstd, Oodle (--oodle)\n"
         "  --vpk-version N           VPK version 1 or 2 (default 2)\n"
         "  --split-size BYTES        VPK data in numbered parts of at most BYTES\n"
         "  --aes-key KEY             Unreal: encrypt the entries and the index\n"

@@ -37,7 +37,7 @@ _kestrune() {
             return
             ;;
         --compression)
-            COMPREPLY=($(compgen -W "None Zlib Gzip LZ4 Zstd" -- "$cur"))
+            COMPREPLY=($(compgen -W "None Zlib Gzip LZ4 Zstd Oodle" -- "$cur"))
             return
             ;;
         --vpk-version)

@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace Kestrune {
 namespace {
@@ -218,6 +221,15 @@ TEST(Pack, SameBytesWhateverTheOrderTimesAndThreads) {
         }
         EXPECT_EQ(bytes[0], bytes[1]);
     }
+    // With -v, a line per file first, in the order stored.
+    {
+        TempDir temp;
+        MakeTree(temp.path() / "in", {{"b", "2"}, {"a/c", "1"}});
+        const auto result =
+            RunKestrune({"-v", "--format", "quake", "--pack", temp.file("in"), temp.file("x.pak")});
+        EXPECT_EQ(result.out, ConsoleText("Packed: a/c\nPacked: b\nPacked 2 files into " +
+                                          temp.file("x.pak") + "\n"));
+    }
     // Blocks compressed by one thread or by several come out in one order.
     TempDir temp;
     Tree tree = GeneralTree("");
@@ -239,6 +251,36 @@ TEST(Pack, SameBytesWhateverTheOrderTimesAndThreads) {
     }
     EXPECT_EQ(bytes[0], bytes[1]);
     EXPECT_EQ(bytes[0], bytes[2]);
+}
+
+TEST(Pack, OodleBlocksComeFromTheUsersLibrary) {
+    TempDir temp;
+    Tree tree = GeneralTree("");
+    tree["zeros.bin"] = std::string(150000, '\0');
+    MakeTree(temp.path() / "in", tree);
+    for (const std::string version : {"7", "11"}) {
+        SCOPED_TRACE(version);
+        const std::string out = temp.file("v" + version + ".pak");
+        const std::vector<std::string> oodle = {"--oodle", KESTRUNE_OODLE_STANDIN};
+        std::vector<std::string> args = oodle;
+        args.insert(args.end(), {"--format", "unreal", "--pak-version", version, "--compression",
+                                 "Oodle", "--pack", temp.file("in"), out});
+        const auto packed = RunKestrune(args);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        std::vector<std::string> list = oodle;
+        list.insert(list.end(), {"--list-json", out});
+        EXPECT_NE(RunKestrune(list).out.find("\"name\":\"zeros.bin\",\"offset\""),
+                  std::string::npos);
+        const auto listing = nlohmann::json::parse(RunKestrune(list).out);
+        for (const auto& entry : listing["entries"]) {
+            // The stand-in shrinks only zeros: every other entry is stored.
+            EXPECT_EQ(entry["compression"], entry["name"] == "zeros.bin" ? "Oodle" : "None");
+        }
+        std::vector<std::string> extract = oodle;
+        extract.insert(extract.end(), {"--tree", "--extract", out, temp.file("back" + version)});
+        ASSERT_EQ(RunKestrune(extract).exitCode, 0);
+        EXPECT_EQ(ReadTree(temp.path() / ("back" + version)), tree);
+    }
 }
 
 struct Refusal {
@@ -290,7 +332,7 @@ TEST(Pack, RefusalsNameTheCauseAndLeaveNothing) {
          GeneralTree(""),
          {"--format", "unreal", "--compression", "Oodle"},
          "x.pak",
-         "no Oodle encoder"},
+         "--compression Oodle needs your Oodle library"},
         {"no kind", GeneralTree(""), {}, "x.bin", "give --format"},
         {"vpk parts name", GeneralTree(""), {"--split-size", "1000"}, "x.vpk", "_dir.vpk"},
         {"outside mount",
@@ -535,6 +577,16 @@ TEST(Pack, LinksLeadingOutAreRefused) {
         RunKestrune({"--format", "kestrune", "--pack", temp.file("in"), temp.file("x.pak")});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.err.find("'link' is a link leading out of"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(temp.file("x.pak")));
+
+    // Something that is neither a file nor a directory: a pipe would never end.
+    fs::remove(temp.file("in/link"));
+    ASSERT_EQ(::mkfifo(temp.file("in/pipe").c_str(), 0600), 0);
+    const auto pipe =
+        RunKestrune({"--format", "kestrune", "--pack", temp.file("in"), temp.file("x.pak")});
+    EXPECT_EQ(pipe.exitCode, 1);
+    EXPECT_NE(pipe.err.find("'pipe' is neither a file nor a directory"), std::string::npos)
+        << pipe.err;
     EXPECT_FALSE(fs::exists(temp.file("x.pak")));
 }
 #endif

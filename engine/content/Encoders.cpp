@@ -1,9 +1,14 @@
 #include "Encoders.h"
 
+#include "Platform.h"
+
 #include <cstdint>
 #include <libdeflate.h>
 #include <lz4.h>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -30,16 +35,79 @@ libdeflate_compressor* Compressor() {
     return compressor.get();
 }
 
+// OodleLZ_Compress as the vendor's library exports it.
+using OodleCompress = std::intptr_t (*)(int compressor, const void* raw, std::intptr_t rawLength,
+                                        void* coded, int level, const void* options,
+                                        const void* dictionaryBase, const void* longRangeMatcher,
+                                        void* scratch, std::intptr_t scratchSize);
+constexpr int kOodleMermaid = 9; // OodleLZ_Compressor_Mermaid, what UE projects pick
+constexpr int kOodleNormal = 4;  // OodleLZ_CompressionLevel_Normal
+// The most a block can grow: the vendor's bound, 274 bytes per 256 KiB, and
+// a little more.
+std::size_t OodleBound(std::size_t length) {
+    return length + 274 * (length / (256 * 1024) + 1) + 64;
+}
+
+// The library is loaded once per path and stays loaded.
+OodleCompress OodleEncoder(const std::string& path, std::string& why) {
+    struct Loaded {
+        OodleCompress function = nullptr;
+        std::string why;
+    };
+    static std::mutex lock;
+    static std::map<std::string, Loaded> loaded;
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = loaded.find(path);
+    if (found == loaded.end()) {
+        Loaded entry;
+        void* address = Platform::LoadLibraryFunction(path, "OodleLZ_Compress", entry.why);
+        entry.function = reinterpret_cast<OodleCompress>(address);
+        found = loaded.emplace(path, std::move(entry)).first;
+    }
+    why = found->second.why;
+    return found->second.function;
+}
+
 } // namespace
 
 bool CanEncode(Codec codec) {
     return codec == Codec::Zlib || codec == Codec::Gzip || codec == Codec::Deflate ||
-           codec == Codec::Lz4 || codec == Codec::Zstd;
+           codec == Codec::Lz4 || codec == Codec::Zstd || codec == Codec::Oodle;
 }
 
-bool EncodeWhole(Codec codec, std::span<const unsigned char> in, std::vector<unsigned char>& out) {
+std::optional<std::string> OodleEncoderMissing(const std::string& library) {
+    if (library.empty()) {
+        return std::string("needs your Oodle library: give its path with --oodle");
+    }
+    std::string why;
+    if (OodleEncoder(library, why) == nullptr) {
+        return "the Oodle library " + library + " cannot be used: " + why;
+    }
+    return std::nullopt;
+}
+
+bool EncodeWhole(Codec codec, std::span<const unsigned char> in, std::vector<unsigned char>& out,
+                 const std::string& oodleLibrary) {
     out.clear();
     switch (codec) {
+    case Codec::Oodle: {
+        std::string why;
+        const OodleCompress compress =
+            oodleLibrary.empty() ? nullptr : OodleEncoder(oodleLibrary, why);
+        if (compress == nullptr || in.size() > static_cast<std::size_t>(INTPTR_MAX / 2)) {
+            return false;
+        }
+        out.resize(OodleBound(in.size()));
+        const std::intptr_t written =
+            compress(kOodleMermaid, in.data(), static_cast<std::intptr_t>(in.size()), out.data(),
+                     kOodleNormal, nullptr, nullptr, nullptr, nullptr, 0);
+        if (written <= 0 || static_cast<std::size_t>(written) > out.size()) {
+            out.clear();
+            return false;
+        }
+        out.resize(static_cast<std::size_t>(written));
+        return true;
+    }
     case Codec::Zlib: {
         // zlib itself at its default level: the bytes UnrealPak writes.
         uLongf length = compressBound(static_cast<uLong>(in.size()));

@@ -6,18 +6,26 @@
 
 #include "ArchiveEntry.h"
 
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace Kestrune {
 
-// True for the codecs EncodeWhole writes.
+// True for the codecs EncodeWhole writes (Oodle: with the user's library).
 bool CanEncode(Codec codec);
 
-// `in` encoded as one stream (Zlib, Gzip, Deflate, Zstd) or one LZ4 block,
-// replacing what `out` held. The same bytes give the same output on every
-// run and every thread. False when the codec is not one CanEncode takes or
-// the library fails.
-bool EncodeWhole(Codec codec, std::span<const unsigned char> in, std::vector<unsigned char>& out);
+// Why Oodle blocks cannot be written with the user's library at `library`
+// (none given, it does not load, it has no encoder); nullopt when they can.
+std::optional<std::string> OodleEncoderMissing(const std::string& library);
+
+// `in` encoded as one stream (Zlib, Gzip, Deflate, Zstd) or one block (LZ4;
+// Oodle Mermaid at its normal level, through the user's library at
+// `oodleLibrary`), replacing what `out` held. The same bytes give the same
+// output on every run and every thread. False when the codec is not one
+// CanEncode takes or the library fails.
+bool EncodeWhole(Codec codec, std::span<const unsigned char> in, std::vector<unsigned char>& out,
+                 const std::string& oodleLibrary = {});
 
 } // namespace Kestrune

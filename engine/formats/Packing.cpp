@@ -222,16 +222,22 @@ struct Walker {
         return false;
     }
 
-    bool AddFile(const std::string& path, const std::string& name) {
+    // A file, by its length when it was looked at (nullopt: open it to
+    // learn it, as for a link); whether it can be read shows when it is.
+    bool AddFile(const std::string& path, const std::string& name,
+                 std::optional<std::uint64_t> size) {
         if (*select && !(*select)(name)) {
             return true;
         }
-        Platform::InputFile input;
-        if (!input.Open(path)) {
-            return Fail("cannot read " + Quoted(path) + ": " +
-                        Platform::ErrorText(input.LastError()));
+        if (!size) {
+            Platform::InputFile input;
+            if (!input.Open(path)) {
+                return Fail("cannot read " + Quoted(path) + ": " +
+                            Platform::ErrorText(input.LastError()));
+            }
+            size = input.Size();
         }
-        files.push_back({name, path, input.Size()});
+        files.push_back({name, path, *size});
         return true;
     }
 
@@ -244,14 +250,15 @@ struct Walker {
         for (const std::string& item : *names) {
             const std::string path = Joined(dir, item);
             const std::string name = prefix + item;
-            switch (Platform::LinkStatus(path)) {
+            std::uint64_t size = 0;
+            switch (Platform::LinkStatus(path, &size)) {
             case Platform::PathKind::Directory:
                 if (!Walk(path, name + "/")) {
                     return false;
                 }
                 break;
             case Platform::PathKind::File:
-                if (!AddFile(path, name)) {
+                if (!AddFile(path, name, size)) {
                     return false;
                 }
                 break;
@@ -263,7 +270,7 @@ struct Walker {
                 if (Platform::IsDirectory(path)) {
                     return Fail(Quoted(name) + " is a link to a directory: not followed");
                 }
-                if (!AddFile(path, name)) {
+                if (!AddFile(path, name, std::nullopt)) {
                     return false;
                 }
                 break;

@@ -49,6 +49,7 @@ struct PackSettings {
     bool encryptData = true;           ///< Unreal, with a key: the entries.
     bool encryptIndex = true;          ///< Unreal, with a key: the index too.
     std::uint64_t pathHashSeed = 0;    ///< Unreal 10-11.
+    std::string oodleLibrary;          ///< Unreal, Oodle: the user's library.
     unsigned threads = 0;              ///< Compression threads; 0: one per core.
 };
 

@@ -38,9 +38,10 @@ std::optional<std::vector<std::string>> ListDirectory(const std::string& dir);
 bool FoldsLetterCase(const std::string& dir);
 
 // What a path names, without following a symbolic link in its last
-// component (a junction or other reparse point on Windows counts as a link).
+// component (a junction or other reparse point on Windows counts as a link);
+// for a file, its length in `size` when given.
 enum class PathKind { Missing, File, Directory, Link, Other };
-PathKind LinkStatus(const std::string& path);
+PathKind LinkStatus(const std::string& path, std::uint64_t* size = nullptr);
 
 // The absolute path of what `path` leads to, every link followed, "/"
 // between levels; nullopt when it cannot be resolved.

@@ -81,10 +81,13 @@ bool FoldsLetterCase(const std::string& dir) {
     return false;
 }
 
-PathKind LinkStatus(const std::string& path) {
+PathKind LinkStatus(const std::string& path, std::uint64_t* size) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {
         return PathKind::Missing;
+    }
+    if (size != nullptr) {
+        *size = static_cast<std::uint64_t>(info.st_size);
     }
     if (S_ISLNK(info.st_mode)) {
         return PathKind::Link;

@@ -143,10 +143,14 @@ bool FoldsLetterCase(const std::string&) {
     return true;
 }
 
-PathKind LinkStatus(const std::string& path) {
-    const DWORD attributes = GetFileAttributesW(CommandLinePath(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
+PathKind LinkStatus(const std::string& path, std::uint64_t* size) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(CommandLinePath(path).c_str(), GetFileExInfoStandard, &data)) {
         return PathKind::Missing;
+    }
+    const DWORD attributes = data.dwFileAttributes;
+    if (size != nullptr) {
+        *size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
     }
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return PathKind::Link;

@@ -37,6 +37,7 @@ constexpr std::uint64_t kAes = 16;
 constexpr std::uint8_t kFlagEncrypted = 0x01;
 constexpr std::uint32_t kLegacyZlib = 0x01;
 constexpr std::uint32_t kLegacyGzip = 0x02;
+constexpr std::uint32_t kLegacyCustom = 0x04;
 constexpr std::uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ull;
 constexpr std::uint64_t kFnvPrime = 0x100000001B3ull;
 constexpr std::uint32_t kEncodedSizeEscape = 0x3F;
@@ -284,7 +285,10 @@ private:
             for (std::size_t b = first; b < count; b += threads_) {
                 const std::size_t begin = b * blockSize;
                 const std::size_t end = std::min(raw_.size(), begin + blockSize);
-                ok[b] = EncodeWhole(codec_, {raw_.data() + begin, end - begin}, out_[b]) ? 1 : 0;
+                ok[b] = EncodeWhole(codec_, {raw_.data() + begin, end - begin}, out_[b],
+                                    settings_.oodleLibrary)
+                            ? 1
+                            : 0;
             }
         };
         if (threads_ > 1 && count > 1) {
@@ -300,7 +304,10 @@ private:
             for (std::size_t b = 0; b < count; ++b) {
                 const std::size_t begin = b * blockSize;
                 const std::size_t end = std::min(raw_.size(), begin + blockSize);
-                ok[b] = EncodeWhole(codec_, {raw_.data() + begin, end - begin}, out_[b]) ? 1 : 0;
+                ok[b] = EncodeWhole(codec_, {raw_.data() + begin, end - begin}, out_[b],
+                                    settings_.oodleLibrary)
+                            ? 1
+                            : 0;
             }
         }
         for (std::size_t b = 0; b < count; ++b) {
@@ -366,6 +373,8 @@ std::string MethodName(Codec codec) {
         return "LZ4";
     case Codec::Zstd:
         return "Zstd";
+    case Codec::Oodle:
+        return "Oodle";
     default:
         return {};
     }
@@ -380,7 +389,9 @@ std::optional<std::string> CheckSettings(const PackSettings& s) {
     }
     const Codec c = s.compression;
     if (c == Codec::Oodle) {
-        return std::string("--compression Oodle: the tool holds no Oodle encoder");
+        if (auto missing = OodleEncoderMissing(s.oodleLibrary)) {
+            return "--compression Oodle " + *missing;
+        }
     }
     if (c != Codec::Stored && !CanEncode(c)) {
         return std::string("--compression: not a method a pak holds");
@@ -471,6 +482,136 @@ std::uint64_t ReadSeed(Platform::InputFile& input, std::uint64_t magicAt, bool e
     return 0;
 }
 
+// The index blocks of a pak whose index starts at `indexOffset`.
+struct IndexBlocks {
+    std::string index;   // the index (versions 10-11: the primary index), as stored
+    std::string trailer; // versions 10-11: the path hash and full directory indexes
+    Sha1Digest hash{};   // of `index`, plain and padded
+};
+
+std::optional<std::string> BuildIndex(const PackSettings& settings, const Version& version,
+                                      const std::vector<Record>& records,
+                                      const std::vector<std::string>& names,
+                                      std::uint64_t indexOffset,
+                                      const std::optional<AesKey>& indexKey, IndexBlocks& blocks) {
+    std::string primary;
+    AppendFString(primary, settings.mountPoint);
+    AppendI32(primary, static_cast<std::int32_t>(records.size()));
+    if (version.number < 10) {
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            AppendFString(primary, names[i]);
+            AppendRecord(primary, version, records[i], true);
+        }
+        blocks.index = PaddedIndex(indexKey, std::move(primary), blocks.hash);
+    } else {
+        std::string blob;
+        std::vector<std::int32_t> locations;
+        for (const Record& r : records) {
+            locations.push_back(static_cast<std::int32_t>(blob.size()));
+            AppendEncoded(blob, r);
+        }
+        if (blob.size() > INT32_MAX) {
+            return std::string("too many entries for the pak's index");
+        }
+        std::string hashIndex;
+        AppendI32(hashIndex, static_cast<std::int32_t>(records.size()));
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            AppendU64LE(hashIndex, PathHash(names[i], settings.pathHashSeed));
+            AppendI32(hashIndex, locations[i]);
+        }
+        AppendI32(hashIndex, 0); // no pruned directories
+        // Directories in the order their first file comes, each after its
+        // ancestors; files in plan order.
+        std::vector<std::string> directories;
+        std::unordered_map<std::string, std::vector<std::size_t>> filesOf;
+        const auto addDirectory = [&](const std::string& dir) {
+            if (filesOf.try_emplace(dir).second) {
+                directories.push_back(dir);
+            }
+        };
+        addDirectory("/");
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const std::string& name = names[i];
+            for (std::size_t slash = name.find('/'); slash != std::string::npos;
+                 slash = name.find('/', slash + 1)) {
+                addDirectory(name.substr(0, slash + 1));
+            }
+            const std::size_t last = name.rfind('/');
+            filesOf[last == std::string::npos ? "/" : name.substr(0, last + 1)].push_back(i);
+        }
+        std::string directoryIndex;
+        AppendI32(directoryIndex, static_cast<std::int32_t>(directories.size()));
+        for (const std::string& dir : directories) {
+            AppendFString(directoryIndex, dir);
+            const std::vector<std::size_t>& files = filesOf[dir];
+            AppendI32(directoryIndex, static_cast<std::int32_t>(files.size()));
+            for (const std::size_t i : files) {
+                const std::size_t last = names[i].rfind('/');
+                AppendFString(directoryIndex,
+                              last == std::string::npos ? names[i] : names[i].substr(last + 1));
+                AppendI32(directoryIndex, locations[i]);
+            }
+        }
+        Sha1Digest hashHash{};
+        Sha1Digest directoryHash{};
+        const std::string hashBlock = PaddedIndex(indexKey, std::move(hashIndex), hashHash);
+        const std::string directoryBlock =
+            PaddedIndex(indexKey, std::move(directoryIndex), directoryHash);
+        // The primary index's length does not depend on the offsets it holds.
+        const auto buildPrimary = [&](std::uint64_t hashAt, std::uint64_t directoryAt) {
+            std::string p = primary;
+            AppendU64LE(p, settings.pathHashSeed);
+            AppendU32LE(p, 1);
+            AppendU64LE(p, hashAt);
+            AppendU64LE(p, hashBlock.size());
+            p.append(reinterpret_cast<const char*>(hashHash.data()), hashHash.size());
+            AppendU32LE(p, 1);
+            AppendU64LE(p, directoryAt);
+            AppendU64LE(p, directoryBlock.size());
+            p.append(reinterpret_cast<const char*>(directoryHash.data()), directoryHash.size());
+            AppendI32(p, static_cast<std::int32_t>(blob.size()));
+            p += blob;
+            AppendI32(p, 0); // no records outside the blob
+            return p;
+        };
+        const std::uint64_t primaryStored =
+            indexKey ? Align16(buildPrimary(0, 0).size()) : buildPrimary(0, 0).size();
+        const std::uint64_t hashAt = indexOffset + primaryStored;
+        blocks.index =
+            PaddedIndex(indexKey, buildPrimary(hashAt, hashAt + hashBlock.size()), blocks.hash);
+        blocks.trailer = hashBlock + directoryBlock;
+    }
+    return std::nullopt;
+}
+
+std::string Footer(const Version& version, bool encryptIndex, std::uint64_t indexOffset,
+                   const IndexBlocks& blocks, Codec codec) {
+    std::string footer;
+    if (version.number >= 7) {
+        footer.append(16, '\0'); // key GUID: the default key
+    }
+    if (version.number >= 4) {
+        footer.push_back(encryptIndex ? 1 : 0);
+    }
+    AppendU32LE(footer, kMagic);
+    AppendU32LE(footer, version.number);
+    AppendU64LE(footer, indexOffset);
+    AppendU64LE(footer, blocks.index.size());
+    footer.append(reinterpret_cast<const char*>(blocks.hash.data()), blocks.hash.size());
+    if (version.number == 9) {
+        footer.push_back(0); // not frozen
+    }
+    if (version.number >= 8) {
+        const std::size_t slots = version.v8a ? 4 : 5;
+        for (std::size_t slot = 0; slot < slots; ++slot) {
+            std::string name = slot == 0 ? MethodName(codec) : std::string();
+            name.resize(32, '\0');
+            footer += name;
+        }
+    }
+    return footer;
+}
+
 } // namespace
 
 std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
@@ -510,10 +651,13 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
         return out.Failure();
     }
     const Codec codec = settings.compression;
+    // Before version 8 the method is a flag: Oodle went in as the "custom"
+    // one; from 8 on, the index of the one name in the footer.
     const std::uint32_t compressedMethod = codec == Codec::Stored ? 0
-                                           : version.number < 8
-                                               ? (codec == Codec::Zlib ? kLegacyZlib : kLegacyGzip)
-                                               : 1;
+                                           : version.number >= 8  ? 1
+                                           : codec == Codec::Zlib ? kLegacyZlib
+                                           : codec == Codec::Gzip ? kLegacyGzip
+                                                                  : kLegacyCustom;
     unsigned threads =
         settings.threads != 0 ? settings.threads : std::thread::hardware_concurrency();
     threads = std::clamp(threads, 1u, 16u);
@@ -610,122 +754,14 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
         records.push_back(std::move(r));
     }
 
-    // The index.
     const std::uint64_t indexOffset = sink->Position();
-    std::string primary;
-    AppendFString(primary, settings.mountPoint);
-    AppendI32(primary, static_cast<std::int32_t>(records.size()));
-    std::string trailer; // path hash and directory indexes, versions 10-11
-    Sha1Digest indexHash{};
-    std::string indexBlock;
-    if (version.number < 10) {
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            AppendFString(primary, names[i]);
-            AppendRecord(primary, version, records[i], true);
-        }
-        indexBlock = PaddedIndex(indexKey, std::move(primary), indexHash);
-    } else {
-        std::string blob;
-        std::vector<std::int32_t> locations;
-        for (const Record& r : records) {
-            locations.push_back(static_cast<std::int32_t>(blob.size()));
-            AppendEncoded(blob, r);
-        }
-        if (blob.size() > INT32_MAX) {
-            return std::string("too many entries for the pak's index");
-        }
-        std::string hashIndex;
-        AppendI32(hashIndex, static_cast<std::int32_t>(records.size()));
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            AppendU64LE(hashIndex, PathHash(names[i], settings.pathHashSeed));
-            AppendI32(hashIndex, locations[i]);
-        }
-        AppendI32(hashIndex, 0); // no pruned directories
-        // Directories in the order their first file comes, each after its
-        // ancestors; files in plan order.
-        std::vector<std::string> directories;
-        std::unordered_map<std::string, std::vector<std::size_t>> filesOf;
-        const auto addDirectory = [&](const std::string& dir) {
-            if (filesOf.try_emplace(dir).second) {
-                directories.push_back(dir);
-            }
-        };
-        addDirectory("/");
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            const std::string& name = names[i];
-            for (std::size_t slash = name.find('/'); slash != std::string::npos;
-                 slash = name.find('/', slash + 1)) {
-                addDirectory(name.substr(0, slash + 1));
-            }
-            const std::size_t last = name.rfind('/');
-            filesOf[last == std::string::npos ? "/" : name.substr(0, last + 1)].push_back(i);
-        }
-        std::string directoryIndex;
-        AppendI32(directoryIndex, static_cast<std::int32_t>(directories.size()));
-        for (const std::string& dir : directories) {
-            AppendFString(directoryIndex, dir);
-            const std::vector<std::size_t>& files = filesOf[dir];
-            AppendI32(directoryIndex, static_cast<std::int32_t>(files.size()));
-            for (const std::size_t i : files) {
-                const std::size_t last = names[i].rfind('/');
-                AppendFString(directoryIndex,
-                              last == std::string::npos ? names[i] : names[i].substr(last + 1));
-                AppendI32(directoryIndex, locations[i]);
-            }
-        }
-        Sha1Digest hashHash{};
-        Sha1Digest directoryHash{};
-        const std::string hashBlock = PaddedIndex(indexKey, std::move(hashIndex), hashHash);
-        const std::string directoryBlock =
-            PaddedIndex(indexKey, std::move(directoryIndex), directoryHash);
-        // The primary index's length does not depend on the offsets it holds.
-        const auto buildPrimary = [&](std::uint64_t hashAt, std::uint64_t directoryAt) {
-            std::string p = primary;
-            AppendU64LE(p, settings.pathHashSeed);
-            AppendU32LE(p, 1);
-            AppendU64LE(p, hashAt);
-            AppendU64LE(p, hashBlock.size());
-            p.append(reinterpret_cast<const char*>(hashHash.data()), hashHash.size());
-            AppendU32LE(p, 1);
-            AppendU64LE(p, directoryAt);
-            AppendU64LE(p, directoryBlock.size());
-            p.append(reinterpret_cast<const char*>(directoryHash.data()), directoryHash.size());
-            AppendI32(p, static_cast<std::int32_t>(blob.size()));
-            p += blob;
-            AppendI32(p, 0); // no records outside the blob
-            return p;
-        };
-        const std::uint64_t primaryStored =
-            indexKey ? Align16(buildPrimary(0, 0).size()) : buildPrimary(0, 0).size();
-        const std::uint64_t hashAt = indexOffset + primaryStored;
-        indexBlock =
-            PaddedIndex(indexKey, buildPrimary(hashAt, hashAt + hashBlock.size()), indexHash);
-        trailer = hashBlock + directoryBlock;
+    IndexBlocks blocks;
+    if (auto failure =
+            BuildIndex(settings, version, records, names, indexOffset, indexKey, blocks)) {
+        return failure;
     }
-    std::string footer;
-    if (version.number >= 7) {
-        footer.append(16, '\0'); // key GUID: the default key
-    }
-    if (version.number >= 4) {
-        footer.push_back(encryptIndex ? 1 : 0);
-    }
-    AppendU32LE(footer, kMagic);
-    AppendU32LE(footer, version.number);
-    AppendU64LE(footer, indexOffset);
-    AppendU64LE(footer, indexBlock.size());
-    footer.append(reinterpret_cast<const char*>(indexHash.data()), indexHash.size());
-    if (version.number == 9) {
-        footer.push_back(0); // not frozen
-    }
-    if (version.number >= 8) {
-        const std::size_t slots = version.v8a ? 4 : 5;
-        for (std::size_t slot = 0; slot < slots; ++slot) {
-            std::string name = slot == 0 ? MethodName(codec) : std::string();
-            name.resize(32, '\0');
-            footer += name;
-        }
-    }
-    if (!sink->Write(indexBlock) || !sink->Write(trailer) || !sink->Write(footer)) {
+    if (!sink->Write(blocks.index) || !sink->Write(blocks.trailer) ||
+        !sink->Write(Footer(version, encryptIndex, indexOffset, blocks, codec))) {
         return out.Failure();
     }
     entries = records.size();
