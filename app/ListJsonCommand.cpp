@@ -155,9 +155,12 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
     // What --export does with each object, by its file and path ID.
     std::map<std::pair<std::string, std::int64_t>, PlannedExport> exports;
     bool hasConverters = false;
-    KestruneEngine::PlanExport(packagePath, hasConverters, [&](const PlannedExport& planned) {
-        exports.emplace(std::make_pair(planned.entry, planned.pathId), planned);
-    });
+    KestruneEngine::PlanExport(
+        packagePath, hasConverters,
+        [&](const PlannedExport& planned) {
+            exports.emplace(std::make_pair(planned.entry, planned.pathId), planned);
+        },
+        options.read);
     const auto writeObjects = [&](std::string_view entryName,
                                   const Unity::SerializedFileListing& listing) {
         report.Char(',');
@@ -231,6 +234,10 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
             report.Char('}');
         }
         report.Char(']');
+        if (!listing.layoutVersion.empty()) {
+            report.Char(',');
+            json.Field("layout_version", listing.layoutVersion);
+        }
         if (!listing.note.empty()) {
             report.Char(',');
             json.Field("objects_note", listing.note);

@@ -2,6 +2,7 @@
 
 #include "Crypto.h"
 #include "Glob.h"
+#include "unity/UnityLayouts.h"
 
 #include <memory>
 
@@ -12,7 +13,7 @@ constexpr std::string_view kCommands[] = {"--gui",     "--help",          "-h", 
                                           "--extract", "--create-sample", "--test", "--list-json",
                                           "--cat",     "--export"};
 
-enum class Option { Tree, Include, Exclude, Verbose, Version, AesKey, Oodle };
+enum class Option { Tree, Include, Exclude, Verbose, Version, AesKey, Oodle, UnityVersion };
 
 struct OptionName {
     std::string_view name;
@@ -21,10 +22,15 @@ struct OptionName {
 };
 
 constexpr OptionName kOptions[] = {
-    {"--tree", Option::Tree, false},       {"--include", Option::Include, true},
-    {"--exclude", Option::Exclude, true},  {"-v", Option::Verbose, false},
-    {"--verbose", Option::Verbose, false}, {"--version", Option::Version, false},
-    {"--aes-key", Option::AesKey, true},   {"--oodle", Option::Oodle, true},
+    {"--tree", Option::Tree, false},
+    {"--include", Option::Include, true},
+    {"--exclude", Option::Exclude, true},
+    {"-v", Option::Verbose, false},
+    {"--verbose", Option::Verbose, false},
+    {"--version", Option::Version, false},
+    {"--aes-key", Option::AesKey, true},
+    {"--oodle", Option::Oodle, true},
+    {"--unity-version", Option::UnityVersion, true},
 };
 
 int HexDigit(char c) {
@@ -102,6 +108,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args,
     ParsedCommandLine parsed;
     std::vector<std::string> includes, excludes;
     std::optional<std::string> oodle;
+    std::optional<std::string> unityVersion;
     std::size_t i = 0;
     const auto fail = [&](std::string message, bool showsUsage) {
         parsed.error = std::move(message);
@@ -160,6 +167,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args,
         case Option::Oodle:
             oodle = std::string(value);
             break;
+        case Option::UnityVersion:
+            unityVersion = std::string(value);
+            break;
         }
     }
     parsed.command = i;
@@ -194,6 +204,23 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args,
         parsed.options.read.oodleLibrary = *oodle;
     } else if (environment.oodle) {
         parsed.options.read.oodleLibrary = *environment.oodle;
+    }
+    if (!unityVersion && environment.unityVersion) {
+        unityVersion = environment.unityVersion;
+    }
+    if (unityVersion) {
+        // Checked here, so that a mistyped version is not met file by file.
+        if (Unity::IsStrippedVersion(*unityVersion) || !Unity::LayoutVersion(*unityVersion)) {
+            return fail(
+                std::string(environment.unityVersion && unityVersion == environment.unityVersion
+                                ? "KESTRUNE_UNITY_VERSION"
+                                : "option '--unity-version'") +
+                    " needs a Unity version whose class layouts are known, such as "
+                    "2019.4.31f1 (not '" +
+                    *unityVersion + "')",
+                false);
+        }
+        parsed.options.read.unityVersion = *unityVersion;
     }
     parsed.options.read.select = Selection(includes, excludes);
     return parsed;

@@ -7,9 +7,11 @@
 #include "support/Process.h"
 #include "support/UnityBuilder.h"
 #include "support/UnityMeshBuilder.h"
+#include "unity/UnityLayouts.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <png.h>
 
@@ -325,15 +327,12 @@ TEST(UnityExport, NamesSelectionAndRefusals) {
                             std::filesystem::directory_iterator()),
               2);
 
-    // No type trees: nothing can be converted, and each object says why.
+    // No type trees: the class layouts of the file's version stand in.
     const std::string bare = dir.file("bare.bundle");
     WriteFile(bare, Bundle({Text(7, "a", "one")}, {}, false));
     result = RunKestrune({"-v", "--export", bare, dir.file("bare")});
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_NE(result.out.find(
-                  ConsoleText("Skipped a #7 (TextAsset): the file holds no type tree for it\n")),
-              std::string::npos)
-        << result.out;
+    EXPECT_EQ(ReadFile(dir.file("bare") + "/a #7.txt"), "one");
 
     // Other kinds have no converters: said, and DIR is not made.
     const std::string pak = dir.file("s.pak");
@@ -400,6 +399,126 @@ TEST(UnityExport, ListJsonSaysWhatEachObjectBecomes) {
         RunKestrune({"--include", "*.resS", "--list-json", streamed}).out)["entries"];
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_FALSE(listed[0].contains("objects"));
+}
+
+// Player builds keep no type trees: each object is read by its class's
+// layout in the engine's table for the file's Unity version. A file without
+// trees exports exactly as its twin that carries the same layouts as trees.
+TEST(UnityExport, FilesWithoutTypeTreesExportAsTheirTwins) {
+    MeshLayout mesh;
+    mesh.channels = Channels({0, 0, 0, 3}, {0, 0, 0, 0}, {0, 0, 0, 0});
+    mesh.vertices = MeshBytes{}.f({1, 2, 3, 4, 5, 6, -1, 0, 0}).out;
+    mesh.indices = MeshBytes{}.put(0, 2).put(1, 2).put(2, 2).out;
+    const std::string pixels = "\x01\x02\x03\xff\x04\x05\x06\x80";
+    const std::string pcm = Fsb5(2, std::string("\x01\x00\xff\x7f", 4));
+    const std::string resource = "pad\x10\x20\x30\x40\x50\x60" + pcm;
+    const std::vector<UnityTestObject> objects = {
+        Text(7, "readme", "hello"),
+        Font(8, "Sans", kTtf),
+        Texture(9, "banner", 2, 1, 4, pixels),
+        Texture(10, "strip", 1, 2, 3, "", 3, 6),
+        Sprite(11, "banner_0", 9, {1, 0, 1, 1}),
+        {43, 12, MeshObject(mesh)},
+        Audio(13, "beep", 9, pcm.size()),
+        Behaviour(14),
+        AssetBundleObject({{"assets/docs/readme.txt", 7}, {"assets/props/crate.asset", 12}}),
+    };
+    const struct {
+        std::uint32_t format;
+        const char* stated;  // in the serialized file
+        const char* engine;  // in the bundle's header
+        const char* option;  // --unity-version, or null
+        const char* layouts; // the table's version chosen
+    } rows[] = {
+        {9, "4.3.4f1", "4.3.4f1", nullptr, "4.3.4"},
+        {15, "5.4.6f3", "5.4.6f3", nullptr, "5.4.6f3"},
+        {17, "5.6.7f1", "5.6.7f1", nullptr, "5.6.7f1"},
+        {17, "2018.4.36f1", "2018.4.36f1", nullptr, "2018.4.36f1"},
+        {21, "2019.4.40f1", "2019.4.40f1", nullptr, "2019.4.40f1"},
+        {22, "2020.3.48f1", "2020.3.48f1", nullptr, "2020.3.48f1"},
+        {22, "2022.3.62f1", "2022.3.62f1", nullptr, "2022.3.62f1"},
+        {22, "6000.0.23f1", "6000.0.23f1", nullptr, "6000.0.23f1"},
+        // No entry of its own: the nearest earlier of its release line.
+        {21, "2019.4.31f2", "2019.4.31f2", nullptr, "2019.4.31f1"},
+        // Stripped: the bundle's version, else the user's.
+        {22, "0.0.0", "2021.3.15f1", nullptr, "2021.3.15f1"},
+        {22, "0.0.0", "0.0.0", "2022.3.10f1", "2022.3.10f1"},
+    };
+    const TempDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.stated + std::string(" as ") + row.layouts);
+        const auto version = Unity::LayoutVersion(row.layouts);
+        ASSERT_TRUE(version);
+        EXPECT_EQ(*version, row.layouts);
+        std::vector<UnityTestObject> laid;
+        for (const UnityTestObject& object : objects) {
+            const auto layout = Unity::LayoutTree(*version, object.classId);
+            ASSERT_TRUE(layout) << object.classId;
+            laid.push_back({object.classId, object.pathId, object.object.InLayout(*layout)});
+        }
+        std::map<std::string, std::string> exports[2];
+        int codes[2] = {};
+        for (const bool trees : {true, false}) {
+            UnityFsOptions options;
+            options.engine = row.engine;
+            options.format = 7;
+            const std::string package = dir.file(trees ? "twin.bundle" : "bare.bundle");
+            WriteFile(package,
+                      BuildUnityFs({{"CAB-0123",
+                                     BuildSerializedFileOf(row.format, laid, trees, row.stated), 4},
+                                    {"CAB-0123.resource", resource, 0},
+                                    {"CAB-0123.resS", resource, 0}},
+                                   options));
+            const std::string out = dir.file(trees ? "twin" : "bare");
+            std::vector<std::string> args = {"--tree", "-v", "--export", package, out};
+            if (row.option != nullptr) {
+                args.insert(args.begin(), {"--unity-version", row.option});
+            }
+            const auto result = RunKestrune(args);
+            codes[trees ? 0 : 1] = result.exitCode;
+            // Unity 4 kept no streams and laid out vertices its own way.
+            EXPECT_TRUE(result.exitCode == 0 || row.format < 15) << result.out << result.err;
+            for (const auto& file : std::filesystem::recursive_directory_iterator(out)) {
+                if (file.is_regular_file()) {
+                    exports[trees ? 0 : 1]
+                           [std::filesystem::relative(file.path(), out).generic_string()] =
+                               ReadFile(file.path().string());
+                }
+            }
+            if (!trees) {
+                args[args.size() - 3] = "--list-json";
+                args.pop_back();
+                const auto json = nlohmann::json::parse(RunKestrune(args).out);
+                EXPECT_EQ(json.at("entries")[0].value("layout_version", ""), row.layouts);
+            }
+        }
+        // Every converter wrote; the MonoBehaviour's own fields need the
+        // game's scripts, so only the twin with its (header) tree writes it.
+        EXPECT_EQ(exports[0].erase("Settings #14.json"), 1u);
+        EXPECT_EQ(exports[0], exports[1]);
+        EXPECT_EQ(codes[0], codes[1]);
+        EXPECT_EQ(exports[1].size(), row.format < 15 ? 4u : 7u);
+        for (const char* written :
+             {"assets/docs/readme.txt", "Sans #8.ttf", "banner #9.png", "banner_0 #11.png"}) {
+            EXPECT_EQ(exports[1].count(written), 1u) << written;
+        }
+        EXPECT_EQ(exports[1]["assets/docs/readme.txt"], "hello");
+        std::filesystem::remove_all(dir.file("twin"));
+        std::filesystem::remove_all(dir.file("bare"));
+    }
+
+    // Stripped with no version anywhere: the objects say what is needed.
+    UnityFsOptions stripped;
+    stripped.engine = "0.0.0";
+    const std::string package = dir.file("stripped.bundle");
+    WriteFile(package,
+              BuildUnityFs(
+                  {{"CAB-0123", BuildSerializedFileOf(22, {Text(7, "a", "b")}, false, "0.0.0"), 4}},
+                  stripped));
+    const auto json = nlohmann::json::parse(RunKestrune({"--list-json", package}).out);
+    EXPECT_EQ(json.at("entries")[0].value("objects_note", ""),
+              "the file's Unity version is stripped (\"0.0.0\"): its objects need "
+              "--unity-version to be read");
 }
 
 } // namespace

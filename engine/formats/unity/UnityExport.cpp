@@ -10,6 +10,7 @@
 #include "SerializedFile.h"
 #include "Texture.h"
 #include "UnityBundle.h"
+#include "UnityLayouts.h"
 #include "UnityMesh.h"
 #include "Utf8.h"
 
@@ -243,6 +244,10 @@ class BundleExporter final : public PackageExporter {
 public:
     explicit BundleExporter(PackageFiles& files)
         : bundle_(ReadBundle(files.Package(), files.Options())), reader_(files) {
+        // A stripped file's version: the user's, else the bundle's own.
+        strippedVersion_ = !files.Options().unityVersion.empty()      ? files.Options().unityVersion
+                           : IsStrippedVersion(bundle_.engineVersion) ? std::string()
+                                                                      : bundle_.engineVersion;
         for (const BundleNode& node : bundle_.nodes) {
             names_.emplace_back(node.path, node.size);
         }
@@ -339,14 +344,17 @@ private:
             return false;
         }
         loadedBytes_ = std::move(sink.bytes);
-        loaded_ = ParseSerializedFile(loadedBytes_, node.size, names_);
+        loaded_ = ParseSerializedFile(loadedBytes_, node.size, names_, strippedVersion_);
         return true;
     }
 
     std::optional<UnityValue> Read(std::size_t object, std::optional<std::string>& failure) {
         const TypeTree* tree = loaded_.TreeOf(object);
         if (tree == nullptr) {
-            failure = "the file holds no type tree for it";
+            failure = loaded_.listing.layoutVersion.empty()
+                          ? "the file holds no type tree for it"
+                          : "the file holds no type tree for it, and Unity " +
+                                loaded_.listing.layoutVersion + " no class layout";
             return std::nullopt;
         }
         std::string why;
@@ -716,6 +724,11 @@ private:
             planned.skipped = planned.objectClass + " objects are not exported";
             return;
         }
+        if (object.classId == ClassId::MonoBehaviour && loaded_.TreeFromLayout(o)) {
+            planned.skipped = "its fields beyond the MonoBehaviour header are laid out by the "
+                              "game's scripts, which the file does not describe";
+            return;
+        }
         const auto value = Read(o, failure);
         if (!value) {
             planned.skipped = *failure;
@@ -817,6 +830,7 @@ private:
     }
 
     Bundle bundle_;
+    std::string strippedVersion_;
     EntryReader reader_;
     std::vector<std::pair<std::string_view, std::uint64_t>> names_;
     std::vector<PlannedExport> plan_;

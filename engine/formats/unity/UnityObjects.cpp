@@ -7,6 +7,7 @@
 #include "KestruneEngine.h"
 #include "PackageFiles.h"
 #include "UnityBundle.h"
+#include "UnityLayouts.h"
 
 #include <algorithm>
 
@@ -32,6 +33,10 @@ bool KestruneEngine::ListObjects(const std::string& archive, const ObjectListing
     for (const Unity::BundleNode& node : bundle.nodes) {
         names.emplace_back(node.path, node.size);
     }
+    const std::string stripped = !options.unityVersion.empty() ? options.unityVersion
+                                 : Unity::IsStrippedVersion(bundle.engineVersion)
+                                     ? std::string()
+                                     : bundle.engineVersion;
     EntryReader reader(*files);
     std::uint64_t index = 0;
     for (const Unity::BundleNode& node : bundle.nodes) {
@@ -54,7 +59,7 @@ bool KestruneEngine::ListObjects(const std::string& archive, const ObjectListing
             continue;
         }
         Unity::SerializedFileListing listing =
-            Unity::ReadSerializedFile(sink.bytes, node.size, names);
+            Unity::ReadSerializedFile(sink.bytes, node.size, names, stripped);
         if (failure && !failure->inSink) {
             listing.note = "reading it failed: " + failure->reason;
         } else if (failure) {
