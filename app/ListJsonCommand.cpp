@@ -128,6 +128,8 @@ std::string_view KindName(PackageKind kind) {
         return "unreal";
     case PackageKind::Unity:
         return "unity";
+    case PackageKind::UnitySerialized:
+        return "unity-serialized";
     case PackageKind::None:
         break;
     }

@@ -84,11 +84,11 @@ std::string Fsb5(std::uint32_t mode, std::string_view data) {
     return out + std::string(data);
 }
 
-UnityTestObject Audio(std::int64_t id, std::string name, std::uint64_t offset, std::uint64_t size) {
+UnityTestObject Audio(std::int64_t id, std::string name, std::uint64_t offset, std::uint64_t size,
+                      std::string_view source = "archive:/CAB-0123/CAB-0123.resource") {
     UnityObjectWriter w("AudioClip");
     w.String("m_Name", name).I32("m_LoadType", 0);
-    w.Begin("StreamedResource", "m_Resource")
-        .String("m_Source", "archive:/CAB-0123/CAB-0123.resource");
+    w.Begin("StreamedResource", "m_Resource").String("m_Source", source);
     w.Value("UInt64", "m_Offset", 8, offset).Value("UInt64", "m_Size", 8, size).End();
     return {83, id, std::move(w)};
 }
@@ -97,14 +97,15 @@ UnityTestObject Audio(std::int64_t id, std::string name, std::uint64_t offset, s
 // `stream` bytes at `offset` of the .resS node.
 UnityTestObject Texture(std::int64_t id, std::string name, std::int64_t width, std::int64_t height,
                         int format, std::string_view pixels, std::uint64_t offset = 0,
-                        std::uint64_t streamed = 0) {
+                        std::uint64_t streamed = 0,
+                        std::string_view path = "archive:/CAB-0123/CAB-0123.resS") {
     UnityObjectWriter w("Texture2D");
     w.String("m_Name", name).I32("m_Width", width).I32("m_Height", height);
     w.I32("m_CompleteImageSize", static_cast<std::int64_t>(pixels.size() + streamed));
     w.I32("m_TextureFormat", format).I32("m_MipCount", 1).Bool("m_IsReadable", false).Align();
     w.Typeless("image data", pixels);
     w.Begin("StreamingInfo", "m_StreamData").U32("offset", offset).U32("size", streamed);
-    w.String("path", streamed ? "archive:/CAB-0123/CAB-0123.resS" : "").End();
+    w.String("path", streamed ? path : "").End();
     return {28, id, std::move(w)};
 }
 
@@ -519,6 +520,147 @@ TEST(UnityExport, FilesWithoutTypeTreesExportAsTheirTwins) {
     EXPECT_EQ(json.at("entries")[0].value("objects_note", ""),
               "the file's Unity version is stripped (\"0.0.0\"): its objects need "
               "--unity-version to be read");
+}
+
+// A player's standalone serialized file, without type trees, its objects in
+// the layouts of 2019.4.31f1; the stream files beside it when `streams`.
+std::string WriteStandalone(const TempDir& dir, const std::string& pcm, bool streams,
+                            std::vector<std::string>* stored = nullptr) {
+    const auto version = Unity::LayoutVersion("2019.4.31f1");
+    std::vector<UnityTestObject> laid;
+    for (UnityTestObject& object : std::vector<UnityTestObject>{
+             Text(7, "readme", "hello"),
+             Texture(9, "strip", 1, 2, 3, "", 3, 6, "sharedassets0.assets.resS"),
+             Audio(13, "beep", 0, pcm.size(), "sharedassets0.resource"), Text(15, "", "x")}) {
+        laid.push_back({object.classId, object.pathId,
+                        object.object.InLayout(*Unity::LayoutTree(*version, object.classId))});
+        if (stored != nullptr) {
+            stored->push_back(laid.back().object.Bytes());
+        }
+    }
+    const std::string path = dir.file("sharedassets0.assets");
+    WriteFile(path, BuildSerializedFileOf(21, laid, false, "2019.4.31f1"));
+    std::filesystem::remove(dir.file("sharedassets0.assets.resS"));
+    std::filesystem::remove(dir.file("sharedassets0.resource"));
+    if (streams) {
+        WriteFile(dir.file("sharedassets0.assets.resS"), "pad\x10\x20\x30\x40\x50\x60");
+        WriteFile(dir.file("sharedassets0.resource"), pcm);
+    }
+    return path;
+}
+
+TEST(UnitySerialized, ObjectsAreEntriesAndExport) {
+    const TempDir dir;
+    const std::string pcm = Fsb5(2, std::string("\x01\x00\xff\x7f", 4));
+    std::vector<std::string> stored;
+    const std::string path = WriteStandalone(dir, pcm, true, &stored);
+
+    auto result = RunKestrune({"--list", path});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    for (const char* name :
+         {"TextAsset/readme", "Texture2D/strip", "AudioClip/beep", "TextAsset/#15"}) {
+        EXPECT_NE(result.out.find(name), std::string::npos) << name << result.out;
+    }
+    // --extract writes each object's stored bytes.
+    const std::string raw = dir.file("raw");
+    result = RunKestrune({"--tree", "--extract", path, raw});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(ReadFile(raw + "/TextAsset/readme"), stored[0]);
+    EXPECT_EQ(ReadFile(raw + "/AudioClip/beep"), stored[2]);
+    EXPECT_EQ(RunKestrune({"--cat", path, "Texture2D/strip"}).out, stored[1]);
+
+    const std::string out = dir.file("out");
+    result = RunKestrune({"--export", path, out});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(ReadFile(out + "/readme #7.txt"), "hello");
+    EXPECT_EQ(ReadFile(out + "/TextAsset #15.txt"), "x");
+    std::uint32_t w = 0, h = 0;
+    EXPECT_EQ(PngPixels(ReadFile(out + "/strip #9.png"), w, h), "\x40\x50\x60\xff\x10\x20\x30\xff");
+    EXPECT_EQ(ReadFile(out + "/beep #13.wav").substr(0, 4), "RIFF");
+
+    const auto json = nlohmann::json::parse(RunKestrune({"--list-json", path}).out);
+    EXPECT_EQ(json.at("kind"), "unity-serialized");
+    EXPECT_EQ(json.value("unity_version", ""), "2019.4.31f1");
+    const auto& first = json.at("entries")[0];
+    EXPECT_EQ(first.at("name"), "TextAsset/readme");
+    EXPECT_EQ(first.at("objects")[0].at("path_id"), 7);
+    EXPECT_EQ(first.at("objects")[0].at("export").at("name"), "readme #7.txt");
+    EXPECT_EQ(first.value("layout_version", ""), "2019.4.31f1");
+    const auto& texture = json.at("entries")[1].at("objects")[0];
+    EXPECT_EQ(texture.at("stream").at("node"), "sharedassets0.assets.resS");
+    EXPECT_EQ(texture.at("stream").at("offset"), 3);
+
+    // Without the stream files, the objects that need them fail by name.
+    WriteStandalone(dir, pcm, false);
+    result = RunKestrune({"-v", "--export", path, dir.file("lost")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(ReadFile(dir.file("lost") + "/readme #7.txt"), "hello");
+    EXPECT_NE(result.err.find("strip #9.png: needs sharedassets0.assets.resS, which is not "
+                              "beside it"),
+              std::string::npos)
+        << result.out << result.err;
+    EXPECT_NE(
+        (result.out + result.err).find("needs sharedassets0.resource, which is not beside it"),
+        std::string::npos)
+        << result.out << result.err;
+}
+
+// No magic number: the header must agree with itself and the file, each
+// check alone enough to keep other files what they are.
+TEST(UnitySerialized, DetectionAgainstNearMisses) {
+    const TempDir dir;
+    const std::string v17 = BuildSerializedFile(17, false, "a", "b", "c");
+    const std::string v22 = BuildSerializedFile(22, false, "a", "b", "c");
+    const auto with = [](std::string bytes, std::size_t at, char value) {
+        bytes[at] = value;
+        return bytes;
+    };
+    std::string png = "\x89PNG\r\n\x1a\n" + std::string("\0\0\0\x0dIHDR", 8);
+    png.resize(256, '\0');
+    std::string shortMetadata = v17;
+    shortMetadata[15] = 4; // data offset 4: inside the header
+    shortMetadata[14] = 0;
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool taken;
+        const char* refusal;
+    } rows[] = {
+        {"format 17", v17, true, ""},
+        {"format 22", v22, true, ""},
+        {"a PNG", png, false, ""},
+        {"a .resS of zeros", std::string(4096, '\0'), false, ""},
+        {"a truncated header", v17.substr(0, 19), false, ""},
+        {"cut by one byte", v17.substr(0, v17.size() - 1), false, ""},
+        {"one byte more", v17 + '\0', false, ""},
+        {"data offset before the metadata's end", shortMetadata, false, ""},
+        {"endianness 2", with(v17, 16, 2), false, ""},
+        {"reserved byte set", with(v17, 18, 1), false, ""},
+        {"format 22, unused byte set", with(v22, 3, 1), false, ""},
+        {"format 22, reserved byte set", with(v22, 44, 1), false, ""},
+        {"format 0", with(v17, 11, 0), false, ""},
+        {"format 51", with(v17, 11, 51), false, ""},
+        {"no engine version", with(v17, 20, 'x'), false, ""},
+        {"format 23", with(v22, 11, 23), true,
+         "Unity serialized file of format 23, which kestrune does not read"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string path = dir.file("level0");
+        WriteFile(path, row.bytes);
+        const PackageSummary summary = KestruneEngine::Examine(path);
+        EXPECT_EQ(summary.walk.kind == PackageKind::UnitySerialized, row.taken);
+        if (!row.taken) {
+            EXPECT_EQ(summary.walk.kind, PackageKind::None);
+        }
+        EXPECT_EQ(summary.walk.refusal, row.refusal);
+    }
+    WriteFile(dir.file("level0"), with(v22, 11, 23));
+    const auto result = RunKestrune({"--list", dir.file("level0")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("Unity serialized file of format 23, which kestrune does not read"),
+              std::string::npos)
+        << result.err;
 }
 
 } // namespace

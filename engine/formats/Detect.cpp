@@ -7,6 +7,7 @@
 #include "VpkFormat.h"
 #include "WadFormat.h"
 #include "unity/UnityBundle.h"
+#include "unity/UnitySerialized.h"
 
 #include <array>
 #include <utility>
@@ -33,6 +34,8 @@ std::unique_ptr<PackageFiles> OpenPackageFiles(const std::string& path,
     // Only a VPK directory's entries lie in part files.
     if (files && DetectKind(files->Package()) == ArchiveType::Vpk) {
         files = PackageFiles::Open(path, options, &Vpk::PartPath);
+    } else if (files && Unity::LooksStandaloneSerialized(files->Package())) {
+        files = PackageFiles::Open(path, options, &Unity::StreamPartPath);
     }
     return files;
 }
@@ -62,7 +65,11 @@ DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::
     if (kind == ArchiveType::Vpk) {
         return Vpk::VisitTree(source, visit, limit);
     }
-    return Unity::VisitBundleOrPack(source, visit, limit, options);
+    if (DirectoryWalk walk = Unity::VisitBundleOrPack(source, visit, limit, options);
+        walk.found()) {
+        return walk;
+    }
+    return Unity::VisitSerializedFile(source, visit, limit, options);
 }
 
 } // namespace

@@ -17,6 +17,8 @@ std::unique_ptr<PackageExporter> MakeExporter(PackageKind kind, PackageFiles& fi
     switch (kind) {
     case PackageKind::Unity:
         return Unity::MakeBundleExporter(files);
+    case PackageKind::UnitySerialized:
+        return Unity::MakeSerializedFileExporter(files);
     default:
         return nullptr;
     }

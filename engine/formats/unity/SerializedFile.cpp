@@ -210,7 +210,7 @@ void ContainerByTree(const UnityValue& bundle,
 // m_StreamData {offset, size, path} or m_Resource / m_ExternalResources
 // {m_Source, m_Offset, m_Size}: data kept in another file of the bundle.
 void FindStream(const UnityValue& object, SerializedObject& out,
-                const std::vector<std::pair<std::string_view, std::uint64_t>>& files) {
+                const std::vector<std::pair<std::string_view, std::uint64_t>>& files, bool beside) {
     const UnityValue* path = nullptr;
     const UnityValue* offset = nullptr;
     const UnityValue* size = nullptr;
@@ -243,7 +243,8 @@ void FindStream(const UnityValue& object, SerializedObject& out,
             return;
         }
     }
-    out.note = "streamed from " + std::string(text) + ", which is not in this bundle";
+    out.note = beside ? "needs " + std::string(node) + ", which is not beside it"
+                      : "streamed from " + std::string(text) + ", which is not in this bundle";
 }
 
 } // namespace
@@ -267,14 +268,14 @@ bool LooksSerialized(std::span<const unsigned char> head, std::uint64_t size) {
 SerializedFileListing
 ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                    const std::vector<std::pair<std::string_view, std::uint64_t>>& files,
-                   std::string_view strippedVersion) {
-    return ParseSerializedFile(bytes, size, files, strippedVersion).listing;
+                   std::string_view strippedVersion, bool beside) {
+    return ParseSerializedFile(bytes, size, files, strippedVersion, beside).listing;
 }
 
 SerializedFile
 ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                     const std::vector<std::pair<std::string_view, std::uint64_t>>& files,
-                    std::string_view strippedVersion) {
+                    std::string_view strippedVersion, bool beside) {
     SerializedFile file;
     file.bytes = bytes;
     SerializedFileListing& listing = file.listing;
@@ -501,7 +502,7 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                 object.note = "the type tree covers " + std::to_string(consumed) + " of " +
                               std::to_string(data.size()) + " bytes";
             }
-            FindStream(*value, object, files);
+            FindStream(*value, object, files, beside);
             if (object.classId == ClassId::AssetBundle) {
                 ContainerByTree(*value, container);
             }

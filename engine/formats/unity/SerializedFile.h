@@ -119,16 +119,18 @@ bool LooksSerialized(std::span<const unsigned char> head, std::uint64_t size);
 // `files` are the bundle's nodes (name, size), to which streamed data refer.
 // Objects without a type tree are read by the class layouts of the file's
 // Unity version, or of `strippedVersion` when the file's is stripped.
+// `beside`: `files` are the stream files found beside a standalone file, not
+// a bundle's, as messages say.
 SerializedFileListing
 ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                    const std::vector<std::pair<std::string_view, std::uint64_t>>& files,
-                   std::string_view strippedVersion = {});
+                   std::string_view strippedVersion = {}, bool beside = false);
 
 // The same, keeping what reading the objects' contents needs. An object
 // whose bytes lie beyond `bytes` has objectType SIZE_MAX.
 SerializedFile
 ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                     const std::vector<std::pair<std::string_view, std::uint64_t>>& files,
-                    std::string_view strippedVersion = {});
+                    std::string_view strippedVersion = {}, bool beside = false);
 
 } // namespace Kestrune::Unity

@@ -12,6 +12,7 @@
 #include "UnityBundle.h"
 #include "UnityLayouts.h"
 #include "UnityMesh.h"
+#include "UnitySerialized.h"
 #include "Utf8.h"
 
 #include <cmath>
@@ -242,8 +243,8 @@ struct ObjectRef {
 
 class BundleExporter final : public PackageExporter {
 public:
-    explicit BundleExporter(PackageFiles& files)
-        : bundle_(ReadBundle(files.Package(), files.Options())), reader_(files) {
+    BundleExporter(PackageFiles& files, Bundle bundle, bool standalone)
+        : bundle_(std::move(bundle)), standalone_(standalone), reader_(files) {
         // A stripped file's version: the user's, else the bundle's own.
         strippedVersion_ = !files.Options().unityVersion.empty()      ? files.Options().unityVersion
                            : IsStrippedVersion(bundle_.engineVersion) ? std::string()
@@ -344,7 +345,8 @@ private:
             return false;
         }
         loadedBytes_ = std::move(sink.bytes);
-        loaded_ = ParseSerializedFile(loadedBytes_, node.size, names_, strippedVersion_);
+        loaded_ =
+            ParseSerializedFile(loadedBytes_, node.size, names_, strippedVersion_, standalone_);
         return true;
     }
 
@@ -700,7 +702,7 @@ private:
         ref.node = n;
         ref.object = o;
         ref.container = object.containerPath.value_or("");
-        planned.entry = std::string(bundle_.nodes[n].path);
+        planned.entry = standalone_ ? ObjectEntryName(object) : std::string(bundle_.nodes[n].path);
         planned.pathId = object.pathId;
         planned.objectClass =
             object.className.empty() ? "class " + std::to_string(object.classId) : object.className;
@@ -830,6 +832,7 @@ private:
     }
 
     Bundle bundle_;
+    bool standalone_ = false; ///< A standalone file: its objects are the entries
     std::string strippedVersion_;
     EntryReader reader_;
     std::vector<std::pair<std::string_view, std::uint64_t>> names_;
@@ -844,7 +847,12 @@ private:
 } // namespace
 
 std::unique_ptr<PackageExporter> MakeBundleExporter(PackageFiles& files) {
-    return std::make_unique<BundleExporter>(files);
+    return std::make_unique<BundleExporter>(files, ReadBundle(files.Package(), files.Options()),
+                                            false);
+}
+
+std::unique_ptr<PackageExporter> MakeSerializedFileExporter(PackageFiles& files) {
+    return std::make_unique<BundleExporter>(files, StandaloneAsBundle(files), true);
 }
 
 } // namespace Kestrune::Unity

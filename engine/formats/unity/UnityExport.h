@@ -24,5 +24,7 @@
 namespace Kestrune::Unity {
 
 std::unique_ptr<PackageExporter> MakeBundleExporter(PackageFiles& files);
+// The same for a standalone serialized file, with the stream files beside it.
+std::unique_ptr<PackageExporter> MakeSerializedFileExporter(PackageFiles& files);
 
 } // namespace Kestrune::Unity

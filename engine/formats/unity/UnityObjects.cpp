@@ -3,11 +3,13 @@
 // memory (it is metadata, and its objects' names), at most kObjectReadCap
 // bytes of it.
 
+#include "Detect.h"
 #include "EntryData.h"
 #include "KestruneEngine.h"
 #include "PackageFiles.h"
 #include "UnityBundle.h"
 #include "UnityLayouts.h"
+#include "UnitySerialized.h"
 
 #include <algorithm>
 
@@ -16,15 +18,49 @@ namespace {
 
 constexpr std::size_t kObjectReadCap = 64u << 20;
 
+// A standalone serialized file's entries are its objects: each entry's
+// listing holds its one object.
+void ListStandalone(PackageFiles& files, const ObjectListingVisitor& each,
+                    const ReadOptions& options) {
+    const Unity::Bundle beside = Unity::StandaloneAsBundle(files);
+    std::vector<std::pair<std::string_view, std::uint64_t>> names;
+    for (const Unity::BundleNode& node : beside.nodes) {
+        names.emplace_back(node.path, node.size);
+    }
+    const std::uint64_t size = files.Package().Size();
+    std::vector<unsigned char> bytes(
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, kObjectReadCap)));
+    bytes.resize(files.Package().ReadAt(0, bytes.data(), bytes.size()));
+    Unity::SerializedFileListing listing =
+        Unity::ReadSerializedFile(bytes, size, names, options.unityVersion, true);
+    std::uint64_t index = 0;
+    for (Unity::SerializedObject& object : listing.objects) {
+        if (options.select && !options.select(Unity::ObjectEntryName(object))) {
+            continue;
+        }
+        Unity::SerializedFileListing one;
+        one.version = listing.version;
+        one.unityVersion = listing.unityVersion;
+        one.layoutVersion = listing.layoutVersion;
+        one.objects.push_back(std::move(object));
+        each(index++, one);
+    }
+}
+
 } // namespace
 
 bool KestruneEngine::ListObjects(const std::string& archive, const ObjectListingVisitor& each,
                                  const ReadOptions& options) {
-    auto files = PackageFiles::Open(archive, options);
+    auto files = OpenPackageFiles(archive, options);
     if (!files) {
         return false;
     }
-    if (Examine(archive, options).walk.kind != PackageKind::Unity) {
+    const PackageKind kind = Examine(archive, options).walk.kind;
+    if (kind == PackageKind::UnitySerialized) {
+        ListStandalone(*files, each, options);
+        return true;
+    }
+    if (kind != PackageKind::Unity) {
         return true;
     }
     const Unity::Bundle bundle = Unity::ReadBundle(files->Package(), options);
