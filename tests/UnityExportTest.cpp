@@ -240,7 +240,8 @@ TEST(UnityExport, AudioClipsAsWaveOrTheirBank) {
                               {}, true, resource));
     const std::string out = dir.file("out");
     const auto result = RunKestrune({"-v", "--export", package, out});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
+    // Audio whose data cannot be read fails; data that is no bank is skipped.
+    EXPECT_EQ(result.exitCode, 1) << result.err;
     const std::string wave = std::string("RIFF\x28\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0"
                                          "\x44\xac\0\0\x88\x58\x01\0\x02\0\x10\0data"
                                          "\x04\0\0\0\x01\0\xff\x7f",
@@ -248,18 +249,16 @@ TEST(UnityExport, AudioClipsAsWaveOrTheirBank) {
     EXPECT_EQ(ReadFile(out + "/beep #7.wav"), wave);
     EXPECT_EQ(ReadFile(out + "/music #8.fsb"), vorbis);
     EXPECT_EQ(result.err, ConsoleText("music #8.fsb: Vorbis audio: written as its FSB5 bank, which "
-                                      "this tool does not decode\n"));
-    EXPECT_NE(result.out.find(ConsoleText("Skipped lost #9 (AudioClip): streamed data lies outside "
-                                          "CAB-0123.resource\n")),
-              std::string::npos)
-        << result.out;
+                                      "this tool does not decode\n"
+                                      "Failed to export lost #9: streamed data lies outside "
+                                      "CAB-0123.resource\nExport failed.\n"));
     EXPECT_NE(result.out.find(
                   ConsoleText("Skipped junk #10 (AudioClip): the audio is not an FSB5 bank\n")),
               std::string::npos);
 }
 
 // Every prefix of every exported class's bytes: the object is skipped or
-// fails with its reason, or exports whole; nothing else is written.
+// fails with its reason; nothing is written.
 TEST(UnityExport, EveryPrefixOfEachObject) {
     const TempDir dir;
     const std::string pcm = Fsb5(2, std::string(64, 'p'));
@@ -276,9 +275,11 @@ TEST(UnityExport, EveryPrefixOfEachObject) {
                 dir.file("out" + std::to_string(whole.classId) + "_" + std::to_string(cut));
             ExportReport report;
             const bool ok = KestruneEngine::ExportAll(package, out, &report);
-            EXPECT_TRUE(ok);
-            // The AssetBundle object, and the object cut short.
-            ASSERT_EQ(report.skipped.size(), 2u);
+            // The AssetBundle object is skipped; the object cut short fails
+            // when its data cannot be read, else is skipped for what it is.
+            ASSERT_EQ(report.skipped.size() + report.failedBeforeWriting, 2u);
+            EXPECT_EQ(ok, report.failedBeforeWriting == 0);
+            EXPECT_EQ(report.files.failures.size(), report.failedBeforeWriting);
             EXPECT_NE(report.skipped[0].skipped, "");
             EXPECT_EQ(report.files.entriesWritten, 0u);
             EXPECT_TRUE(std::filesystem::is_empty(out));
@@ -520,6 +521,18 @@ TEST(UnityExport, FilesWithoutTypeTreesExportAsTheirTwins) {
     EXPECT_EQ(json.at("entries")[0].value("objects_note", ""),
               "the file's Unity version is stripped (\"0.0.0\"): its objects need "
               "--unity-version to be read");
+    // Nothing written is said so: a failure when an object with a converter
+    // could not be read, not "Exported all assets".
+    auto result = RunKestrune({"--export", package, dir.file("none")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, ConsoleText("Failed to export a #7: the file holds no type tree for it\n"
+                                      "Export failed.\nNothing exported from " +
+                                      package + ": 0 objects skipped, 1 failed\n"));
+    WriteFile(package, Bundle({Other(14)}, {}));
+    result = RunKestrune({"--export", package, dir.file("none")});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out,
+              ConsoleText("Nothing exported from " + package + ": 2 objects skipped, 0 failed\n"));
 }
 
 // A player's standalone serialized file, without type trees, its objects in
@@ -600,7 +613,8 @@ TEST(UnitySerialized, ObjectsAreEntriesAndExport) {
               std::string::npos)
         << result.out << result.err;
     EXPECT_NE(
-        (result.out + result.err).find("needs sharedassets0.resource, which is not beside it"),
+        result.err.find(
+            "Failed to export beep #13: needs sharedassets0.resource, which is not beside it"),
         std::string::npos)
         << result.out << result.err;
 }

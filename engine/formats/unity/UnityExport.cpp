@@ -451,7 +451,10 @@ private:
         const auto head = AudioOf(object, value, kBankHeadRead, why);
         const auto bank = head ? ReadFsbBank(*head, AudioSize(object, value), why) : std::nullopt;
         if (!bank) {
+            // Audio data that cannot be read is a failure; data read that
+            // is no FSB5 bank is only not converted.
             planned.skipped = why;
+            planned.failed = !head;
             return;
         }
         const bool wave = bank->samples.size() == 1 && FsbPcmBits(bank->mode) != 0;
@@ -734,6 +737,7 @@ private:
         const auto value = Read(o, failure);
         if (!value) {
             planned.skipped = *failure;
+            planned.failed = true;
             return;
         }
         if (object.classId == ClassId::TextAsset) {
@@ -741,6 +745,7 @@ private:
             if (!script || (script->kind != UnityValue::Kind::String &&
                             script->kind != UnityValue::Kind::Bytes)) {
                 planned.skipped = "it has no m_Script";
+                planned.failed = true;
                 return;
             }
             const bool text = IsValidUtf8(script->Text());
