@@ -224,6 +224,13 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
                 report.Char('{');
                 json.Field("name", planned->second.name);
                 report.Char(',');
+                if (planned->second.output) {
+                    json.Field("output", *planned->second.output);
+                } else {
+                    json.Key("output");
+                    report.Text("null");
+                }
+                report.Char(',');
                 json.Field("form", planned->second.form);
                 report.Char('}');
             } else {
@@ -231,6 +238,9 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
                 if (planned != exports.end()) {
                     report.Char(',');
                     json.Field("export_skipped", planned->second.skipped);
+                    if (planned->second.failed) {
+                        report.Text(",\"export_failed\":true");
+                    }
                 }
             }
             report.Char('}');

@@ -14,6 +14,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <png.h>
+#include <set>
 
 namespace Kestrune::Testing {
 namespace {
@@ -384,7 +385,8 @@ TEST(UnityExport, ListJsonSaysWhatEachObjectBecomes) {
     const auto objects = nlohmann::json::parse(result.out)["entries"][0]["objects"];
     ASSERT_EQ(objects.size(), 3u);
     EXPECT_EQ(objects[0]["export"],
-              nlohmann::json::parse(R"({"name":"assets/a.txt","form":"text"})"));
+              nlohmann::json::parse(R"({"name":"assets/a.txt","output":"assets_a.txt",)"
+                                    R"("form":"text"})"));
     EXPECT_TRUE(objects[1]["export"].is_null());
     EXPECT_EQ(objects[1]["export_skipped"], "Shader objects are not exported");
     EXPECT_EQ(objects[2]["export_skipped"], "AssetBundle objects are not exported");
@@ -397,6 +399,23 @@ TEST(UnityExport, ListJsonSaysWhatEachObjectBecomes) {
     EXPECT_EQ(listed[0]["objects"][0]["stream"],
               nlohmann::json::parse(R"({"node":"CAB-0123.resS","offset":2,"size":3})"));
     EXPECT_EQ(listed[0]["objects"][0]["export"]["name"], "t #7.png");
+    // Each output is the file --export writes, repeats numbered as it
+    // numbers them.
+    const std::string twice = dir.file("twice.bundle");
+    WriteFile(twice, Bundle({Text(7, "a", "one"), Text(8, "b", "two"), Text(9, "c", "three")},
+                            {{"assets/a.txt", 7}, {"assets_a.txt", 8}, {"Assets/A.txt", 9}}));
+    const auto all = nlohmann::json::parse(RunKestrune({"--list-json", twice}).out);
+    ASSERT_EQ(RunKestrune({"--export", twice, dir.file("twice")}).exitCode, 0);
+    std::set<std::string> outputs;
+    for (const auto& object : all["entries"][0]["objects"]) {
+        if (!object["export"].is_null()) {
+            const std::string output = object["export"]["output"];
+            outputs.insert(output);
+            EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("twice") + "/" + output))
+                << output;
+        }
+    }
+    EXPECT_EQ(outputs.size(), 3u);
     listed = nlohmann::json::parse(
         RunKestrune({"--include", "*.resS", "--list-json", streamed}).out)["entries"];
     ASSERT_EQ(listed.size(), 1u);

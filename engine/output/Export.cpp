@@ -6,6 +6,7 @@
 #include "Detect.h"
 #include "KestruneEngine.h"
 #include "OutputFiles.h"
+#include "OutputNames.h"
 #include "PackageFiles.h"
 #include "unity/UnityExport.h"
 
@@ -52,8 +53,26 @@ bool KestruneEngine::PlanExport(const std::string& archive, bool& hasConverters,
         return false;
     }
     if (exporter) {
-        for (const PlannedExport& planned : exporter->Plan()) {
-            each(planned);
+        // The names an export gives the files it writes, as ExportAll's
+        // flat layout assigns them.
+        const std::vector<PlannedExport>& plan = exporter->Plan();
+        std::vector<ArchiveEntry> written;
+        for (const PlannedExport& planned : plan) {
+            if (planned.skipped.empty()) {
+                written.emplace_back().name = planned.name;
+            }
+        }
+        std::vector<std::optional<std::string>> outputs =
+            AssignOutputNames(written, HostNameRules());
+        std::size_t next = 0;
+        for (const PlannedExport& planned : plan) {
+            if (!planned.skipped.empty()) {
+                each(planned);
+                continue;
+            }
+            PlannedExport named = planned;
+            named.output = std::move(outputs[next++]);
+            each(named);
         }
     }
     return true;

@@ -32,6 +32,9 @@ struct PlannedExport {
     /// file): a failure, not a skip.
     bool failed = false;
     bool unconverted = false; ///< Written as its stored data, with no converter: a failure.
+    /// The file --export writes for it without --tree, as this system names
+    /// it (flattened, "~N" for repeats); set by KestruneEngine::PlanExport.
+    std::optional<std::string> output;
 };
 
 /// One object converted.
