@@ -696,5 +696,71 @@ TEST(UnitySerialized, DetectionAgainstNearMisses) {
         << result.err;
 }
 
+// A file that passes detection is still untrusted: layouts that run past an
+// object's bytes, stream ranges outside their file and damage anywhere in
+// the header or metadata fail by name, never beyond the bytes.
+TEST(UnitySerialized, HostileFilesFailByName) {
+    const TempDir dir;
+    const auto version = Unity::LayoutVersion("2019.4.31f1");
+    const auto laid = [&](UnityTestObject object) {
+        return UnityTestObject{
+            object.classId, object.pathId,
+            object.object.InLayout(*Unity::LayoutTree(*version, object.classId))};
+    };
+    UnityTestObject cut = laid(Text(7, "readme", "hello there"));
+    cut.object.Cut(cut.object.Bytes().size() - 4);
+    const std::string path = dir.file("sharedassets0.assets");
+    WriteFile(path,
+              BuildSerializedFileOf(
+                  21,
+                  {cut, laid(Texture(9, "far", 1, 2, 3, "", 100, 6, "sharedassets0.assets.resS")),
+                   laid(Text(10, "fine", "ok"))},
+                  false, "2019.4.31f1"));
+    WriteFile(dir.file("sharedassets0.assets.resS"), "0123456789");
+    const auto result = RunKestrune({"--export", path, dir.file("out")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(ReadFile(dir.file("out") + "/fine #10.txt"), "ok");
+    EXPECT_NE(result.err.find("Failed to export readme #7: field m_Script runs past the "
+                              "object's end"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("Failed to export far #9.png: streamed data lies outside "
+                              "sharedassets0.assets.resS"),
+              std::string::npos)
+        << result.err;
+
+    // Each byte of the header and metadata changed alone: listed, extracted
+    // and exported within the file's bytes, or refused with a reason.
+    for (const std::uint32_t format : {17u, 22u}) {
+        const std::string whole = BuildSerializedFileOf(
+            format, {laid(Text(7, "a", "b")), laid(Text(8, "", "c"))}, false, "2019.4.31f1");
+        const std::size_t dataOffset = format >= 22 ? static_cast<unsigned char>(whole[39])
+                                                    : static_cast<unsigned char>(whole[15]);
+        for (std::size_t at = 0; at < dataOffset; ++at) {
+            for (const char value : {'\xff', '\x7f', '\x00'}) {
+                std::string damaged = whole;
+                damaged[at] = value;
+                WriteFile(path, damaged);
+                const PackageSummary summary = KestruneEngine::Examine(path);
+                if (summary.walk.kind != PackageKind::UnitySerialized ||
+                    !summary.walk.refusal.empty()) {
+                    continue;
+                }
+                SCOPED_TRACE(std::to_string(format) + ": byte " + std::to_string(at));
+                ExtractionReport extracted;
+                KestruneEngine::ExtractAll(path, dir.file("raw"), &extracted);
+                EXPECT_EQ(extracted.entriesWritten + extracted.failures.size(),
+                          extracted.entryCount);
+                EXPECT_LE(extracted.bytesWritten, damaged.size() * extracted.entryCount);
+                std::filesystem::remove_all(dir.file("raw"));
+                ExportReport report;
+                KestruneEngine::ExportAll(path, dir.file("each"), &report);
+                EXPECT_LE(report.files.entriesWritten, 2u);
+                std::filesystem::remove_all(dir.file("each"));
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace Kestrune::Testing

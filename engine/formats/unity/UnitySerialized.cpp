@@ -202,6 +202,9 @@ DirectoryWalk VisitSerializedFile(ByteSource& source, const EntryVisitor& visit,
         view.size = object.size;
         view.compressedSize = object.size;
         view.content = EntryContent::InPackage(object.offset, object.size);
+        if (!FitsWithin(object.offset, object.size, size)) {
+            view.damage = "the object lies outside the serialized file";
+        }
         visit(view);
         ++walk.visited;
     }
