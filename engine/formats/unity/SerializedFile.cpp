@@ -498,7 +498,10 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                 name && name->kind == UnityValue::Kind::String) {
                 object.name = std::string(name->Text());
             }
-            if (consumed != data.size()) {
+            // A MonoBehaviour's layout is its header: the script's own
+            // fields follow, which only the game's scripts describe.
+            if (consumed != data.size() &&
+                !(type.fromLayout && object.classId == ClassId::MonoBehaviour)) {
                 object.note = "the type tree covers " + std::to_string(consumed) + " of " +
                               std::to_string(data.size()) + " bytes";
             }
