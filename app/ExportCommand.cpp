@@ -43,8 +43,13 @@ int RunExportCommand(const std::string& packagePath, const std::string& outDir,
         Console::Out(WrittenSummary(files) + ", " + std::to_string(report.skipped.size()) +
                      " objects skipped\n");
     };
+    // Nothing written at all is said as such, not as a success.
+    const std::string nothing = "Nothing exported from " + packagePath + ": " +
+                                std::to_string(report.skipped.size()) + " objects skipped, " +
+                                std::to_string(files.failures.size()) + " failed\n";
     if (ok) {
-        Console::Out("Exported all assets to " + outDir + "\n");
+        Console::Out(files.entriesWritten == 0 ? nothing
+                                               : "Exported all assets to " + outDir + "\n");
         if (options.verbose) {
             summaryLine();
         }
@@ -57,6 +62,9 @@ int RunExportCommand(const std::string& packagePath, const std::string& outDir,
     Console::Err("Export failed.\n");
     if (options.verbose && files.packageOpened) {
         summaryLine();
+    }
+    if (files.packageOpened && files.entriesWritten == 0) {
+        Console::Err(nothing);
     }
     return 1;
 }

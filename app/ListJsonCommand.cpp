@@ -140,9 +140,12 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
     // What --export does with each object, by its file and path ID.
     std::map<std::pair<std::string, std::int64_t>, PlannedExport> exports;
     bool hasConverters = false;
-    KestruneEngine::PlanExport(packagePath, hasConverters, [&](const PlannedExport& planned) {
-        exports.emplace(std::make_pair(planned.entry, planned.pathId), planned);
-    });
+    KestruneEngine::PlanExport(
+        packagePath, hasConverters,
+        [&](const PlannedExport& planned) {
+            exports.emplace(std::make_pair(planned.entry, planned.pathId), planned);
+        },
+        options.read);
     const auto writeObjects = [&](std::string_view entryName,
                                   const Unity::SerializedFileListing& listing) {
         report.Char(',');
@@ -204,6 +207,13 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
                 report.Char('{');
                 json.Field("name", planned->second.name);
                 report.Char(',');
+                if (planned->second.output) {
+                    json.Field("output", *planned->second.output);
+                } else {
+                    json.Key("output");
+                    report.Text("null");
+                }
+                report.Char(',');
                 json.Field("form", planned->second.form);
                 report.Char('}');
             } else {
@@ -211,11 +221,18 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
                 if (planned != exports.end()) {
                     report.Char(',');
                     json.Field("export_skipped", planned->second.skipped);
+                    if (planned->second.failed) {
+                        report.Text(",\"export_failed\":true");
+                    }
                 }
             }
             report.Char('}');
         }
         report.Char(']');
+        if (!listing.layoutVersion.empty()) {
+            report.Char(',');
+            json.Field("layout_version", listing.layoutVersion);
+        }
         if (!listing.note.empty()) {
             report.Char(',');
             json.Field("objects_note", listing.note);

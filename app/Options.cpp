@@ -2,6 +2,7 @@
 
 #include "Crypto.h"
 #include "Glob.h"
+#include "unity/UnityLayouts.h"
 
 #include <memory>
 
@@ -28,6 +29,7 @@ enum class Option {
     Compression,
     VpkVersion,
     SplitSize,
+    UnityVersion,
 };
 
 struct OptionName {
@@ -53,6 +55,7 @@ constexpr OptionName kOptions[] = {
     {"--compression", Option::Compression, true},
     {"--vpk-version", Option::VpkVersion, true},
     {"--split-size", Option::SplitSize, true},
+    {"--unity-version", Option::UnityVersion, true},
 };
 
 int HexDigit(char c) {
@@ -130,6 +133,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args,
     ParsedCommandLine parsed;
     std::vector<std::string> includes, excludes;
     std::optional<std::string> oodle;
+    std::optional<std::string> unityVersion;
     std::size_t i = 0;
     const auto fail = [&](std::string message, bool showsUsage) {
         parsed.error = std::move(message);
@@ -215,6 +219,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args,
         case Option::SplitSize:
             parsed.options.pack.splitSize = std::string(value);
             break;
+        case Option::UnityVersion:
+            unityVersion = std::string(value);
+            break;
         }
     }
     parsed.command = i;
@@ -249,6 +256,23 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args,
         parsed.options.read.oodleLibrary = *oodle;
     } else if (environment.oodle) {
         parsed.options.read.oodleLibrary = *environment.oodle;
+    }
+    if (!unityVersion && environment.unityVersion) {
+        unityVersion = environment.unityVersion;
+    }
+    if (unityVersion) {
+        // Checked here, so that a mistyped version is not met file by file.
+        if (Unity::IsStrippedVersion(*unityVersion) || !Unity::LayoutVersion(*unityVersion)) {
+            return fail(
+                std::string(environment.unityVersion && unityVersion == environment.unityVersion
+                                ? "KESTRUNE_UNITY_VERSION"
+                                : "option '--unity-version'") +
+                    " needs a Unity version whose class layouts are known, such as "
+                    "2019.4.31f1 (not '" +
+                    *unityVersion + "')",
+                false);
+        }
+        parsed.options.read.unityVersion = *unityVersion;
     }
     parsed.options.read.select = Selection(includes, excludes);
     return parsed;

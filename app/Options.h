@@ -52,14 +52,15 @@ struct ParsedCommandLine {
 
 // The environment variables that stand for options, read by the caller.
 struct OptionEnvironment {
-    std::optional<std::string> aesKeys; // KESTRUNE_AES_KEY: keys separated by commas
-    std::optional<std::string> oodle;   // KESTRUNE_OODLE
+    std::optional<std::string> aesKeys;           // KESTRUNE_AES_KEY: keys separated by commas
+    std::optional<std::string> oodle;             // KESTRUNE_OODLE
+    std::optional<std::string> unityVersion = {}; // KESTRUNE_UNITY_VERSION
 };
 
 // Parses the options in `args` (argv without the program name). An option
 // given on the command line comes before its environment variable: --oodle
-// replaces KESTRUNE_OODLE, and keys from --aes-key are tried before those of
-// KESTRUNE_AES_KEY.
+// replaces KESTRUNE_OODLE (--unity-version KESTRUNE_UNITY_VERSION), and keys from --aes-key are
+// tried before those of KESTRUNE_AES_KEY.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string_view>& args,
                                    const OptionEnvironment& environment);
 

@@ -35,6 +35,7 @@ void PrintUsage(const char* programName) {
         "  -v, --verbose             Name each file written (--export: each object skipped)\n"
         "  --aes-key KEY             AES-256 key for encrypted packages (repeatable)\n"
         "  --oodle PATH              Your own Oodle library, for packages that need it\n"
+        "  --unity-version V         Unity version of files that hide theirs (0.0.0)\n"
         "  --version                 Print the version and exit\n"
         "\n"
         "Options of --pack:\n"
@@ -54,6 +55,7 @@ void PrintUsage(const char* programName) {
         "Environment:\n"
         "  KESTRUNE_AES_KEY          Keys as --aes-key takes them, separated by commas\n"
         "  KESTRUNE_OODLE            The library, as --oodle takes it\n"
+        "  KESTRUNE_UNITY_VERSION    The version, as --unity-version takes it\n"
         "\n"
         "Exit status: 0 when the command did all it was asked, 1 otherwise.\n"
         "\n");

@@ -27,7 +27,8 @@ int Dispatch(int argc, char** argv) {
 
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     const ParsedCommandLine parsed =
-        ParseCommandLine(args, {Environment("KESTRUNE_AES_KEY"), Environment("KESTRUNE_OODLE")});
+        ParseCommandLine(args, {Environment("KESTRUNE_AES_KEY"), Environment("KESTRUNE_OODLE"),
+                                Environment("KESTRUNE_UNITY_VERSION")});
     if (parsed.error) {
         Console::Err("kestrune: " + *parsed.error + "\n");
         if (parsed.errorShowsUsage) {

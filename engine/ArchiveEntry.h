@@ -172,7 +172,17 @@ using CountAnnouncer = std::function<void(std::uint64_t count)>;
 /// the entries: a file ending in the PAK footer is `Pak` whatever its first
 /// bytes, a "PACK" file is `Pack`, and `None` means no directory of any kind
 /// the tool reads.
-enum class PackageKind : std::uint8_t { None, Pak, Wad, Vpk, Pack, Unreal, Unity, Zip };
+enum class PackageKind : std::uint8_t {
+    None,
+    Pak,
+    Wad,
+    Vpk,
+    Pack,
+    Unreal,
+    Unity,
+    Zip,
+    UnitySerialized, ///< A standalone Unity serialized file: its objects are its entries.
+};
 
 /// What a walk over a package's directory found: how many entries it handed
 /// over, and which kind of directory the file holds (`None` when none the

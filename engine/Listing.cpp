@@ -85,7 +85,7 @@ PackageSummary KestruneEngine::StreamEntries(const std::string& path,
 
 bool KestruneEngine::ListObjects(const std::string& archive, const ObjectListingVisitor& each,
                                  const ReadOptions& options) {
-    auto files = PackageFiles::Open(archive, options);
+    auto files = OpenPackageFiles(archive, options);
     if (!files) {
         return false;
     }

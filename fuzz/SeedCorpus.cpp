@@ -275,6 +275,16 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
                                               4}},
                                             {.blockMethod = 0}));
     }
+    // Standalone serialized files, as a player's data folder holds them:
+    // with type trees and without (read by the class layouts of their
+    // engine version), in each header form.
+    for (const std::uint32_t version : {9u, 15u, 17u, 21u, 22u}) {
+        for (const bool trees : {true, false}) {
+            seeds.emplace_back(
+                "sharedassets" + std::to_string(version) + (trees ? "t" : "") + ".assets",
+                Kestrune::Testing::BuildSerializedFile(version, trees, "n", "t", "assets/c"));
+        }
+    }
     seeds.emplace_back("unity-raw.unity3d", Kestrune::Testing::BuildUnityWeb(nodes, false));
     seeds.emplace_back("unity-web.unity3d", Kestrune::Testing::BuildUnityWeb(nodes, true));
 

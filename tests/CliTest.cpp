@@ -17,6 +17,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 namespace Kestrune {
@@ -656,6 +657,37 @@ TEST(Cli, GlobMatchesNamesAndComponents) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.pattern) + " on " + c.name.substr(0, 40));
         EXPECT_EQ(Glob(c.pattern).Matches(c.name), c.matches);
+    }
+}
+
+TEST(Cli, UnityVersionFromOptionOrEnvironment) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> environment;
+        const char* version; // null: an error naming where it came from
+        const char* error;
+    };
+    const Case cases[] = {
+        {{"--unity-version", "2019.4.31f1", "--list"}, {}, "2019.4.31f1", nullptr},
+        {{"--list"}, "2020.3.48f1", "2020.3.48f1", nullptr},
+        {{"--unity-version=2019.4.31f1", "--list"}, "2020.3.48f1", "2019.4.31f1", nullptr},
+        {{"--unity-version", "0.0.0", "--list"}, {}, nullptr, "option '--unity-version' needs"},
+        {{"--unity-version", "2019", "--list"}, {}, nullptr, "option '--unity-version' needs"},
+        {{"--list"}, "1.0.0", nullptr, "KESTRUNE_UNITY_VERSION needs"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.environment.value_or(""));
+        OptionEnvironment environment;
+        environment.unityVersion = c.environment;
+        const ParsedCommandLine parsed =
+            ParseCommandLine({c.args.begin(), c.args.end()}, environment);
+        if (c.version == nullptr) {
+            ASSERT_TRUE(parsed.error);
+            EXPECT_TRUE(parsed.error->starts_with(c.error)) << *parsed.error;
+            continue;
+        }
+        ASSERT_FALSE(parsed.error) << *parsed.error;
+        EXPECT_EQ(parsed.options.read.unityVersion, c.version);
     }
 }
 

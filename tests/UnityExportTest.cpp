@@ -7,11 +7,14 @@
 #include "support/Process.h"
 #include "support/UnityBuilder.h"
 #include "support/UnityMeshBuilder.h"
+#include "unity/UnityLayouts.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <png.h>
+#include <set>
 
 namespace Kestrune::Testing {
 namespace {
@@ -82,11 +85,11 @@ std::string Fsb5(std::uint32_t mode, std::string_view data) {
     return out + std::string(data);
 }
 
-UnityTestObject Audio(std::int64_t id, std::string name, std::uint64_t offset, std::uint64_t size) {
+UnityTestObject Audio(std::int64_t id, std::string name, std::uint64_t offset, std::uint64_t size,
+                      std::string_view source = "archive:/CAB-0123/CAB-0123.resource") {
     UnityObjectWriter w("AudioClip");
     w.String("m_Name", name).I32("m_LoadType", 0);
-    w.Begin("StreamedResource", "m_Resource")
-        .String("m_Source", "archive:/CAB-0123/CAB-0123.resource");
+    w.Begin("StreamedResource", "m_Resource").String("m_Source", source);
     w.Value("UInt64", "m_Offset", 8, offset).Value("UInt64", "m_Size", 8, size).End();
     return {83, id, std::move(w)};
 }
@@ -95,14 +98,15 @@ UnityTestObject Audio(std::int64_t id, std::string name, std::uint64_t offset, s
 // `stream` bytes at `offset` of the .resS node.
 UnityTestObject Texture(std::int64_t id, std::string name, std::int64_t width, std::int64_t height,
                         int format, std::string_view pixels, std::uint64_t offset = 0,
-                        std::uint64_t streamed = 0) {
+                        std::uint64_t streamed = 0,
+                        std::string_view path = "archive:/CAB-0123/CAB-0123.resS") {
     UnityObjectWriter w("Texture2D");
     w.String("m_Name", name).I32("m_Width", width).I32("m_Height", height);
     w.I32("m_CompleteImageSize", static_cast<std::int64_t>(pixels.size() + streamed));
     w.I32("m_TextureFormat", format).I32("m_MipCount", 1).Bool("m_IsReadable", false).Align();
     w.Typeless("image data", pixels);
     w.Begin("StreamingInfo", "m_StreamData").U32("offset", offset).U32("size", streamed);
-    w.String("path", streamed ? "archive:/CAB-0123/CAB-0123.resS" : "").End();
+    w.String("path", streamed ? path : "").End();
     return {28, id, std::move(w)};
 }
 
@@ -237,7 +241,8 @@ TEST(UnityExport, AudioClipsAsWaveOrTheirBank) {
                               {}, true, resource));
     const std::string out = dir.file("out");
     const auto result = RunKestrune({"-v", "--export", package, out});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
+    // Audio whose data cannot be read fails; data that is no bank is skipped.
+    EXPECT_EQ(result.exitCode, 1) << result.err;
     const std::string wave = std::string("RIFF\x28\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0"
                                          "\x44\xac\0\0\x88\x58\x01\0\x02\0\x10\0data"
                                          "\x04\0\0\0\x01\0\xff\x7f",
@@ -245,18 +250,16 @@ TEST(UnityExport, AudioClipsAsWaveOrTheirBank) {
     EXPECT_EQ(ReadFile(out + "/beep #7.wav"), wave);
     EXPECT_EQ(ReadFile(out + "/music #8.fsb"), vorbis);
     EXPECT_EQ(result.err, ConsoleText("music #8.fsb: Vorbis audio: written as its FSB5 bank, which "
-                                      "this tool does not decode\n"));
-    EXPECT_NE(result.out.find(ConsoleText("Skipped lost #9 (AudioClip): streamed data lies outside "
-                                          "CAB-0123.resource\n")),
-              std::string::npos)
-        << result.out;
+                                      "this tool does not decode\n"
+                                      "Failed to export lost #9: streamed data lies outside "
+                                      "CAB-0123.resource\nExport failed.\n"));
     EXPECT_NE(result.out.find(
                   ConsoleText("Skipped junk #10 (AudioClip): the audio is not an FSB5 bank\n")),
               std::string::npos);
 }
 
 // Every prefix of every exported class's bytes: the object is skipped or
-// fails with its reason, or exports whole; nothing else is written.
+// fails with its reason; nothing is written.
 TEST(UnityExport, EveryPrefixOfEachObject) {
     const TempDir dir;
     const std::string pcm = Fsb5(2, std::string(64, 'p'));
@@ -273,9 +276,11 @@ TEST(UnityExport, EveryPrefixOfEachObject) {
                 dir.file("out" + std::to_string(whole.classId) + "_" + std::to_string(cut));
             ExportReport report;
             const bool ok = KestruneEngine::ExportAll(package, out, &report);
-            EXPECT_TRUE(ok);
-            // The AssetBundle object, and the object cut short.
-            ASSERT_EQ(report.skipped.size(), 2u);
+            // The AssetBundle object is skipped; the object cut short fails
+            // when its data cannot be read, else is skipped for what it is.
+            ASSERT_EQ(report.skipped.size() + report.failedBeforeWriting, 2u);
+            EXPECT_EQ(ok, report.failedBeforeWriting == 0);
+            EXPECT_EQ(report.files.failures.size(), report.failedBeforeWriting);
             EXPECT_NE(report.skipped[0].skipped, "");
             EXPECT_EQ(report.files.entriesWritten, 0u);
             EXPECT_TRUE(std::filesystem::is_empty(out));
@@ -325,15 +330,12 @@ TEST(UnityExport, NamesSelectionAndRefusals) {
                             std::filesystem::directory_iterator()),
               2);
 
-    // No type trees: nothing can be converted, and each object says why.
+    // No type trees: the class layouts of the file's version stand in.
     const std::string bare = dir.file("bare.bundle");
     WriteFile(bare, Bundle({Text(7, "a", "one")}, {}, false));
     result = RunKestrune({"-v", "--export", bare, dir.file("bare")});
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_NE(result.out.find(
-                  ConsoleText("Skipped a #7 (TextAsset): the file holds no type tree for it\n")),
-              std::string::npos)
-        << result.out;
+    EXPECT_EQ(ReadFile(dir.file("bare") + "/a #7.txt"), "one");
 
     // Other kinds have no converters: said, and DIR is not made.
     const std::string pak = dir.file("s.pak");
@@ -383,7 +385,8 @@ TEST(UnityExport, ListJsonSaysWhatEachObjectBecomes) {
     const auto objects = nlohmann::json::parse(result.out)["entries"][0]["objects"];
     ASSERT_EQ(objects.size(), 3u);
     EXPECT_EQ(objects[0]["export"],
-              nlohmann::json::parse(R"({"name":"assets/a.txt","form":"text"})"));
+              nlohmann::json::parse(R"({"name":"assets/a.txt","output":"assets_a.txt",)"
+                                    R"("form":"text"})"));
     EXPECT_TRUE(objects[1]["export"].is_null());
     EXPECT_EQ(objects[1]["export_skipped"], "Shader objects are not exported");
     EXPECT_EQ(objects[2]["export_skipped"], "AssetBundle objects are not exported");
@@ -396,10 +399,367 @@ TEST(UnityExport, ListJsonSaysWhatEachObjectBecomes) {
     EXPECT_EQ(listed[0]["objects"][0]["stream"],
               nlohmann::json::parse(R"({"node":"CAB-0123.resS","offset":2,"size":3})"));
     EXPECT_EQ(listed[0]["objects"][0]["export"]["name"], "t #7.png");
+    // Each output is the file --export writes, repeats numbered as it
+    // numbers them.
+    const std::string twice = dir.file("twice.bundle");
+    WriteFile(twice, Bundle({Text(7, "a", "one"), Text(8, "b", "two"), Text(9, "c", "three")},
+                            {{"assets/a.txt", 7}, {"assets_a.txt", 8}, {"Assets/A.txt", 9}}));
+    const auto all = nlohmann::json::parse(RunKestrune({"--list-json", twice}).out);
+    ASSERT_EQ(RunKestrune({"--export", twice, dir.file("twice")}).exitCode, 0);
+    std::set<std::string> outputs;
+    for (const auto& object : all["entries"][0]["objects"]) {
+        if (!object["export"].is_null()) {
+            const std::string output = object["export"]["output"];
+            outputs.insert(output);
+            EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("twice") + "/" + output))
+                << output;
+        }
+    }
+    EXPECT_EQ(outputs.size(), 3u);
     listed = nlohmann::json::parse(
         RunKestrune({"--include", "*.resS", "--list-json", streamed}).out)["entries"];
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_FALSE(listed[0].contains("objects"));
+}
+
+// Player builds keep no type trees: each object is read by its class's
+// layout in the engine's table for the file's Unity version. A file without
+// trees exports exactly as its twin that carries the same layouts as trees.
+TEST(UnityExport, FilesWithoutTypeTreesExportAsTheirTwins) {
+    MeshLayout mesh;
+    mesh.channels = Channels({0, 0, 0, 3}, {0, 0, 0, 0}, {0, 0, 0, 0});
+    mesh.vertices = MeshBytes{}.f({1, 2, 3, 4, 5, 6, -1, 0, 0}).out;
+    mesh.indices = MeshBytes{}.put(0, 2).put(1, 2).put(2, 2).out;
+    const std::string pixels = "\x01\x02\x03\xff\x04\x05\x06\x80";
+    const std::string pcm = Fsb5(2, std::string("\x01\x00\xff\x7f", 4));
+    const std::string resource = "pad\x10\x20\x30\x40\x50\x60" + pcm;
+    const std::vector<UnityTestObject> objects = {
+        Text(7, "readme", "hello"),
+        Font(8, "Sans", kTtf),
+        Texture(9, "banner", 2, 1, 4, pixels),
+        Texture(10, "strip", 1, 2, 3, "", 3, 6),
+        Sprite(11, "banner_0", 9, {1, 0, 1, 1}),
+        {43, 12, MeshObject(mesh)},
+        Audio(13, "beep", 9, pcm.size()),
+        Behaviour(14),
+        AssetBundleObject({{"assets/docs/readme.txt", 7}, {"assets/props/crate.asset", 12}}),
+    };
+    const struct {
+        std::uint32_t format;
+        const char* stated;  // in the serialized file
+        const char* engine;  // in the bundle's header
+        const char* option;  // --unity-version, or null
+        const char* layouts; // the table's version chosen
+    } rows[] = {
+        {9, "4.3.4f1", "4.3.4f1", nullptr, "4.3.4"},
+        {15, "5.4.6f3", "5.4.6f3", nullptr, "5.4.6f3"},
+        {17, "5.6.7f1", "5.6.7f1", nullptr, "5.6.7f1"},
+        {17, "2018.4.36f1", "2018.4.36f1", nullptr, "2018.4.36f1"},
+        {21, "2019.4.40f1", "2019.4.40f1", nullptr, "2019.4.40f1"},
+        {22, "2020.3.48f1", "2020.3.48f1", nullptr, "2020.3.48f1"},
+        {22, "2022.3.62f1", "2022.3.62f1", nullptr, "2022.3.62f1"},
+        {22, "6000.0.23f1", "6000.0.23f1", nullptr, "6000.0.23f1"},
+        // No entry of its own: the nearest earlier of its release line.
+        {21, "2019.4.31f2", "2019.4.31f2", nullptr, "2019.4.31f1"},
+        // Stripped: the bundle's version, else the user's.
+        {22, "0.0.0", "2021.3.15f1", nullptr, "2021.3.15f1"},
+        {22, "0.0.0", "0.0.0", "2022.3.10f1", "2022.3.10f1"},
+    };
+    const TempDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.stated + std::string(" as ") + row.layouts);
+        const auto version = Unity::LayoutVersion(row.layouts);
+        ASSERT_TRUE(version);
+        EXPECT_EQ(*version, row.layouts);
+        std::vector<UnityTestObject> laid;
+        for (const UnityTestObject& object : objects) {
+            const auto layout = Unity::LayoutTree(*version, object.classId);
+            ASSERT_TRUE(layout) << object.classId;
+            laid.push_back({object.classId, object.pathId, object.object.InLayout(*layout)});
+        }
+        std::map<std::string, std::string> exports[2];
+        int codes[2] = {};
+        for (const bool trees : {true, false}) {
+            UnityFsOptions options;
+            options.engine = row.engine;
+            options.format = 7;
+            const std::string package = dir.file(trees ? "twin.bundle" : "bare.bundle");
+            WriteFile(package,
+                      BuildUnityFs({{"CAB-0123",
+                                     BuildSerializedFileOf(row.format, laid, trees, row.stated), 4},
+                                    {"CAB-0123.resource", resource, 0},
+                                    {"CAB-0123.resS", resource, 0}},
+                                   options));
+            const std::string out = dir.file(trees ? "twin" : "bare");
+            std::vector<std::string> args = {"--tree", "-v", "--export", package, out};
+            if (row.option != nullptr) {
+                args.insert(args.begin(), {"--unity-version", row.option});
+            }
+            const auto result = RunKestrune(args);
+            codes[trees ? 0 : 1] = result.exitCode;
+            // Unity 4 kept no streams and laid out vertices its own way.
+            EXPECT_TRUE(result.exitCode == 0 || row.format < 15) << result.out << result.err;
+            for (const auto& file : std::filesystem::recursive_directory_iterator(out)) {
+                if (file.is_regular_file()) {
+                    exports[trees ? 0 : 1]
+                           [std::filesystem::relative(file.path(), out).generic_string()] =
+                               ReadFile(file.path().string());
+                }
+            }
+            if (!trees) {
+                args[args.size() - 3] = "--list-json";
+                args.pop_back();
+                const auto json = nlohmann::json::parse(RunKestrune(args).out);
+                EXPECT_EQ(json.at("entries")[0].value("layout_version", ""), row.layouts);
+            }
+        }
+        // Every converter wrote; the MonoBehaviour's own fields need the
+        // game's scripts, so only the twin with its (header) tree writes it.
+        EXPECT_EQ(exports[0].erase("Settings #14.json"), 1u);
+        EXPECT_EQ(exports[0], exports[1]);
+        EXPECT_EQ(codes[0], codes[1]);
+        EXPECT_EQ(exports[1].size(), row.format < 15 ? 4u : 7u);
+        for (const char* written :
+             {"assets/docs/readme.txt", "Sans #8.ttf", "banner #9.png", "banner_0 #11.png"}) {
+            EXPECT_EQ(exports[1].count(written), 1u) << written;
+        }
+        EXPECT_EQ(exports[1]["assets/docs/readme.txt"], "hello");
+        std::filesystem::remove_all(dir.file("twin"));
+        std::filesystem::remove_all(dir.file("bare"));
+    }
+
+    // Stripped with no version anywhere: the objects say what is needed.
+    UnityFsOptions stripped;
+    stripped.engine = "0.0.0";
+    const std::string package = dir.file("stripped.bundle");
+    WriteFile(package,
+              BuildUnityFs(
+                  {{"CAB-0123", BuildSerializedFileOf(22, {Text(7, "a", "b")}, false, "0.0.0"), 4}},
+                  stripped));
+    const auto json = nlohmann::json::parse(RunKestrune({"--list-json", package}).out);
+    EXPECT_EQ(json.at("entries")[0].value("objects_note", ""),
+              "the file's Unity version is stripped (\"0.0.0\"): its objects need "
+              "--unity-version to be read");
+    // Nothing written is said so: a failure when an object with a converter
+    // could not be read, not "Exported all assets".
+    auto result = RunKestrune({"--export", package, dir.file("none")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, ConsoleText("Failed to export a #7: the file holds no type tree for it\n"
+                                      "Export failed.\nNothing exported from " +
+                                      package + ": 0 objects skipped, 1 failed\n"));
+    WriteFile(package, Bundle({Other(14)}, {}));
+    result = RunKestrune({"--export", package, dir.file("none")});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out,
+              ConsoleText("Nothing exported from " + package + ": 2 objects skipped, 0 failed\n"));
+}
+
+// A player's standalone serialized file, without type trees, its objects in
+// the layouts of 2019.4.31f1; the stream files beside it when `streams`.
+std::string WriteStandalone(const TempDir& dir, const std::string& pcm, bool streams,
+                            std::vector<std::string>* stored = nullptr) {
+    const auto version = Unity::LayoutVersion("2019.4.31f1");
+    std::vector<UnityTestObject> laid;
+    for (UnityTestObject& object : std::vector<UnityTestObject>{
+             Text(7, "readme", "hello"),
+             Texture(9, "strip", 1, 2, 3, "", 3, 6, "sharedassets0.assets.resS"),
+             Audio(13, "beep", 0, pcm.size(), "sharedassets0.resource"), Text(15, "", "x")}) {
+        laid.push_back({object.classId, object.pathId,
+                        object.object.InLayout(*Unity::LayoutTree(*version, object.classId))});
+        if (stored != nullptr) {
+            stored->push_back(laid.back().object.Bytes());
+        }
+    }
+    const std::string path = dir.file("sharedassets0.assets");
+    WriteFile(path, BuildSerializedFileOf(21, laid, false, "2019.4.31f1"));
+    std::filesystem::remove(dir.file("sharedassets0.assets.resS"));
+    std::filesystem::remove(dir.file("sharedassets0.resource"));
+    if (streams) {
+        WriteFile(dir.file("sharedassets0.assets.resS"), "pad\x10\x20\x30\x40\x50\x60");
+        WriteFile(dir.file("sharedassets0.resource"), pcm);
+    }
+    return path;
+}
+
+TEST(UnitySerialized, ObjectsAreEntriesAndExport) {
+    const TempDir dir;
+    const std::string pcm = Fsb5(2, std::string("\x01\x00\xff\x7f", 4));
+    std::vector<std::string> stored;
+    const std::string path = WriteStandalone(dir, pcm, true, &stored);
+
+    auto result = RunKestrune({"--list", path});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    for (const char* name :
+         {"TextAsset/readme", "Texture2D/strip", "AudioClip/beep", "TextAsset/#15"}) {
+        EXPECT_NE(result.out.find(name), std::string::npos) << name << result.out;
+    }
+    // --extract writes each object's stored bytes.
+    const std::string raw = dir.file("raw");
+    result = RunKestrune({"--tree", "--extract", path, raw});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(ReadFile(raw + "/TextAsset/readme"), stored[0]);
+    EXPECT_EQ(ReadFile(raw + "/AudioClip/beep"), stored[2]);
+    EXPECT_EQ(RunKestrune({"--cat", path, "Texture2D/strip"}).out, stored[1]);
+
+    const std::string out = dir.file("out");
+    result = RunKestrune({"--export", path, out});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(ReadFile(out + "/readme #7.txt"), "hello");
+    EXPECT_EQ(ReadFile(out + "/TextAsset #15.txt"), "x");
+    std::uint32_t w = 0, h = 0;
+    EXPECT_EQ(PngPixels(ReadFile(out + "/strip #9.png"), w, h), "\x40\x50\x60\xff\x10\x20\x30\xff");
+    EXPECT_EQ(ReadFile(out + "/beep #13.wav").substr(0, 4), "RIFF");
+
+    const auto json = nlohmann::json::parse(RunKestrune({"--list-json", path}).out);
+    EXPECT_EQ(json.at("kind"), "unity-serialized");
+    EXPECT_EQ(json.value("unity_version", ""), "2019.4.31f1");
+    const auto& first = json.at("entries")[0];
+    EXPECT_EQ(first.at("name"), "TextAsset/readme");
+    EXPECT_EQ(first.at("objects")[0].at("path_id"), 7);
+    EXPECT_EQ(first.at("objects")[0].at("export").at("name"), "readme #7.txt");
+    EXPECT_EQ(first.value("layout_version", ""), "2019.4.31f1");
+    const auto& texture = json.at("entries")[1].at("objects")[0];
+    EXPECT_EQ(texture.at("stream").at("node"), "sharedassets0.assets.resS");
+    EXPECT_EQ(texture.at("stream").at("offset"), 3);
+
+    // Without the stream files, the objects that need them fail by name.
+    WriteStandalone(dir, pcm, false);
+    result = RunKestrune({"-v", "--export", path, dir.file("lost")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(ReadFile(dir.file("lost") + "/readme #7.txt"), "hello");
+    EXPECT_NE(result.err.find("strip #9.png: needs sharedassets0.assets.resS, which is not "
+                              "beside it"),
+              std::string::npos)
+        << result.out << result.err;
+    EXPECT_NE(
+        result.err.find(
+            "Failed to export beep #13: needs sharedassets0.resource, which is not beside it"),
+        std::string::npos)
+        << result.out << result.err;
+}
+
+// No magic number: the header must agree with itself and the file, each
+// check alone enough to keep other files what they are.
+TEST(UnitySerialized, DetectionAgainstNearMisses) {
+    const TempDir dir;
+    const std::string v17 = BuildSerializedFile(17, false, "a", "b", "c");
+    const std::string v22 = BuildSerializedFile(22, false, "a", "b", "c");
+    const auto with = [](std::string bytes, std::size_t at, char value) {
+        bytes[at] = value;
+        return bytes;
+    };
+    std::string png = "\x89PNG\r\n\x1a\n" + std::string("\0\0\0\x0dIHDR", 8);
+    png.resize(256, '\0');
+    std::string shortMetadata = v17;
+    shortMetadata[15] = 4; // data offset 4: inside the header
+    shortMetadata[14] = 0;
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool taken;
+        const char* refusal;
+    } rows[] = {
+        {"format 17", v17, true, ""},
+        {"format 22", v22, true, ""},
+        {"a PNG", png, false, ""},
+        {"a .resS of zeros", std::string(4096, '\0'), false, ""},
+        {"a truncated header", v17.substr(0, 19), false, ""},
+        {"cut by one byte", v17.substr(0, v17.size() - 1), false, ""},
+        {"one byte more", v17 + '\0', false, ""},
+        {"data offset before the metadata's end", shortMetadata, false, ""},
+        {"endianness 2", with(v17, 16, 2), false, ""},
+        {"reserved byte set", with(v17, 18, 1), false, ""},
+        {"format 22, unused byte set", with(v22, 3, 1), false, ""},
+        {"format 22, reserved byte set", with(v22, 44, 1), false, ""},
+        {"format 0", with(v17, 11, 0), false, ""},
+        {"format 51", with(v17, 11, 51), false, ""},
+        {"no engine version", with(v17, 20, 'x'), false, ""},
+        {"format 23", with(v22, 11, 23), true,
+         "Unity serialized file of format 23, which kestrune does not read"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string path = dir.file("level0");
+        WriteFile(path, row.bytes);
+        const PackageSummary summary = KestruneEngine::Examine(path);
+        EXPECT_EQ(summary.walk.kind == PackageKind::UnitySerialized, row.taken);
+        if (!row.taken) {
+            EXPECT_EQ(summary.walk.kind, PackageKind::None);
+        }
+        EXPECT_EQ(summary.walk.refusal, row.refusal);
+    }
+    WriteFile(dir.file("level0"), with(v22, 11, 23));
+    const auto result = RunKestrune({"--list", dir.file("level0")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("Unity serialized file of format 23, which kestrune does not read"),
+              std::string::npos)
+        << result.err;
+}
+
+// A file that passes detection is still untrusted: layouts that run past an
+// object's bytes, stream ranges outside their file and damage anywhere in
+// the header or metadata fail by name, never beyond the bytes.
+TEST(UnitySerialized, HostileFilesFailByName) {
+    const TempDir dir;
+    const auto version = Unity::LayoutVersion("2019.4.31f1");
+    const auto laid = [&](UnityTestObject object) {
+        return UnityTestObject{
+            object.classId, object.pathId,
+            object.object.InLayout(*Unity::LayoutTree(*version, object.classId))};
+    };
+    UnityTestObject cut = laid(Text(7, "readme", "hello there"));
+    cut.object.Cut(cut.object.Bytes().size() - 4);
+    const std::string path = dir.file("sharedassets0.assets");
+    WriteFile(path,
+              BuildSerializedFileOf(
+                  21,
+                  {cut, laid(Texture(9, "far", 1, 2, 3, "", 100, 6, "sharedassets0.assets.resS")),
+                   laid(Text(10, "fine", "ok"))},
+                  false, "2019.4.31f1"));
+    WriteFile(dir.file("sharedassets0.assets.resS"), "0123456789");
+    const auto result = RunKestrune({"--export", path, dir.file("out")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(ReadFile(dir.file("out") + "/fine #10.txt"), "ok");
+    EXPECT_NE(result.err.find("Failed to export readme #7: field m_Script runs past the "
+                              "object's end"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("Failed to export far #9.png: streamed data lies outside "
+                              "sharedassets0.assets.resS"),
+              std::string::npos)
+        << result.err;
+
+    // Each byte of the header and metadata changed alone: listed, extracted
+    // and exported within the file's bytes, or refused with a reason.
+    for (const std::uint32_t format : {17u, 22u}) {
+        const std::string whole = BuildSerializedFileOf(
+            format, {laid(Text(7, "a", "b")), laid(Text(8, "", "c"))}, false, "2019.4.31f1");
+        const std::size_t dataOffset = format >= 22 ? static_cast<unsigned char>(whole[39])
+                                                    : static_cast<unsigned char>(whole[15]);
+        for (std::size_t at = 0; at < dataOffset; ++at) {
+            for (const char value : {'\xff', '\x7f', '\x00'}) {
+                std::string damaged = whole;
+                damaged[at] = value;
+                WriteFile(path, damaged);
+                const PackageSummary summary = KestruneEngine::Examine(path);
+                if (summary.walk.kind != PackageKind::UnitySerialized ||
+                    !summary.walk.refusal.empty()) {
+                    continue;
+                }
+                SCOPED_TRACE(std::to_string(format) + ": byte " + std::to_string(at));
+                ExtractionReport extracted;
+                KestruneEngine::ExtractAll(path, dir.file("raw"), &extracted);
+                EXPECT_EQ(extracted.entriesWritten + extracted.failures.size(),
+                          extracted.entryCount);
+                EXPECT_LE(extracted.bytesWritten, damaged.size() * extracted.entryCount);
+                std::filesystem::remove_all(dir.file("raw"));
+                ExportReport report;
+                KestruneEngine::ExportAll(path, dir.file("each"), &report);
+                EXPECT_LE(report.files.entriesWritten, 2u);
+                std::filesystem::remove_all(dir.file("each"));
+            }
+        }
+    }
 }
 
 } // namespace

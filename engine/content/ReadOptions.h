@@ -29,6 +29,10 @@ struct ReadOptions {
     /// data (an Unreal pak's in-data header) and compare it with the index:
     /// what a check does, and a listing need not.
     bool checkEntryHeaders = false;
+    /// The Unity engine version ("2019.4.31f1") for serialized files that
+    /// state a stripped one ("0.0.0"), whose class layouts follow from it
+    /// (--unity-version); empty when none was given.
+    std::string unityVersion;
 };
 
 } // namespace Kestrune

@@ -10,6 +10,7 @@
 #include "WadFormat.h"
 #include "unity/UnityBundle.h"
 #include "unity/UnityExport.h"
+#include "unity/UnitySerialized.h"
 #include "zip/ZipFormat.h"
 
 #include <array>
@@ -58,6 +59,12 @@ DirectoryWalk WalkUnityBundle(ByteSource& source, const EntryVisitor& visit, std
     return Unity::VisitBundle(source, visit, limit, options);
 }
 
+DirectoryWalk WalkUnitySerialized(ByteSource& source, const EntryVisitor& visit,
+                                  std::uint64_t limit, const ReadOptions& options,
+                                  const CountAnnouncer*) {
+    return Unity::VisitSerializedFile(source, visit, limit, options);
+}
+
 DirectoryWalk WalkPack(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
                        const ReadOptions&, const CountAnnouncer*) {
     return Pack::VisitDirectory(source, visit, limit);
@@ -79,6 +86,8 @@ DirectoryWalk WalkPack(ByteSource& source, const EntryVisitor& visit, std::uint6
 // - A ZIP archive comes after every kind read before it: its end record is
 //   searched for from the end, and a self-extracting archive may begin with
 //   anything, so every file another kind names stays that kind.
+// - A Unity serialized file has no signature: it is recognised by the
+//   consistency of its header alone, and so comes last of all.
 // - A format recognised by its structure rather than a signature comes
 //   after every signature, so that it can never take a file that a
 //   signature names.
@@ -114,6 +123,13 @@ constexpr std::array kFormats{
                   .name = "zip",
                   .recognises = Zip::IsArchive,
                   .walk = Zip::VisitArchive},
+    PackageFormat{.kind = PackageKind::UnitySerialized,
+                  .name = "unity-serialized",
+                  .recognises = Unity::LooksStandaloneSerialized,
+                  .walk = WalkUnitySerialized,
+                  .partPath = Unity::StreamPartPath,
+                  .exporter = Unity::MakeSerializedFileExporter,
+                  .objects = Unity::ListStandaloneObjects},
 };
 
 bool Recognises(const PackageFormat& format, ByteSource& source) {

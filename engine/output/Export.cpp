@@ -7,6 +7,7 @@
 #include "Formats.h"
 #include "KestruneEngine.h"
 #include "OutputFiles.h"
+#include "OutputNames.h"
 #include "PackageFiles.h"
 
 #include <cerrno>
@@ -46,8 +47,26 @@ bool KestruneEngine::PlanExport(const std::string& archive, bool& hasConverters,
         return false;
     }
     if (exporter) {
-        for (const PlannedExport& planned : exporter->Plan()) {
-            each(planned);
+        // The names an export gives the files it writes, as ExportAll's
+        // flat layout assigns them.
+        const std::vector<PlannedExport>& plan = exporter->Plan();
+        std::vector<ArchiveEntry> written;
+        for (const PlannedExport& planned : plan) {
+            if (planned.skipped.empty()) {
+                written.emplace_back().name = planned.name;
+            }
+        }
+        std::vector<std::optional<std::string>> outputs =
+            AssignOutputNames(written, HostNameRules());
+        std::size_t next = 0;
+        for (const PlannedExport& planned : plan) {
+            if (!planned.skipped.empty()) {
+                each(planned);
+                continue;
+            }
+            PlannedExport named = planned;
+            named.output = std::move(outputs[next++]);
+            each(named);
         }
     }
     return true;
@@ -81,9 +100,14 @@ bool KestruneEngine::ExportAll(const std::string& archive, const std::string& ou
     // One file per planned object the selection takes.
     std::vector<ArchiveEntry> entries;
     std::vector<std::size_t> items;
+    std::vector<ExtractionFailure> unconvertible;
     const std::vector<PlannedExport>& plan = exporter->Plan();
     for (std::size_t i = 0; i < plan.size(); ++i) {
-        if (!plan[i].skipped.empty()) {
+        if (plan[i].failed) {
+            if (!options.select || options.select(plan[i].source)) {
+                unconvertible.push_back({plan[i].source, "", plan[i].skipped});
+            }
+        } else if (!plan[i].skipped.empty()) {
             result.skipped.push_back(plan[i]);
         } else if (!options.select || options.select(plan[i].name)) {
             ArchiveEntry& entry = entries.emplace_back();
@@ -125,6 +149,8 @@ bool KestruneEngine::ExportAll(const std::string& archive, const std::string& ou
     // The converters hold one loaded file each: one thread converts.
     WriteOutputFiles({outDir, archive, entries, protect, layout, false}, files, makeWorker,
                      bytesDone, {}, onWritten);
+    result.failedBeforeWriting = unconvertible.size();
+    files.failures.insert(files.failures.begin(), unconvertible.begin(), unconvertible.end());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         for (std::string& note : notes[i]) {
             result.notes.emplace_back(plan[items[i]].name, std::move(note));

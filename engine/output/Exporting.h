@@ -24,10 +24,17 @@ struct PlannedExport {
     std::string objectClass;
     std::string entry; ///< The listing entry (file) that holds the object.
     std::int64_t pathId = 0;
-    std::string name;         ///< The file it becomes, "/" between directories; empty when skipped.
-    std::string form;         ///< "PNG", "OBJ", "text", "bytes", "TrueType", ...
-    std::string skipped;      ///< Why it is not exported; empty when it is.
+    std::string name;    ///< The file it becomes, "/" between directories; empty when skipped.
+    std::string form;    ///< "PNG", "OBJ", "text", "bytes", "TrueType", ...
+    std::string skipped; ///< Why it is not exported; empty when it is.
+    /// With `skipped`: the object has a converter but its data could not be
+    /// read for it (no layout, a range outside its file, a missing stream
+    /// file): a failure, not a skip.
+    bool failed = false;
     bool unconverted = false; ///< Written as its stored data, with no converter: a failure.
+    /// The file --export writes for it without --tree, as this system names
+    /// it (flattened, "~N" for repeats); set by KestruneEngine::PlanExport.
+    std::optional<std::string> output;
 };
 
 /// One object converted.
@@ -61,6 +68,9 @@ struct ExportReport {
     ExtractionReport files;             ///< As an extraction's, one entry per exported object.
     bool hasConverters = true;          ///< False: the package's kind has none.
     std::vector<PlannedExport> skipped; ///< Objects no file was planned for.
+    /// Objects with a converter whose data could not be read for it: the
+    /// first of files.failures, named by PlannedExport::source.
+    std::size_t failedBeforeWriting = 0;
     std::vector<std::pair<std::string, std::string>> notes; ///< (name, note) of files written.
 };
 

@@ -390,6 +390,108 @@ UnityObjectWriter& UnityObjectWriter::Align() {
     return *this;
 }
 
+namespace {
+
+// Writes values through a layout, little-endian, taking each from the
+// same-named field of a value read through the writer's own tree.
+class LayoutWriter {
+public:
+    explicit LayoutWriter(const Unity::TypeTree& tree) : tree_(tree) {}
+    std::string Write(const Unity::UnityValue& root) {
+        Node(0, &root);
+        return out_;
+    }
+
+private:
+    using Value = Unity::UnityValue;
+    void Put(std::uint64_t v, std::size_t width) {
+        for (std::size_t i = 0; i < width; ++i) {
+            out_.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+        }
+    }
+    void Align() { out_.resize((out_.size() + 3) / 4 * 4, '\0'); }
+    void Primitive(const Unity::TypeTreeNode& node, std::size_t width, const Value* v) {
+        double number = 0;
+        std::uint64_t bits = 0;
+        if (v != nullptr) {
+            number = v->kind == Value::Kind::Float ? v->f
+                     : v->kind == Value::Kind::Int ? static_cast<double>(v->i)
+                                                   : static_cast<double>(v->u);
+            bits = v->kind == Value::Kind::Int     ? static_cast<std::uint64_t>(v->i)
+                   : v->kind == Value::Kind::Float ? static_cast<std::uint64_t>(v->f)
+                                                   : v->u;
+        }
+        if (node.type == "float") {
+            const auto f = static_cast<float>(number);
+            std::uint32_t raw = 0;
+            std::memcpy(&raw, &f, 4);
+            bits = raw;
+        } else if (node.type == "double") {
+            std::memcpy(&bits, &number, 8);
+        }
+        Put(bits, width);
+    }
+    void Node(std::uint32_t index, const Value* v) {
+        const Unity::TypeTreeNode& node = tree_.nodes[index];
+        const std::uint32_t first = index + 1;
+        const bool children = first < node.end;
+        if (const auto width = Unity::PrimitiveSize(node.type); width && !children) {
+            Primitive(node, *width, v);
+        } else if (node.type == "string" || node.type == "TypelessData") {
+            const auto bytes = v ? v->bytes : std::span<const unsigned char>{};
+            Put(bytes.size(), 4);
+            out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            if (children && (tree_.nodes[first].metaFlags & Unity::kMetaAlign) != 0) {
+                Align();
+            }
+        } else if (node.isArray) {
+            const std::uint32_t element = tree_.nodes[first].end;
+            if (v != nullptr && v->kind == Value::Kind::PackedArray) {
+                Put(v->count, 4);
+                out_.append(reinterpret_cast<const char*>(v->bytes.data()), v->bytes.size());
+            } else {
+                const std::size_t count = v != nullptr ? v->items.size() : 0;
+                Put(count, 4);
+                for (std::size_t i = 0; i < count; ++i) {
+                    Node(element, &v->items[i]);
+                }
+            }
+        } else if (children && tree_.nodes[first].isArray && tree_.nodes[first].end == node.end) {
+            Node(first, v);
+        } else {
+            for (std::uint32_t c = first; c < node.end; c = tree_.nodes[c].end) {
+                Node(c, v != nullptr ? v->Field(tree_.nodes[c].name) : nullptr);
+            }
+        }
+        if ((node.metaFlags & Unity::kMetaAlign) != 0) {
+            Align();
+        }
+    }
+    const Unity::TypeTree& tree_;
+    std::string out_;
+};
+
+} // namespace
+
+UnityObjectWriter UnityObjectWriter::InLayout(const Unity::TypeTree& layout) const {
+    std::string keep;
+    const Unity::TypeTree own = TreeOf(*this, keep);
+    std::string why;
+    const auto value = Unity::ReadObject(
+        own, {reinterpret_cast<const unsigned char*>(bytes_.data()), bytes_.size()}, false, why);
+    if (!value) {
+        throw std::runtime_error("the object does not read through its own tree: " + why);
+    }
+    UnityObjectWriter out(std::string(layout.nodes[0].type));
+    out.nodes_.clear();
+    for (const Unity::TypeTreeNode& node : layout.nodes) {
+        out.nodes_.push_back({std::string(node.type), std::string(node.name), node.byteSize,
+                              node.level, node.isArray, node.metaFlags});
+    }
+    out.bytes_ = LayoutWriter(layout).Write(*value);
+    return out;
+}
+
 Unity::TypeTree TreeOf(const UnityObjectWriter& writer, std::string& keep) {
     keep = BlobTree(writer.Nodes(), 19);
     Unity::Cursor in({reinterpret_cast<const unsigned char*>(keep.data()), keep.size()}, false);
@@ -443,6 +545,9 @@ std::string BuildSerializedFileOf(std::uint32_t version,
     meta.cstr(unityVersion).u32(5);
     if (v >= 13) {
         meta.u8(typeTrees ? 1 : 0);
+    }
+    if (!typeTrees && v < 13) {
+        types.clear(); // Unity 4 players list no types: objects name their class
     }
     meta.u32(types.size());
     for (const UnityTestObject* type : types) {

@@ -110,6 +110,10 @@ public:
     const std::string& Bytes() const { return bytes_; }
     // Keeps the first `size` bytes only: the object cut short.
     void Cut(std::size_t size) { bytes_.resize(std::min(size, bytes_.size())); }
+    // The object written again in `layout` (a class layout of the engine's
+    // table): each field takes the value of the same-named field of this
+    // object, zero or empty where it has none; its nodes become the layout's.
+    UnityObjectWriter InLayout(const Unity::TypeTree& layout) const;
 
 private:
     void Add(Node node);

@@ -1,6 +1,7 @@
 #include "SerializedFile.h"
 
 #include "Bounds.h"
+#include "UnityLayouts.h"
 
 #include <unordered_map>
 
@@ -68,7 +69,7 @@ constexpr std::int32_t kNamedFirst[] = {21,  28,  43,  48,  49,  72,  74,  83,  
 struct Type {
     std::int32_t classId = 0;
     std::optional<TypeTree> tree;
-    std::string treeNote;
+    bool fromLayout = false;
 };
 
 struct Header {
@@ -209,7 +210,7 @@ void ContainerByTree(const UnityValue& bundle,
 // m_StreamData {offset, size, path} or m_Resource / m_ExternalResources
 // {m_Source, m_Offset, m_Size}: data kept in another file of the bundle.
 void FindStream(const UnityValue& object, SerializedObject& out,
-                const std::vector<std::pair<std::string_view, std::uint64_t>>& files) {
+                const std::vector<std::pair<std::string_view, std::uint64_t>>& files, bool beside) {
     const UnityValue* path = nullptr;
     const UnityValue* offset = nullptr;
     const UnityValue* size = nullptr;
@@ -242,7 +243,8 @@ void FindStream(const UnityValue& object, SerializedObject& out,
             return;
         }
     }
-    out.note = "streamed from " + std::string(text) + ", which is not in this bundle";
+    out.note = beside ? "needs " + std::string(node) + ", which is not beside it"
+                      : "streamed from " + std::string(text) + ", which is not in this bundle";
 }
 
 } // namespace
@@ -265,16 +267,19 @@ bool LooksSerialized(std::span<const unsigned char> head, std::uint64_t size) {
 
 SerializedFileListing
 ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
-                   const std::vector<std::pair<std::string_view, std::uint64_t>>& files) {
-    return ParseSerializedFile(bytes, size, files).listing;
+                   const std::vector<std::pair<std::string_view, std::uint64_t>>& files,
+                   std::string_view strippedVersion, bool beside) {
+    return ParseSerializedFile(bytes, size, files, strippedVersion, beside).listing;
 }
 
 SerializedFile
 ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
-                    const std::vector<std::pair<std::string_view, std::uint64_t>>& files) {
+                    const std::vector<std::pair<std::string_view, std::uint64_t>>& files,
+                    std::string_view strippedVersion, bool beside) {
     SerializedFile file;
     file.bytes = bytes;
     SerializedFileListing& listing = file.listing;
+    std::string layoutNote;
     const auto header = ReadHeader(bytes);
     if (!header) {
         listing.note = "not a serialized file";
@@ -302,6 +307,7 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
     in.Seek(header->headerSize);
     file.bigEndian = header->bigEndian;
     file.unityVersion = std::string(in.CString(kVersionLimit));
+    listing.unityVersion = file.unityVersion;
     in.I32(); // target platform
     const bool trees = v >= 13 ? in.U8() != 0 : true;
     const std::int32_t typeCount = in.I32();
@@ -342,6 +348,33 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                 }
                 in.Skip(static_cast<std::uint64_t>(std::max(dependencies, 0)) * 4);
             }
+        }
+    }
+    // Player builds keep no type trees: their classes' layouts come from
+    // the table of the file's engine version, looked up once, when needed.
+    bool layoutsLooked = false;
+    std::optional<std::string_view> layouts;
+    const auto layoutOf = [&](std::int32_t classId) -> std::optional<TypeTree> {
+        if (!layoutsLooked) {
+            layoutsLooked = true;
+            const std::string_view version =
+                IsStrippedVersion(file.unityVersion) ? strippedVersion : file.unityVersion;
+            layouts = LayoutVersion(version);
+            if (layouts) {
+                listing.layoutVersion = std::string(*layouts);
+            } else if (IsStrippedVersion(version)) {
+                layoutNote = "the file's Unity version is stripped (\"" + file.unityVersion +
+                             "\"): its objects need --unity-version to be read";
+            } else {
+                layoutNote = "no class layouts are known for Unity " + std::string(version);
+            }
+        }
+        return layouts ? LayoutTree(*layouts, classId) : std::nullopt;
+    };
+    if (!trees) {
+        for (Type& type : types) {
+            type.tree = layoutOf(type.classId);
+            type.fromLayout = type.tree.has_value();
         }
     }
     const bool bigIds = v < 14 && in.I32() != 0;
@@ -397,6 +430,21 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                     record.type = t;
                 }
             }
+            if (record.type == SIZE_MAX) {
+                // Unity 4 players list no types at all: each object names
+                // its class, and the class's layout is its type.
+                for (std::size_t t = 0; t < types.size(); ++t) {
+                    if (types[t].fromLayout && types[t].classId == object.classId) {
+                        record.type = t;
+                    }
+                }
+                if (record.type == SIZE_MAX) {
+                    if (auto tree = layoutOf(object.classId)) {
+                        record.type = types.size();
+                        types.push_back({object.classId, std::move(tree), true});
+                    }
+                }
+            }
         }
         object.className = std::string(ClassName(object.classId));
         if (!FitsWithin(header->dataOffset, start, size) ||
@@ -429,27 +477,40 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
         const auto data = bytes.subspan(static_cast<std::size_t>(object.offset),
                                         static_cast<std::size_t>(object.size));
         const Type& type = types[records[i].type];
+        std::optional<UnityValue> value;
+        std::size_t consumed = 0;
         if (type.tree) {
             std::string why;
-            std::size_t consumed = 0;
-            const auto value = ReadObject(*type.tree, data, header->bigEndian, why, &consumed);
-            if (!value) {
+            value = ReadObject(*type.tree, data, header->bigEndian, why, &consumed);
+            if (!value && !type.fromLayout) {
                 object.note = why;
                 continue;
             }
+            if (!value) {
+                // A layout that does not fit still leaves the name, read
+                // by the hand-kept layouts below.
+                object.note =
+                    "its class layout of Unity " + listing.layoutVersion + " does not fit: " + why;
+            }
+        }
+        if (value) {
             if (const UnityValue* name = value->Field("m_Name");
                 name && name->kind == UnityValue::Kind::String) {
                 object.name = std::string(name->Text());
             }
-            if (consumed != data.size()) {
+            // A MonoBehaviour's layout is its header: the script's own
+            // fields follow, which only the game's scripts describe.
+            if (consumed != data.size() &&
+                !(type.fromLayout && object.classId == ClassId::MonoBehaviour)) {
                 object.note = "the type tree covers " + std::to_string(consumed) + " of " +
                               std::to_string(data.size()) + " bytes";
             }
-            FindStream(*value, object, files);
+            FindStream(*value, object, files, beside);
             if (object.classId == ClassId::AssetBundle) {
                 ContainerByTree(*value, container);
             }
-        } else {
+        }
+        if (!value) {
             Cursor layout(data, header->bigEndian);
             if (const auto name = NameByLayout(object.classId, v, layout); name && layout.ok()) {
                 object.name = std::string(*name);
@@ -473,6 +534,10 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
     file.trees.reserve(types.size());
     for (Type& type : types) {
         file.trees.push_back(std::move(type.tree));
+        file.fromLayout.push_back(type.fromLayout);
+    }
+    if (listing.note.empty() && !layoutNote.empty()) {
+        listing.note = layoutNote;
     }
     return file;
 }

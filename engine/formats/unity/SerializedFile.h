@@ -72,6 +72,10 @@ struct SerializedObject {
 
 struct SerializedFileListing {
     std::uint32_t version = 0;
+    std::string unityVersion; ///< As the file states it; "0.0.0" when stripped.
+    /// The version of the class layouts the objects without a type tree are
+    /// read by; empty when none was needed or none is known.
+    std::string layoutVersion;
     std::string note; ///< Why the file, or part of it, could not be read.
     std::vector<SerializedObject> objects;
 };
@@ -84,6 +88,7 @@ struct SerializedFile {
     std::string unityVersion;
     bool bigEndian = false;
     std::vector<std::optional<TypeTree>> trees; ///< per type; nullopt without a tree
+    std::vector<bool> fromLayout;               ///< per type: the tree is a class layout
     std::vector<std::size_t> objectType;        ///< per object; SIZE_MAX when unknown
     std::span<const unsigned char> bytes;
 
@@ -91,6 +96,10 @@ struct SerializedFile {
     const TypeTree* TreeOf(std::size_t object) const {
         const std::size_t type = objectType[object];
         return type < trees.size() && trees[type] ? &*trees[type] : nullptr;
+    }
+    bool TreeFromLayout(std::size_t object) const {
+        const std::size_t type = objectType[object];
+        return type < fromLayout.size() && fromLayout[type];
     }
     std::span<const unsigned char> BytesOf(std::size_t object) const {
         const SerializedObject& o = listing.objects[object];
@@ -108,14 +117,20 @@ bool LooksSerialized(std::span<const unsigned char> head, std::uint64_t size);
 // Reads the object table of the serialized file whose first bytes are
 // `bytes` (all of it, or the first bytes of a larger file of `size` bytes).
 // `files` are the bundle's nodes (name, size), to which streamed data refer.
+// Objects without a type tree are read by the class layouts of the file's
+// Unity version, or of `strippedVersion` when the file's is stripped.
+// `beside`: `files` are the stream files found beside a standalone file, not
+// a bundle's, as messages say.
 SerializedFileListing
 ReadSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
-                   const std::vector<std::pair<std::string_view, std::uint64_t>>& files);
+                   const std::vector<std::pair<std::string_view, std::uint64_t>>& files,
+                   std::string_view strippedVersion = {}, bool beside = false);
 
 // The same, keeping what reading the objects' contents needs. An object
 // whose bytes lie beyond `bytes` has objectType SIZE_MAX.
 SerializedFile
 ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
-                    const std::vector<std::pair<std::string_view, std::uint64_t>>& files);
+                    const std::vector<std::pair<std::string_view, std::uint64_t>>& files,
+                    std::string_view strippedVersion = {}, bool beside = false);
 
 } // namespace Kestrune::Unity

@@ -62,32 +62,6 @@ std::optional<std::string_view> StringAt(std::string_view table, std::uint32_t o
     return table.substr(offset, nul - offset);
 }
 
-// Gives every node the end of its subtree, and checks that levels start at
-// 0 and deepen one at a time: the form every reader after this relies on.
-bool LinkSubtrees(TypeTree& tree, std::string& why) {
-    if (tree.nodes.empty() || tree.nodes[0].level != 0) {
-        why = "type tree does not start at level 0";
-        return false;
-    }
-    std::vector<std::uint32_t> open;
-    for (std::uint32_t i = 0; i < tree.nodes.size(); ++i) {
-        const std::uint8_t level = tree.nodes[i].level;
-        if (i > 0 && (level == 0 || level > tree.nodes[i - 1].level + 1)) {
-            why = "type tree node " + std::to_string(i) + " skips a level";
-            return false;
-        }
-        while (open.size() > level) {
-            tree.nodes[open.back()].end = i;
-            open.pop_back();
-        }
-        open.push_back(i);
-    }
-    for (const std::uint32_t index : open) {
-        tree.nodes[index].end = static_cast<std::uint32_t>(tree.nodes.size());
-    }
-    return true;
-}
-
 class ObjectReader {
 public:
     ObjectReader(const TypeTree& tree, std::span<const unsigned char> object, bool bigEndian,
@@ -265,6 +239,32 @@ private:
 };
 
 } // namespace
+
+// Gives every node the end of its subtree, and checks that levels start at
+// 0 and deepen one at a time: the form every reader after this relies on.
+bool LinkSubtrees(TypeTree& tree, std::string& why) {
+    if (tree.nodes.empty() || tree.nodes[0].level != 0) {
+        why = "type tree does not start at level 0";
+        return false;
+    }
+    std::vector<std::uint32_t> open;
+    for (std::uint32_t i = 0; i < tree.nodes.size(); ++i) {
+        const std::uint8_t level = tree.nodes[i].level;
+        if (i > 0 && (level == 0 || level > tree.nodes[i - 1].level + 1)) {
+            why = "type tree node " + std::to_string(i) + " skips a level";
+            return false;
+        }
+        while (open.size() > level) {
+            tree.nodes[open.back()].end = i;
+            open.pop_back();
+        }
+        open.push_back(i);
+    }
+    for (const std::uint32_t index : open) {
+        tree.nodes[index].end = static_cast<std::uint32_t>(tree.nodes.size());
+    }
+    return true;
+}
 
 std::string_view CommonStrings() {
     return {kCommon, sizeof kCommon - 1};

@@ -66,6 +66,10 @@ std::string_view CommonStrings();
 std::optional<TypeTree> ReadBlobTypeTree(Cursor& in, std::size_t nodeSize, std::string& why);
 std::optional<TypeTree> ReadOldTypeTree(Cursor& in, std::string& why);
 
+// Gives every node of `tree` the end of its subtree; false with `why` when
+// the levels do not start at 0 or skip one.
+bool LinkSubtrees(TypeTree& tree, std::string& why);
+
 // One value read through a tree. Arrays of primitives are kept as their
 // bytes, not one value per element.
 struct UnityValue {

@@ -10,7 +10,9 @@
 #include "SerializedFile.h"
 #include "Texture.h"
 #include "UnityBundle.h"
+#include "UnityLayouts.h"
 #include "UnityMesh.h"
+#include "UnitySerialized.h"
 #include "Utf8.h"
 
 #include <cmath>
@@ -241,8 +243,12 @@ struct ObjectRef {
 
 class BundleExporter final : public PackageExporter {
 public:
-    explicit BundleExporter(PackageFiles& files)
-        : bundle_(ReadBundle(files.Package(), files.Options())), reader_(files) {
+    BundleExporter(PackageFiles& files, Bundle bundle, bool standalone)
+        : bundle_(std::move(bundle)), standalone_(standalone), reader_(files) {
+        // A stripped file's version: the user's, else the bundle's own.
+        strippedVersion_ = !files.Options().unityVersion.empty()      ? files.Options().unityVersion
+                           : IsStrippedVersion(bundle_.engineVersion) ? std::string()
+                                                                      : bundle_.engineVersion;
         for (const BundleNode& node : bundle_.nodes) {
             names_.emplace_back(node.path, node.size);
         }
@@ -339,14 +345,18 @@ private:
             return false;
         }
         loadedBytes_ = std::move(sink.bytes);
-        loaded_ = ParseSerializedFile(loadedBytes_, node.size, names_);
+        loaded_ =
+            ParseSerializedFile(loadedBytes_, node.size, names_, strippedVersion_, standalone_);
         return true;
     }
 
     std::optional<UnityValue> Read(std::size_t object, std::optional<std::string>& failure) {
         const TypeTree* tree = loaded_.TreeOf(object);
         if (tree == nullptr) {
-            failure = "the file holds no type tree for it";
+            failure = loaded_.listing.layoutVersion.empty()
+                          ? "the file holds no type tree for it"
+                          : "the file holds no type tree for it, and Unity " +
+                                loaded_.listing.layoutVersion + " no class layout";
             return std::nullopt;
         }
         std::string why;
@@ -441,7 +451,10 @@ private:
         const auto head = AudioOf(object, value, kBankHeadRead, why);
         const auto bank = head ? ReadFsbBank(*head, AudioSize(object, value), why) : std::nullopt;
         if (!bank) {
+            // Audio data that cannot be read is a failure; data read that
+            // is no FSB5 bank is only not converted.
             planned.skipped = why;
+            planned.failed = !head;
             return;
         }
         const bool wave = bank->samples.size() == 1 && FsbPcmBits(bank->mode) != 0;
@@ -692,7 +705,7 @@ private:
         ref.node = n;
         ref.object = o;
         ref.container = object.containerPath.value_or("");
-        planned.entry = std::string(bundle_.nodes[n].path);
+        planned.entry = standalone_ ? ObjectEntryName(object) : std::string(bundle_.nodes[n].path);
         planned.pathId = object.pathId;
         planned.objectClass =
             object.className.empty() ? "class " + std::to_string(object.classId) : object.className;
@@ -716,9 +729,15 @@ private:
             planned.skipped = planned.objectClass + " objects are not exported";
             return;
         }
+        if (object.classId == ClassId::MonoBehaviour && loaded_.TreeFromLayout(o)) {
+            planned.skipped = "its fields beyond the MonoBehaviour header are laid out by the "
+                              "game's scripts, which the file does not describe";
+            return;
+        }
         const auto value = Read(o, failure);
         if (!value) {
             planned.skipped = *failure;
+            planned.failed = true;
             return;
         }
         if (object.classId == ClassId::TextAsset) {
@@ -726,6 +745,7 @@ private:
             if (!script || (script->kind != UnityValue::Kind::String &&
                             script->kind != UnityValue::Kind::Bytes)) {
                 planned.skipped = "it has no m_Script";
+                planned.failed = true;
                 return;
             }
             const bool text = IsValidUtf8(script->Text());
@@ -817,6 +837,8 @@ private:
     }
 
     Bundle bundle_;
+    bool standalone_ = false; ///< A standalone file: its objects are the entries
+    std::string strippedVersion_;
     EntryReader reader_;
     std::vector<std::pair<std::string_view, std::uint64_t>> names_;
     std::vector<PlannedExport> plan_;
@@ -830,7 +852,12 @@ private:
 } // namespace
 
 std::unique_ptr<PackageExporter> MakeBundleExporter(PackageFiles& files) {
-    return std::make_unique<BundleExporter>(files);
+    return std::make_unique<BundleExporter>(files, ReadBundle(files.Package(), files.Options()),
+                                            false);
+}
+
+std::unique_ptr<PackageExporter> MakeSerializedFileExporter(PackageFiles& files) {
+    return std::make_unique<BundleExporter>(files, StandaloneAsBundle(files), true);
 }
 
 } // namespace Kestrune::Unity

@@ -25,10 +25,17 @@
 namespace Kestrune::Unity {
 
 std::unique_ptr<PackageExporter> MakeBundleExporter(PackageFiles& files);
+// The same for a standalone serialized file, with the stream files beside it.
+std::unique_ptr<PackageExporter> MakeSerializedFileExporter(PackageFiles& files);
 
 // The objects of every serialized file of the bundle, in entry order; the
 // user's selection picks by entry name.
 void ListBundleObjects(PackageFiles& files, const ObjectListingVisitor& each,
                        const ReadOptions& options);
+
+// The objects of a standalone serialized file, one entry's listing for each
+// object (its entries are its objects).
+void ListStandaloneObjects(PackageFiles& files, const ObjectListingVisitor& each,
+                           const ReadOptions& options);
 
 } // namespace Kestrune::Unity

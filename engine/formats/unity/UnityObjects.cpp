@@ -7,6 +7,8 @@
 #include "PackageFiles.h"
 #include "UnityBundle.h"
 #include "UnityExport.h"
+#include "UnityLayouts.h"
+#include "UnitySerialized.h"
 
 #include <algorithm>
 
@@ -17,9 +19,39 @@ constexpr std::size_t kObjectReadCap = 64u << 20;
 
 } // namespace
 
+void ListStandaloneObjects(PackageFiles& files, const ObjectListingVisitor& each,
+                           const ReadOptions& options) {
+    const Bundle beside = StandaloneAsBundle(files);
+    std::vector<std::pair<std::string_view, std::uint64_t>> names;
+    for (const BundleNode& node : beside.nodes) {
+        names.emplace_back(node.path, node.size);
+    }
+    const std::uint64_t size = files.Package().Size();
+    std::vector<unsigned char> bytes(
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, kObjectReadCap)));
+    bytes.resize(files.Package().ReadAt(0, bytes.data(), bytes.size()));
+    SerializedFileListing listing =
+        ReadSerializedFile(bytes, size, names, options.unityVersion, true);
+    std::uint64_t index = 0;
+    for (SerializedObject& object : listing.objects) {
+        if (options.select && !options.select(ObjectEntryName(object))) {
+            continue;
+        }
+        SerializedFileListing one;
+        one.version = listing.version;
+        one.unityVersion = listing.unityVersion;
+        one.layoutVersion = listing.layoutVersion;
+        one.objects.push_back(std::move(object));
+        each(index++, one);
+    }
+}
+
 void ListBundleObjects(PackageFiles& files, const ObjectListingVisitor& each,
                        const ReadOptions& options) {
     const Bundle bundle = ReadBundle(files.Package(), options);
+    const std::string stripped = !options.unityVersion.empty()             ? options.unityVersion
+                                 : IsStrippedVersion(bundle.engineVersion) ? std::string()
+                                                                           : bundle.engineVersion;
     std::vector<std::pair<std::string_view, std::uint64_t>> names;
     names.reserve(bundle.nodes.size());
     for (const BundleNode& node : bundle.nodes) {
@@ -46,7 +78,7 @@ void ListBundleObjects(PackageFiles& files, const ObjectListingVisitor& each,
         if (!node.flagsKnown && !LooksSerialized(sink.bytes, node.size)) {
             continue;
         }
-        SerializedFileListing listing = ReadSerializedFile(sink.bytes, node.size, names);
+        SerializedFileListing listing = ReadSerializedFile(sink.bytes, node.size, names, stripped);
         if (failure && !failure->inSink) {
             listing.note = "reading it failed: " + failure->reason;
         } else if (failure) {

@@ -1,0 +1,247 @@
+#include "UnitySerialized.h"
+
+#include "Bounds.h"
+#include "PackageFiles.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+namespace Kestrune::Unity {
+namespace {
+
+constexpr std::uint32_t kMaxFormat = 50;
+constexpr std::uint32_t kFirstRead = 9;
+constexpr std::uint32_t kLastRead = 22;
+constexpr std::size_t kVersionWindow = 64;
+// A listing reads the file up to this much into memory, for its objects'
+// names; objects beyond it are listed by path ID.
+constexpr std::uint64_t kListReadCap = 64u << 20;
+
+std::uint64_t Big(const unsigned char* p, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+        value = value << 8 | p[i];
+    }
+    return value;
+}
+
+bool AllZero(const unsigned char* p, std::size_t length) {
+    return std::all_of(p, p + length, [](unsigned char b) { return b == 0; });
+}
+
+// An engine version as Unity writes it: digits.digits.digits and a release
+// suffix of letters and digits ("f1", "p3", "b12", "f3c1"); empty or "0.0.0"
+// when stripped.
+bool LooksLikeVersion(std::string_view text) {
+    std::size_t at = 0;
+    for (int part = 0; part < 3; ++part) {
+        const std::size_t start = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+            ++at;
+        }
+        if (at == start || (part < 2 && (at >= text.size() || text[at++] != '.'))) {
+            return text.empty();
+        }
+    }
+    if (at == text.size()) {
+        return true;
+    }
+    if (text[at] < 'a' || text[at] > 'z') {
+        return false;
+    }
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(),
+                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
+}
+
+struct Header {
+    std::uint32_t format = 0;
+};
+
+std::optional<Header> CheckHeader(ByteSource& source) {
+    const std::uint64_t n = source.Size();
+    std::array<unsigned char, 48> head{};
+    if (n < 20 || source.ReadAt(0, head.data(), std::min<std::uint64_t>(n, 48)) <
+                      std::min<std::uint64_t>(n, 48)) {
+        return std::nullopt;
+    }
+    Header header;
+    header.format = static_cast<std::uint32_t>(Big(&head[8], 4));
+    const std::uint32_t v = header.format;
+    if (v < 1 || v > kMaxFormat) {
+        return std::nullopt;
+    }
+    std::uint64_t metadata = 0, fileSize = 0, dataOffset = 0, metadataAt = 0;
+    unsigned endian = 0;
+    if (v >= 22) {
+        if (n < 48 || !AllZero(&head[0], 8) || !AllZero(&head[12], 4) || !AllZero(&head[41], 7)) {
+            return std::nullopt;
+        }
+        metadata = Big(&head[16], 8);
+        fileSize = Big(&head[24], 8);
+        dataOffset = Big(&head[32], 8);
+        endian = head[40];
+        metadataAt = 48;
+    } else {
+        metadata = Big(&head[0], 4);
+        fileSize = Big(&head[4], 4);
+        dataOffset = Big(&head[12], 4);
+        if (v >= 9) {
+            endian = head[16];
+            if (!AllZero(&head[17], 3)) {
+                return std::nullopt;
+            }
+            metadataAt = 20;
+        } else {
+            // Before 9 the metadata lies at the end, its first byte the
+            // endianness, then (7 on) the engine version.
+            if (metadata > fileSize || fileSize != n) {
+                return std::nullopt;
+            }
+            metadataAt = fileSize - metadata;
+            unsigned char byte = 0;
+            if (source.ReadAt(metadataAt, &byte, 1) != 1) {
+                return std::nullopt;
+            }
+            endian = byte;
+            ++metadataAt;
+        }
+    }
+    if (endian > 1 || fileSize != n) {
+        return std::nullopt;
+    }
+    if (v >= 9 && (!FitsWithin(metadataAt, metadata, dataOffset) || dataOffset > fileSize)) {
+        return std::nullopt;
+    }
+    if (v < 7) {
+        return header;
+    }
+    std::array<char, kVersionWindow + 1> text{};
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(text.size(), n - std::min(n, metadataAt)));
+    const std::size_t got =
+        source.ReadAt(metadataAt, reinterpret_cast<unsigned char*>(text.data()), want);
+    const std::string_view window(text.data(), got);
+    const std::size_t nul = window.find('\0');
+    if (nul == std::string_view::npos || !LooksLikeVersion(window.substr(0, nul))) {
+        return std::nullopt;
+    }
+    return header;
+}
+
+std::string BaseName(const std::string& path) {
+#ifdef _WIN32
+    const std::size_t slash = path.find_last_of("/\\");
+#else
+    const std::size_t slash = path.rfind('/');
+#endif
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+bool LooksStandaloneSerialized(ByteSource& source) {
+    return CheckHeader(source).has_value();
+}
+
+std::string StreamPartPath(const std::string& packagePath, std::uint32_t part) {
+    if (part == kStreamPart) {
+        return packagePath + ".resS";
+    }
+    std::string stem = packagePath;
+    if (BaseName(stem).ends_with(".assets")) {
+        stem.resize(stem.size() - 7);
+    }
+    return stem + ".resource";
+}
+
+std::string ObjectEntryName(const SerializedObject& object) {
+    std::string name =
+        object.className.empty() ? "class " + std::to_string(object.classId) : object.className;
+    name += '/';
+    name += object.name.empty() ? "#" + std::to_string(object.pathId) : object.name;
+    return name;
+}
+
+DirectoryWalk VisitSerializedFile(ByteSource& source, const EntryVisitor& visit,
+                                  std::uint64_t limit, const ReadOptions& options) {
+    const auto header = CheckHeader(source);
+    if (!header) {
+        return {};
+    }
+    DirectoryWalk walk = DirectoryWalk::Of(0, PackageKind::UnitySerialized);
+    if (header->format < kFirstRead || header->format > kLastRead) {
+        walk.refusal = "Unity serialized file of format " + std::to_string(header->format) +
+                       ", which kestrune does not read";
+        return walk;
+    }
+    const std::uint64_t size = source.Size();
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(std::min(size, kListReadCap)));
+    if (source.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) {
+        walk.refusal = "the file shrank while it was read";
+        return walk;
+    }
+    const SerializedFileListing listing =
+        ReadSerializedFile(bytes, size, {}, options.unityVersion, true);
+    if (listing.objects.empty() && !listing.note.empty()) {
+        walk.refusal = "damaged Unity serialized file: " + listing.note;
+        return walk;
+    }
+    if (!listing.note.empty()) {
+        walk.notes.push_back(listing.note);
+    }
+    walk.properties.emplace_back("unity_version", listing.unityVersion);
+    for (const SerializedObject& object : listing.objects) {
+        if (walk.visited >= limit) {
+            break;
+        }
+        const std::string name = ObjectEntryName(object);
+        EntryView view;
+        view.name = name;
+        view.offset = object.offset;
+        view.size = object.size;
+        view.compressedSize = object.size;
+        view.content = EntryContent::InPackage(object.offset, object.size);
+        if (!FitsWithin(object.offset, object.size, size)) {
+            view.damage = "the object lies outside the serialized file";
+        }
+        visit(view);
+        ++walk.visited;
+    }
+    return walk;
+}
+
+Bundle StandaloneAsBundle(PackageFiles& files) {
+    Bundle bundle;
+    bundle.walk = DirectoryWalk::Of(0, PackageKind::UnitySerialized);
+    const std::string streamName = files.PartName(kStreamPart);
+    const std::string fileName = streamName.substr(0, streamName.size() - 5); // ".resS"
+    const std::string resourceName = files.PartName(kResourcePart);
+    // The names first, so that the nodes' views into them stay put.
+    const std::string names = fileName + streamName + resourceName;
+    bundle.directory.assign(names.begin(), names.end());
+    const auto view = [&](std::size_t at, std::size_t length) {
+        return std::string_view(reinterpret_cast<const char*>(bundle.directory.data()) + at,
+                                length);
+    };
+    BundleNode& self = bundle.nodes.emplace_back();
+    self.path = view(0, fileName.size());
+    self.size = files.Package().Size();
+    self.flaggedSerialized = true;
+    self.content = EntryContent::InPackage(0, self.size);
+    std::size_t at = fileName.size();
+    for (const auto& [part, name] :
+         {std::pair{kStreamPart, &streamName}, std::pair{kResourcePart, &resourceName}}) {
+        if (FileSource* stream = files.Get(part)) {
+            BundleNode& node = bundle.nodes.emplace_back();
+            node.path = view(at, name->size());
+            node.size = stream->Size();
+            node.content.runs[0] = DataRun{part, 0, node.size};
+            node.content.runCount = 1;
+        }
+        at += name->size();
+    }
+    return bundle;
+}
+
+} // namespace Kestrune::Unity

@@ -1,0 +1,59 @@
+#pragma once
+
+// A standalone Unity serialized file (a player's level0, sharedassets0.assets,
+// resources.assets, globalgamemanagers) as a package: its entries are its
+// objects, in the order of its object table, each named "<Class>/<name>"
+// ("<Class>/#<path ID>" without a name), its stored bytes in the file.
+//
+// Such a file has no magic number. It is taken for one only after every
+// signature has been tried, and only when its header agrees with itself and
+// with the file: the format (big-endian u32 at 8) is 1 to 50; the header's
+// reserved bytes are zero; the endianness byte is 0 or 1; the file size it
+// states is the file's; its metadata lies between the header and the data
+// offset, which lies within the file; and the metadata starts with an engine
+// version ("2019.4.31f1", "0.0.0" or empty when stripped). Formats 9 to 22
+// are read; others are refused by name.
+//
+// Its stream files lie beside it: "<file>.resS" (textures, meshes) and
+// "<stem>.resource" (audio, video; "sharedassets0" for
+// "sharedassets0.assets"); the package's parts 0 and 1.
+
+#include "ArchiveEntry.h"
+#include "ByteSource.h"
+#include "ReadOptions.h"
+#include "SerializedFile.h"
+#include "UnityBundle.h"
+
+#include <cstdint>
+#include <string>
+
+namespace Kestrune {
+class PackageFiles;
+}
+
+namespace Kestrune::Unity {
+
+inline constexpr std::uint32_t kStreamPart = 0;   ///< <file>.resS
+inline constexpr std::uint32_t kResourcePart = 1; ///< <stem>.resource
+
+// Whether the file's first bytes pass the rule above (any format 1 to 50).
+bool LooksStandaloneSerialized(ByteSource& source);
+
+// The path of a standalone file's stream file `part` (above), for
+// PackageFiles.
+std::string StreamPartPath(const std::string& packagePath, std::uint32_t part);
+
+// The entry name of an object: "<Class>/<name>" or "<Class>/#<path ID>"
+// (class "class <ID>" for a class the tool does not name).
+std::string ObjectEntryName(const SerializedObject& object);
+
+// The objects, in table order, to `visit` as entries, at most `limit`.
+DirectoryWalk VisitSerializedFile(ByteSource& source, const EntryVisitor& visit,
+                                  std::uint64_t limit, const ReadOptions& options);
+
+// The standalone file and the stream files found beside it, as the nodes of
+// a bundle would hold them: node 0 the file itself (named by its file name),
+// then the .resS and .resource that exist.
+Bundle StandaloneAsBundle(PackageFiles& files);
+
+} // namespace Kestrune::Unity
