@@ -128,6 +128,8 @@ std::string_view KindName(PackageKind kind) {
         return "unreal";
     case PackageKind::Unity:
         return "unity";
+    case PackageKind::IoStore:
+        return "iostore";
     case PackageKind::None:
         break;
     }

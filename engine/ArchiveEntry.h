@@ -65,6 +65,10 @@ struct Piece {
 struct SharedContent {
     std::vector<Piece> pieces;
     std::optional<std::array<unsigned char, 32>> aesKey;
+    /// When not empty, encrypted pieces are AES-256-CTR rather than ECB,
+    /// piece i with the 12-byte IV ctrIvs[i] (an IoStore container of TOC
+    /// version 10).
+    std::vector<std::array<unsigned char, 12>> ctrIvs;
 };
 
 /// Where an entry's content comes from. Most kinds store it as one run in the
@@ -83,6 +87,9 @@ struct EntryContent {
     std::optional<std::uint32_t> crc32;
     /// SHA-1 of the entry's stored bytes, as an Unreal pak keeps it.
     std::optional<std::array<unsigned char, 20>> storedSha1;
+    /// The first 20 bytes of the BLAKE3 of the content, as an IoStore
+    /// container keeps it for every chunk.
+    std::optional<std::array<unsigned char, 20>> blake3;
 
     std::shared_ptr<const SharedContent> shared;
     std::uint32_t firstPiece = 0;
@@ -151,7 +158,7 @@ using CountAnnouncer = std::function<void(std::uint64_t count)>;
 /// the entries: a file ending in the PAK footer is `Pak` whatever its first
 /// bytes, a "PACK" file is `Pack`, and `None` means no directory of any kind
 /// the tool reads.
-enum class PackageKind : std::uint8_t { None, Pak, Wad, Vpk, Pack, Unreal, Unity };
+enum class PackageKind : std::uint8_t { None, Pak, Wad, Vpk, Pack, Unreal, Unity, IoStore };
 
 /// What a walk over a package's directory found: how many entries it handed
 /// over, and which kind of directory the file holds (`None` when none the

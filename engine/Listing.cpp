@@ -1,10 +1,15 @@
 #include "ByteSource.h"
 #include "Detect.h"
+#include "IoStore.h"
 #include "KestruneEngine.h"
 #include "Platform.h"
 #include "UnrealPak.h"
 
 namespace Kestrune {
+
+std::string KestruneEngine::PackageFileFor(const std::string& path) {
+    return IoStore::TocPathFor(path);
+}
 
 ArchiveType KestruneEngine::DetectType(const std::string& path) {
     const auto source = FileSource::Open(path);
@@ -25,6 +30,8 @@ void AddPackageNotes(const std::string& path, PackageSummary& summary) {
     for (std::string& note : summary.walk.notes) {
         if (note == Unreal::kEncryptedLegacyIndexNote) {
             note = path + " " + note;
+        } else if (note.ends_with(IoStore::kZenNote)) {
+            note = path + ": " + note;
         }
     }
     // Since UE 4.26 the cooked assets sit in IoStore containers beside a

@@ -1,5 +1,6 @@
 #include "Crypto.h"
 
+#include <cstring>
 #include <mbedtls/aes.h>
 #include <mbedtls/base64.h>
 #include <mbedtls/sha1.h>
@@ -23,6 +24,22 @@ void DecryptAes256Ecb(const AesKey& key, std::span<unsigned char> data) {
     for (std::size_t at = 0; at + 16 <= data.size(); at += 16) {
         mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_DECRYPT, data.data() + at, data.data() + at);
     }
+    mbedtls_aes_free(&aes);
+}
+
+void CryptAes256Ctr(const AesKey& key, std::span<const unsigned char, 12> iv,
+                    std::uint32_t firstUnit, std::span<unsigned char> data) {
+    mbedtls_aes_context aes;
+    mbedtls_aes_init(&aes);
+    mbedtls_aes_setkey_enc(&aes, key.data(), 256);
+    unsigned char counter[16];
+    std::memcpy(counter, iv.data(), 12);
+    for (int i = 0; i < 4; ++i) {
+        counter[12 + i] = static_cast<unsigned char>(firstUnit >> (24 - 8 * i));
+    }
+    unsigned char stream[16];
+    std::size_t used = 0;
+    mbedtls_aes_crypt_ctr(&aes, data.size(), &used, counter, stream, data.data(), data.data());
     mbedtls_aes_free(&aes);
 }
 

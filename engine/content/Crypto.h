@@ -1,13 +1,14 @@
 #pragma once
 
 // The cipher and the hash that packages use, from mbedTLS: AES-256-ECB for
-// Unreal paks' encrypted indexes and entries, SHA-1 for the hashes they
-// keep of them.
+// Unreal paks' encrypted indexes and entries (and AES-256-CTR for IoStore
+// containers that declare it), SHA-1 for the hashes they keep of them.
 
 #include "ReadOptions.h"
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +20,13 @@ using Sha1Digest = std::array<unsigned char, 20>;
 // Decrypts `data` in place, 16 bytes at a time; a trailing partial unit is
 // left as it is (callers check that lengths are multiples of 16).
 void DecryptAes256Ecb(const AesKey& key, std::span<unsigned char> data);
+
+// Decrypts `data` in place with AES-256-CTR (encrypting is the same
+// operation), as IoStore containers of TOC version 10 use it: the counter
+// block is the 12-byte `iv`, then a 32-bit big-endian counter that is
+// `firstUnit` for the first 16 bytes of `data`.
+void CryptAes256Ctr(const AesKey& key, std::span<const unsigned char, 12> iv,
+                    std::uint32_t firstUnit, std::span<unsigned char> data);
 
 Sha1Digest Sha1(std::span<const unsigned char> data);
 

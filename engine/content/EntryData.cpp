@@ -69,6 +69,34 @@ std::optional<ContentFailure> UnreadablePiece(const EntryContent& content, const
     return std::nullopt;
 }
 
+// Decrypts stored bytes of piece `index` in place; `unit` is the place of
+// their first byte in the piece, in AES units (for the CTR counter).
+void DecryptPiece(const EntryContent& content, std::uint32_t index, std::uint64_t unit,
+                  std::span<unsigned char> bytes) {
+    const SharedContent& shared = *content.shared;
+    if (index < shared.ctrIvs.size()) {
+        CryptAes256Ctr(*shared.aesKey, shared.ctrIvs[index], static_cast<std::uint32_t>(unit),
+                       bytes);
+    } else {
+        DecryptAes256Ecb(*shared.aesKey, bytes);
+    }
+}
+
+// Passes content on to another sink and hashes it on the way.
+class HashingSink final : public EntrySink {
+public:
+    HashingSink(EntrySink& to, Blake3Hasher& hasher) : to_(to), hasher_(hasher) {}
+    bool Write(const unsigned char* data, std::size_t length) override {
+        hasher_.Update({data, length});
+        return to_.Write(data, length);
+    }
+    std::string FailureText() const override { return to_.FailureText(); }
+
+private:
+    EntrySink& to_;
+    Blake3Hasher& hasher_;
+};
+
 } // namespace
 
 std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, EntrySink& sink) {
@@ -104,8 +132,16 @@ std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, Entry
     return std::nullopt;
 }
 
-std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry, EntrySink& sink) {
+std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry, EntrySink& given) {
     const EntryContent& content = entry.content;
+    // The content's own hash, where the package keeps one, sees every byte
+    // on its way to the sink.
+    std::optional<HashingSink> hashingSink;
+    if (content.blake3) {
+        blake3_.Reset();
+        hashingSink.emplace(given, blake3_);
+    }
+    EntrySink& sink = hashingSink ? static_cast<EntrySink&>(*hashingSink) : given;
     if (!content.shared && entry.compression != "None" && !entry.compression.empty()) {
         return ContentFailure{"compressed with " + entry.compression +
                               ", which kestrune does not decode"};
@@ -157,6 +193,14 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
         const Sha1Digest read = sha1_->Finish();
         if (read != *content.storedSha1) {
             return ContentFailure{"SHA-1 mismatch (" + HexBytes(*content.storedSha1) + " stored, " +
+                                  HexBytes(read) + " read)"};
+        }
+    }
+    if (content.blake3) {
+        const Blake3Digest digest = blake3_.Finish();
+        const std::span<const unsigned char> read = std::span(digest).first(20);
+        if (!std::equal(read.begin(), read.end(), content.blake3->begin())) {
+            return ContentFailure{"BLAKE3 mismatch (" + HexBytes(*content.blake3) + " stored, " +
                                   HexBytes(read) + " read)"};
         }
     }
@@ -224,7 +268,7 @@ std::optional<ContentFailure> EntryReader::ReadStored(const EntryContent& conten
     std::span<unsigned char> bytes(stored_);
     if (piece.encrypted) {
         bytes = bytes.first(got - got % kAesUnit);
-        DecryptAes256Ecb(*content.shared->aesKey, bytes);
+        DecryptPiece(content, slice.index, 0, bytes);
     }
     coded = bytes.first(
         static_cast<std::size_t>(std::min<std::uint64_t>(CodedLength(piece), bytes.size())));
@@ -345,7 +389,7 @@ std::optional<ContentFailure> EntryReader::ReadStreamed(const EntryContent& cont
             }
             if (piece.encrypted) {
                 stream.input.resize(got - got % kAesUnit);
-                DecryptAes256Ecb(*content.shared->aesKey, stream.input);
+                DecryptPiece(content, slice.index, stream.read / kAesUnit, stream.input);
             }
             // Only the coded bytes go to the codec, not the padding after them.
             const std::uint64_t codedLeft = stream.coded - std::min(stream.coded, stream.read);

@@ -1,6 +1,7 @@
 #include "Detect.h"
 
 #include "ByteOrder.h"
+#include "IoStore.h"
 #include "PackFormat.h"
 #include "PakFormat.h"
 #include "UnrealPak.h"
@@ -30,9 +31,11 @@ ArchiveType DetectKind(ByteSource& source) {
 std::unique_ptr<PackageFiles> OpenPackageFiles(const std::string& path,
                                                const ReadOptions& options) {
     auto files = PackageFiles::Open(path, options);
-    // Only a VPK directory's entries lie in part files.
+    // Only a VPK directory's and an IoStore TOC's entries lie in part files.
     if (files && DetectKind(files->Package()) == ArchiveType::Vpk) {
         files = PackageFiles::Open(path, options, &Vpk::PartPath);
+    } else if (files && IoStore::IsToc(files->Package())) {
+        files = PackageFiles::Open(path, options, &IoStore::PartPath);
     }
     return files;
 }
@@ -44,6 +47,9 @@ DirectoryWalk WalkDirectory(ByteSource& source, const EntryVisitor& visit, std::
     const ArchiveType kind = DetectKind(source);
     if (kind == ArchiveType::Wad) {
         return Wad::VisitDirectory(source, visit, limit);
+    }
+    if (IoStore::IsToc(source)) {
+        return IoStore::VisitContainer(source, visit, limit, options, announce);
     }
     // An Unreal pak of version 8-11 ends in a footer of its own; one of
     // 1-7 ends as the container does and is taken for a pak only when its
