@@ -25,8 +25,9 @@ std::vector<ArchiveEntry> KestruneEngine::ListEntries(const std::string& path,
 namespace {
 
 // What Examine adds to a walk's notes: the file's name where a note needs
-// it, and the companion files an Unreal pak leaves unread.
-void AddPackageNotes(const std::string& path, PackageSummary& summary) {
+// it, and the IoStore container beside an Unreal pak, which holds the
+// rest of the game's files.
+void AddPackageNotes(const std::string& path, const ReadOptions& options, PackageSummary& summary) {
     for (std::string& note : summary.walk.notes) {
         if (note == Unreal::kEncryptedLegacyIndexNote) {
             note = path + " " + note;
@@ -42,14 +43,23 @@ void AddPackageNotes(const std::string& path, PackageSummary& summary) {
             Platform::InputFile file;
             return file.Open(name);
         };
-        if (exists(stem + ".utoc") && exists(stem + ".ucas")) {
+        const auto toc = FileSource::Open(stem + ".utoc");
+        if (toc && exists(stem + ".ucas")) {
             std::string shown = stem;
             if (const auto slash = shown.find_last_of("/\\"); slash != std::string::npos) {
                 shown.erase(0, slash + 1);
             }
-            summary.walk.notes.push_back(shown + ".utoc and " + shown +
-                                         ".ucas hold this package's cooked assets, which kestrune "
-                                         "does not read yet");
+            ReadOptions all = options;
+            all.select = nullptr;
+            const DirectoryWalk container = IoStore::VisitContainer(
+                *toc, [](const EntryView&) {}, UINT64_MAX, all);
+            // The container's own refusal (an index without its key) is
+            // what listing it says.
+            summary.walk.notes.push_back(shown + ".utoc holds " +
+                                         (container.found() && container.refusal.empty()
+                                              ? std::to_string(container.visited) + " more entries"
+                                              : std::string("this package's cooked assets")) +
+                                         ": kestrune --list " + shown + ".utoc");
         }
     }
 }
@@ -64,7 +74,7 @@ PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOption
         summary.walk = WalkEntries(
             *source, [](const EntryView&) {}, 0, options);
     }
-    AddPackageNotes(path, summary);
+    AddPackageNotes(path, options, summary);
     return summary;
 }
 
@@ -118,7 +128,7 @@ PackageSummary KestruneEngine::StreamEntries(const std::string& path,
         begin(count);
         summary.walk = WalkEntries(*source, each, count, options);
     }
-    AddPackageNotes(path, summary);
+    AddPackageNotes(path, options, summary);
     return summary;
 }
 

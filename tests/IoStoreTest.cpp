@@ -424,6 +424,15 @@ TEST(IoStoreCli, ListsThroughEitherFileAndRefusesByName) {
     const auto test = Testing::RunKestrune({"--test", toc});
     EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
 
+    // The small pak beside it points to the container.
+    Testing::WriteFile(dir.file("pakchunk0.pak"),
+                       Testing::BuildUnrealPak({}, {{"Config/DefaultGame.ini", "[/Script]\n"}}));
+    const auto pak = Testing::RunKestrune({"--list", dir.file("pakchunk0.pak")});
+    EXPECT_EQ(pak.exitCode, 0) << pak.err;
+    EXPECT_EQ(pak.err,
+              Testing::ConsoleText(
+                  "pakchunk0.utoc holds 5 more entries: kestrune --list pakchunk0.utoc\n"));
+
     std::string bytes = Testing::ReadFile(toc);
     bytes[16] = 11;
     Testing::WriteFile(toc, bytes);

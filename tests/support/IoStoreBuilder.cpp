@@ -1,9 +1,9 @@
 #include "IoStoreBuilder.h"
 
 #include "Blake3.h"
-#include "Files.h"
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <mbedtls/aes.h>
 
@@ -270,10 +270,14 @@ IoStoreFiles BuildIoStore(const IoStoreLayout& l, const std::vector<IoChunk>& ch
 }
 
 void WriteIoStore(const std::string& stem, const IoStoreFiles& files) {
-    WriteFile(stem + ".utoc", files.toc);
+    const auto write = [](const std::string& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    };
+    write(stem + ".utoc", files.toc);
     for (std::size_t p = 0; p < files.partitions.size(); ++p) {
-        WriteFile(stem + (p == 0 ? std::string() : "_s" + std::to_string(p)) + ".ucas",
-                  files.partitions[p]);
+        write(stem + (p == 0 ? std::string() : "_s" + std::to_string(p)) + ".ucas",
+              files.partitions[p]);
     }
 }
 
