@@ -126,6 +126,17 @@ struct ArchiveEntry {
     std::string folder;     ///< As EntryView::folder.
 };
 
+/// One fact about an entry that --list-json shows beside the common ones,
+/// where a kind has more to say (an IoStore chunk's id and type): a member
+/// name and a text, a number, or `true`.
+struct EntryFact {
+    enum class Form : std::uint8_t { Text, Number, True };
+    std::string_view name;
+    Form form = Form::Text;
+    std::string_view text;
+    std::uint64_t number = 0;
+};
+
 /// One entry as the index is being read, for listings too large to hold:
 /// `name` refers to the reader's buffer and is valid only during the call
 /// that receives it.
@@ -145,6 +156,8 @@ struct EntryView {
     /// checked what the package keeps twice (an Unreal entry's in-data header
     /// against its index record): the reason. Static text.
     std::string_view damage;
+    /// What --list-json adds for this entry; valid as `name`.
+    std::span<const EntryFact> facts;
 };
 
 using EntryVisitor = std::function<void(const EntryView&)>;

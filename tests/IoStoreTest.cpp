@@ -420,7 +420,18 @@ TEST(IoStoreCli, ListsThroughEitherFileAndRefusesByName) {
     const auto parsed = nlohmann::json::parse(json.out);
     EXPECT_EQ(parsed["kind"], "iostore");
     EXPECT_EQ(parsed["mount_point"], "../../../Proj/Content/");
-    EXPECT_EQ(parsed["entries"].size(), 5u);
+    ASSERT_EQ(parsed["entries"].size(), 5u);
+    const auto& level = parsed["entries"][0];
+    EXPECT_EQ(level["chunk_type"], "ExportBundleData");
+    EXPECT_EQ(level["zen"], true);
+    EXPECT_EQ(level["partition"], 0);
+    EXPECT_EQ(level["compression"], "Zlib");
+    EXPECT_FALSE(parsed["entries"][1].contains("zen"));
+    // Unnamed chunks: their id, as the name begins, and their type.
+    const auto& shader = parsed["entries"][3];
+    EXPECT_EQ(shader["chunk_type"], "ShaderCode");
+    EXPECT_EQ(shader["name"], shader["chunk_id"].get<std::string>() + ".ShaderCode");
+    EXPECT_EQ(shader["partition_offset"], 6144); // the fourth chunk, each from a 2 KiB boundary
     const auto test = Testing::RunKestrune({"--test", toc});
     EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
 

@@ -638,12 +638,41 @@ DirectoryWalk VisitContainer(ByteSource& source, const EntryVisitor& visit, std:
     EntryView view;
     std::string name;
     std::uint64_t visited = 0;
+    // What --list-json tells of each chunk beyond the common fields.
+    std::array<EntryFact, 7> facts;
+    std::string idText;
+    std::string typeText;
+    const std::string_view cipherText = h.cipher == kCipherCtr   ? "AES-256-CTR"
+                                        : h.cipher == kCipherEcb ? "AES-256-ECB"
+                                                                 : "None";
     const auto hand = [&](std::uint32_t i, std::string_view entryName) {
         const unsigned char* place = places + i * kOffsetLengthSize;
         const std::uint64_t offset = LoadU40BE(place);
         const std::uint64_t length = LoadU40BE(place + 5);
+        const unsigned char* id = ids + i * kChunkIdSize;
         view = EntryView{};
         view.name = entryName;
+        idText.clear();
+        for (std::size_t k = 0; k < kChunkIdSize; ++k) {
+            idText.push_back("0123456789abcdef"[id[k] >> 4]);
+            idText.push_back("0123456789abcdef"[id[k] & 15]);
+        }
+        typeText = typeName(id[11]);
+        std::size_t factCount = 0;
+        facts[factCount++] = {"chunk_id", EntryFact::Form::Text, idText, 0};
+        facts[factCount++] = {"chunk_type", EntryFact::Form::Text, typeText, 0};
+        facts[factCount++] = {"encryption", EntryFact::Form::Text, cipherText, 0};
+        const std::uint64_t firstBlock = offset / std::max<std::uint32_t>(h.blockSize, 1);
+        if (length > 0 && firstBlock < h.blocks) {
+            const Piece& piece = shared->pieces[firstBlock];
+            facts[factCount++] = {"partition", EntryFact::Form::Number, {}, piece.file};
+            facts[factCount++] = {"partition_offset", EntryFact::Form::Number, {}, piece.offset};
+        }
+        if (id[11] == exportBundle &&
+            (entryName.ends_with(".uasset") || entryName.ends_with(".umap"))) {
+            facts[factCount++] = {"zen", EntryFact::Form::True, {}, 0};
+        }
+        view.facts = std::span<const EntryFact>(facts.data(), factCount);
         view.offset = offset;
         view.size = length;
         view.encrypted = encrypted;
