@@ -306,6 +306,15 @@ TEST(IoStoreHostile, EachTableIsRefusedByNameOrFailsItsChunks) {
         {"chunk beyond the blocks",
          [](auto& l) { l.editToc = [](auto& t) { t[144 + 12 * 5 + 5] = 0x7F; }; }, "",
          "refers to blocks the package does not have"},
+        {"Oodle without its library", [](auto& l) { l.method = "Oodle"; }, "",
+         "compressed with Oodle: give the path of the Oodle library with --oodle"},
+        {"last block decodes short of its declared size",
+         [](auto& l) {
+             l.method = "Zlib";
+             // Block 4 of the first chunk holds its last 232 bytes; it now declares 240.
+             l.editToc = [](auto& t) { t[144 + 12 * 5 + 10 * 5 + 4 + 12 * 3 + 8] = char(240); };
+         },
+         "", "block 4 of 4"},
         {"data file cut short", [](auto&) {}, "", "cut short by the end of archive part",
          [](auto& f) { f.partitions[0].resize(100); }},
         {"missing partition", [](auto& l) { l.partitionSize = 1024; }, "",
@@ -400,6 +409,26 @@ TEST(IoStoreHostile, NamesThatTryToLeaveStayInside) {
         }
         EXPECT_EQ(beside, output == OutputLayout::Flat ? 3u : 4u);
     }
+}
+
+TEST(IoStoreHostile, NoChunkIsWrittenOverItsOwnContainer) {
+    IoStoreLayout layout;
+    layout.mount = "../../../";
+    layout.partitionSize = 1024;
+    layout.gaps = false;
+    const std::vector<IoChunk> chunks = {{"c.ucas", std::string(900, 'a'), 2},
+                                         {"c_s1.ucas", std::string(900, 'b'), 2},
+                                         {"c.utoc", "toc", 2}};
+    const Testing::TempDir dir;
+    const auto files = Testing::BuildIoStore(layout, chunks);
+    ASSERT_EQ(files.partitions.size(), 2u);
+    Testing::WriteIoStore(dir.file("c"), files);
+    ExtractionReport report;
+    EXPECT_FALSE(KestruneEngine::ExtractAll(dir.file("c.utoc"), dir.path().string(), &report));
+    EXPECT_EQ(report.failures.size(), 3u);
+    EXPECT_EQ(Testing::ReadFile(dir.file("c.utoc")), files.toc);
+    EXPECT_EQ(Testing::ReadFile(dir.file("c.ucas")), files.partitions[0]);
+    EXPECT_EQ(Testing::ReadFile(dir.file("c_s1.ucas")), files.partitions[1]);
 }
 
 TEST(IoStoreCli, ListsThroughEitherFileAndRefusesByName) {
