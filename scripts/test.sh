@@ -7,9 +7,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-# freedoom provides two real WADs that the extraction tests unpack in full.
+# freedoom provides two real WADs that the extraction tests unpack in full;
+# b3sum, Debian's BLAKE3 tool, checks our own BLAKE3.
 ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" libgtest-dev libgmock-dev clang-format freedoom \
-    nlohmann-json3-dev
+    nlohmann-json3-dev b3sum
 # The OBJ export is checked under a locale that writes a decimal comma.
 ensure_locale de_DE.UTF-8
 

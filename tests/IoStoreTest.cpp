@@ -11,6 +11,8 @@
 #include "support/IoStoreBuilder.h"
 #include "support/Process.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -78,6 +80,31 @@ TEST(Blake3, MatchesTheOfficialVectors) {
         }
         EXPECT_EQ(Hex(hasher.Finish()), expected);
     }
+}
+
+TEST(Blake3, AgreesWithDebiansB3sum) {
+#ifdef _WIN32
+    GTEST_SKIP() << "b3sum is checked on Debian";
+#else
+    if (std::system("b3sum --version >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "b3sum is not installed (Debian package b3sum)";
+    }
+    const Testing::TempDir dir;
+    for (const std::size_t length :
+         {std::size_t{5}, std::size_t{64 * 1024 + 17}, std::size_t{1 << 20}}) {
+        SCOPED_TRACE(length);
+        const std::string bytes = Pattern(length, static_cast<int>(length));
+        Testing::WriteFile(dir.file("input"), bytes);
+        FILE* pipe = popen(("b3sum --no-names '" + dir.file("input") + "'").c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char line[80] = {};
+        ASSERT_NE(std::fgets(line, sizeof line, pipe), nullptr);
+        pclose(pipe);
+        EXPECT_EQ(std::string(line, 64),
+                  Hex(Blake3(std::span(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                       bytes.size()))));
+    }
+#endif
 }
 
 std::vector<IoChunk> SampleChunks() {
