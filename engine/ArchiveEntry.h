@@ -69,6 +69,9 @@ struct SharedContent {
     /// piece i with the 12-byte IV ctrIvs[i] (an IoStore container of TOC
     /// version 10).
     std::vector<std::array<unsigned char, 12>> ctrIvs;
+    /// Non-empty when the entries that refer to this content cannot be read
+    /// at all (blocks that overlap, or lie in a file the package lacks): why.
+    std::string unreadable;
 };
 
 /// Where an entry's content comes from. Most kinds store it as one run in the

@@ -311,19 +311,19 @@ TEST(IoStoreHostile, EachTableIsRefusedByNameOrFailsItsChunks) {
                  t.replace(blocks + 12, 5, t.substr(blocks, 5));
              };
          },
-         "", "refers to blocks the package does not have"},
+         "", "its blocks overlap other blocks"},
         {"block in a partition the container lacks",
          [](auto& l) {
              l.partitionSize = 1024;
              l.editToc = [](auto& t) { t[144 + 12 * 5 + 10 * 5 + 4 + 4] = 9; };
          },
-         "", "refers to blocks the package does not have"},
+         "", "a block lies in a partition the container does not have"},
         {"method beyond the names",
          [](auto& l) {
              l.method = "Zlib";
              l.editToc = [](auto& t) { t[144 + 12 * 5 + 10 * 5 + 4 + 11] = 7; };
          },
-         "", "refers to blocks the package does not have"},
+         "", "a block names a compression method the TOC does not have"},
         {"method without a decoder",
          [](auto& l) {
              l.method = "Zlib"; // its name slot then says Brotli
@@ -332,7 +332,7 @@ TEST(IoStoreHostile, EachTableIsRefusedByNameOrFailsItsChunks) {
          "", "compressed with Brotli, which kestrune does not decode"},
         {"chunk beyond the blocks",
          [](auto& l) { l.editToc = [](auto& t) { t[144 + 12 * 5 + 5] = 0x7F; }; }, "",
-         "refers to blocks the package does not have"},
+         "its bytes lie beyond the container's blocks"},
         {"Oodle without its library", [](auto& l) { l.method = "Oodle"; }, "",
          "compressed with Oodle: give the path of the Oodle library with --oodle"},
         {"last block decodes short of its declared size",

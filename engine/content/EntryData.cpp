@@ -146,6 +146,9 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
         return ContentFailure{"compressed with " + entry.compression +
                               ", which kestrune does not decode"};
     }
+    if (content.shared && !content.shared->unreadable.empty()) {
+        return ContentFailure{content.shared->unreadable};
+    }
     if (!content.shared ||
         !FitsWithin(content.firstPiece, content.pieceCount, content.shared->pieces.size())) {
         return ContentFailure{"refers to blocks the package does not have"};

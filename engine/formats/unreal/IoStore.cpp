@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -635,6 +636,7 @@ DirectoryWalk VisitContainer(ByteSource& source, const EntryVisitor& visit, std:
         }
     }
 
+    std::map<std::string, std::shared_ptr<SharedContent>> unreadableContent;
     EntryView view;
     std::string name;
     std::uint64_t visited = 0;
@@ -720,8 +722,16 @@ DirectoryWalk VisitContainer(ByteSource& source, const EntryVisitor& visit, std:
             content.shared = shared;
         }
         if (!damage.empty()) {
-            // Nothing is read of a chunk whose blocks are not sound.
-            content.shared.reset();
+            // Nothing is read of a chunk whose blocks are not sound: reading
+            // it fails with the reason.
+            auto& unreadable = unreadableContent[std::string(damage)];
+            if (!unreadable) {
+                unreadable = std::make_shared<SharedContent>();
+                unreadable->unreadable = damage;
+            }
+            content.shared = unreadable;
+            content.firstPiece = content.pieceCount = 0;
+            content.skip = 0;
             view.compression = "None";
             view.damage = damage;
         }
