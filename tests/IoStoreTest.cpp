@@ -419,6 +419,7 @@ TEST(IoStoreHostile, NamesThatTryToLeaveStayInside) {
         {"same.txt", "one", 2},
         {"same.txt", "two", 2},
         {"dir/", "empty name", 2},
+        {std::string("nul\0byte.txt", 12), "nul", 2},
     };
     const Testing::TempDir dir;
     Testing::WriteIoStore(dir.file("c"), Testing::BuildIoStore(layout, chunks));
