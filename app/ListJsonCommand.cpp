@@ -275,6 +275,17 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
         report.Char(',');
         json.Key("encrypted");
         report.Text(entry.encrypted ? "true" : "false");
+        for (const EntryFact& fact : entry.facts) {
+            report.Char(',');
+            if (fact.form == EntryFact::Form::Text) {
+                json.Field(fact.name, fact.text);
+            } else if (fact.form == EntryFact::Form::Number) {
+                json.Field(fact.name, fact.number);
+            } else {
+                json.Key(fact.name);
+                report.Text("true");
+            }
+        }
         report.Char(',');
         // What some kinds store beside the content (a ZIP entry both).
         if (entry.content.crc32) {

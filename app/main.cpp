@@ -1,5 +1,6 @@
 #include "Commands.h"
 #include "Console.h"
+#include "KestruneEngine.h"
 #include "KestruneGUI.h"
 #include "Options.h"
 #include "Platform.h"
@@ -56,29 +57,31 @@ int Dispatch(int argc, char** argv) {
         PrintUsage(programName);
         return 0;
     }
+    // A container's data file stands for its table of contents.
+    const std::string package = restCount > 1 ? KestruneEngine::PackageFileFor(rest[1]) : "";
     if (command == "--create-sample" && restCount > 1) {
         return RunCreateSampleCommand(rest[1]);
     }
     if (command == "--list" && restCount > 1) {
-        return RunListCommand(rest[1], options);
+        return RunListCommand(package, options);
     }
     if (command == "--extract" && restCount > 1) {
-        return RunExtractCommand(rest[1], restCount > 2 ? rest[2] : "./extracted", options);
+        return RunExtractCommand(package, restCount > 2 ? rest[2] : "./extracted", options);
     }
     if (command == "--export" && restCount > 1) {
-        return RunExportCommand(rest[1], restCount > 2 ? rest[2] : "./exported", options);
+        return RunExportCommand(package, restCount > 2 ? rest[2] : "./exported", options);
     }
     if (command == "--test" && restCount > 1) {
-        return RunTestCommand(rest[1], options);
+        return RunTestCommand(package, options);
     }
     if (command == "--list-json" && restCount > 1) {
-        return RunListJsonCommand(rest[1], options);
+        return RunListJsonCommand(package, options);
     }
     if (command == "--pack" && restCount > 2) {
         return RunPackCommand(rest[1], rest[2], options);
     }
     if (command == "--cat" && restCount > 2) {
-        return RunCatCommand(rest[1], rest[2], options);
+        return RunCatCommand(package, rest[2], options);
     }
     PrintUsage(programName);
     return 1;

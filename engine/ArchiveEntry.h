@@ -73,6 +73,13 @@ struct Piece {
 struct SharedContent {
     std::vector<Piece> pieces;
     std::optional<std::array<unsigned char, 32>> aesKey;
+    /// When not empty, encrypted pieces are AES-256-CTR rather than ECB,
+    /// piece i with the 12-byte IV ctrIvs[i] (an IoStore container of TOC
+    /// version 10).
+    std::vector<std::array<unsigned char, 12>> ctrIvs;
+    /// Non-empty when the entries that refer to this content cannot be read
+    /// at all (blocks that overlap, or lie in a file the package lacks): why.
+    std::string unreadable;
 };
 
 /// Where an entry's content comes from. Most kinds store it as one run in the
@@ -101,6 +108,9 @@ struct EntryContent {
     /// Where in the package file that SHA-1 lies, when the index does not
     /// keep it (an Unreal entry's in-data header): read with the content.
     std::optional<std::uint64_t> storedSha1At;
+    /// The first 20 bytes of the BLAKE3 of the content, as an IoStore
+    /// container keeps it for every chunk.
+    std::optional<std::array<unsigned char, 20>> blake3;
 
     std::shared_ptr<const SharedContent> shared;
     std::uint32_t firstPiece = 0;
@@ -137,6 +147,17 @@ struct ArchiveEntry {
     std::string folder;     ///< As EntryView::folder.
 };
 
+/// One fact about an entry that --list-json shows beside the common ones,
+/// where a kind has more to say (an IoStore chunk's id and type): a member
+/// name and a text, a number, or `true`.
+struct EntryFact {
+    enum class Form : std::uint8_t { Text, Number, True };
+    std::string_view name;
+    Form form = Form::Text;
+    std::string_view text;
+    std::uint64_t number = 0;
+};
+
 /// One entry as the index is being read, for listings too large to hold:
 /// `name` refers to the reader's buffer and is valid only during the call
 /// that receives it.
@@ -159,6 +180,8 @@ struct EntryView {
     /// The entry's modification time as the package stores it, as text
     /// ("2024-05-01 12:30:58"); empty for kinds that keep none. Valid as `name`.
     std::string_view modified;
+    /// What --list-json adds for this entry; valid as `name`.
+    std::span<const EntryFact> facts;
 };
 
 using EntryVisitor = std::function<void(const EntryView&)>;
@@ -181,6 +204,7 @@ enum class PackageKind : std::uint8_t {
     Unreal,
     Unity,
     Zip,
+    IoStore,
     UnitySerialized, ///< A standalone Unity serialized file: its objects are its entries.
 };
 

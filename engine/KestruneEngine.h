@@ -30,6 +30,12 @@ struct PackageSummary {
 /// Oodle library) last; the default is none.
 class KestruneEngine {
 public:
+    /// The file that holds the directory of the package the user named with
+    /// `path`, as the formats name their companion files: an IoStore
+    /// container's X.utoc for its X.ucas, when it exists; `path` itself
+    /// otherwise.
+    static std::string PackageFileFor(const std::string& path);
+
     /// Classifies the file at `path` by its first four bytes. `OpenFailed` when
     /// it cannot be opened for reading or is a directory.
     static ArchiveType DetectType(const std::string& path);

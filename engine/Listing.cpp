@@ -6,6 +6,10 @@
 
 namespace Kestrune {
 
+std::string KestruneEngine::PackageFileFor(const std::string& path) {
+    return Kestrune::PackageFileFor(path);
+}
+
 ArchiveType KestruneEngine::DetectType(const std::string& path) {
     const auto source = FileSource::Open(path);
     return source ? DetectKind(*source) : ArchiveType::OpenFailed;
@@ -25,7 +29,7 @@ PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOption
         summary.walk = WalkEntries(
             *source, [](const EntryView&) {}, 0, options);
     }
-    AnnotateWalk(path, summary.walk);
+    AnnotateWalk(path, options, summary.walk);
     return summary;
 }
 
@@ -79,7 +83,7 @@ PackageSummary KestruneEngine::StreamEntries(const std::string& path,
         begin(count);
         summary.walk = WalkEntries(*source, each, count, options);
     }
-    AnnotateWalk(path, summary.walk);
+    AnnotateWalk(path, options, summary.walk);
     return summary;
 }
 

@@ -281,6 +281,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                     piece.storedLength <= size - piece.offset);
             }
         }
+    } else if (walk.kind == PackageKind::IoStore) {
+        // A container's chunks lie in its .ucas files, not in the TOC: a
+        // refused one lists nothing, and each entry takes at least a
+        // 12-byte chunk id or directory index record.
+        KESTRUNE_FUZZ_CHECK(walk.refusal.empty() || entries.empty());
+        KESTRUNE_FUZZ_CHECK(entries.size() <= size / 12);
     } else {
         CheckEntries(kind, pakFooter, entries,
                      std::string_view(reinterpret_cast<const char*>(data), size));

@@ -9,6 +9,7 @@
 // their own first bytes, so that those entries come out whole.
 
 #include "KestruneEngine.h"
+#include "support/IoStoreBuilder.h"
 #include "support/PackageBuilder.h"
 #include "support/UnityBuilder.h"
 #include "support/UnrealPakBuilder.h"
@@ -246,6 +247,24 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
         "unreal-v13-classic.pak",
         Kestrune::Testing::BuildUnrealPak(classic, {{"d/a.txt", "hello", "Zlib", false, 65536},
                                                     {"b.txt", "x", "None", false, 65536}}));
+
+    // IoStore TOCs of every version (the fuzzers see the TOC alone: its
+    // chunks' .ucas is missing): named and unnamed chunks, zlib blocks,
+    // and from version 10 AES-CTR with the directory index encrypted.
+    for (std::uint8_t version = 1; version <= 10; ++version) {
+        Kestrune::Testing::IoStoreLayout layout;
+        layout.version = version;
+        layout.method = version % 2 == 0 ? "Zlib" : "None";
+        layout.cipher = version == 10 ? 2 : 0;
+        layout.key = Kestrune::Testing::TestAesKey{};
+        const std::vector<Kestrune::Testing::IoChunk> chunks = {
+            {"Maps/Level.umap", std::string(700, 'm'), 1},
+            {"Maps/Level.ubulk", "bulk", 2},
+            {"", std::string(300, 's'), 9},
+        };
+        seeds.emplace_back("iostore-v" + std::to_string(version) + ".utoc",
+                           Kestrune::Testing::BuildIoStore(layout, chunks).toc);
+    }
 
     using Kestrune::Testing::UnityFsOptions;
     using Kestrune::Testing::UnityNode;

@@ -1,8 +1,8 @@
 #pragma once
 
 // The cipher and the hash that packages use, from mbedTLS: AES-256-ECB for
-// Unreal paks' encrypted indexes and entries, SHA-1 for the hashes they
-// keep of them.
+// Unreal paks' encrypted indexes and entries (and AES-256-CTR for IoStore
+// containers that declare it), SHA-1 for the hashes they keep of them.
 
 #include "ReadOptions.h"
 

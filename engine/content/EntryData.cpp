@@ -58,14 +58,20 @@ std::uint64_t HashedLength(const Piece& piece) {
     return piece.encrypted && piece.codec == Codec::Stored ? piece.codedLength : piece.storedLength;
 }
 
-// Decrypts stored bytes of an encrypted piece that start `at` bytes into
-// it (a whole number of AES units).
-void DecryptPiece(const AesKey& key, const Piece& piece, std::uint64_t at,
+// Decrypts stored bytes of piece `index` of the content that start `at`
+// bytes into it (a whole number of AES units): with AES-CTR where the piece
+// (an Unreal pak's) or the shared content (an IoStore container's IVs, one
+// a piece) says so, else with AES-ECB.
+void DecryptPiece(const EntryContent& content, std::uint32_t index, std::uint64_t at,
                   std::span<unsigned char> bytes) {
+    const SharedContent& shared = *content.shared;
+    const Piece& piece = shared.pieces[index];
     if (piece.ctr) {
-        CryptAes256Ctr(key, piece.ctrIv, piece.ctrBlock + at / kAesUnit, bytes);
+        CryptAes256Ctr(*shared.aesKey, piece.ctrIv, piece.ctrBlock + at / kAesUnit, bytes);
+    } else if (index < shared.ctrIvs.size()) {
+        CryptAes256Ctr(*shared.aesKey, shared.ctrIvs[index], at / kAesUnit, bytes);
     } else {
-        DecryptAes256Ecb(key, bytes);
+        DecryptAes256Ecb(*shared.aesKey, bytes);
     }
 }
 
@@ -92,6 +98,21 @@ ContentFailure ChecksumMismatch(std::uint32_t stored, std::uint32_t read) {
     return ContentFailure{"checksum mismatch (CRC32 " + Hex32(stored) + " stored, " + Hex32(read) +
                           " read)"};
 }
+
+// Passes content on to another sink and hashes it on the way.
+class HashingSink final : public EntrySink {
+public:
+    HashingSink(EntrySink& to, Blake3Hasher& hasher) : to_(to), hasher_(hasher) {}
+    bool Write(const unsigned char* data, std::size_t length) override {
+        hasher_.Update({data, length});
+        return to_.Write(data, length);
+    }
+    std::string FailureText() const override { return to_.FailureText(); }
+
+private:
+    EntrySink& to_;
+    Blake3Hasher& hasher_;
+};
 
 } // namespace
 
@@ -174,11 +195,22 @@ std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, Entry
     return FinishSha1();
 }
 
-std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry, EntrySink& sink) {
+std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry, EntrySink& given) {
     const EntryContent& content = entry.content;
+    // The content's own hash, where the package keeps one, sees every byte
+    // on its way to the sink.
+    std::optional<HashingSink> hashingSink;
+    if (content.blake3) {
+        blake3_.Reset();
+        hashingSink.emplace(given, blake3_);
+    }
+    EntrySink& sink = hashingSink ? static_cast<EntrySink&>(*hashingSink) : given;
     if (!content.shared && entry.compression != "None" && !entry.compression.empty()) {
         return ContentFailure{"compressed with " + entry.compression +
                               ", which kestrune does not decode"};
+    }
+    if (content.shared && !content.shared->unreadable.empty()) {
+        return ContentFailure{content.shared->unreadable};
     }
     if (!content.shared ||
         !FitsWithin(content.firstPiece, content.pieceCount, content.shared->pieces.size())) {
@@ -223,6 +255,14 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
     }
     if (summing_ && crc_ != *content.crc32) {
         return ChecksumMismatch(*content.crc32, crc_);
+    }
+    if (content.blake3) {
+        const Blake3Digest digest = blake3_.Finish();
+        const std::span<const unsigned char> read = std::span(digest).first(20);
+        if (!std::equal(read.begin(), read.end(), content.blake3->begin())) {
+            return ContentFailure{"BLAKE3 mismatch (" + HexBytes(*content.blake3) + " stored, " +
+                                  HexBytes(read) + " read)"};
+        }
     }
     return FinishSha1();
 }
@@ -292,7 +332,7 @@ std::optional<ContentFailure> EntryReader::ReadStored(const EntryContent& conten
     std::span<unsigned char> bytes(stored_);
     if (piece.encrypted) {
         bytes = bytes.first(got - got % kAesUnit);
-        DecryptPiece(*content.shared->aesKey, piece, 0, bytes);
+        DecryptPiece(content, slice.index, 0, bytes);
     }
     coded = bytes.first(
         static_cast<std::size_t>(std::min<std::uint64_t>(CodedLength(piece), bytes.size())));
@@ -416,7 +456,7 @@ std::optional<ContentFailure> EntryReader::ReadStreamed(const EntryContent& cont
             }
             if (piece.encrypted) {
                 stream.input.resize(got - got % kAesUnit);
-                DecryptPiece(*content.shared->aesKey, piece, stream.read, stream.input);
+                DecryptPiece(content, slice.index, stream.read, stream.input);
             }
             // Only the coded bytes go to the codec, not the padding after them.
             const std::uint64_t codedLeft = stream.coded - std::min(stream.coded, stream.read);

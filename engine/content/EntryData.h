@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ArchiveEntry.h"
+#include "Blake3.h"
 #include "BlockCache.h"
 #include "Codecs.h"
 #include "Crypto.h"
@@ -152,6 +153,7 @@ private:
     bool crcWanted_ = false;
     std::optional<Sha1Hasher> sha1_; // over the stored bytes of an entry that keeps a SHA-1
     Sha1Digest expectedSha1_{};
+    Blake3Hasher blake3_; // over the content of an entry that keeps a BLAKE3
     std::vector<unsigned char> stored_;
     // The block this reader decoded or found last, for the next entry.
     std::shared_ptr<const SharedContent> lastContent_;

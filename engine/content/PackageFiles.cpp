@@ -53,13 +53,22 @@ PackageFiles::Identities(const std::vector<ArchiveEntry>& entries) const {
         ids.push_back(*id);
     }
     std::unordered_set<std::uint32_t> parts;
+    const auto add = [&](std::uint32_t file) {
+        if (file != kPackageFile && partPath_ != nullptr && parts.insert(file).second) {
+            if (const auto id = Platform::IdentifyFile(PartPath(file))) {
+                ids.push_back(*id);
+            }
+        }
+    };
+    std::unordered_set<const SharedContent*> sharedSeen;
     for (const ArchiveEntry& entry : entries) {
         for (std::size_t i = 0; i < entry.content.runCount; ++i) {
-            const std::uint32_t file = entry.content.runs[i].file;
-            if (file != kPackageFile && partPath_ != nullptr && parts.insert(file).second) {
-                if (const auto id = Platform::IdentifyFile(PartPath(file))) {
-                    ids.push_back(*id);
-                }
+            add(entry.content.runs[i].file);
+        }
+        // Pieces shared by many entries are looked at once.
+        if (entry.content.shared && sharedSeen.insert(entry.content.shared.get()).second) {
+            for (const Piece& piece : entry.content.shared->pieces) {
+                add(piece.file);
             }
         }
     }

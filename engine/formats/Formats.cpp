@@ -2,6 +2,7 @@
 
 #include "ByteOrder.h"
 #include "Detect.h"
+#include "IoStore.h"
 #include "PackFormat.h"
 #include "PakFormat.h"
 #include "UnrealCompanions.h"
@@ -74,6 +75,8 @@ DirectoryWalk WalkPack(ByteSource& source, const EntryVisitor& visit, std::uint6
 // - Signatures at the start come first, the WAD's before all: a file that
 //   begins with "IWAD" or "PWAD" is a WAD, whatever it ends in (our own
 //   container has no signature at its start and may begin with anything).
+// - An IoStore table of contents begins with its own 16-byte magic, and
+//   is read as one whatever it ends in.
 // - The Unreal footer rules before our container's: a pak of version 1 to 7
 //   ends in the container's 44 bytes, and is taken for a pak only when its
 //   index hash and its whole index prove it. The Unreal reader passes every
@@ -94,6 +97,13 @@ DirectoryWalk WalkPack(ByteSource& source, const EntryVisitor& visit, std::uint6
 constexpr std::array kFormats{
     PackageFormat{
         .kind = PackageKind::Wad, .name = "wad", .recognises = HasWadSignature, .walk = WalkWad},
+    PackageFormat{.kind = PackageKind::IoStore,
+                  .name = "iostore",
+                  .recognises = IoStore::IsToc,
+                  .walk = IoStore::VisitContainer,
+                  .partPath = IoStore::PartPath,
+                  .packageFileFor = IoStore::TocPathFor,
+                  .annotate = IoStore::AnnotateContainer},
     PackageFormat{.kind = PackageKind::Unreal,
                   .name = "unreal",
                   .walk = Unreal::VisitPak,
@@ -196,10 +206,21 @@ std::string PackageOfCompanion(std::string_view fileName) {
     return {};
 }
 
-void AnnotateWalk(const std::string& path, DirectoryWalk& walk) {
+std::string PackageFileFor(const std::string& path) {
+    for (const PackageFormat& format : kFormats) {
+        if (format.packageFileFor != nullptr) {
+            if (std::string file = format.packageFileFor(path); file != path) {
+                return file;
+            }
+        }
+    }
+    return path;
+}
+
+void AnnotateWalk(const std::string& path, const ReadOptions& options, DirectoryWalk& walk) {
     for (const PackageFormat& format : kFormats) {
         if (format.annotate != nullptr) {
-            format.annotate(path, walk);
+            format.annotate(path, options, walk);
         }
     }
 }

@@ -50,9 +50,15 @@ using WalkFunction = DirectoryWalk (*)(ByteSource& source, const EntryVisitor& v
 /// of its companions'.
 using CompanionOfFunction = std::string (*)(std::string_view fileName);
 
+/// The file that holds the directory of a package the user named by one of
+/// its companions (an IoStore container's .ucas stands for its .utoc), or
+/// `path` itself.
+using PackageFileFunction = std::string (*)(const std::string& path);
+
 /// What the format adds to a walk's notes once the package's path is known
 /// (a note that names the file, companion files beside it).
-using AnnotateFunction = void (*)(const std::string& path, DirectoryWalk& walk);
+using AnnotateFunction = void (*)(const std::string& path, const ReadOptions& options,
+                                  DirectoryWalk& walk);
 
 /// The converters of a package's objects; null when it has none.
 using ExporterFunction = std::unique_ptr<PackageExporter> (*)(PackageFiles& files);
@@ -83,6 +89,7 @@ struct PackageFormat {
     /// entries lie in the package file alone.
     PartPathFunction partPath = nullptr;
     CompanionOfFunction companionOf = nullptr;
+    PackageFileFunction packageFileFor = nullptr;
     AnnotateFunction annotate = nullptr;
     ExporterFunction exporter = nullptr;
     ObjectsFunction objects = nullptr;
@@ -111,7 +118,11 @@ PartPathFunction CompanionNaming(ByteSource& source);
 /// whose naming rule claims it; empty when none does.
 std::string PackageOfCompanion(std::string_view fileName);
 
+/// The file that holds the directory of the package named by `path`, by the
+/// first format that reads a package through that file; `path` otherwise.
+std::string PackageFileFor(const std::string& path);
+
 /// Lets every format add what it knows of the package at `path` to `walk`.
-void AnnotateWalk(const std::string& path, DirectoryWalk& walk);
+void AnnotateWalk(const std::string& path, const ReadOptions& options, DirectoryWalk& walk);
 
 } // namespace Kestrune

@@ -412,7 +412,9 @@ PackOutcome WritePackage(const PackPlan& plan, const std::string& outPath,
         outcome.failure = "this kind of package cannot be written";
         return outcome;
     }
-    const auto [outDir, outName] = SplitPath(outPath);
+    const auto split = SplitPath(outPath);
+    const std::string& outDir = split.first;
+    const std::string& outName = split.second;
     std::string tempDir;
     for (unsigned attempt = 0;; ++attempt) {
         tempDir = Joined(outDir, ".kestrune-pack-" + std::to_string(attempt) + "-" + outName);

@@ -1,11 +1,13 @@
 #include "UnrealCompanions.h"
 
+#include "ByteSource.h"
+#include "IoStore.h"
 #include "Platform.h"
 #include "UnrealPak.h"
 
 namespace Kestrune::Unreal {
 
-void AnnotatePak(const std::string& path, DirectoryWalk& walk) {
+void AnnotatePak(const std::string& path, const ReadOptions& options, DirectoryWalk& walk) {
     for (std::string& note : walk.notes) {
         if (note == kEncryptedLegacyIndexNote) {
             note = path + " " + note;
@@ -19,14 +21,23 @@ void AnnotatePak(const std::string& path, DirectoryWalk& walk) {
             Platform::InputFile file;
             return file.Open(name);
         };
-        if (exists(stem + ".utoc") && exists(stem + ".ucas")) {
+        const auto toc = FileSource::Open(stem + ".utoc");
+        if (toc && exists(stem + ".ucas")) {
             std::string shown = stem;
             if (const auto slash = shown.find_last_of("/\\"); slash != std::string::npos) {
                 shown.erase(0, slash + 1);
             }
-            walk.notes.push_back(shown + ".utoc and " + shown +
-                                 ".ucas hold this package's cooked assets, which kestrune "
-                                 "does not read yet");
+            ReadOptions all = options;
+            all.select = nullptr;
+            const DirectoryWalk container = IoStore::VisitContainer(
+                *toc, [](const EntryView&) {}, UINT64_MAX, all);
+            // The container's own refusal (an index without its key) is
+            // what listing it says.
+            walk.notes.push_back(shown + ".utoc holds " +
+                                 (container.found() && container.refusal.empty()
+                                      ? std::to_string(container.visited) + " more entries"
+                                      : std::string("this package's cooked assets")) +
+                                 ": kestrune --list " + shown + ".utoc");
         }
     }
 }
