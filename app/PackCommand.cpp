@@ -155,20 +155,20 @@ int RunPackCommand(const std::string& dir, const std::string& outPath, const Run
             return Fail(*like.failure);
         }
         if (!kindName.empty()) {
-            const PackFormat* chosen = FindPackFormat(kindName);
+            const PackageFormat* chosen = FindPackFormat(kindName);
             if (chosen != nullptr && chosen->kind != like.settings.kind) {
                 return Fail("--format " + kindName + " and --like " + Quoted(*pack.like) +
                             " name different kinds of package");
             }
         }
         settings = like.settings;
-        kindName = std::string(FindPackFormat(settings.kind)->name);
+        kindName = std::string(FindPackFormat(settings.kind)->writerName);
         Console::Err("like " + *pack.like + ": " + like.description + "\n");
     }
     if (kindName == "zip") {
         return Fail("pk3 and other ZIP packages cannot be written yet");
     }
-    const PackFormat* format = FindPackFormat(kindName);
+    const PackageFormat* format = FindPackFormat(kindName);
     if (format == nullptr) {
         return Fail("unknown package kind " + Quoted(kindName) +
                     ": give --format unreal, vpk, wad, quake or kestrune");

@@ -4,6 +4,7 @@
 #include "ByteSource.h"
 #include "Detect.h"
 #include "Formats.h"
+#include "Packing.h"
 #include "VpkFormat.h"
 #include "support/Files.h"
 #include "support/PackageBuilder.h"
@@ -97,6 +98,11 @@ TEST(FormatTable, OneFormatPerKindInTheOrderOfItsRules) {
         EXPECT_FALSE(format.name.empty());
         EXPECT_EQ(std::count(names.begin(), names.end(), format.name), 0);
         names.push_back(format.name);
+        // A writer sits beside its reader, under the name --format takes.
+        EXPECT_EQ(format.writer != nullptr, !format.writerName.empty());
+        if (format.writer != nullptr) {
+            EXPECT_EQ(FindPackFormat(format.writerName), &format);
+        }
     }
     EXPECT_EQ(FormatOf(PackageKind::None), nullptr);
 

@@ -4,6 +4,7 @@
 #include "Detect.h"
 #include "IoStore.h"
 #include "PackFormat.h"
+#include "PackWriters.h"
 #include "PakFormat.h"
 #include "UnrealCompanions.h"
 #include "UnrealPak.h"
@@ -95,8 +96,12 @@ DirectoryWalk WalkPack(ByteSource& source, const EntryVisitor& visit, std::uint6
 //   after every signature, so that it can never take a file that a
 //   signature names.
 constexpr std::array kFormats{
-    PackageFormat{
-        .kind = PackageKind::Wad, .name = "wad", .recognises = HasWadSignature, .walk = WalkWad},
+    PackageFormat{.kind = PackageKind::Wad,
+                  .name = "wad",
+                  .recognises = HasWadSignature,
+                  .walk = WalkWad,
+                  .writerName = "wad",
+                  .writer = Wad::WritePackage},
     PackageFormat{.kind = PackageKind::IoStore,
                   .name = "iostore",
                   .recognises = IoStore::IsToc,
@@ -108,17 +113,23 @@ constexpr std::array kFormats{
                   .name = "unreal",
                   .walk = Unreal::VisitPak,
                   .passesOn = true,
-                  .annotate = Unreal::AnnotatePak},
+                  .annotate = Unreal::AnnotatePak,
+                  .writerName = "unreal",
+                  .writer = Unreal::WritePackage},
     PackageFormat{.kind = PackageKind::Pak,
                   .name = "pak",
                   .recognises = Pak::HasFooter,
-                  .walk = WalkContainer},
+                  .walk = WalkContainer,
+                  .writerName = "kestrune",
+                  .writer = Pak::WritePackage},
     PackageFormat{.kind = PackageKind::Vpk,
                   .name = "vpk",
                   .recognises = HasVpkSignature,
                   .walk = WalkVpk,
                   .partPath = Vpk::PartPath,
-                  .companionOf = Vpk::DirectoryOf},
+                  .companionOf = Vpk::DirectoryOf,
+                  .writerName = "vpk",
+                  .writer = Vpk::WritePackage},
     PackageFormat{.kind = PackageKind::Unity,
                   .name = "unity",
                   .recognises = Unity::HasSignature,
@@ -128,7 +139,9 @@ constexpr std::array kFormats{
     PackageFormat{.kind = PackageKind::Pack,
                   .name = "pack",
                   .recognises = HasPackSignature,
-                  .walk = WalkPack},
+                  .walk = WalkPack,
+                  .writerName = "quake",
+                  .writer = Pack::WritePackage},
     PackageFormat{.kind = PackageKind::Zip,
                   .name = "zip",
                   .recognises = Zip::IsArchive,

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -68,15 +69,18 @@ using ExporterFunction = std::unique_ptr<PackageExporter> (*)(PackageFiles& file
 using ObjectsFunction = void (*)(PackageFiles& files, const ObjectListingVisitor& each,
                                  const ReadOptions& options);
 
-/// What a packing writes: filled in by the writers of each kind.
-struct PackRequest;
-/// Writes a package of the format; empty for formats the tool only reads.
-using WriterFunction = bool (*)(const PackRequest& request);
+struct PackPlan;
+class PackOutput;
+/// Writes `plan` as a package of the format to `out` and says how many
+/// entries the format's reader lists for it; nullopt on success, else the
+/// cause in words (Packing.h). Empty for formats the tool only reads.
+using WriterFunction = std::optional<std::string> (*)(const PackPlan& plan, PackOutput& out,
+                                                      std::uint64_t& entries);
 
 struct PackageFormat {
     PackageKind kind = PackageKind::None;
     /// As --list-json's "kind" shows it.
-    std::string_view name;
+    std::string_view name{};
     /// Null: the walk itself recognises the file.
     RecogniseFunction recognises = nullptr;
     WalkFunction walk = nullptr;
@@ -93,6 +97,9 @@ struct PackageFormat {
     AnnotateFunction annotate = nullptr;
     ExporterFunction exporter = nullptr;
     ObjectsFunction objects = nullptr;
+    /// The name --pack's --format takes for the format; empty when the
+    /// tool does not write it.
+    std::string_view writerName{};
     WriterFunction writer = nullptr;
 };
 

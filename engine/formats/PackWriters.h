@@ -1,7 +1,7 @@
 #pragma once
 
 // The writer of each kind the tool packs, each defined next to its reader
-// (PakWriter.cpp beside PakFormat.cpp, ...). Packing.cpp's table is the one
+// (PakWriter.cpp beside PakFormat.cpp, ...). The table of formats is the one
 // place that names them; see Packing.h for what a writer does.
 
 #include "Packing.h"

@@ -16,14 +16,6 @@ namespace {
 
 // The writers, by the name --format takes. Each lives next to its kind's
 // reader; this table is the one place that joins names to them.
-constexpr PackFormat kPackFormats[] = {
-    {"kestrune", PackageKind::Pak, &Pak::WritePackage},
-    {"wad", PackageKind::Wad, &Wad::WritePackage},
-    {"quake", PackageKind::Pack, &Pack::WritePackage},
-    {"vpk", PackageKind::Vpk, &Vpk::WritePackage},
-    {"unreal", PackageKind::Unreal, &Unreal::WritePackage},
-};
-
 // Valve's packer splits at 200 MiB.
 constexpr std::uint64_t kDefaultVpkPart = std::uint64_t{200} << 20;
 constexpr std::size_t kReadPiece = std::size_t{1} << 20;
@@ -285,18 +277,18 @@ struct Walker {
 
 } // namespace
 
-const PackFormat* FindPackFormat(std::string_view name) {
-    for (const PackFormat& format : kPackFormats) {
-        if (format.name == name) {
+const PackageFormat* FindPackFormat(std::string_view name) {
+    for (const PackageFormat& format : Formats()) {
+        if (format.writer != nullptr && format.writerName == name) {
             return &format;
         }
     }
     return nullptr;
 }
 
-const PackFormat* FindPackFormat(PackageKind kind) {
-    for (const PackFormat& format : kPackFormats) {
-        if (format.kind == kind) {
+const PackageFormat* FindPackFormat(PackageKind kind) {
+    for (const PackageFormat& format : Formats()) {
+        if (format.writer != nullptr && format.kind == kind) {
             return &format;
         }
     }
@@ -407,7 +399,7 @@ ReadPackFile(const PackFile& file,
 PackOutcome WritePackage(const PackPlan& plan, const std::string& outPath,
                          const ReadOptions& verify) {
     PackOutcome outcome;
-    const PackFormat* format = FindPackFormat(plan.settings.kind);
+    const PackageFormat* format = FindPackFormat(plan.settings.kind);
     if (format == nullptr) {
         outcome.failure = "this kind of package cannot be written";
         return outcome;
@@ -429,7 +421,7 @@ PackOutcome WritePackage(const PackPlan& plan, const std::string& outPath,
     }
     TemporaryOutput out(tempDir, outName, outDir);
     std::uint64_t entries = 0;
-    std::optional<std::string> failure = format->write(plan, out, entries);
+    std::optional<std::string> failure = format->writer(plan, out, entries);
     if (!failure && !out.CloseAll()) {
         failure = out.Failure();
     }
@@ -493,7 +485,7 @@ LikeOutcome ReadLikeSettings(const std::string& reference, const ReadOptions& op
         like.failure = Quoted(reference) + ": " + summary.walk.refusal;
         return like;
     }
-    const PackFormat* format = FindPackFormat(summary.walk.kind);
+    const PackageFormat* format = FindPackFormat(summary.walk.kind);
     if (format == nullptr) {
         like.failure = Quoted(reference) + " is no package of a kind the tool writes";
         return like;
@@ -546,7 +538,7 @@ LikeOutcome ReadLikeSettings(const std::string& reference, const ReadOptions& op
         }
         break;
     default:
-        like.description = std::string(format->name);
+        like.description = std::string(format->writerName);
         break;
     }
     return like;

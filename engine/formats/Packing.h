@@ -11,6 +11,7 @@
 // reader, and only then moved into place (WritePackage).
 
 #include "ArchiveEntry.h"
+#include "Formats.h"
 #include "ReadOptions.h"
 
 #include <cstdint>
@@ -113,21 +114,12 @@ public:
 std::optional<std::string>
 ReadPackFile(const PackFile& file, const std::function<bool(std::span<const unsigned char>)>& each);
 
-/// A writer: writes `plan` to `out`, and says how many entries the tool's
-/// reader lists for it (a WAD's markers count). Nullopt on success, else the
-/// cause in words.
-using PackWriter = std::optional<std::string> (*)(const PackPlan& plan, PackOutput& out,
-                                                  std::uint64_t& entries);
-
-/// The kinds that can be written, by the name --format takes; nullopt for
-/// any other name. One table: each kind's writer next to its reader.
-struct PackFormat {
-    std::string_view name;
-    PackageKind kind;
-    PackWriter write;
-};
-const PackFormat* FindPackFormat(std::string_view name);
-const PackFormat* FindPackFormat(PackageKind kind);
+/// The format that writes packages by the name --format takes, or of
+/// `kind`: the table of formats' entries that have a writer (Formats.h;
+/// the entries a WAD's markers add count, see WriterFunction). Null for any
+/// other name or kind.
+const PackageFormat* FindPackFormat(std::string_view name);
+const PackageFormat* FindPackFormat(PackageKind kind);
 
 /// What WritePackage did.
 struct PackOutcome {
