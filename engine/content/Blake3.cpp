@@ -30,8 +30,8 @@ constexpr std::uint32_t RotateRight(std::uint32_t x, int n) {
     return (x >> n) | (x << (32 - n));
 }
 
-void Mix(std::array<std::uint32_t, 16>& s, int a, int b, int c, int d, std::uint32_t x,
-         std::uint32_t y) {
+void Mix(std::array<std::uint32_t, 16>& s, std::size_t a, std::size_t b, std::size_t c,
+         std::size_t d, std::uint32_t x, std::uint32_t y) {
     s[a] = s[a] + s[b] + x;
     s[d] = RotateRight(s[d] ^ s[a], 16);
     s[c] = s[c] + s[d];
