@@ -18,6 +18,7 @@
 #include "ByteOrder.h"
 #include "ByteSource.h"
 #include "Detect.h"
+#include "Formats.h"
 #include "FuzzSupport.h"
 #include "KestruneEngine.h"
 #include "PakFormat.h"
@@ -271,20 +272,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool pakFooter = kind != ArchiveType::Wad && Pak::HasFooter(memory);
     const DirectoryWalk walk = WalkEntries(memory, [](const EntryView&) {});
     if (walk.kind == PackageKind::Unreal) {
-        // An Unreal pak's entries lie inside the file, as do their pieces,
-        // and a refused pak lists nothing.
+        // A refused pak lists nothing. An entry whose record points outside
+        // the file is listed and fails when read (its own damage), so only
+        // the index bounds the number of entries: each takes a record.
         KESTRUNE_FUZZ_CHECK(walk.refusal.empty() || entries.empty());
-        for (const ArchiveEntry& entry : entries) {
-            KESTRUNE_FUZZ_CHECK(entry.offset <= size && entry.compressedSize <= size);
-            for (const Piece& piece : entry.content.Pieces()) {
-                KESTRUNE_FUZZ_CHECK(piece.offset <= size &&
-                                    piece.storedLength <= size - piece.offset);
-            }
-        }
+        KESTRUNE_FUZZ_CHECK(entries.size() <= size);
     } else if (walk.kind == PackageKind::IoStore) {
         // A container's chunks lie in its .ucas files, not in the TOC: a
         // refused one lists nothing, and each entry takes at least a
         // 12-byte chunk id or directory index record.
+        KESTRUNE_FUZZ_CHECK(walk.refusal.empty() || entries.empty());
+        KESTRUNE_FUZZ_CHECK(entries.size() <= size / 12);
+    } else if (walk.kind == PackageKind::Zip || walk.kind == PackageKind::UnitySerialized) {
+        // A refused archive or file lists nothing. An entry whose range
+        // leaves the file is listed and fails when read, by name; each takes
+        // a central directory record or an object table row.
         KESTRUNE_FUZZ_CHECK(walk.refusal.empty() || entries.empty());
         KESTRUNE_FUZZ_CHECK(entries.size() <= size / 12);
     } else {
@@ -319,6 +321,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         KestruneEngine::PlanExport(path.string(), hasConverters, [&](const PlannedExport& planned) {
             KESTRUNE_FUZZ_CHECK(planned.skipped.empty() != planned.name.empty());
         }));
-    KESTRUNE_FUZZ_CHECK(hasConverters == (walk.kind == PackageKind::Unity));
+    const PackageFormat* format = FormatOf(walk.kind);
+    KESTRUNE_FUZZ_CHECK(hasConverters == (format != nullptr && format->exporter != nullptr));
     return 0;
 }
