@@ -4,6 +4,7 @@
 // bytes; every refusal names its cause and leaves nothing behind.
 
 #include "Packing.h"
+#include "Platform.h"
 #include "support/Files.h"
 #include "support/Process.h"
 
@@ -359,6 +360,13 @@ TEST(Pack, RefusalsNameTheCauseAndLeaveNothing) {
     for (const Refusal& row : rows) {
         SCOPED_TRACE(row.label);
         TempDir temp;
+        // Names that differ only in letter case are one file where the
+        // folder folds case (Windows): those rows need a folder that keeps
+        // both.
+        if (row.message == "only in letter case" &&
+            Platform::FoldsLetterCase(temp.path().string())) {
+            continue;
+        }
         MakeTree(temp.path() / "in", row.tree);
         WriteFile(temp.file("ORDER"), "a.txt\n../x\n");
         WriteFile(temp.file("MISSING"), "a.txt\nmissing.txt\n");
@@ -476,6 +484,9 @@ TEST(Pack, LikeAnIwadWritesAnIwadThatDeutexReads) {
     EXPECT_EQ(ReadFile(temp.file("mod.wad")).substr(0, 4), "PWAD");
 
     // deutex, a WAD tool of its own (Debian's), reads both.
+#ifdef _WIN32
+    GTEST_SKIP() << "deutex is checked on Debian";
+#endif
     const char* deutex = fs::exists("/usr/games/deutex") ? "/usr/games/deutex" : nullptr;
     if (deutex == nullptr) {
         GTEST_SKIP() << "deutex is not installed";
@@ -509,12 +520,17 @@ Listed(const std::string& package, const std::vector<std::string>& keys = {}) {
 // as --order, lists as P does: names, sizes, order.
 TEST(Pack, ExtractedTreeRepacksToTheSameListing) {
     std::vector<std::pair<std::string, std::vector<std::string>>> packages;
+#ifndef _WIN32
+    // On Windows a lump name that holds a character file names cannot
+    // (freedoom2's VILE\1) is extracted under a name of its own, which
+    // packing stores as it finds it: the freedoom rows are Debian's.
     for (const std::string wad :
          {"/usr/share/games/doom/freedoom1.wad", "/usr/share/games/doom/freedoom2.wad"}) {
         if (fs::exists(wad)) {
             packages.push_back({wad, {}});
         }
     }
+#endif
     TempDir temp;
     // Packages of our own, stored in an order that is not byte order.
     MakeTree(temp.path() / "own", GeneralTree("Game/"));

@@ -385,6 +385,9 @@ TEST(Zip, DeclaredSizesBoundDecoding) {
 // extracted, and each extracted file is compared with what Python's zipfile
 // reads from the archive.
 TEST(Zip, DoomsdayPk3sMatchPythonsZipfile) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Python's zipfile is compared with on Debian";
+#endif
     const std::filesystem::path folder = "/usr/share/doomsday";
     std::vector<std::filesystem::path> archives;
     if (std::filesystem::is_directory(folder)) {
