@@ -58,4 +58,7 @@ wineserver -p
     echo "wineboot could not set up the Wine prefix $WINEPREFIX" >&2
     exit 1
 }
-ctest --preset windows -j "$(nproc)"
+# Now and then Wine fails to start a test process at all: it exits at once
+# with no output, before the test's main() runs. Such a test is run again,
+# up to three times; a test that fails when it does run fails every time.
+ctest --preset windows -j "$(nproc)" --repeat until-pass:3
