@@ -248,10 +248,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Content expected = ContentOf(entries[0], input, input);
         const bool whole =
             KestruneEngine::ExtractFile(package.string(), entries[0].name, single.string());
-        // Decoded or hash-checked content (an Unreal pak's, a Unity
-        // bundle's compressed blocks, an IoStore chunk's) is not what a
-        // plain reading predicts: only its bound is checked.
-        if (expected.known && !entries[0].content.storedSha1 && !entries[0].content.blake3) {
+        // Decoded or hash-checked content (an Unreal pak's, whether the hash
+        // is in its index or its in-data header; a Unity bundle's compressed
+        // blocks; an IoStore chunk's) is not what a plain reading predicts:
+        // only its bound is checked.
+        const auto& stored = entries[0].content;
+        if (expected.known && !stored.storedSha1 && !stored.storedSha1At && !stored.blake3) {
             KESTRUNE_FUZZ_CHECK(whole == expected.Whole());
             KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(single) == expected.bytes);
         } else {
