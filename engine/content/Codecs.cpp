@@ -14,6 +14,7 @@
 #include <lzma.h>
 #include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 #include <zlib.h>
 #include <zstd.h>
@@ -493,34 +494,14 @@ constexpr int kOodleNoCrcCheck = 0; // OodleLZ_CheckCRC_No
 constexpr int kOodleQuiet = 0;      // OodleLZ_Verbosity_None
 constexpr int kOodleUnthreaded = 3; // OodleLZ_Decode_Unthreaded: the whole decode here
 
-// The library is loaded once per path and stays loaded; a path that failed
-// is not tried again.
-OodleDecompress OodleFunction(const std::string& path, std::string& why) {
-    struct Loaded {
-        OodleDecompress function = nullptr;
-        std::string why;
-    };
-    static std::mutex lock;
-    static std::map<std::string, Loaded> loaded;
-    std::lock_guard<std::mutex> hold(lock);
-    auto found = loaded.find(path);
-    if (found == loaded.end()) {
-        Loaded entry;
-        void* address = Platform::LoadLibraryFunction(path, "OodleLZ_Decompress", entry.why);
-        entry.function = reinterpret_cast<OodleDecompress>(address);
-        found = loaded.emplace(path, std::move(entry)).first;
-    }
-    why = found->second.why;
-    return found->second.function;
-}
-
 DecodeOutcome DecodeOodle(std::span<const unsigned char> coded, std::span<unsigned char> out,
                           const ReadOptions& options) {
     if (options.oodleLibrary.empty()) {
         return {0, std::string(kOodleMissing), false};
     }
     std::string why;
-    const OodleDecompress decompress = OodleFunction(options.oodleLibrary, why);
+    const auto decompress = reinterpret_cast<OodleDecompress>(
+        OodleLibraryFunction(options.oodleLibrary, "OodleLZ_Decompress", why));
     if (decompress == nullptr) {
         return {0, "the Oodle library " + options.oodleLibrary + " cannot be used: " + why, false};
     }
@@ -748,6 +729,28 @@ DecodeOutcome DecodeInto(Codec codec, std::span<const unsigned char> coded,
 std::optional<std::string> DecodeWhole(Codec codec, std::span<const unsigned char> coded,
                                        std::span<unsigned char> out, const ReadOptions& options) {
     return DecodeInto(codec, coded, out, options).failure;
+}
+
+// The library is loaded once per path and function and stays loaded; one
+// that failed is not tried again. Reading and packing share the cache, so a
+// pack that reads its reference back loads the library once.
+void* OodleLibraryFunction(const std::string& path, const char* name, std::string& why) {
+    struct Loaded {
+        void* function = nullptr;
+        std::string why;
+    };
+    static std::mutex lock;
+    static std::map<std::pair<std::string, std::string>, Loaded> loaded;
+    std::lock_guard<std::mutex> hold(lock);
+    auto key = std::make_pair(path, std::string(name));
+    auto found = loaded.find(key);
+    if (found == loaded.end()) {
+        Loaded entry;
+        entry.function = Platform::LoadLibraryFunction(path, name, entry.why);
+        found = loaded.emplace(std::move(key), std::move(entry)).first;
+    }
+    why = found->second.why;
+    return found->second.function;
 }
 
 } // namespace Kestrune

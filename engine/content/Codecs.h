@@ -38,6 +38,10 @@ inline constexpr std::uint64_t kStreamWindowLimit = kContentMemoryCap / 4;
 // "LZ4", "LZMA", "Zstd", "Oodle".
 std::string_view CodecName(Codec codec);
 
+// The function `name` of the user's Oodle library at `path`, or null with the
+// reason in `why`. Each library is loaded once and stays loaded.
+void* OodleLibraryFunction(const std::string& path, const char* name, std::string& why);
+
 // The reason an Oodle piece gives when no Oodle library was named.
 inline constexpr std::string_view kOodleMissing =
     "compressed with Oodle: give the path of the Oodle library with --oodle";

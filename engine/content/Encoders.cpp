@@ -1,13 +1,11 @@
 #include "Encoders.h"
 
-#include "Platform.h"
+#include "Codecs.h"
 
 #include <cstdint>
 #include <libdeflate.h>
 #include <lz4.h>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <zlib.h>
 #include <zstd.h>
@@ -48,24 +46,8 @@ std::size_t OodleBound(std::size_t length) {
     return length + 274 * (length / (256 * 1024) + 1) + 64;
 }
 
-// The library is loaded once per path and stays loaded.
 OodleCompress OodleEncoder(const std::string& path, std::string& why) {
-    struct Loaded {
-        OodleCompress function = nullptr;
-        std::string why;
-    };
-    static std::mutex lock;
-    static std::map<std::string, Loaded> loaded;
-    std::lock_guard<std::mutex> hold(lock);
-    auto found = loaded.find(path);
-    if (found == loaded.end()) {
-        Loaded entry;
-        void* address = Platform::LoadLibraryFunction(path, "OodleLZ_Compress", entry.why);
-        entry.function = reinterpret_cast<OodleCompress>(address);
-        found = loaded.emplace(path, std::move(entry)).first;
-    }
-    why = found->second.why;
-    return found->second.function;
+    return reinterpret_cast<OodleCompress>(OodleLibraryFunction(path, "OodleLZ_Compress", why));
 }
 
 } // namespace
