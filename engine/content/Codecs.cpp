@@ -145,6 +145,23 @@ private:
     bool started_ = false;
 };
 
+// One liblzma step over what is at hand, for the LZMA and XZ decoders; the
+// spans move past what it used, and `moved` tells whether it used anything.
+lzma_ret LzmaCode(lzma_stream& stream, std::span<const unsigned char>& in,
+                  std::span<unsigned char>& out, bool& moved) {
+    stream.next_in = in.data();
+    stream.avail_in = in.size();
+    stream.next_out = out.data();
+    stream.avail_out = out.size();
+    const lzma_ret result = lzma_code(&stream, LZMA_RUN);
+    const std::size_t consumed = in.size() - stream.avail_in;
+    const std::size_t made = out.size() - stream.avail_out;
+    in = in.subspan(consumed);
+    out = out.subspan(made);
+    moved = consumed + made > 0;
+    return result;
+}
+
 // liblzma's raw LZMA1 decoder, told the decoded length (so that data without
 // an end marker ends exactly there) and given a dictionary no larger than
 // the piece: liblzma allocates the whole dictionary when it starts.
@@ -178,20 +195,13 @@ private:
             started_ = true;
             return Flow::Moved;
         }
-        stream_.next_in = in.data();
-        stream_.avail_in = in.size();
-        stream_.next_out = out.data();
-        stream_.avail_out = out.size();
-        const lzma_ret result = lzma_code(&stream_, LZMA_RUN);
-        const std::size_t consumed = in.size() - stream_.avail_in;
-        const std::size_t made = out.size() - stream_.avail_out;
-        in = in.subspan(consumed);
-        out = out.subspan(made);
+        bool moved = false;
+        const lzma_ret result = LzmaCode(stream_, in, out, moved);
         switch (result) {
         case LZMA_STREAM_END:
             return Flow::End;
         case LZMA_OK:
-            return consumed + made > 0 ? Flow::Moved : Flow::Stalled;
+            return moved ? Flow::Moved : Flow::Stalled;
         case LZMA_BUF_ERROR:
             return Flow::Stalled;
         case LZMA_MEM_ERROR:
@@ -279,20 +289,13 @@ private:
             detail_ = "XZ cannot start decoding (out of memory)";
             return Flow::Damaged;
         }
-        stream_.next_in = in.data();
-        stream_.avail_in = in.size();
-        stream_.next_out = out.data();
-        stream_.avail_out = out.size();
-        const lzma_ret result = lzma_code(&stream_, LZMA_RUN);
-        const std::size_t consumed = in.size() - stream_.avail_in;
-        const std::size_t made = out.size() - stream_.avail_out;
-        in = in.subspan(consumed);
-        out = out.subspan(made);
+        bool moved = false;
+        const lzma_ret result = LzmaCode(stream_, in, out, moved);
         switch (result) {
         case LZMA_STREAM_END:
             return Flow::End;
         case LZMA_OK:
-            return consumed + made > 0 ? Flow::Moved : Flow::Stalled;
+            return moved ? Flow::Moved : Flow::Stalled;
         case LZMA_BUF_ERROR:
             return Flow::Stalled;
         case LZMA_MEMLIMIT_ERROR:
