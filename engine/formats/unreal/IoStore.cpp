@@ -5,6 +5,7 @@
 #include "Codecs.h"
 #include "Crypto.h"
 #include "Platform.h"
+#include "UnrealCursor.h"
 #include "Utf8.h"
 
 #include <algorithm>
@@ -150,81 +151,6 @@ std::uint64_t Align16(std::uint64_t n) {
     return (n + (kAesBlock - 1)) & ~(kAesBlock - 1);
 }
 
-// Bounds-checked reading of the directory index.
-class Cursor {
-public:
-    explicit Cursor(std::span<const unsigned char> bytes) : bytes_(bytes) {}
-    bool ok = true;
-    std::uint64_t Left() const { return ok ? bytes_.size() - at_ : 0; }
-    const unsigned char* Take(std::uint64_t n) {
-        if (!ok || !FitsWithin(at_, n, bytes_.size())) {
-            ok = false;
-            return nullptr;
-        }
-        const unsigned char* p = bytes_.data() + at_;
-        at_ += static_cast<std::size_t>(n);
-        return p;
-    }
-    std::uint32_t U32() {
-        const auto* p = Take(4);
-        return p ? LoadU32LE(p) : 0;
-    }
-    // A count of items of `itemSize` bytes: never more than the bytes left hold.
-    std::uint32_t Count(std::uint64_t itemSize) {
-        const std::uint32_t n = U32();
-        if (n > Left() / itemSize) {
-            ok = false;
-            return 0;
-        }
-        return n;
-    }
-    // FString as UTF-8: n > 0 Latin-1 bytes, n < 0 UTF-16LE units, ended by
-    // a NUL (a NUL inside is kept: the output names deal with it).
-    void String(std::string& out) {
-        out.clear();
-        const std::int32_t n = static_cast<std::int32_t>(U32());
-        if (!ok || n == 0) {
-            return;
-        }
-        if (n == INT32_MIN) {
-            ok = false;
-            return;
-        }
-        if (n > 0) {
-            const auto* p = Take(static_cast<std::uint64_t>(n));
-            if (p == nullptr || p[n - 1] != 0) {
-                ok = false;
-                return;
-            }
-            for (const auto* c = p; c != p + (n - 1); ++c) {
-                AppendUtf8(out, *c);
-            }
-            return;
-        }
-        const auto units = static_cast<std::uint64_t>(-static_cast<std::int64_t>(n));
-        const auto* p = Take(units * 2);
-        if (p == nullptr || LoadU16LE(p + (units - 1) * 2) != 0) {
-            ok = false;
-            return;
-        }
-        for (std::uint64_t i = 0; i + 1 < units; ++i) {
-            char32_t unit = LoadU16LE(p + i * 2);
-            if (unit >= 0xD800 && unit <= 0xDBFF && i + 2 < units) {
-                const char32_t low = LoadU16LE(p + (i + 1) * 2);
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                    ++i;
-                }
-            }
-            AppendUtf8(out, unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
-        }
-    }
-
-private:
-    std::span<const unsigned char> bytes_;
-    std::size_t at_ = 0;
-};
-
 struct Named {
     std::string path;
     std::uint32_t chunk = 0;
@@ -235,8 +161,8 @@ struct Named {
 // an entry is reached twice (a loop or a cross-link).
 bool WalkIndex(std::span<const unsigned char> bytes, std::uint32_t chunks, std::string& mountStored,
                std::vector<Named>& named) {
-    Cursor in(bytes);
-    in.String(mountStored);
+    Unreal::Cursor in(bytes);
+    in.String(mountStored, Unreal::FStringRule::Lenient);
     struct Directory {
         std::uint32_t name, child, sibling, file;
     };
@@ -253,7 +179,7 @@ bool WalkIndex(std::span<const unsigned char> bytes, std::uint32_t chunks, std::
     }
     std::vector<std::string> strings(in.Count(4));
     for (std::string& s : strings) {
-        in.String(s);
+        in.String(s, Unreal::FStringRule::Lenient);
     }
     if (!in.ok) {
         return false;
