@@ -31,15 +31,7 @@ constexpr std::uint32_t kFlatDirectoryMagic = 0x50464451;
 // Version 12 on, file names in the directory maps are UTF-8 without a NUL.
 constexpr std::uint32_t kUtf8NamesVersion = 12;
 constexpr std::uint64_t kNameSlotSize = 32;
-constexpr std::uint64_t kAesBlock = 16;
-constexpr std::uint8_t kFlagEncrypted = 0x01;
-constexpr std::uint8_t kFlagDeleted = 0x02;
-constexpr std::uint32_t kLegacyZlib = 0x01;
-constexpr std::uint32_t kLegacyGzip = 0x02;
-constexpr std::uint32_t kLegacyCustom = 0x04;
 constexpr std::uint32_t kLegacyHints = 0x30;
-constexpr std::uint32_t kEncodedBlockSizeEscape = 0x3F;
-constexpr std::uint64_t kEncodedBlockSizeUnit = 2048;
 // Where the SHA-1 lies in the in-data header of versions 10+ (offset, stored
 // size, size, u32 method).
 constexpr std::uint64_t kHeaderSha1At = 8 + 8 + 8 + 4;
@@ -48,10 +40,6 @@ constexpr std::uint64_t kFnvPrime = 0x100000001B3ull;
 // Pieces are handed out from shared groups of this many, so that a listing
 // allocates one group per thousands of entries, never one per entry.
 constexpr std::size_t kPiecesPerGroup = 4096;
-
-std::uint64_t Align16(std::uint64_t n) {
-    return (n + (kAesBlock - 1)) & ~(kAesBlock - 1);
-}
 
 struct Footer {
     std::uint32_t version = 0;
@@ -670,34 +658,6 @@ char32_t UnicodeLower(char32_t c) {
     return c;
 }
 
-// FNV-1a 64 of the path's UTF-16LE units, lower-cased, from the seed. Which
-// lower case the writer took is not said: the engine's own lower-cases the
-// letters of ASCII only on some platforms and every letter on others, and
-// independent writers do either. `unicode` picks every letter.
-std::uint64_t PathHash(std::string_view path, std::uint64_t seed, bool unicode) {
-    std::uint64_t h = kFnvOffsetBasis + seed;
-    std::size_t at = 0;
-    while (at < path.size()) {
-        char32_t c = DecodeUtf8(path, at).value_or(0xFFFD);
-        if (c >= 'A' && c <= 'Z') {
-            c += 'a' - 'A';
-        } else if (unicode && c >= 0x80) {
-            c = UnicodeLower(c);
-        }
-        auto unit = [&h](std::uint32_t u) {
-            h = (h ^ (u & 0xFF)) * kFnvPrime;
-            h = (h ^ (u >> 8)) * kFnvPrime;
-        };
-        if (c >= 0x10000) {
-            unit(0xD800 + ((c - 0x10000) >> 10));
-            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            unit(static_cast<std::uint32_t>(c));
-        }
-    }
-    return h;
-}
-
 struct Primary {
     std::uint64_t count = 0;
     std::uint64_t seed = 0;
@@ -1313,6 +1273,34 @@ DirectoryWalk VisitPak(ByteSource& source, const EntryVisitor& visit, std::uint6
     }
     walk.properties.emplace_back("mount_point", pak.mountStored);
     return walk;
+}
+
+// Which
+// lower case the writer took is not said: the engine's own lower-cases the
+// letters of ASCII only on some platforms and every letter on others, and
+// independent writers do either. `unicode` picks every letter.
+std::uint64_t PathHash(std::string_view path, std::uint64_t seed, bool unicode) {
+    std::uint64_t h = kFnvOffsetBasis + seed;
+    std::size_t at = 0;
+    while (at < path.size()) {
+        char32_t c = DecodeUtf8(path, at).value_or(0xFFFD);
+        if (c >= 'A' && c <= 'Z') {
+            c += 'a' - 'A';
+        } else if (unicode && c >= 0x80) {
+            c = UnicodeLower(c);
+        }
+        auto unit = [&h](std::uint32_t u) {
+            h = (h ^ (u & 0xFF)) * kFnvPrime;
+            h = (h ^ (u >> 8)) * kFnvPrime;
+        };
+        if (c >= 0x10000) {
+            unit(0xD800 + ((c - 0x10000) >> 10));
+            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            unit(static_cast<std::uint32_t>(c));
+        }
+    }
+    return h;
 }
 
 } // namespace Kestrune::Unreal

@@ -47,6 +47,29 @@ namespace Kestrune::Unreal {
 inline constexpr std::uint32_t kMagic = 0x5A6F12E1;
 inline constexpr std::uint32_t kNewestVersion = 15;
 
+// Numbers of the layout that the reader and the writer share.
+inline constexpr std::uint64_t kAesBlock = 16;
+inline constexpr std::uint8_t kFlagEncrypted = 0x01;
+inline constexpr std::uint8_t kFlagDeleted = 0x02;
+// Versions 1-7 name the method by flags; versions 8 on by an index into the
+// footer's method names.
+inline constexpr std::uint32_t kLegacyZlib = 0x01;
+inline constexpr std::uint32_t kLegacyGzip = 0x02;
+inline constexpr std::uint32_t kLegacyCustom = 0x04;
+// The encoded records of versions 10 on give the block size in units of
+// 2 KiB, or escape to a u32 that follows.
+inline constexpr std::uint32_t kEncodedBlockSizeEscape = 0x3F;
+inline constexpr std::uint64_t kEncodedBlockSizeUnit = 2048;
+
+inline std::uint64_t Align16(std::uint64_t n) {
+    return (n + (kAesBlock - 1)) & ~(kAesBlock - 1);
+}
+
+// FNV-1a 64 of the path's UTF-16LE units, lower-cased, from the seed: the
+// version 10-11 path hash index. `unicode` lower-cases every letter, else
+// only those of ASCII (writers differ; see the reader).
+std::uint64_t PathHash(std::string_view path, std::uint64_t seed, bool unicode);
+
 // The note a version 1-7 pak with an encrypted index gives when no key
 // opens it (the container reading applies then); the caller names the file.
 inline constexpr std::string_view kEncryptedLegacyIndexNote =

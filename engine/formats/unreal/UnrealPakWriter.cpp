@@ -33,25 +33,12 @@
 namespace Kestrune::Unreal {
 namespace {
 
-constexpr std::uint64_t kAes = 16;
-constexpr std::uint8_t kFlagEncrypted = 0x01;
-constexpr std::uint32_t kLegacyZlib = 0x01;
-constexpr std::uint32_t kLegacyGzip = 0x02;
-constexpr std::uint32_t kLegacyCustom = 0x04;
-constexpr std::uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ull;
-constexpr std::uint64_t kFnvPrime = 0x100000001B3ull;
-constexpr std::uint32_t kEncodedSizeEscape = 0x3F;
-constexpr std::uint32_t kEncodedSizeUnit = 2048;
 // A file up to this size is read, compressed and encrypted once, in memory;
 // a larger one twice, streamed: once for the sizes and the hash that its
 // header holds before the payload, once to write.
 constexpr std::uint64_t kHeldFile = std::uint64_t{16} << 20;
 // Blocks handed to the threads at a time.
 constexpr std::size_t kBatchBlocks = 32;
-
-std::uint64_t Align16(std::uint64_t n) {
-    return (n + (kAes - 1)) & ~(kAes - 1);
-}
 
 void AppendI32(std::string& out, std::int32_t value) {
     AppendU32LE(out, static_cast<std::uint32_t>(value));
@@ -87,30 +74,6 @@ void AppendFString(std::string& out, std::string_view text) {
         out.push_back(static_cast<char>(unit & 0xFF));
         out.push_back(static_cast<char>(unit >> 8));
     }
-}
-
-// FNV-1a 64 of the lower-cased UTF-16LE path, the basis moved by the seed:
-// the version 11 path hash.
-std::uint64_t PathHash(std::string_view path, std::uint64_t seed) {
-    std::uint64_t h = kFnvOffsetBasis + seed;
-    const auto unit = [&h](std::uint32_t u) {
-        h = (h ^ (u & 0xFF)) * kFnvPrime;
-        h = (h ^ (u >> 8)) * kFnvPrime;
-    };
-    std::size_t at = 0;
-    while (at < path.size()) {
-        char32_t c = DecodeUtf8(path, at).value_or(0xFFFD);
-        if (c >= 'A' && c <= 'Z') {
-            c += 'a' - 'A';
-        }
-        if (c >= 0x10000) {
-            unit(0xD800 + ((c - 0x10000) >> 10));
-            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            unit(static_cast<std::uint32_t>(c));
-        }
-    }
-    return h;
 }
 
 // Pads `bytes` to 16 with copies of its own first bytes, as UE 4.21 and
@@ -206,9 +169,10 @@ void AppendRecord(std::string& out, const Version& v, const Record& r, bool inIn
 void AppendEncoded(std::string& out, const Record& r) {
     const bool compressed = r.method != 0;
     const std::uint32_t sizeField =
-        r.blockSize % kEncodedSizeUnit == 0 && r.blockSize / kEncodedSizeUnit < kEncodedSizeEscape
-            ? r.blockSize / kEncodedSizeUnit
-            : kEncodedSizeEscape;
+        r.blockSize % kEncodedBlockSizeUnit == 0 &&
+                r.blockSize / kEncodedBlockSizeUnit < kEncodedBlockSizeEscape
+            ? static_cast<std::uint32_t>(r.blockSize / kEncodedBlockSizeUnit)
+            : kEncodedBlockSizeEscape;
     std::uint32_t bits = sizeField;
     bits |= static_cast<std::uint32_t>(r.blockLengths.size() & 0xFFFF) << 6;
     bits |= (r.encrypted ? 1u : 0u) << 22;
@@ -220,7 +184,7 @@ void AppendEncoded(std::string& out, const Record& r) {
     bits |= (smallSize ? 1u : 0u) << 30;
     bits |= (smallOffset ? 1u : 0u) << 31;
     AppendU32LE(out, bits);
-    if (sizeField == kEncodedSizeEscape) {
+    if (sizeField == kEncodedBlockSizeEscape) {
         AppendU32LE(out, r.blockSize);
     }
     const auto number = [&out](std::uint64_t value, bool small) {
@@ -341,21 +305,21 @@ private:
 std::optional<std::string>
 RunStored(const PackFile& file, const std::optional<AesKey>& key,
           const std::function<bool(std::span<const unsigned char>, std::size_t)>& emit) {
-    std::array<unsigned char, kAes> head{};
+    std::array<unsigned char, kAesBlock> head{};
     std::size_t headLength = 0;
     std::vector<unsigned char> chunk;
     return ReadPackFile(file, [&](std::span<const unsigned char> bytes) {
         if (!key) {
             return emit(bytes, bytes.size());
         }
-        if (headLength < kAes) {
-            const std::size_t take = std::min(kAes - headLength, bytes.size());
+        if (headLength < kAesBlock) {
+            const std::size_t take = std::min(kAesBlock - headLength, bytes.size());
             std::copy_n(bytes.begin(), take,
                         head.begin() + static_cast<std::ptrdiff_t>(headLength));
             headLength += take;
         }
         chunk.assign(bytes.begin(), bytes.end());
-        while (chunk.size() % kAes != 0) {
+        while (chunk.size() % kAesBlock != 0) {
             chunk.push_back(head[(chunk.size() - bytes.size()) % headLength]);
         }
         EncryptAes256Ecb(*key, chunk);
@@ -516,7 +480,7 @@ std::optional<std::string> BuildIndex(const PackSettings& settings, const Versio
         std::string hashIndex;
         AppendI32(hashIndex, static_cast<std::int32_t>(records.size()));
         for (std::size_t i = 0; i < records.size(); ++i) {
-            AppendU64LE(hashIndex, PathHash(names[i], settings.pathHashSeed));
+            AppendU64LE(hashIndex, PathHash(names[i], settings.pathHashSeed, false));
             AppendI32(hashIndex, locations[i]);
         }
         AppendI32(hashIndex, 0); // no pruned directories
