@@ -1,6 +1,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "Packing.h"
+#include "Utf8.h"
 
 #include <fstream>
 #include <string_view>
@@ -17,19 +18,9 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return lower;
-}
-
 // The kind OUT's extension names; "pak" is left to the caller.
 std::string KindOfExtension(const std::string& outPath) {
-    const std::string lower = Lower(outPath);
+    const std::string lower = AsciiLower(outPath);
     const std::size_t dot = lower.rfind('.');
     const std::size_t slash = lower.find_last_of("/\\");
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
@@ -81,7 +72,7 @@ std::optional<std::uint64_t> ParseCount(std::string_view text) {
 }
 
 std::optional<Codec> ParseCompression(std::string_view name) {
-    const std::string lower = Lower(name);
+    const std::string lower = AsciiLower(name);
     if (lower == "none") {
         return Codec::Stored;
     }
@@ -136,7 +127,7 @@ int RunPackCommand(const std::string& dir, const std::string& outPath, const Run
     // The kind: --format, else the reference's, else OUT's extension.
     std::string kindName;
     if (pack.format) {
-        kindName = Lower(*pack.format);
+        kindName = AsciiLower(*pack.format);
     } else if (pack.like) {
         // Filled from the reference below.
     } else {
@@ -179,7 +170,7 @@ int RunPackCommand(const std::string& dir, const std::string& outPath, const Run
     }
 
     if (pack.pakVersion) {
-        const std::string version = Lower(*pack.pakVersion);
+        const std::string version = AsciiLower(*pack.pakVersion);
         const auto number = ParseCount(version == "8a" || version == "8b" ? "8" : version);
         if (!number || *number < 1 || *number > 11) {
             return Fail("--pak-version takes 1 to 11, 8a or 8b, not " + Quoted(*pack.pakVersion));

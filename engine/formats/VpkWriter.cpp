@@ -1,6 +1,7 @@
 #include "ByteOrder.h"
 #include "Crypto.h"
 #include "PackWriters.h"
+#include "Utf8.h"
 #include "VpkFormat.h"
 
 #include <unordered_map>
@@ -49,16 +50,6 @@ void AppendU16LE(std::string& out, std::uint16_t value) {
     out.push_back(static_cast<char>(value >> 8));
 }
 
-std::string Folded(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return folded;
-}
-
 } // namespace
 
 std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
@@ -77,7 +68,7 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
     std::unordered_map<std::string, std::size_t> byExtension;
     std::unordered_set<std::string> seen;
     for (const PackFile& file : plan.files) {
-        if (!seen.insert(Folded(file.name)).second) {
+        if (!seen.insert(AsciiLower(file.name)).second) {
             return "'" + file.name +
                    "' differs from another name only in letter case: the "
                    "game would read one of them";

@@ -63,4 +63,14 @@ void AppendUtf8(std::string& out, char32_t code) {
     }
 }
 
+std::string AsciiLower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return lower;
+}
+
 } // namespace Kestrune

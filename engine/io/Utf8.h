@@ -19,4 +19,9 @@ bool IsValidUtf8(std::string_view text);
 // Appends the UTF-8 form of the character `code`.
 void AppendUtf8(std::string& out, char32_t code);
 
+// `text` with the letters A-Z lowered and every other byte as it is: how
+// extensions, option values and the names a case-blind format stores as one
+// are compared.
+std::string AsciiLower(std::string_view text);
+
 } // namespace Kestrune

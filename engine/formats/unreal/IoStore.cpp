@@ -6,6 +6,7 @@
 #include "Crypto.h"
 #include "Platform.h"
 #include "UnrealCursor.h"
+#include "UnrealPak.h"
 #include "Utf8.h"
 
 #include <algorithm>
@@ -266,23 +267,6 @@ DirectoryWalk Refuse(std::string reason) {
     return walk;
 }
 
-std::optional<Codec> MethodCodec(std::string_view name) {
-    static constexpr std::pair<std::string_view, Codec> kKnown[] = {{"zlib", Codec::Zlib},
-                                                                    {"gzip", Codec::Gzip},
-                                                                    {"lz4", Codec::Lz4},
-                                                                    {"zstd", Codec::Zstd},
-                                                                    {"oodle", Codec::Oodle}};
-    for (const auto& [known, codec] : kKnown) {
-        if (name.size() == known.size() &&
-            std::equal(name.begin(), name.end(), known.begin(), [](char a, char b) {
-                return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
-            })) {
-            return codec;
-        }
-    }
-    return std::nullopt;
-}
-
 // For each block, the first block from it on (itself included) for which
 // `is` holds; `count` when none.
 template <typename Test> std::vector<std::uint32_t> NextWhere(std::uint32_t count, Test is) {
@@ -494,7 +478,7 @@ DirectoryWalk VisitContainer(ByteSource& source, const EntryVisitor& visit, std:
         if (method > methods.size()) {
             faults[j] = BlockFault::Method;
         } else if (method > 0) {
-            piece.codec = MethodCodec(methods[method - 1]).value_or(Codec::Stored);
+            piece.codec = Unreal::MethodCodec(methods[method - 1]).value_or(Codec::Stored);
         }
         if (faults[j] == BlockFault::None && piece.file >= h.partitions) {
             faults[j] = BlockFault::Partition;
@@ -537,7 +521,7 @@ DirectoryWalk VisitContainer(ByteSource& source, const EntryVisitor& visit, std:
         h.blocks, [&](std::uint32_t j) { return blockEntries[j * kBlockEntrySize + 11] != 0; });
     const auto nextUnknown = NextWhere(h.blocks, [&](std::uint32_t j) {
         const std::uint8_t m = blockEntries[j * kBlockEntrySize + 11];
-        return m > 0 && m <= methods.size() && !MethodCodec(methods[m - 1]);
+        return m > 0 && m <= methods.size() && !Unreal::MethodCodec(methods[m - 1]);
     });
 
     // Listing order: the named chunks, then the others in table order.
@@ -623,7 +607,7 @@ DirectoryWalk VisitContainer(ByteSource& source, const EntryVisitor& visit, std:
                 if (nextCompressed[f] <= l) {
                     const std::uint8_t m = blockEntries[nextCompressed[f] * kBlockEntrySize + 11];
                     if (m <= methods.size()) {
-                        const auto codec = MethodCodec(methods[m - 1]);
+                        const auto codec = Unreal::MethodCodec(methods[m - 1]);
                         view.compression =
                             codec ? CodecName(*codec) : std::string_view(methods[m - 1]);
                     }
@@ -708,11 +692,7 @@ DirectoryWalk VisitContainer(ByteSource& source, const EntryVisitor& visit, std:
 std::string PartPath(const std::string& tocPath, std::uint32_t part) {
     std::string stem = tocPath;
     if (stem.size() > 5) {
-        std::string ext = stem.substr(stem.size() - 5);
-        std::transform(ext.begin(), ext.end(), ext.begin(), [](char c) {
-            return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        });
-        if (ext == ".utoc") {
+        if (AsciiLower(std::string_view(stem).substr(stem.size() - 5)) == ".utoc") {
             stem.resize(stem.size() - 5);
         }
     }
@@ -723,11 +703,7 @@ std::string TocPathFor(const std::string& path) {
     if (path.size() <= 5) {
         return path;
     }
-    std::string ext = path.substr(path.size() - 5);
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](char c) {
-        return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    });
-    if (ext != ".ucas") {
+    if (AsciiLower(std::string_view(path).substr(path.size() - 5)) != ".ucas") {
         return path;
     }
     const std::string toc = path.substr(0, path.size() - 5) + ".utoc";

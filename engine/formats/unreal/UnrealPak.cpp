@@ -230,21 +230,11 @@ std::optional<Codec> MethodCodec(const Footer& footer, std::uint32_t method,
         return codec;
     }
     name = footer.methods[method - 1];
-    static constexpr std::pair<std::string_view, Codec> kKnown[] = {{"zlib", Codec::Zlib},
-                                                                    {"gzip", Codec::Gzip},
-                                                                    {"lz4", Codec::Lz4},
-                                                                    {"zstd", Codec::Zstd},
-                                                                    {"oodle", Codec::Oodle}};
-    for (const auto& [known, codec] : kKnown) {
-        if (name.size() == known.size() &&
-            std::equal(name.begin(), name.end(), known.begin(), [](char a, char b) {
-                return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
-            })) {
-            name = CodecName(codec);
-            return codec;
-        }
+    const std::optional<Codec> codec = Unreal::MethodCodec(name);
+    if (codec) {
+        name = CodecName(*codec);
     }
-    return std::nullopt; // a name the tool does not decode: the entry fails by it
+    return codec; // none: a name the tool does not decode, and the entry fails by it
 }
 
 // Checks that what the index says of an entry holds together; false:
@@ -1301,6 +1291,23 @@ std::uint64_t PathHash(std::string_view path, std::uint64_t seed, bool unicode) 
         }
     }
     return h;
+}
+
+std::optional<Codec> MethodCodec(std::string_view name) {
+    static constexpr std::pair<std::string_view, Codec> kKnown[] = {{"zlib", Codec::Zlib},
+                                                                    {"gzip", Codec::Gzip},
+                                                                    {"lz4", Codec::Lz4},
+                                                                    {"zstd", Codec::Zstd},
+                                                                    {"oodle", Codec::Oodle}};
+    for (const auto& [known, codec] : kKnown) {
+        if (name.size() == known.size() &&
+            std::equal(name.begin(), name.end(), known.begin(), [](char a, char b) {
+                return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
+            })) {
+            return codec;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace Kestrune::Unreal

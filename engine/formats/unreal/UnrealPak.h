@@ -37,9 +37,11 @@
 
 #include "ArchiveEntry.h"
 #include "ByteSource.h"
+#include "Codecs.h"
 #include "ReadOptions.h"
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace Kestrune::Unreal {
@@ -64,6 +66,11 @@ inline constexpr std::uint64_t kEncodedBlockSizeUnit = 2048;
 inline std::uint64_t Align16(std::uint64_t n) {
     return (n + (kAesBlock - 1)) & ~(kAesBlock - 1);
 }
+
+// The codec a method name of the footer (versions 8 on) or an IoStore
+// container stands for, its letter case aside; none for a name the tool does
+// not decode.
+std::optional<Codec> MethodCodec(std::string_view name);
 
 // FNV-1a 64 of the path's UTF-16LE units, lower-cased, from the seed: the
 // version 10-11 path hash index. `unicode` lower-cases every letter, else

@@ -255,24 +255,14 @@ private:
                             : 0;
             }
         };
-        if (threads_ > 1 && count > 1) {
-            std::vector<std::thread> pool;
-            for (unsigned t = 1; t < threads_ && t < count; ++t) {
-                pool.emplace_back(work, t);
-            }
-            work(0);
-            for (std::thread& thread : pool) {
-                thread.join();
-            }
-        } else {
-            for (std::size_t b = 0; b < count; ++b) {
-                const std::size_t begin = b * blockSize;
-                const std::size_t end = std::min(raw_.size(), begin + blockSize);
-                ok[b] = EncodeWhole(codec_, {raw_.data() + begin, end - begin}, out_[b],
-                                    settings_.oodleLibrary)
-                            ? 1
-                            : 0;
-            }
+        // One thread or one block: work(0) alone covers every block.
+        std::vector<std::thread> pool;
+        for (unsigned t = 1; t < threads_ && t < count; ++t) {
+            pool.emplace_back(work, t);
+        }
+        work(0);
+        for (std::thread& thread : pool) {
+            thread.join();
         }
         for (std::size_t b = 0; b < count; ++b) {
             if (!ok[b]) {
@@ -391,16 +381,6 @@ std::string ListedMount(std::string_view mount) {
         listed.push_back('/');
     }
     return listed;
-}
-
-std::string Folded(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return folded;
 }
 
 // The path hash seed of a version 10-11 pak: the primary index holds it
@@ -602,7 +582,7 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
             return "'" + file.name + "' is not UTF-8 text: a pak cannot hold the name";
         }
         std::string name = file.name.substr(listedMount.size());
-        if (!seen.insert(Folded(name)).second) {
+        if (!seen.insert(AsciiLower(name)).second) {
             return "'" + file.name +
                    "' differs from another name only in letter case: the game "
                    "would read one of them";
