@@ -339,6 +339,40 @@ TEST(EntryReaderPieces, SlicesOfDecodedPieces) {
     }
 }
 
+// An entry of many whole blocks is decoded two threads at a time; what
+// arrives is still the blocks in order, and a damaged block keeps exactly
+// the blocks before it.
+TEST(EntryReaderPieces, ManyWholeBlocksArriveInOrder) {
+    const Codec codecs[] = {Codec::Zlib, Codec::Lz4, Codec::Zstd, Codec::Stored};
+    struct Case {
+        const char* what;
+        int damaged; // block number from 1, 0 for none
+        std::uint64_t skip;
+        std::string reason;
+    };
+    for (const Case& row : {Case{"whole", 0, 0, ""}, Case{"from inside the first", 0, 1234, ""},
+                            Case{"sixth damaged", 6, 0, "LZ4 data is damaged (block 6)"},
+                            Case{"first damaged", 1, 0, "LZ4 data is damaged (block 1)"},
+                            Case{"last damaged", 9, 0, "LZ4 data is damaged (block 9)"}}) {
+        SCOPED_TRACE(row.what);
+        PiecePackage package;
+        Bytes all;
+        for (int block = 1; block <= 9; ++block) {
+            const Bytes data = Sample(4000, block);
+            if (block == row.damaged) {
+                package.Add(Codec::Lz4, Text("\xF0garbage"), 4000);
+            } else {
+                package.AddEncoded(codecs[block % 4], data);
+            }
+            all.insert(all.end(), data.begin(), data.end());
+        }
+        Bytes got;
+        EXPECT_EQ(package.Read(package.Entry(0, 9, row.skip, 36000 - row.skip), got), row.reason);
+        const std::size_t kept = row.damaged == 0 ? 36000 : (row.damaged - 1) * std::size_t{4000};
+        EXPECT_EQ(got, Slice(all, row.skip, kept - row.skip));
+    }
+}
+
 TEST(EntryReaderPieces, DamageToOneEntry) {
     const AesKey key{1, 2, 3}, otherKey{9, 9, 9};
     const Bytes data = Sample(4000);

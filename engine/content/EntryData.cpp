@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <thread>
 #include <zlib.h>
 
 namespace Kestrune {
@@ -234,6 +236,34 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
             skip -= piece.decodedLength;
             continue;
         }
+        // A run of whole blocks, each wanted in full, is decoded on both
+        // cores: one large entry (a single chunk of a gigabyte) then keeps
+        // both busy, as many small ones do. A hashed entry's stored bytes
+        // are summed in order, one block after the other, so it is not.
+        if (!hashing && skip == 0) {
+            batch_.clear();
+            std::uint64_t batchBytes = 0;
+            std::uint64_t batchWant = want;
+            for (std::uint32_t j = k; j < content.pieceCount && batch_.size() < kBatchBlocks; ++j) {
+                const Piece& next = pieces[j];
+                if (!HeldWhole(next) || next.decodedLength == 0 || batchWant < next.decodedLength ||
+                    batchBytes + next.decodedLength > kHeldBlockLimit) {
+                    break;
+                }
+                batch_.push_back({&next, content.firstPiece + j, j + 1, content.pieceCount, 0,
+                                  next.decodedLength});
+                batchBytes += next.decodedLength;
+                batchWant -= next.decodedLength;
+            }
+            if (batch_.size() >= kBatchMinimum) {
+                if (auto failure = ReadHeldBatch(content, batch_, sink)) {
+                    return failure;
+                }
+                want = batchWant;
+                k += static_cast<std::uint32_t>(batch_.size()) - 1;
+                continue;
+            }
+        }
         Slice slice;
         slice.piece = &piece;
         slice.index = content.firstPiece + k;
@@ -306,10 +336,10 @@ std::optional<ContentFailure> EntryReader::Deliver(EntrySink& sink, const unsign
     return std::nullopt;
 }
 
-std::optional<ContentFailure> EntryReader::ReadStored(const EntryContent& content,
-                                                      const Slice& slice,
-                                                      std::span<const unsigned char>& coded,
-                                                      bool& cutShort) {
+std::optional<ContentFailure>
+EntryReader::ReadStored(const EntryContent& content, const Slice& slice,
+                        std::vector<unsigned char>& stored, Sha1Hasher* sha1,
+                        std::span<const unsigned char>& coded, bool& cutShort) {
     const Piece& piece = *slice.piece;
     const std::string block =
         "block " + std::to_string(slice.number) + " of " + std::to_string(slice.count);
@@ -321,15 +351,15 @@ std::optional<ContentFailure> EntryReader::ReadStored(const EntryContent& conten
         return ContentFailure{"archive part " + files_.PartName(piece.file) + " is missing"};
     }
     const std::uint64_t available = BytesWithin(piece.offset, piece.storedLength, file->Size());
-    stored_.resize(static_cast<std::size_t>(available)); // at most kHeldBlockLimit
-    const std::size_t got = file->ReadAt(piece.offset, stored_.data(), stored_.size());
-    stored_.resize(got);
-    if (sha1_) {
-        sha1_->Update(std::span<const unsigned char>(stored_).first(
+    stored.resize(static_cast<std::size_t>(available)); // at most kHeldBlockLimit
+    const std::size_t got = file->ReadAt(piece.offset, stored.data(), stored.size());
+    stored.resize(got);
+    if (sha1 != nullptr) {
+        sha1->Update(std::span<const unsigned char>(stored).first(
             static_cast<std::size_t>(std::min<std::uint64_t>(HashedLength(piece), got))));
     }
     cutShort = got < piece.storedLength;
-    std::span<unsigned char> bytes(stored_);
+    std::span<unsigned char> bytes(stored);
     if (piece.encrypted) {
         bytes = bytes.first(got - got % kAesUnit);
         DecryptPiece(content, slice.index, 0, bytes);
@@ -340,10 +370,11 @@ std::optional<ContentFailure> EntryReader::ReadStored(const EntryContent& conten
 }
 
 BlockCache::Block EntryReader::DecodeBlock(const EntryContent& content, const Slice& slice,
+                                           std::vector<unsigned char>& stored, Sha1Hasher* sha1,
                                            std::optional<ContentFailure>& failure) {
     std::span<const unsigned char> coded;
     bool cutShort = false;
-    failure = ReadStored(content, slice, coded, cutShort);
+    failure = ReadStored(content, slice, stored, sha1, coded, cutShort);
     if (failure) {
         return nullptr;
     }
@@ -373,7 +404,7 @@ std::optional<ContentFailure> EntryReader::ReadHeld(const EntryContent& content,
     }
     if (!block) {
         std::optional<ContentFailure> failure;
-        block = DecodeBlock(content, slice, failure);
+        block = DecodeBlock(content, slice, stored_, sha1_ ? &*sha1_ : nullptr, failure);
         if (failure) {
             return failure;
         }
@@ -394,6 +425,44 @@ std::optional<ContentFailure> EntryReader::ReadHeld(const EntryContent& content,
     if (block->failure) {
         return ContentFailure{*block->failure};
     }
+    return std::nullopt;
+}
+
+std::optional<ContentFailure> EntryReader::ReadHeldBatch(const EntryContent& content,
+                                                         std::span<const Slice> slices,
+                                                         EntrySink& sink) {
+    std::vector<BlockCache::Block> blocks(slices.size());
+    std::vector<std::optional<ContentFailure>> failures(slices.size());
+    const auto decode = [&](std::size_t first, std::vector<unsigned char>& stored) {
+        for (std::size_t i = first; i < slices.size(); i += 2) {
+            blocks[i] = DecodeBlock(content, slices[i], stored, nullptr, failures[i]);
+        }
+    };
+    static const bool twoCores = std::thread::hardware_concurrency() >= 2;
+    if (twoCores) {
+        std::vector<unsigned char> helperStored;
+        std::thread helper(decode, std::size_t{1}, std::ref(helperStored));
+        decode(0, stored_);
+        helper.join();
+    } else {
+        decode(0, stored_);
+        decode(1, stored_);
+    }
+    for (std::size_t i = 0; i < slices.size(); ++i) {
+        if (failures[i]) {
+            return failures[i];
+        }
+        const BlockCache::Block& block = blocks[i];
+        if (auto failure = Deliver(sink, block->bytes.data(), block->bytes.size())) {
+            return failure;
+        }
+        if (block->failure) {
+            return ContentFailure{*block->failure};
+        }
+    }
+    last_ = blocks.back();
+    lastContent_ = content.shared;
+    lastIndex_ = slices.back().index;
     return std::nullopt;
 }
 

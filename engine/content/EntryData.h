@@ -128,11 +128,19 @@ private:
                                            EntrySink& sink);
     std::optional<ContentFailure> ReadStreamed(const EntryContent& content, const Slice& slice,
                                                EntrySink& sink);
-    // Reads, checks and decrypts the stored bytes of a piece held whole.
+    // Reads, checks and decrypts the stored bytes of a piece held whole into
+    // `stored`, adding them to `sha1` when given.
     std::optional<ContentFailure> ReadStored(const EntryContent& content, const Slice& slice,
+                                             std::vector<unsigned char>& stored, Sha1Hasher* sha1,
                                              std::span<const unsigned char>& coded, bool& cutShort);
+    // Safe to call from another thread with a buffer of its own and no hash.
     BlockCache::Block DecodeBlock(const EntryContent& content, const Slice& slice,
+                                  std::vector<unsigned char>& stored, Sha1Hasher* sha1,
                                   std::optional<ContentFailure>& failure);
+    // Decodes `slices` (whole blocks held in memory) on two threads and
+    // delivers them in order; on a failure, the blocks before it arrive.
+    std::optional<ContentFailure> ReadHeldBatch(const EntryContent& content,
+                                                std::span<const Slice> slices, EntrySink& sink);
     // Why a piece failed, in words naming the block.
     std::string PieceFailure(const Slice& slice, const std::string& why, bool wrongLength,
                              bool cutShort) const;
@@ -155,6 +163,13 @@ private:
     Sha1Digest expectedSha1_{};
     Blake3Hasher blake3_; // over the content of an entry that keeps a BLAKE3
     std::vector<unsigned char> stored_;
+    // Whole blocks decoded on two threads at a time: at least this many, so
+    // that starting the second thread costs little beside their decoding,
+    // and at most this many (and kHeldBlockLimit bytes), so that memory
+    // stays flat.
+    static constexpr std::size_t kBatchMinimum = 4;
+    static constexpr std::size_t kBatchBlocks = 64;
+    std::vector<Slice> batch_;
     // The block this reader decoded or found last, for the next entry.
     std::shared_ptr<const SharedContent> lastContent_;
     std::uint32_t lastIndex_ = 0;
