@@ -11,8 +11,8 @@
 #
 # Settings (environment):
 #   ROUNDS       rounds per case (default 7)
-#   CASES        any of: files lumps repeats large list vpklist vpkfiles codecs unreal unity zip
-#                mesh (default all); "list" also times --list-json and --test on the same
+#   CASES        any of: files lumps repeats large list vpklist vpkfiles codecs unreal iostore
+#                unity zip mesh (default all); "list" also times --list-json and --test on the same
 #                package; "codecs" runs kestrune_codec_bench (decoding throughput per
 #                codec against the libraries alone, both threads, and 50,000 small
 #                files in a few large LZMA blocks); "textures" runs
@@ -40,7 +40,7 @@ ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" time tar coreutils e2fsp
 
 export LC_ALL=C
 ROUNDS=${ROUNDS:-7}
-CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal unity zip mesh textures}
+CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal iostore unity zip mesh textures}
 SEED=${SEED:-20240607}
 repo=$(pwd)
 build=$repo/build/bench
@@ -57,7 +57,7 @@ has_case() { [[ " $CASES " == *" $1 "* ]]; }
 step "build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BUILD_BENCH=ON \
     -DKESTRUNE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target kestrune kestrune_bench_data kestrune_unreal_bench_data kestrune_codec_bench kestrune_unity_bench_data kestrune_mesh_bench kestrune_texture_bench >/dev/null
+cmake --build "$build" -j "$(nproc)" --target kestrune kestrune_bench_data kestrune_unreal_bench_data kestrune_iostore_bench_data kestrune_codec_bench kestrune_unity_bench_data kestrune_mesh_bench kestrune_texture_bench >/dev/null
 kes=$build/app/kestrune
 gen=$build/bench/kestrune_bench_data
 codec_bench=$build/bench/kestrune_codec_bench
@@ -405,6 +405,50 @@ if has_case unreal && [ -n "$tmpfs" ]; then
     peak=$( { /usr/bin/time -f "%M" "$kes" --extract "$ud/uz.pak" "$ud/out" >/dev/null; } 2>&1 | tail -1)
     awk -v z="$z" -v y="$y" -v p="$peak" -v mb="$mb" 'BEGIN { r = z / y; printf "unreal zlib %d MiB extract: %s s, libdeflate alone on two threads %s s: %.2f <= 1.3 %s; peak %d KiB (< 32768)\n", mb, z, y, r, r <= 1.3 ? "met" : "MISSED", p }'
     rm -rf "$ud"
+fi
+
+# Unreal IoStore containers, on tmpfs: the same 100,000 entries of 1 KiB
+# extracted from an uncompressed container and from a v11 pak (<= 1.1); one
+# chunk of IOSTORE_ZLIB_MB (default 1024) MiB in zlib blocks of 64 KiB
+# extracted, against libdeflate alone inflating the same blocks on two
+# threads (<= 1.3), with its peak memory (< 32 MiB); --test of it against
+# its extraction (<= 1.3).
+if has_case iostore && [ -n "$tmpfs" ]; then
+    step "iostore"
+    id=$tmpfs/iostore
+    rm -rf "$id"; mkdir -p "$id"
+    igen=$build/bench/kestrune_iostore_bench_data
+    ugen=$build/bench/kestrune_unreal_bench_data
+    best() { # command...: the fastest of ROUNDS runs, in seconds
+        local b="" t0 t1 t
+        for _ in $(seq "$ROUNDS"); do
+            rm -rf "$id/out"
+            t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
+            t=$(( (t1 - t0) / 1000 )); [ -z "$b" ] || [ "$t" -lt "$b" ] && b=$t
+        done
+        awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
+    }
+    "$gen" pak-files 100000 "$SEED" "$id/c.pak" "$id/c.tar"
+    "$ugen" "$id/c.pak" "$id/u.pak"
+    "$igen" "$id/c.pak" "$id/io"
+    p=$(best "$kes" --extract "$id/u.pak" "$id/out"); i=$(best "$kes" --extract "$id/io.utoc" "$id/out")
+    awk -v p="$p" -v i="$i" 'BEGIN { r = i / p; printf "iostore extract 100k: %s s, v11 pak %s s: %.2f <= 1.1 %s\n", i, p, r, r <= 1.1 ? "met" : "MISSED" }'
+    rm -f "$id"/c.* "$id"/u.pak "$id"/io.*
+    mb=${IOSTORE_ZLIB_MB:-1024}
+    "$igen" one "$mb" "$id/one"
+    "$kes" --test "$id/one.utoc" >/dev/null # every block decodes and the hash holds
+    y=""
+    for _ in $(seq "$ROUNDS"); do
+        t=$("$igen" inflate "$id/one")
+        [ -z "$y" ] || awk -v t="$t" -v y="$y" 'BEGIN { exit !(t < y) }' && y=$t
+    done
+    z=$(best "$kes" --extract "$id/one.utoc" "$id/out")
+    v=$(best "$kes" --test "$id/one.utoc")
+    rm -rf "$id/out"
+    peak=$( { /usr/bin/time -f "%M" "$kes" --extract "$id/one.utoc" "$id/out" >/dev/null; } 2>&1 | tail -1)
+    awk -v z="$z" -v y="$y" -v p="$peak" -v mb="$mb" 'BEGIN { r = z / y; printf "iostore one zlib chunk of %d MiB extract: %s s, libdeflate alone on two threads %s s: %.2f <= 1.3 %s; peak %d KiB (< 32768)\n", mb, z, y, r, r <= 1.3 ? "met" : "MISSED", p }'
+    awk -v z="$z" -v v="$v" 'BEGIN { r = v / z; printf "iostore --test of it: %s s, extract %s s: %.2f <= 1.3 %s\n", v, z, r, r <= 1.3 ? "met" : "MISSED" }'
+    rm -rf "$id"
 fi
 
 # Unity bundles, on tmpfs: UNITY_FILES (default 20,000) files of 4 KiB in
