@@ -148,9 +148,10 @@ struct LikeOutcome {
 /// Reads the package at `reference` (with `options`' keys) and copies what a
 /// game cares about: its kind; an Unreal pak's version, mount point,
 /// compression method and block size, encryption; a VPK's version and
-/// whether it has parts; IWAD or PWAD. `keyGiven`: the user gave --aes-key,
-/// which a reference that is not encrypted refuses (the game would not read
-/// an encrypted pak where it reads plain ones).
+/// whether it has parts; IWAD or PWAD; a ZIP's method (Deflate or stored).
+/// `keyGiven`: the user gave --aes-key, which a reference that is not
+/// encrypted refuses (the game would not read an encrypted pak where it
+/// reads plain ones).
 LikeOutcome ReadLikeSettings(const std::string& reference, const ReadOptions& options,
                              bool keyGiven);
 
