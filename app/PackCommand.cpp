@@ -3,6 +3,7 @@
 #include "Packing.h"
 #include "Utf8.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <string_view>
 
@@ -91,6 +92,9 @@ std::optional<Codec> ParseCompression(std::string_view name) {
     if (lower == "oodle") {
         return Codec::Oodle;
     }
+    if (lower == "deflate") {
+        return Codec::Deflate;
+    }
     return std::nullopt;
 }
 
@@ -100,12 +104,14 @@ std::optional<std::string> ForeignOption(const PackOptions& pack, PackageKind ki
     if (kind != PackageKind::Unreal) {
         for (const auto& [given, name] : {std::pair{pack.pakVersion.has_value(), "--pak-version"},
                                           std::pair{pack.mountPoint.has_value(), "--mount-point"},
-                                          std::pair{pack.compression.has_value(), "--compression"},
                                           std::pair{pack.key.has_value(), "--aes-key"}}) {
             if (given) {
                 return std::string(name);
             }
         }
+    }
+    if (kind != PackageKind::Unreal && kind != PackageKind::Zip && pack.compression) {
+        return std::string("--compression");
     }
     if (kind != PackageKind::Vpk) {
         for (const auto& [given, name] : {std::pair{pack.vpkVersion.has_value(), "--vpk-version"},
@@ -137,7 +143,7 @@ int RunPackCommand(const std::string& dir, const std::string& outPath, const Run
         }
         if (kindName.empty()) {
             return Fail("cannot tell the kind of package from " + Quoted(outPath) +
-                        ": give --format unreal, vpk, wad, quake or kestrune");
+                        ": give --format unreal, vpk, wad, quake, zip or kestrune");
         }
     }
     if (pack.like) {
@@ -156,13 +162,10 @@ int RunPackCommand(const std::string& dir, const std::string& outPath, const Run
         kindName = std::string(FindPackFormat(settings.kind)->writerName);
         Console::Err("like " + *pack.like + ": " + like.description + "\n");
     }
-    if (kindName == "zip") {
-        return Fail("pk3 and other ZIP packages cannot be written yet");
-    }
     const PackageFormat* format = FindPackFormat(kindName);
     if (format == nullptr) {
         return Fail("unknown package kind " + Quoted(kindName) +
-                    ": give --format unreal, vpk, wad, quake or kestrune");
+                    ": give --format unreal, vpk, wad, quake, zip or kestrune");
     }
     settings.kind = format->kind;
     if (auto foreign = ForeignOption(pack, settings.kind)) {
@@ -184,10 +187,25 @@ int RunPackCommand(const std::string& dir, const std::string& outPath, const Run
     if (pack.compression) {
         const auto codec = ParseCompression(*pack.compression);
         if (!codec) {
-            return Fail("--compression takes None, Zlib, Gzip, LZ4, Zstd or Oodle, not " +
+            return Fail("--compression takes None, Deflate, Zlib, Gzip, LZ4, Zstd or Oodle, not " +
                         Quoted(*pack.compression));
         }
         settings.compression = *codec;
+    } else if (settings.kind == PackageKind::Zip && !pack.like) {
+        // What every ZIP tool writes unless told otherwise.
+        settings.compression = Codec::Deflate;
+    }
+    if (settings.kind == PackageKind::Zip) {
+        // Reproducible builds' convention: the time every entry carries.
+        if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+            const auto seconds = ParseCount(epoch);
+            if (!seconds ||
+                std::string_view(epoch).find_first_not_of("0123456789") != std::string_view::npos) {
+                return Fail("SOURCE_DATE_EPOCH is not a number of seconds since 1970: " +
+                            Quoted(epoch));
+            }
+            settings.timestamp = static_cast<std::int64_t>(*seconds);
+        }
     }
     if (pack.key) {
         settings.aesKey = pack.key;

@@ -8,13 +8,22 @@
 // alone inflates every block of every entry on two threads (each thread
 // every other entry, into a buffer of its own) and the time this took is
 // printed in seconds.
+//
+// kestrune_unreal_bench_data deflate DIR: the yardstick for packing a
+// Zlib pak. Every file under DIR is read into memory first; then zlib alone
+// compresses every 64 KiB block of every file at its default level, as the
+// packer does, on two threads (each thread every other file), and the time
+// this took is printed in seconds.
 
 #include "ByteOrder.h"
 #include "Crypto.h"
 #include "KestruneEngine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <libdeflate.h>
 #include <map>
 #include <stdexcept>
@@ -83,15 +92,61 @@ int Inflate(const char* path) {
     return 0;
 }
 
+int Deflate(const char* dir) {
+    std::vector<std::string> files;
+    std::vector<std::filesystem::path> paths;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(dir)) {
+        if (item.is_regular_file()) {
+            paths.push_back(item.path());
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    for (const auto& path : paths) {
+        std::ifstream in(path, std::ios::binary);
+        files.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    bool failed = false;
+    const auto work = [&](std::size_t first) {
+        std::vector<unsigned char> out(compressBound(kBlockSize));
+        for (std::size_t f = first; f < files.size(); f += 2) {
+            const std::string& content = files[f];
+            for (std::size_t b = 0; b < content.size(); b += kBlockSize) {
+                const std::size_t n = std::min<std::size_t>(kBlockSize, content.size() - b);
+                uLongf length = static_cast<uLongf>(out.size());
+                if (compress2(out.data(), &length,
+                              reinterpret_cast<const Bytef*>(content.data() + b),
+                              static_cast<uLong>(n), Z_DEFAULT_COMPRESSION) != Z_OK) {
+                    failed = true;
+                }
+            }
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    std::thread other(work, 1);
+    work(0);
+    other.join();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (failed) {
+        std::fputs("a block did not deflate\n", stderr);
+        return 1;
+    }
+    std::printf("%.3f\n", took.count());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "inflate") {
         return Inflate(argv[2]);
     }
+    if (argc == 3 && std::string(argv[1]) == "deflate") {
+        return Deflate(argv[2]);
+    }
     if (argc < 3) {
         std::fputs("usage: kestrune_unreal_bench_data IN.pak OUT.pak [zlib]\n"
-                   "       kestrune_unreal_bench_data inflate PAK\n",
+                   "       kestrune_unreal_bench_data inflate PAK\n"
+                   "       kestrune_unreal_bench_data deflate DIR\n",
                    stderr);
         return 2;
     }

@@ -12,7 +12,7 @@
 # Settings (environment):
 #   ROUNDS       rounds per case (default 7)
 #   CASES        any of: files lumps repeats large list vpklist vpkfiles codecs unreal iostore
-#                unity zip mesh (default all); "list" also times --list-json and --test on the same
+#                unity zip pack mesh (default all); "list" also times --list-json and --test on the same
 #                package; "codecs" runs kestrune_codec_bench (decoding throughput per
 #                codec against the libraries alone, both threads, and 50,000 small
 #                files in a few large LZMA blocks); "textures" runs
@@ -40,7 +40,7 @@ ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" time tar coreutils e2fsp
 
 export LC_ALL=C
 ROUNDS=${ROUNDS:-7}
-CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal iostore unity zip mesh textures}
+CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal iostore unity zip pack mesh textures}
 SEED=${SEED:-20240607}
 repo=$(pwd)
 build=$repo/build/bench
@@ -560,6 +560,56 @@ PY
     u=$(zbest unzip -q "$zd/d.zip" -d "$zd/out")
     awk -v d="$d" -v u="$u" -v mb="$mb" 'BEGIN { q = d / u; printf "zip deflate %d MiB extract: %s s, unzip -q %s s: %.2f <= 0.5 %s\n", mb, d, u, q, q <= 0.5 ? "met" : "MISSED" }'
     rm -rf "$zd"
+fi
+
+# Packing, on tmpfs: PACK_FILES (default 100,000) files of 1 KiB packed into
+# an uncompressed version 11 pak, against `tar -cf` of the same tree
+# (<= 1.1); PACK_MB (default 1024) MiB of compressible files (64 KiB to
+# 4 MiB each) packed into a Zlib pak on both cores, against zlib alone
+# compressing the same 64 KiB blocks on two threads, the files read into
+# memory first (<= 1.3), with the packer's peak memory (< 64 MiB). Each
+# packing includes reading the package back in full, as --pack always does.
+if has_case pack && [ -n "$tmpfs" ]; then
+    step "pack"
+    pd=$tmpfs/pack
+    rm -rf "$pd"; mkdir -p "$pd/tree"
+    ugen=$build/bench/kestrune_unreal_bench_data
+    pbest() { # command...: the fastest of ROUNDS runs, in seconds
+        local b="" t0 t1 t
+        for _ in $(seq "$ROUNDS"); do
+            rm -f "$pd/out.pak" "$pd/out.tar"; sync
+            t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
+            t=$(( (t1 - t0) / 1000 )); [ -z "$b" ] || [ "$t" -lt "$b" ] && b=$t
+        done
+        rm -f "$pd/out.pak" "$pd/out.tar"
+        awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
+    }
+    files=${PACK_FILES:-100000}
+    "$gen" pak-files "$files" "$SEED" "$pd/c.pak" "$pd/c.tar"
+    tar -xf "$pd/c.tar" -C "$pd/tree"
+    rm -f "$pd/c.pak" "$pd/c.tar"
+    # What is packed extracts to the same tree before it is timed.
+    "$kes" --format unreal --pack "$pd/tree" "$pd/out.pak" >/dev/null
+    "$kes" --tree --extract "$pd/out.pak" "$pd/check" >/dev/null
+    diff -r "$pd/tree" "$pd/check" >/dev/null || { say "FAIL: the packed pak does not extract to its tree"; exit 1; }
+    rm -rf "$pd/check"
+    k=$(pbest "$kes" --format unreal --pack "$pd/tree" "$pd/out.pak")
+    t=$(pbest tar -cf "$pd/out.tar" -C "$pd/tree" .)
+    awk -v k="$k" -v t="$t" -v n="$files" 'BEGIN { r = k / t; printf "pack v11 %d x 1 KiB: %s s, tar -cf %s s: %.2f <= 1.1 %s\n", n, k, t, r, r <= 1.1 ? "met" : "MISSED" }'
+    rm -rf "$pd/tree"; mkdir -p "$pd/tree"
+    mb=${PACK_MB:-1024}
+    "$gen" pak-assets $((mb * 1024 * 1024)) "$SEED" "$pd/a.pak"
+    "$kes" --tree --extract "$pd/a.pak" "$pd/tree" >/dev/null
+    rm -f "$pd/a.pak"
+    y=""
+    for _ in $(seq "$ROUNDS"); do
+        t=$("$ugen" deflate "$pd/tree")
+        [ -z "$y" ] || awk -v t="$t" -v y="$y" 'BEGIN { exit !(t < y) }' && y=$t
+    done
+    z=$(pbest "$kes" --format unreal --compression Zlib --pack "$pd/tree" "$pd/out.pak")
+    peak=$( { /usr/bin/time -f "%M" "$kes" --format unreal --compression Zlib --pack "$pd/tree" "$pd/out.pak" >/dev/null; } 2>&1 | tail -1)
+    awk -v z="$z" -v y="$y" -v p="$peak" -v mb="$mb" 'BEGIN { r = z / y; printf "pack zlib %d MiB: %s s, zlib alone on two threads %s s: %.2f <= 1.3 %s; peak %d KiB (< 65536) %s\n", mb, z, y, r, r <= 1.3 ? "met" : "MISSED", p, p < 65536 ? "met" : "MISSED" }'
+    rm -rf "$pd"
 fi
 
 if has_case mesh; then

@@ -10,9 +10,10 @@ cd "$(dirname "$0")/.."
 # freedoom provides two real WADs that the extraction tests unpack in full;
 # doomsday-data real pk3 files (ZIP) that they compare with Python's zipfile.
 # b3sum, Debian's BLAKE3 tool, checks our own BLAKE3.
-# deutex reads the WADs that --pack writes, as a tool of its own.
+# deutex reads the WADs that --pack writes, as a tool of its own; unzip and
+# Python's zipfile its pk3s.
 ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" libgtest-dev libgmock-dev clang-format freedoom \
-    doomsday-data deutex python3 nlohmann-json3-dev b3sum
+    doomsday-data deutex python3 unzip nlohmann-json3-dev b3sum
 # The OBJ export is checked under a locale that writes a decimal comma.
 ensure_locale de_DE.UTF-8
 

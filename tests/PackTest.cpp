@@ -3,11 +3,13 @@
 // in another order, at other times or packed by more threads gives the same
 // bytes; every refusal names its cause and leaves nothing behind.
 
+#include "PackWriters.h"
 #include "Packing.h"
 #include "Platform.h"
 #include "support/Files.h"
 #include "support/Process.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -74,6 +76,38 @@ Tree WadTree() {
             {"F_END", ""}};
 }
 
+// Names in UTF-8 beyond ASCII, which a ZIP flags as such.
+Tree NonAsciiTree() {
+    return {{"a.txt", "plain"},
+            {"\xc3\xa9t\xc3\xa9/caf\xc3\xa9.txt", Text(5000, 'c')},
+            {"\xe6\x97\xa5\xe6\x9c\xac/\xe5\x90\x8d.bin", Noise(100, 5)}};
+}
+
+// Sets an environment variable of this process (which the program started
+// inherits) for as long as it lives.
+class EnvironmentVariable {
+public:
+    EnvironmentVariable(const char* name, const std::string& value) : name_(name) {
+#ifdef _WIN32
+        _putenv_s(name, value.c_str());
+#else
+        setenv(name, value.c_str(), 1);
+#endif
+    }
+    ~EnvironmentVariable() {
+#ifdef _WIN32
+        _putenv_s(name_, "");
+#else
+        unsetenv(name_);
+#endif
+    }
+    EnvironmentVariable(const EnvironmentVariable&) = delete;
+    EnvironmentVariable& operator=(const EnvironmentVariable&) = delete;
+
+private:
+    const char* name_;
+};
+
 void MakeTree(const fs::path& root, const Tree& tree, bool reversed = false) {
     std::vector<std::pair<std::string, std::string>> files(tree.begin(), tree.end());
     if (reversed) {
@@ -130,6 +164,9 @@ TEST(Pack, EveryKindAndOptionExtractsToTheSameTree) {
          {"--format", "unreal", "--mount-point", "../../../Game/Content/"},
          "x.pak",
          GeneralTree(game)},
+        {"zip deflate", {}, "x.pk3", GeneralTree("")},
+        {"zip stored", {"--compression", "None"}, "x.zip", GeneralTree("")},
+        {"zip names", {"--format", "zip"}, "x.pk4", NonAsciiTree()},
     };
     for (const std::string version :
          {"1", "2", "3", "4", "5", "6", "7", "8a", "8b", "9", "10", "11"}) {
@@ -171,6 +208,9 @@ TEST(Pack, EveryKindAndOptionExtractsToTheSameTree) {
                         "x.pak",
                         large});
     }
+    for (const std::string method : {"None", "Deflate"}) {
+        rows.push_back({"zip large " + method, {"--compression", method}, "x.pk3", large});
+    }
     for (const RoundTrip& row : rows) {
         SCOPED_TRACE(row.label);
         TempDir temp;
@@ -204,10 +244,9 @@ TEST(Pack, EveryKindAndOptionExtractsToTheSameTree) {
 
 TEST(Pack, SameBytesWhateverTheOrderTimesAndThreads) {
     const std::vector<std::vector<std::string>> kinds = {
-        {"--format", "kestrune"},
-        {"--format", "quake"},
-        {"--format", "vpk"},
-        {"--format", "unreal", "--compression", "Zlib"}};
+        {"--format", "kestrune"}, {"--format", "quake"},
+        {"--format", "vpk"},      {"--format", "unreal", "--compression", "Zlib"},
+        {"--format", "zip"},      {"--format", "zip", "--compression", "None"}};
     for (const auto& options : kinds) {
         SCOPED_TRACE(options[1]);
         TempDir temp;
@@ -235,23 +274,29 @@ TEST(Pack, SameBytesWhateverTheOrderTimesAndThreads) {
     TempDir temp;
     Tree tree = GeneralTree("");
     tree["many/blocks.txt"] = Text(3 << 20, 'm') + Noise(300000, 9);
+    // A file of more than 16 MiB is compressed twice, not held: its parts
+    // too come out the same.
+    tree["many/large.txt"] = Text(17 << 20, 'x');
     MakeTree(temp.path() / "in", tree);
-    std::vector<std::string> bytes;
-    for (const unsigned threads : {1u, 2u, 5u}) {
-        PackSettings settings;
-        settings.kind = PackageKind::Unreal;
-        settings.mountPoint = "../../../";
-        settings.compression = Codec::Zstd;
-        settings.threads = threads;
-        const std::string out = temp.file("t" + std::to_string(threads) + ".pak");
-        PlanOutcome planned = PlanPackage(temp.file("in"), out, {}, {}, settings);
-        ASSERT_FALSE(planned.failure) << *planned.failure;
-        const PackOutcome written = WritePackage(planned.plan, out, {});
-        ASSERT_TRUE(written.written) << written.failure.value_or("");
-        bytes.push_back(ReadFile(out));
+    for (const auto& [kind, codec] : {std::pair{PackageKind::Unreal, Codec::Zstd},
+                                      std::pair{PackageKind::Zip, Codec::Deflate}}) {
+        std::vector<std::string> bytes;
+        for (const unsigned threads : {1u, 2u, 5u}) {
+            PackSettings settings;
+            settings.kind = kind;
+            settings.mountPoint = "../../../";
+            settings.compression = codec;
+            settings.threads = threads;
+            const std::string out = temp.file("t" + std::to_string(threads) + ".out");
+            PlanOutcome planned = PlanPackage(temp.file("in"), out, {}, {}, settings);
+            ASSERT_FALSE(planned.failure) << *planned.failure;
+            const PackOutcome written = WritePackage(planned.plan, out, {});
+            ASSERT_TRUE(written.written) << written.failure.value_or("");
+            bytes.push_back(ReadFile(out));
+        }
+        EXPECT_EQ(bytes[0], bytes[1]);
+        EXPECT_EQ(bytes[0], bytes[2]);
     }
-    EXPECT_EQ(bytes[0], bytes[1]);
-    EXPECT_EQ(bytes[0], bytes[2]);
 }
 
 TEST(Pack, OodleBlocksComeFromTheUsersLibrary) {
@@ -352,7 +397,35 @@ TEST(Pack, RefusalsNameTheCauseAndLeaveNothing) {
          "x.pak",
          "--aes-key"},
         {"key for vpk", GeneralTree(""), {"--aes-key", kKey}, "x.vpk", "--aes-key does not apply"},
-        {"zip", GeneralTree(""), {}, "x.pk3", "cannot be written yet"},
+        {"zip method", GeneralTree(""), {"--compression", "Zlib"}, "x.pk3", "--compression Zlib"},
+        {"zip unknown method",
+         GeneralTree(""),
+         {"--compression", "Brotli"},
+         "x.pk3",
+         "--compression takes None, Deflate"},
+        {"zip key", GeneralTree(""), {"--aes-key", kKey}, "x.pke", "--aes-key does not apply"},
+        {"zip pak version",
+         GeneralTree(""),
+         {"--format", "zip", "--pak-version", "11"},
+         "x.bin",
+         "--pak-version does not apply"},
+        {"zip mount point",
+         GeneralTree(""),
+         {"--mount-point", "../../../"},
+         "x.ipk3",
+         "--mount-point does not apply"},
+        {"zip vpk version", GeneralTree(""), {"--vpk-version", "1"}, "x.zip", "--vpk-version"},
+        {"zip split", GeneralTree(""), {"--split-size", "1000"}, "x.zip", "--split-size"},
+        {"zip case", {{"a.txt", "1"}, {"A.txt", "2"}}, {}, "x.pk3", "only in letter case"},
+#ifndef _WIN32
+        {"zip backslash", {{"a\\b.txt", "1"}}, {}, "x.pk3", "backslash"},
+#endif
+        {"deflate for unreal",
+         GeneralTree(""),
+         {"--format", "unreal", "--compression", "Deflate"},
+         "x.pak",
+         "--compression Deflate"},
+        {"deflate for wad", WadTree(), {"--compression", "Deflate"}, "x.wad", "--compression"},
 #ifndef _WIN32
         {"full disk", GeneralTree(""), {"--format", "kestrune"}, "x.pak", "cannot write", 60000},
 #endif
@@ -410,6 +483,8 @@ TEST(Pack, LikeCopiesWhatItSays) {
         {{"--format", "quake"}, "r.pak", "quake"},
         {{}, "r.wad", "PWAD", false, WadTree()},
         {{"--vpk-version", "1"}, "r.vpk", "version 1, one file"},
+        {{}, "r.pk3", "Deflate"},
+        {{"--compression", "None"}, "r.zip", "no compression"},
         {{"--format", "unreal", "--pak-version", "8a", "--compression", "Zlib", "--mount-point",
           "../../../Game/"},
          "r.pak",
@@ -502,6 +577,127 @@ TEST(Pack, LikeAnIwadWritesAnIwadThatDeutexReads) {
     }
 }
 
+TEST(Pack, ZipTimeStampsComeFromSourceDateEpoch) {
+    struct Stamp {
+        std::optional<std::int64_t> seconds;
+        std::string shown; // as the ZIP's time fields read
+    };
+    const Stamp rows[] = {
+        {std::nullopt, "1980-01-01 00:00:00"},
+        {0, "1980-01-01 00:00:00"},           // before MS-DOS time: its first day
+        {315532801, "1980-01-01 00:00:00"},   // odd seconds round down
+        {1700000003, "2023-11-14 22:13:22"},  // UTC, whatever the zone
+        {951782400, "2000-02-29 00:00:00"},   // a leap day
+        {4354819199, "2107-12-31 23:59:58"},  // its last stamp
+        {99999999999, "2107-12-31 23:59:58"}, // past it: clamped
+    };
+    for (const Stamp& row : rows) {
+        const Zip::DosStamp stamp = Zip::DosStampOf(row.seconds);
+        char text[32];
+        std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u",
+                      1980u + (stamp.date >> 9u), (stamp.date >> 5u) & 0xFu, stamp.date & 0x1Fu,
+                      static_cast<unsigned>(stamp.time >> 11u), (stamp.time >> 5u) & 0x3Fu,
+                      (stamp.time & 0x1Fu) * 2u);
+        EXPECT_EQ(text, row.shown) << row.seconds.value_or(-1);
+    }
+
+    // The program takes it from the environment, for every entry.
+    TempDir temp;
+    MakeTree(temp.path() / "in", GeneralTree(""));
+    for (const auto& [epoch, shown] : std::vector<std::pair<std::string, std::string>>{
+             {"", "1980-01-01 00:00:00"}, {"1700000003", "2023-11-14 22:13:22"}}) {
+        SCOPED_TRACE(epoch);
+        std::optional<EnvironmentVariable> set;
+        if (!epoch.empty()) {
+            set.emplace("SOURCE_DATE_EPOCH", epoch);
+        }
+        const std::string out = temp.file("t" + epoch + ".pk3");
+        ASSERT_EQ(RunKestrune({"--pack", temp.file("in"), out}).exitCode, 0);
+        const auto listing = nlohmann::json::parse(RunKestrune({"--list-json", out}).out);
+        ASSERT_EQ(listing["entries"].size(), GeneralTree("").size());
+        for (const auto& entry : listing["entries"]) {
+            EXPECT_EQ(entry["modified"], shown) << entry["name"];
+        }
+    }
+    EnvironmentVariable bad("SOURCE_DATE_EPOCH", "yesterday");
+    const auto refused = RunKestrune({"--pack", temp.file("in"), temp.file("bad.pk3")});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("SOURCE_DATE_EPOCH"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(temp.file("bad.pk3")));
+}
+
+// Debian's unzip and Python's zipfile, ZIP readers of their own, test what
+// --pack writes: both methods, names beyond ASCII, and an archive of more
+// entries than the end record counts (65,535), which takes ZIP64's.
+TEST(Pack, ZipIsReadByUnzipAndPythonsZipfile) {
+    TempDir temp;
+    Tree tree = GeneralTree("");
+    for (const auto& [name, bytes] : NonAsciiTree()) {
+        tree["names/" + name] = bytes;
+    }
+    MakeTree(temp.path() / "in", tree);
+    for (const std::string method : {"Deflate", "None"}) {
+        ASSERT_EQ(RunKestrune(PackArgs({"--compression", method}, temp.file("in"),
+                                       temp.file(method + ".pk3")))
+                      .exitCode,
+                  0);
+    }
+    // ZIP64 by count: a plan, made here, of many entries read from two files.
+    constexpr int kMany = 65536 + 4;
+    WriteFile(temp.file("empty"), "");
+    WriteFile(temp.file("one"), "x");
+    PackPlan plan;
+    plan.settings.kind = PackageKind::Zip;
+    for (int i = 0; i < kMany; ++i) {
+        const bool one = i % 1000 == 0;
+        plan.files.push_back({std::to_string(i / 1000) + "/" + std::to_string(i),
+                              temp.file(one ? "one" : "empty"), one ? 1u : 0u});
+    }
+    const std::string many = temp.file("many.zip");
+    const PackOutcome written = WritePackage(plan, many, {});
+    ASSERT_TRUE(written.written) << written.failure.value_or("");
+    const std::string bytes = ReadFile(many);
+    ASSERT_GT(bytes.size(), 98u);
+    EXPECT_EQ(bytes.substr(bytes.size() - 98, 4), std::string("PK\6\6")); // ZIP64 end record
+    EXPECT_EQ(bytes.substr(bytes.size() - 12, 2), "\xff\xff");            // its count defers
+
+#ifdef _WIN32
+    GTEST_SKIP() << "unzip and Python's zipfile are checked on Debian";
+#endif
+    const std::string report = temp.file("report.txt");
+    if (fs::exists("/usr/bin/unzip")) {
+        for (const std::string archive : {"Deflate.pk3", "None.pk3", "many.zip"}) {
+            const std::string command =
+                "/usr/bin/unzip -tq " + temp.file(archive) + " > " + report + " 2>&1";
+            EXPECT_EQ(std::system(command.c_str()), 0) << archive << ": " << ReadFile(report);
+        }
+    }
+    const std::string script = temp.file("check.py");
+    WriteFile(script, R"(import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+bad = z.testzip()
+infos = z.infolist()
+methods = sorted({i.compress_type for i in infos})
+utf8 = sorted(i.filename for i in infos if i.flag_bits & 0x800)
+extra = [i.filename for i in infos if i.extra and len(infos) < 65535]
+print(len(infos), bad, methods, len(extra), *utf8)
+)");
+    if (std::system("python3 -c 'import zipfile' > /dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "python3 is not installed";
+    }
+    const std::string e = "names/\xc3\xa9t\xc3\xa9/caf\xc3\xa9.txt";
+    const std::string j = "names/\xe6\x97\xa5\xe6\x9c\xac/\xe5\x90\x8d.bin";
+    for (const auto& [archive, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"Deflate.pk3", "8 None [0, 8] 0 " + e + " " + j + "\n"},
+             {"None.pk3", "8 None [0] 0 " + e + " " + j + "\n"},
+             {"many.zip", std::to_string(kMany) + " None [0] 0\n"}}) {
+        const std::string command =
+            "python3 " + script + " " + temp.file(archive) + " > " + report + " 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0) << archive << ": " << ReadFile(report);
+        EXPECT_EQ(ReadFile(report), expected) << archive;
+    }
+}
+
 // Each entry's name and size, in listing order.
 std::vector<std::pair<std::string, std::uint64_t>>
 Listed(const std::string& package, const std::vector<std::string>& keys = {}) {
@@ -545,6 +741,7 @@ TEST(Pack, ExtractedTreeRepacksToTheSameListing) {
              {"own.pak", {"--format", "unreal", "--pak-version", "9", "--compression", "LZ4"}},
              {"own11.pak", {"--format", "unreal", "--aes-key", kKey}},
              {"own.vpk", {}},
+             {"own.pk3", {}},
              {"quake.pak", {"--format", "quake"}}}) {
         std::vector<std::string> args = options;
         args.insert(args.end(), {"--order", temp.file("reversed")});

@@ -33,6 +33,27 @@ libdeflate_compressor* Compressor() {
     return compressor.get();
 }
 
+struct DeflaterFree {
+    void operator()(z_stream* stream) const {
+        deflateEnd(stream);
+        delete stream;
+    }
+};
+
+// One raw-Deflate zlib stream per thread, reset for every part.
+z_stream* Deflater() {
+    thread_local std::unique_ptr<z_stream, DeflaterFree> stream = [] {
+        auto* made = new z_stream{};
+        if (deflateInit2(made, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) !=
+            Z_OK) {
+            delete made;
+            made = nullptr;
+        }
+        return std::unique_ptr<z_stream, DeflaterFree>(made);
+    }();
+    return stream.get();
+}
+
 // OodleLZ_Compress as the vendor's library exports it.
 using OodleCompress = std::intptr_t (*)(int compressor, const void* raw, std::intptr_t rawLength,
                                         void* coded, int level, const void* options,
@@ -145,6 +166,37 @@ bool EncodeWhole(Codec codec, std::span<const unsigned char> in, std::vector<uns
     default:
         return false;
     }
+}
+
+bool EncodeDeflatePart(std::span<const unsigned char> window, std::span<const unsigned char> in,
+                       bool last, std::vector<unsigned char>& out) {
+    out.clear();
+    z_stream* stream = Deflater();
+    if (stream == nullptr || in.size() > UINT32_MAX / 2 || deflateReset(stream) != Z_OK) {
+        return false;
+    }
+    constexpr std::size_t kWindow = 32768;
+    if (window.size() > kWindow) {
+        window = window.last(kWindow);
+    }
+    if (!window.empty() &&
+        deflateSetDictionary(stream, window.data(), static_cast<uInt>(window.size())) != Z_OK) {
+        return false;
+    }
+    // The bound, and room for the empty stored block a flush adds.
+    out.resize(deflateBound(stream, static_cast<uLong>(in.size())) + 16);
+    stream->next_in = const_cast<Bytef*>(in.data());
+    stream->avail_in = static_cast<uInt>(in.size());
+    stream->next_out = out.data();
+    stream->avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(stream, last ? Z_FINISH : Z_SYNC_FLUSH);
+    const bool done = last ? result == Z_STREAM_END : result == Z_OK && stream->avail_in == 0;
+    if (!done || stream->avail_out == 0) {
+        out.clear();
+        return false;
+    }
+    out.resize(out.size() - stream->avail_out);
+    return true;
 }
 
 } // namespace Kestrune

@@ -28,4 +28,15 @@ std::optional<std::string> OodleEncoderMissing(const std::string& library);
 bool EncodeWhole(Codec codec, std::span<const unsigned char> in, std::vector<unsigned char>& out,
                  const std::string& oodleLibrary = {});
 
+// One part of a raw Deflate stream cut into parts that are compressed each
+// on its own (by several threads) and joined in order, as pigz does: `in`
+// deflated by zlib at its default level, the part's matches reaching back
+// into `window` (the up to 32 KiB of content just before `in`), ending on a
+// byte boundary (an empty stored block) unless it is the `last` part, which
+// ends the stream. The parts of one content always join into the same
+// stream, whatever thread made each. Replaces what `out` held; false when
+// zlib fails.
+bool EncodeDeflatePart(std::span<const unsigned char> window, std::span<const unsigned char> in,
+                       bool last, std::vector<unsigned char>& out);
+
 } // namespace Kestrune

@@ -531,6 +531,26 @@ LikeOutcome ReadLikeSettings(const std::string& reference, const ReadOptions& op
         }
         break;
     }
+    case PackageKind::Zip: {
+        // Deflate when the reference deflates, stored when it stores all;
+        // a method a ZIP package is not written with gives way to Deflate.
+        bool deflated = false;
+        std::string other;
+        KestruneEngine::VisitEntries(
+            reference, [](std::uint64_t) {},
+            [&](const EntryView& entry) {
+                if (entry.compression == "Deflate") {
+                    deflated = true;
+                } else if (entry.compression != "Store" && other.empty()) {
+                    other = std::string(entry.compression);
+                }
+            },
+            reading);
+        like.settings.compression = deflated || !other.empty() ? Codec::Deflate : Codec::Stored;
+        like.description = deflated || other.empty() ? (deflated ? "Deflate" : "no compression")
+                                                     : "Deflate (in place of " + other + ")";
+        break;
+    }
     case PackageKind::Unreal:
         if (auto failure =
                 Unreal::ReadLike(reference, reading, keyGiven, like.settings, like.description)) {

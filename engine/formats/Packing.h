@@ -44,7 +44,7 @@ struct PackSettings {
     std::uint32_t pakVersion = 11; ///< Unreal: 1 to 11.
     bool v8a = false;              ///< Unreal version 8 with four method names.
     std::string mountPoint = "../../../";
-    Codec compression = Codec::Stored; ///< Unreal: the method of every entry.
+    Codec compression = Codec::Stored; ///< Unreal, ZIP: the method of every entry.
     std::uint32_t blockSize = 65536;   ///< Unreal: bytes of content per block.
     std::optional<AesKey> aesKey;      ///< Unreal: encrypts entries and the index.
     bool encryptData = true;           ///< Unreal, with a key: the entries.
@@ -52,6 +52,9 @@ struct PackSettings {
     std::uint64_t pathHashSeed = 0;    ///< Unreal 10-11.
     std::string oodleLibrary;          ///< Unreal, Oodle: the user's library.
     unsigned threads = 0;              ///< Compression threads; 0: one per core.
+    /// ZIP: the time every entry carries, in seconds since 1970-01-01 UTC
+    /// (SOURCE_DATE_EPOCH); none: 1980-01-01 00:00.
+    std::optional<std::int64_t> timestamp;
 };
 
 /// The files of a package, in the order they are to be stored.
@@ -145,9 +148,10 @@ struct LikeOutcome {
 /// Reads the package at `reference` (with `options`' keys) and copies what a
 /// game cares about: its kind; an Unreal pak's version, mount point,
 /// compression method and block size, encryption; a VPK's version and
-/// whether it has parts; IWAD or PWAD. `keyGiven`: the user gave --aes-key,
-/// which a reference that is not encrypted refuses (the game would not read
-/// an encrypted pak where it reads plain ones).
+/// whether it has parts; IWAD or PWAD; a ZIP's method (Deflate or stored).
+/// `keyGiven`: the user gave --aes-key, which a reference that is not
+/// encrypted refuses (the game would not read an encrypted pak where it
+/// reads plain ones).
 LikeOutcome ReadLikeSettings(const std::string& reference, const ReadOptions& options,
                              bool keyGiven);
 

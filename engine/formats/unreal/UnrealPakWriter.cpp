@@ -347,6 +347,9 @@ std::optional<std::string> CheckSettings(const PackSettings& s) {
             return "--compression Oodle " + *missing;
         }
     }
+    if (c == Codec::Deflate) {
+        return std::string("--compression Deflate: a pak holds deflated blocks as Zlib or Gzip");
+    }
     if (c != Codec::Stored && !CanEncode(c)) {
         return std::string("--compression: not a method a pak holds");
     }
