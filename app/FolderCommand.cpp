@@ -41,6 +41,18 @@ int CatFromFolder(const std::string& folder, const FolderListing& listing, const
     return 1;
 }
 
+// True when DIR is the folder itself or holds it: a package's files could
+// then land on the folder's own files, which no output may replace.
+bool HoldsFolder(const std::string& outDir, const std::string& folder) {
+    const auto dir = Platform::ResolvedPath(outDir);
+    const auto read = Platform::ResolvedPath(folder);
+    if (!dir || !read) {
+        return false; // DIR does not exist yet
+    }
+    const std::string prefix = dir->ends_with('/') ? *dir : *dir + "/";
+    return *read == *dir || read->starts_with(prefix);
+}
+
 } // namespace
 
 bool IsPackageFolder(const std::string& path) {
@@ -49,6 +61,13 @@ bool IsPackageFolder(const std::string& path) {
 
 int RunFolderCommand(FolderCommand command, const std::string& folder, const std::string& argument,
                      const RunOptions& options) {
+    if (Writes(command) && HoldsFolder(argument, folder)) {
+        Console::Err("Cannot write into " + argument + ": it holds " + folder +
+                     ", whose files no output may replace\n");
+        Console::Err(command == FolderCommand::Extract ? "Extraction failed.\n"
+                                                       : "Export failed.\n");
+        return 1;
+    }
     const FolderListing listing =
         KestruneEngine::ListFolder(folder, Writes(command) ? argument : std::string());
     if (!listing.opened) {

@@ -1090,6 +1090,14 @@ TEST(CliFolder, SafetyAndFailures) {
     EXPECT_TRUE(result.err.ends_with(
         ConsoleText("Failed package: " + game.Path("bad.unity3d") + "\n1 of 8 packages failed\n")))
         << result.err;
+    // DIR that holds the folder could take the place of its files.
+    for (const std::string& out : {game.root, game.dir.path().string()}) {
+        result = RunKestrune({"--extract", game.root, out});
+        EXPECT_EQ(result.exitCode, 1) << out;
+        EXPECT_EQ(result.err, ConsoleText("Cannot write into " + out + ": it holds " + game.root +
+                                          ", whose files no output may replace\n"
+                                          "Extraction failed.\n"));
+    }
     // No package at all.
     std::filesystem::create_directory(game.dir.file("empty"));
     Testing::WriteFile(game.dir.file("empty/notes.txt"), "text\n");
