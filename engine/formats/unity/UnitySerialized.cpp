@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -222,10 +224,22 @@ ManagerNames ManagerNamesBeside(const std::string& packagePath, std::string_view
     if (fileName == kManagersFile || !source) {
         return {};
     }
+    // A command asks for one folder's names once for each of its files, and
+    // more than once for each: they are read once, while the file keeps its
+    // path and size.
+    static std::mutex lock;
+    static std::tuple<std::string, std::string, std::uint64_t> readFrom;
+    static ManagerNames read;
     const std::uint64_t size = source->Size();
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(std::min(size, kListReadCap)));
-    bytes.resize(source->ReadAt(0, bytes.data(), bytes.size()));
-    return ReadManagerNames(ParseSerializedFile(bytes, size, {}, strippedVersion, true));
+    std::lock_guard<std::mutex> hold(lock);
+    auto key = std::make_tuple(managers, std::string(strippedVersion), size);
+    if (key != readFrom) {
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(std::min(size, kListReadCap)));
+        bytes.resize(source->ReadAt(0, bytes.data(), bytes.size()));
+        read = ReadManagerNames(ParseSerializedFile(bytes, size, {}, strippedVersion, true));
+        readFrom = std::move(key);
+    }
+    return read;
 }
 
 void NameByContainer(SerializedFileListing& listing,
