@@ -83,6 +83,7 @@ int RunFolderCommand(FolderCommand command, const std::string& folder, const std
     FolderRunNames run;
     std::vector<std::string> failed;
     std::size_t packages = 0;
+    bool unconvertible = false; // --export passed a package over
     bool jsonBegun = false;
     bool jsonWritten = false;
     for (const std::string& relative : listing.files) {
@@ -108,6 +109,7 @@ int RunFolderCommand(FolderCommand command, const std::string& folder, const std
                     Console::Err("Skipped " + path +
                                  ": --export has no converters for this kind of package\n");
                 }
+                unconvertible = true;
                 continue;
             }
         }
@@ -145,7 +147,8 @@ int RunFolderCommand(FolderCommand command, const std::string& folder, const std
         EndFolderJson();
     }
     if (packages == 0) {
-        Console::Err("No package in " + folder + "\n");
+        Console::Err(unconvertible ? "No package in " + folder + " has converters for --export\n"
+                                   : "No package in " + folder + "\n");
         return 1;
     }
     if (failed.empty()) {

@@ -1107,6 +1107,11 @@ TEST(CliFolder, SafetyAndFailures) {
         EXPECT_EQ(result.out, "") << command;
         EXPECT_EQ(result.err, ConsoleText("No package in " + game.dir.file("empty") + "\n"));
     }
+    Testing::WriteFile(game.dir.file("empty/a.wad"), WadBuilder().lump("A", "a").build());
+    result = RunKestrune({"--export", game.dir.file("empty"), game.dir.file("e")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, ConsoleText("No package in " + game.dir.file("empty") +
+                                      " has converters for --export\n"));
 }
 
 } // namespace
