@@ -3,6 +3,7 @@
 #include "Options.h"
 
 #include <string>
+#include <string_view>
 
 // The front end's commands. Each one calls the engine, writes its report and
 // messages through Console and returns the process exit code.
@@ -17,12 +18,14 @@ int RunListCommand(const std::string& packagePath, const RunOptions& options = {
 
 // Extracts every entry taken of the package into `outDir`; exit 0 only when
 // every one was written whole.
+// With `place`, the package is one of a folder's and its files go under its
+// place in DIR.
 int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
-                      const RunOptions& options = {});
+                      const RunOptions& options = {}, const FolderPlace* place = nullptr);
 
 // --export: each object the package's converters know, as one file in DIR.
 int RunExportCommand(const std::string& packagePath, const std::string& outDir,
-                     const RunOptions& options = {});
+                     const RunOptions& options = {}, const FolderPlace* place = nullptr);
 
 int RunCreateSampleCommand(const std::string& outPath);
 
@@ -31,7 +34,28 @@ int RunCreateSampleCommand(const std::string& outPath);
 int RunTestCommand(const std::string& packagePath, const RunOptions& options = {});
 
 // The listing as one JSON document, with the file name each entry gets.
-int RunListJsonCommand(const std::string& packagePath, const RunOptions& options = {});
+// `lead` is written before the document, when there is one; `written` is set
+// then.
+int RunListJsonCommand(const std::string& packagePath, const RunOptions& options = {},
+                       std::string_view lead = {}, bool* written = nullptr);
+
+// A folder's JSON document around the documents of its packages:
+// {"folder":"<path>","packages":[ ... ]}.
+void BeginFolderJson(const std::string& folder);
+void EndFolderJson();
+
+// The commands that read packages, as they read every package of a folder.
+enum class FolderCommand { List, ListJson, Test, Extract, Export, Cat };
+
+// True when `path` names a directory: the command reads each package in it.
+bool IsPackageFolder(const std::string& path);
+
+// Runs `command` on every package in `folder`, in byte order of their paths
+// inside it: `argument` is DIR (--extract, --export) or the entry, as
+// "<path in the folder>/<entry name>" (--cat). Exit 0 only when every
+// package succeeded and there was one at all.
+int RunFolderCommand(FolderCommand command, const std::string& folder, const std::string& argument,
+                     const RunOptions& options = {});
 
 // One entry's bytes on standard output.
 int RunCatCommand(const std::string& packagePath, const std::string& entryName,

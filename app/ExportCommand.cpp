@@ -9,7 +9,7 @@
 namespace Kestrune {
 
 int RunExportCommand(const std::string& packagePath, const std::string& outDir,
-                     const RunOptions& options) {
+                     const RunOptions& options, const FolderPlace* place) {
     PackageSummary summary;
     if (!ReadyToWrite(packagePath, options.read, "Export failed.", summary)) {
         return 1;
@@ -19,7 +19,7 @@ int RunExportCommand(const std::string& packagePath, const std::string& outDir,
     std::vector<std::string> written;
     const WrittenCallback onWritten = KeepWrittenLines(options.verbose, outDir, written);
     const bool ok = KestruneEngine::ExportAll(packagePath, outDir, &report, options.read,
-                                              options.layout, onWritten);
+                                              options.layout, onWritten, place);
     if (!report.hasConverters) {
         Console::Err("Cannot export " + packagePath +
                      ": --export has no converters for this kind of package\n");

@@ -74,7 +74,7 @@ void SaySummary(const ExtractionReport& report) {
 } // namespace
 
 int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
-                      const RunOptions& options) {
+                      const RunOptions& options, const FolderPlace* place) {
     PackageSummary summary;
     if (!ReadyToWrite(packagePath, options.read, "Extraction failed.", summary)) {
         return 1;
@@ -88,7 +88,7 @@ int RunExtractCommand(const std::string& packagePath, const std::string& outDir,
     {
         ProgressLine progress;
         ok = KestruneEngine::ExtractAll(packagePath, outDir, &report, progress.Callback(),
-                                        options.read, options.layout, onWritten);
+                                        options.read, options.layout, onWritten, place);
     }
     for (const std::string& line : written) {
         Console::Out(line);

@@ -121,7 +121,21 @@ std::string_view KindName(PackageKind kind) {
 
 } // namespace
 
-int RunListJsonCommand(const std::string& packagePath, const RunOptions& options) {
+void BeginFolderJson(const std::string& folder) {
+    static ReportWriter report;
+    JsonWriter json(report);
+    report.Char('{');
+    json.Field("folder", folder);
+    report.Text(",\"packages\":[\n");
+    report.Flush();
+}
+
+void EndFolderJson() {
+    Console::Out("]}\n");
+}
+
+int RunListJsonCommand(const std::string& packagePath, const RunOptions& options,
+                       std::string_view lead, bool* written) {
     PackageSummary summary;
     if (!ExaminePackage(packagePath, options.read, summary)) {
         return 1;
@@ -240,6 +254,10 @@ int RunListJsonCommand(const std::string& packagePath, const RunOptions& options
     };
     std::uint64_t index = 0;
     const auto begin = [&](PackageKind kind) {
+        report.Text(lead);
+        if (written != nullptr) {
+            *written = true;
+        }
         report.Char('{');
         json.Field("package", packagePath);
         report.Char(',');

@@ -51,6 +51,7 @@ void PrintUsage(const char* programName) {
         "\n"
         "GLOB: * and ? within one path component, ** across them; letter case counts.\n"
         "KEY: 64 hexadecimal digits (0x before them or not), or base64 of 32 bytes.\n"
+        "A folder in place of <archive>: every package in it, one after the other.\n"
         "\n"
         "Environment:\n"
         "  KESTRUNE_AES_KEY          Keys as --aes-key takes them, separated by commas\n"

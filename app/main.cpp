@@ -62,6 +62,31 @@ int Dispatch(int argc, char** argv) {
     if (command == "--create-sample" && restCount > 1) {
         return RunCreateSampleCommand(rest[1]);
     }
+    // A folder named where a package goes: every package in it.
+    if (restCount > 1 && command != "--pack" && command != "--create-sample" &&
+        IsPackageFolder(rest[1])) {
+        const std::string folder = rest[1];
+        if (command == "--list") {
+            return RunFolderCommand(FolderCommand::List, folder, "", options);
+        }
+        if (command == "--list-json") {
+            return RunFolderCommand(FolderCommand::ListJson, folder, "", options);
+        }
+        if (command == "--test") {
+            return RunFolderCommand(FolderCommand::Test, folder, "", options);
+        }
+        if (command == "--extract") {
+            return RunFolderCommand(FolderCommand::Extract, folder,
+                                    restCount > 2 ? rest[2] : "./extracted", options);
+        }
+        if (command == "--export") {
+            return RunFolderCommand(FolderCommand::Export, folder,
+                                    restCount > 2 ? rest[2] : "./exported", options);
+        }
+        if (command == "--cat" && restCount > 2) {
+            return RunFolderCommand(FolderCommand::Cat, folder, rest[2], options);
+        }
+    }
     if (command == "--list" && restCount > 1) {
         return RunListCommand(package, options);
     }

@@ -5,6 +5,7 @@
 #include "Extraction.h"
 #include "Formats.h"
 #include "MeshData.h"
+#include "PackageFolder.h"
 #include "Preview.h"
 #include "ReadOptions.h"
 
@@ -35,6 +36,12 @@ public:
     /// container's X.utoc for its X.ucas, when it exists; `path` itself
     /// otherwise.
     static std::string PackageFileFor(const std::string& path);
+
+    /// What the folder `folder` holds, for commands that read every package
+    /// in it (see PackageFolder.h): the files that may be packages, in byte
+    /// order of their paths inside it, without the companion files of
+    /// others, links, or the directory `outDir` when it lies in the folder.
+    static FolderListing ListFolder(const std::string& folder, const std::string& outDir = {});
 
     /// Classifies the file at `path` by its first four bytes. `OpenFailed` when
     /// it cannot be opened for reading or is a directory.
@@ -84,11 +91,14 @@ public:
     /// the others; `written`, when given, receives each file written whole.
     /// True only when the directory exists, the package opened and every
     /// entry was written whole.
+    /// With `folder`, the package is one of a folder's, and its files go
+    /// under its place there (FolderPlace).
     static bool ExtractAll(const std::string& archive, const std::string& outDir,
                            ExtractionReport* report = nullptr,
                            const ProgressCallback& progress = {}, const ReadOptions& options = {},
                            OutputLayout layout = OutputLayout::Flat,
-                           const WrittenCallback& written = {});
+                           const WrittenCallback& written = {},
+                           const FolderPlace* folder = nullptr);
 
     /// Reads the content of every listed entry of the package at `archive` as
     /// ExtractAll would and writes nothing. `damaged` receives, in listing
@@ -143,11 +153,11 @@ public:
     /// user's selection picks by the planned file name. Objects without a
     /// converter are listed in `report->skipped`. True only when every
     /// selected object was converted and written whole; false, creating
-    /// nothing, for kinds without converters.
+    /// nothing, for kinds without converters. `folder` as for ExtractAll.
     static bool ExportAll(const std::string& archive, const std::string& outDir,
                           ExportReport* report = nullptr, const ReadOptions& options = {},
                           OutputLayout layout = OutputLayout::Flat,
-                          const WrittenCallback& written = {});
+                          const WrittenCallback& written = {}, const FolderPlace* folder = nullptr);
 
     /// The built-in sample mesh: a cube named "GameCrate_LOD0", edge length 2,
     /// centred on the origin, 8 shared corners and 12 counter-clockwise

@@ -10,6 +10,11 @@ std::string KestruneEngine::PackageFileFor(const std::string& path) {
     return Kestrune::PackageFileFor(path);
 }
 
+FolderListing KestruneEngine::ListFolder(const std::string& folder, const std::string& outDir) {
+    return ListPackageFolder(folder,
+                             outDir.empty() ? std::nullopt : Platform::IdentifyFile(outDir));
+}
+
 ArchiveType KestruneEngine::DetectType(const std::string& path) {
     const auto source = FileSource::Open(path);
     return source ? DetectKind(*source) : ArchiveType::OpenFailed;

@@ -9,8 +9,10 @@
 #include "Options.h"
 #include "OutputNames.h"
 #include "support/Files.h"
+#include "support/IoStoreBuilder.h"
 #include "support/PackageBuilder.h"
 #include "support/Process.h"
+#include "support/UnityBuilder.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -197,7 +199,6 @@ TEST(Cli, ListFailuresAreReported) {
     const std::string missing = " (No such file or directory)";
     const std::pair<std::string, std::string> cases[] = {
         {dir.file("missing.pak"), missing},
-        {dir.path().string(), " (Is a directory)"},
         {dir.file("two words.pak"), missing},
 #ifdef _WIN32
         // Windows allows no '"' in a file name: the system says so.
@@ -934,6 +935,183 @@ TEST(Cli, PathsOutsideTheAnsiCodePage) {
     EXPECT_EQ(extracted.out, ConsoleText("Extracted all assets to " + utf8(outDir) + "\n"));
     EXPECT_EQ(extracted.exitCode, 0);
     EXPECT_TRUE(std::filesystem::is_regular_file(outDir / "THINGS"));
+}
+
+} // namespace
+} // namespace Kestrune
+
+namespace Kestrune {
+namespace {
+
+// A game's folder: packages of several kinds at several depths, the
+// companion files of some (a Unity file's .resS, a VPK's numbered part, an
+// IoStore container's .ucas) and a file that is no package.
+struct GameFolder {
+    Testing::TempDir dir;
+    std::string root = dir.file("game");
+    // The packages, in byte order of their paths inside the folder.
+    std::vector<std::string> packages{"B.pak", "Data/level0", "a.wad", "paks/Game.utoc",
+                                      "paks/pak01_dir.vpk"};
+
+    GameFolder() {
+        for (const char* sub : {"game", "game/Data", "game/paks"}) {
+            std::filesystem::create_directory(dir.file(sub));
+        }
+        Testing::WriteFile(root + "/a.wad", WadBuilder().lump("THINGS", "abc").build());
+        Testing::WriteFile(root + "/B.pak", PackBuilder().add("maps/e1m1.bsp", "bsp").build());
+        Testing::WriteFile(root + "/Data/level0",
+                           Testing::BuildSerializedFile(21, true, "readme", "hello", "a/b.txt"));
+        Testing::WriteFile(root + "/Data/level0.resS", std::string(64, '\0'));
+        VpkBuilder vpk;
+        vpk.add("maps", "x", "txt", "hello", 0, 0);
+        Testing::WriteFile(root + "/paks/pak01_dir.vpk", vpk.build());
+        Testing::WriteFile(root + "/paks/pak01_000.vpk", vpk.parts().at(0));
+        Testing::WriteIoStore(root + "/paks/Game",
+                              Testing::BuildIoStore({}, {{"Maps/M.umap", "umap"}}));
+        Testing::WriteFile(root + "/readme.txt", "not a package\n");
+    }
+    std::string Path(const std::string& relative) const { return root + "/" + relative; }
+};
+
+// Each command on a folder says what it says of each package alone, in
+// byte order of their paths; companions and other files are no packages.
+TEST(CliFolder, EveryPackageInByteOrder) {
+    const GameFolder game;
+    for (const char* command : {"--list", "--test"}) {
+        std::string out, err;
+        for (const std::string& package : game.packages) {
+            const auto alone = RunKestrune({command, game.Path(package)});
+            ASSERT_EQ(alone.exitCode, 0) << package << alone.err;
+            out += alone.out;
+            err += alone.err;
+        }
+        const auto result = RunKestrune({command, game.root});
+        EXPECT_EQ(result.exitCode, 0) << command << result.err;
+        EXPECT_EQ(result.out, out) << command;
+        EXPECT_EQ(result.err, err) << command;
+    }
+    const auto json = nlohmann::json::parse(RunKestrune({"--list-json", game.root}).out);
+    EXPECT_EQ(json.at("folder"), game.root);
+    ASSERT_EQ(json.at("packages").size(), game.packages.size());
+    for (std::size_t i = 0; i < game.packages.size(); ++i) {
+        EXPECT_EQ(
+            json.at("packages")[i],
+            nlohmann::json::parse(RunKestrune({"--list-json", game.Path(game.packages[i])}).out));
+    }
+    // -v names what was read as no package of its own.
+    const auto verbose = RunKestrune({"-v", "--list", game.root});
+    const std::string companion = ": read with the package it belongs to\n";
+    for (const auto& [skipped, why] :
+         std::vector<std::pair<std::string, std::string>>{{"Data/level0.resS", companion},
+                                                          {"paks/pak01_000.vpk", companion},
+                                                          {"paks/Game.ucas", companion},
+                                                          {"readme.txt", ": not a package\n"}}) {
+        EXPECT_NE(verbose.err.find(ConsoleText("Skipped " + game.Path(skipped) + why)),
+                  std::string::npos)
+            << skipped << verbose.err;
+    }
+    const auto cat = RunKestrune({"--cat", game.root, "paks/pak01_dir.vpk/maps/x.txt"});
+    EXPECT_EQ(cat.out, "hello");
+    EXPECT_EQ(RunKestrune({"--cat", game.root, "paks/maps/x.txt"}).exitCode, 1);
+}
+
+// Each package's files lie under its path in DIR: in its directory with
+// --tree, after its flattened path without.
+TEST(CliFolder, OutputUnderEachPackagesPath) {
+    const GameFolder game;
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::pair<std::string, std::string>> files; // in DIR, and their bytes
+    };
+    const Case cases[] = {
+        {{},
+         {{"a.wad_THINGS", "abc"},
+          {"B.pak_maps_e1m1.bsp", "bsp"},
+          {"paks_pak01_dir.vpk_maps_x.txt", "hello"},
+          {"paks_Game.utoc_Proj_Content_Maps_M.umap", "umap"}}},
+        {{"--tree"},
+         {{"a.wad/THINGS", "abc"},
+          {"B.pak/maps/e1m1.bsp", "bsp"},
+          {"paks/pak01_dir.vpk/maps/x.txt", "hello"},
+          {"paks/Game.utoc/Proj/Content/Maps/M.umap", "umap"}}},
+    };
+    for (const Case& c : cases) {
+        const std::string out = game.dir.file(c.options.empty() ? "flat" : "tree");
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--extract", game.root, out});
+        const auto result = RunKestrune(args);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        for (const auto& [name, bytes] : c.files) {
+            EXPECT_EQ(Testing::ReadFile(out + "/" + name), bytes) << name;
+        }
+    }
+}
+
+// What must never happen: a link followed out of the folder, the output
+// directory read as input, two packages' files on one name; a failing
+// package fails the run by name, and a folder without any package too.
+TEST(CliFolder, SafetyAndFailures) {
+    GameFolder game;
+    // Two packages whose flat names are one: each keeps its own file,
+    // also when extracted again into the same DIR.
+    std::filesystem::create_directory(game.Path("x"));
+    Testing::WriteFile(game.Path("x/y.wad"), WadBuilder().lump("THINGS", "one").build());
+    Testing::WriteFile(game.Path("x_y.wad"), WadBuilder().lump("THINGS", "two").build());
+    for (int run = 0; run < 2; ++run) {
+        const auto result = RunKestrune({"--extract", game.root, game.dir.file("out")});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(Testing::ReadFile(game.dir.file("out/x_y.wad_THINGS")), "one");
+        EXPECT_EQ(Testing::ReadFile(game.dir.file("out/x_y~2.wad_THINGS")), "two");
+    }
+    // DIR inside the folder, with a package in it already, is no input.
+    std::filesystem::create_directory(game.Path("out"));
+    Testing::WriteFile(game.Path("out/c.wad"), WadBuilder().lump("C", "c").build());
+    auto result = RunKestrune({"--extract", game.root, game.Path("out")});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_FALSE(std::filesystem::exists(game.Path("out/out_c.wad_C")));
+    EXPECT_TRUE(std::filesystem::exists(game.Path("out/a.wad_THINGS")));
+    std::filesystem::remove_all(game.Path("out"));
+#ifndef _WIN32
+    // A link to a folder or a package outside is never read.
+    std::filesystem::create_directory(game.dir.file("outside"));
+    Testing::WriteFile(game.dir.file("outside/secret.wad"), WadBuilder().lump("S", "s").build());
+    std::filesystem::create_directory_symlink(game.dir.file("outside"), game.Path("linked"));
+    std::filesystem::create_symlink(game.dir.file("outside/secret.wad"), game.Path("s.wad"));
+    result = RunKestrune({"--list", game.root});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out.find("secret"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("s.wad"), std::string::npos) << result.out;
+#endif
+    // A package that is refused fails the run, named at the end.
+    Testing::WriteFile(game.Path("bad.unity3d"),
+                       Testing::BuildUnityFs({{"CAB-1", "x", 0}}, {.format = 9}));
+    result = RunKestrune({"--list", game.root});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.err.ends_with(
+        ConsoleText("Failed package: " + game.Path("bad.unity3d") + "\n1 of 8 packages failed\n")))
+        << result.err;
+    // DIR that holds the folder could take the place of its files.
+    for (const std::string& out : {game.root, game.dir.path().string()}) {
+        result = RunKestrune({"--extract", game.root, out});
+        EXPECT_EQ(result.exitCode, 1) << out;
+        EXPECT_EQ(result.err, ConsoleText("Cannot write into " + out + ": it holds " + game.root +
+                                          ", whose files no output may replace\n"
+                                          "Extraction failed.\n"));
+    }
+    // No package at all.
+    std::filesystem::create_directory(game.dir.file("empty"));
+    Testing::WriteFile(game.dir.file("empty/notes.txt"), "text\n");
+    for (const char* command : {"--list", "--test", "--list-json", "--extract"}) {
+        result = RunKestrune({command, game.dir.file("empty"), game.dir.file("e")});
+        EXPECT_EQ(result.exitCode, 1) << command;
+        EXPECT_EQ(result.out, "") << command;
+        EXPECT_EQ(result.err, ConsoleText("No package in " + game.dir.file("empty") + "\n"));
+    }
+    Testing::WriteFile(game.dir.file("empty/a.wad"), WadBuilder().lump("A", "a").build());
+    result = RunKestrune({"--export", game.dir.file("empty"), game.dir.file("e")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, ConsoleText("No package in " + game.dir.file("empty") +
+                                      " has converters for --export\n"));
 }
 
 } // namespace

@@ -640,6 +640,60 @@ TEST(UnitySerialized, ObjectsAreEntriesAndExport) {
 
 // No magic number: the header must agree with itself and the file, each
 // check alone enough to keep other files what they are.
+// A player's data folder: globalgamemanagers, read by the class layouts of
+// its version, names what lies beside it. The ResourceManager's keys become
+// the container paths and export names of the objects they name (in the
+// file its externals name), and BuildSettings' scene N the scene of levelN.
+TEST(UnitySerialized, GlobalGameManagersNameTheFolder) {
+    const TempDir dir;
+    const std::string data = dir.file("Game_Data");
+    std::filesystem::create_directory(data);
+    const auto version = Unity::LayoutVersion("2019.4.31f1");
+    UnityObjectWriter settings("BuildSettings");
+    settings.Array("scenes", 2, [](UnityObjectWriter& w, std::size_t i) {
+        w.String("data", i == 0 ? "Assets/Scenes/Menu.unity" : "Assets/Scenes/Game.unity");
+    });
+    // Keys into resources.assets (file 1), sharedassets0.assets (file 2),
+    // the file itself (0) and a file ID beyond the externals.
+    const std::vector<std::tuple<std::string, std::int32_t, std::int64_t>> keys{
+        {"readme", 1, 7},
+        {"ui/inner/readme", 1, 7},
+        {"shared", 2, 15},
+        {"self", 0, 15},
+        {"beyond", 3, 15}};
+    UnityObjectWriter resources("ResourceManager");
+    resources.Array(
+        "m_Container", keys.size(),
+        [&](UnityObjectWriter& w, std::size_t i) {
+            const auto& [key, file, id] = keys[i];
+            w.Begin("pair", "data").String("first", key).PPtr("second", file, id).End();
+        },
+        "map");
+    WriteFile(
+        data + "/globalgamemanagers",
+        BuildSerializedFileOf(21,
+                              {{141, 1, settings.InLayout(*Unity::LayoutTree(*version, 141))},
+                               {147, 2, resources.InLayout(*Unity::LayoutTree(*version, 147))}},
+                              false, "2019.4.31f1", {"resources.assets", "sharedassets0.assets"}));
+    WriteFile(data + "/resources.assets",
+              BuildSerializedFileOf(21, {Text(7, "readme", "hello"), Text(15, "", "x")}));
+    WriteFile(data + "/level1", BuildSerializedFileOf(21, {Text(3, "t", "x")}));
+
+    const auto json = nlohmann::json::parse(RunKestrune({"--list-json", data}).out);
+    const auto& packages = json.at("packages");
+    ASSERT_EQ(packages.size(), 3u) << json;
+    EXPECT_FALSE(packages[0].contains("scene_path"));
+    EXPECT_EQ(packages[1].value("scene_path", ""), "Assets/Scenes/Game.unity");
+    const auto& objects = packages[2].at("entries")[0].at("objects");
+    EXPECT_EQ(objects[0].at("container_path"), "ui/inner/readme"); // the longer key
+    EXPECT_EQ(objects[0].at("export").at("name"), "ui/inner/readme.txt");
+    const auto& unnamed = packages[2].at("entries")[1].at("objects")[0];
+    EXPECT_TRUE(unnamed.at("container_path").is_null()) << unnamed;
+    const auto result = RunKestrune({"--tree", "--export", data, dir.file("out")});
+    EXPECT_EQ(ReadFile(dir.file("out/resources.assets/ui/inner/readme.txt")), "hello")
+        << result.err;
+}
+
 TEST(UnitySerialized, DetectionAgainstNearMisses) {
     const TempDir dir;
     const std::string v17 = BuildSerializedFile(17, false, "a", "b", "c");

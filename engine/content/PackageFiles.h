@@ -33,6 +33,8 @@ public:
                                               PartPathFunction partPath = nullptr);
 
     FileSource& Package() { return *package_; }
+    // The package's path, as it was opened.
+    const std::string& Path() const { return path_; }
     // Decoded blocks that entries of this package share, for every reader.
     BlockCache& Blocks() { return blocks_; }
     // What the user gave for reading the package (keys, the Oodle library).

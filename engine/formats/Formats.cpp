@@ -153,6 +153,7 @@ constexpr std::array kFormats{
                   .recognises = Unity::LooksStandaloneSerialized,
                   .walk = WalkUnitySerialized,
                   .partPath = Unity::StreamPartPath,
+                  .annotate = Unity::AnnotateStandalone,
                   .exporter = Unity::MakeSerializedFileExporter,
                   .objects = Unity::ListStandaloneObjects},
 };

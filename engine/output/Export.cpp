@@ -74,7 +74,8 @@ bool KestruneEngine::PlanExport(const std::string& archive, bool& hasConverters,
 
 bool KestruneEngine::ExportAll(const std::string& archive, const std::string& outDir,
                                ExportReport* report, const ReadOptions& options,
-                               OutputLayout layout, const WrittenCallback& onWritten) {
+                               OutputLayout layout, const WrittenCallback& onWritten,
+                               const FolderPlace* folder) {
     ExportReport local;
     ExportReport& result = report != nullptr ? *report : local;
     result = ExportReport{};
@@ -147,7 +148,7 @@ bool KestruneEngine::ExportAll(const std::string& archive, const std::string& ou
         });
     };
     // The converters hold one loaded file each: one thread converts.
-    WriteOutputFiles({outDir, archive, entries, protect, layout, false}, files, makeWorker,
+    WriteOutputFiles({outDir, archive, entries, protect, layout, false, folder}, files, makeWorker,
                      bytesDone, {}, onWritten);
     result.failedBeforeWriting = unconvertible.size();
     files.failures.insert(files.failures.begin(), unconvertible.begin(), unconvertible.end());

@@ -90,12 +90,24 @@ class OutputDirectory {
 public:
     OutputDirectory(std::string dir, const std::vector<std::optional<std::string>>& names,
                     LetterCase letterCase, const std::string& package,
-                    std::span<const Platform::FileId> protect, bool createdNow = false)
-        : dir_(std::move(dir)), names_(names), protect_(protect) {
-        // A directory this run has just created holds nothing yet.
-        if (auto existing = createdNow ? std::nullopt : Platform::ListDirectory(dir_)) {
-            before_.insert(std::make_move_iterator(existing->begin()),
-                           std::make_move_iterator(existing->end()));
+                    std::span<const Platform::FileId> protect, bool createdNow = false,
+                    FolderRunNames* run = nullptr)
+        : dir_(std::move(dir)), names_(names), protect_(protect), run_(run) {
+        if (run_ != nullptr) {
+            // One of a folder's packages: DIR as it was before the folder's
+            // first package, less what earlier packages replaced.
+            if (!run_->taken) {
+                if (auto existing = Platform::ListDirectory(dir_)) {
+                    run_->names.insert(std::make_move_iterator(existing->begin()),
+                                       std::make_move_iterator(existing->end()));
+                }
+                run_->taken = true;
+            }
+            before_ = &run_->names;
+        } else if (auto existing = createdNow ? std::nullopt : Platform::ListDirectory(dir_)) {
+            // A directory this run has just created holds nothing yet.
+            own_.insert(std::make_move_iterator(existing->begin()),
+                        std::make_move_iterator(existing->end()));
         }
         if (letterCase == LetterCase::Folded) {
             ProtectPackageSpellings(package);
@@ -131,9 +143,13 @@ public:
             if (status != Platform::OutputFile::OpenStatus::Exists) {
                 return OpenFailure(status, out);
             }
-            if (before_.contains(current)) {
+            if (before_->contains(current)) {
                 if (packageSpellings_.contains(current)) {
                     return OpenFailure(Platform::OutputFile::OpenStatus::IsProtectedFile, out);
+                }
+                if (run_ != nullptr) {
+                    std::lock_guard<std::mutex> hold(spareLock_);
+                    replaced_.push_back(current);
                 }
                 return OpenFailure(out.Replace(dir_, current, protect_), out);
             }
@@ -173,7 +189,7 @@ public:
             if (error != EEXIST) {
                 return CannotCreateDirectory(error);
             }
-            if (before_.contains(current) && Platform::IsPlainDirectory(path)) {
+            if (before_->contains(current) && Platform::IsPlainDirectory(path)) {
                 return std::nullopt;
             }
             if (tries == kMaxSpareTries) {
@@ -184,6 +200,17 @@ public:
     }
 
     const std::string& Path() const { return dir_; }
+
+    // Once every file is written: the names a folder's package replaced
+    // are no longer DIR's names from before the run, for the packages after
+    // it.
+    void EndFolderPackage() {
+        if (run_ != nullptr) {
+            for (const std::string& name : replaced_) {
+                run_->names.erase(name);
+            }
+        }
+    }
 
 private:
     static std::string CannotCreateDirectory(int error) {
@@ -204,7 +231,7 @@ private:
                                                                        : std::string_view("/"));
         const std::string base = slash == std::string::npos ? package : package.substr(slash + 1);
         const std::string key = FoldLetterCase(base);
-        for (const std::string& name : before_) {
+        for (const std::string& name : *before_) {
             if (FoldLetterCase(name) == key &&
                 Platform::IsSameFileBySpelling(dir_, name, package)) {
                 packageSpellings_.insert(name);
@@ -259,8 +286,11 @@ private:
     std::string dir_;
     const std::vector<std::optional<std::string>>& names_; // as AssignOutputNames gave them
     std::span<const Platform::FileId> protect_;
-    std::unordered_set<std::string> before_;           // exact names in DIR before the run
-    std::unordered_set<std::string> packageSpellings_; // names in DIR that are the package
+    FolderRunNames* run_;
+    std::unordered_set<std::string> own_;                   // exact names in DIR before the run
+    const std::unordered_set<std::string>* before_ = &own_; // own_, or the folder's
+    std::vector<std::string> replaced_;                     // of the folder's names before the run
+    std::unordered_set<std::string> packageSpellings_;      // names in DIR that are the package
     // Touched only when a name was found taken by surprise.
     std::mutex spareLock_;
     bool predictedKnown_ = false;
@@ -302,6 +332,51 @@ private:
     EntryReader reader_;
 };
 
+// The names of a folder's package: each entry as if its name began with
+// the package's path in the folder, `prefix`, so that the package's files
+// lie under that path (a tree) or begin with it (flat). An entry that has
+// no safe name of its own has none here either: the prefix must not make a
+// file of "..".
+void PlaceInFolder(const std::vector<ArchiveEntry>& entries, const std::string& prefix,
+                   bool keepTree, LetterCase letterCase, TreePlacement& tree,
+                   std::vector<std::optional<std::string>>& flatNames) {
+    const NameRules rules = HostNameRules();
+    if (!keepTree) {
+        flatNames.reserve(entries.size());
+        for (const ArchiveEntry& entry : entries) {
+            std::string flat = FlattenEntryName(entry.name, rules).empty()
+                                   ? std::string()
+                                   : FlattenEntryName(prefix + "/" + entry.name, rules);
+            flatNames.emplace_back(flat.empty() ? std::nullopt
+                                                : std::optional<std::string>(std::move(flat)));
+        }
+        flatNames = AssignDistinctNames(std::move(flatNames), rules, letterCase);
+        return;
+    }
+    std::vector<ArchiveEntry> placed(entries.size());
+    std::vector<bool> unsafe(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string path = entries[i].folder + entries[i].name;
+        bool any = false;
+        for (std::size_t at = 0; at <= path.size() && !any;) {
+            std::size_t end = path.find('/', at);
+            end = end == std::string::npos ? path.size() : end;
+            const std::string_view part = std::string_view(path).substr(at, end - at);
+            any = !part.empty() && part != "." && part != "..";
+            at = end + 1;
+        }
+        unsafe[i] = !any;
+        placed[i].folder = prefix + "/" + entries[i].folder;
+        placed[i].name = entries[i].name;
+    }
+    tree = PlaceInTree(placed, rules, letterCase);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (unsafe[i]) {
+            tree.names[i].reset();
+        }
+    }
+}
+
 } // namespace
 
 bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& entryName,
@@ -331,7 +406,7 @@ bool KestruneEngine::ExtractFile(const std::string& archive, const std::string& 
 bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& outDir,
                                 ExtractionReport* report, const ProgressCallback& onProgress,
                                 const ReadOptions& options, OutputLayout layout,
-                                const WrittenCallback& onWritten) {
+                                const WrittenCallback& onWritten, const FolderPlace* folder) {
     ExtractionReport local;
     ExtractionReport& result = report != nullptr ? *report : local;
     result = ExtractionReport{};
@@ -369,7 +444,7 @@ bool KestruneEngine::ExtractAll(const std::string& archive, const std::string& o
                 return failure;
             });
     };
-    WriteOutputFiles({outDir, archive, entries, protect, layout, true}, result, makeWorker,
+    WriteOutputFiles({outDir, archive, entries, protect, layout, true, folder}, result, makeWorker,
                      bytesDone, onProgress, onWritten);
     return result.failures.empty();
 }
@@ -390,7 +465,9 @@ void WriteOutputFiles(const OutputPlan& plan, ExtractionReport& result,
     const bool keepTree = layout == OutputLayout::Tree;
     TreePlacement tree;
     std::vector<std::optional<std::string>> flatNames;
-    if (keepTree) {
+    if (plan.folder != nullptr) {
+        PlaceInFolder(entries, plan.folder->prefix, keepTree, letterCase, tree, flatNames);
+    } else if (keepTree) {
         tree = PlaceInTree(entries, HostNameRules(), letterCase);
     } else {
         flatNames = AssignOutputNames(entries, HostNameRules(), letterCase);
@@ -407,8 +484,11 @@ void WriteOutputFiles(const OutputPlan& plan, ExtractionReport& result,
     std::vector<std::unique_ptr<OutputDirectory>> directories;
     std::vector<std::string> relative(1);
     std::vector<std::optional<std::string>> directoryFailure(1);
+    // A folder's packages share DIR's flat names; in a tree each has its own
+    // directory, and the directories above it are shared as they are found.
     directories.push_back(std::make_unique<OutputDirectory>(
-        outDir, keepTree ? tree.directories.front().given : names, letterCase, archive, protect));
+        outDir, keepTree ? tree.directories.front().given : names, letterCase, archive, protect,
+        false, plan.folder != nullptr && !keepTree ? plan.folder->run : nullptr));
     for (std::size_t d = 1; d < tree.directories.size(); ++d) {
         const TreePlacement::Directory& wanted = tree.directories[d];
         OutputDirectory* parent = directories[wanted.parent].get();
@@ -519,6 +599,7 @@ void WriteOutputFiles(const OutputPlan& plan, ExtractionReport& result,
         worker.join();
     }
 
+    directories.front()->EndFolderPackage();
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!reasons[i]) {
             ++result.entriesWritten;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace Kestrune {
@@ -13,6 +14,25 @@ namespace Kestrune {
 /// ("a/b" becomes "a_b"), or in the package's own directories ("a/b" becomes
 /// the file b in the directory a).
 enum class OutputLayout : std::uint8_t { Flat, Tree };
+
+/// The names DIR held before the first package of a folder was written into
+/// it, shared by the packages of that folder. Taken by the first package;
+/// each name a package replaces leaves the set, so that a later package
+/// whose file would take the same name is told apart by "~N" instead of
+/// replacing it.
+struct FolderRunNames {
+    bool taken = false;
+    std::unordered_set<std::string> names;
+};
+
+/// Where the files of one package of a folder go in the folder's DIR: under
+/// the package's path in the folder, `prefix` ("Data/level0", "/" between
+/// levels), as the directory DIR/Data/level0/ with OutputLayout::Tree, or in
+/// front of each flat name ("Data_level0_<name>").
+struct FolderPlace {
+    std::string prefix;
+    FolderRunNames* run = nullptr;
+};
 
 /// Why an entry without a safe file name is not written.
 inline constexpr std::string_view kNoSafeNameReason =

@@ -41,7 +41,8 @@ struct OutputPlan {
     const std::vector<ArchiveEntry>& entries;
     std::span<const Platform::FileId> protect; ///< files no output may replace
     OutputLayout layout;
-    bool twoWorkers; ///< whether a second thread may write files too
+    bool twoWorkers;                     ///< whether a second thread may write files too
+    const FolderPlace* folder = nullptr; ///< the package's place when it is one of a folder's
 };
 
 // Names and writes every entry's file, filling `result` (entryCount,

@@ -524,7 +524,8 @@ AssetBundleObject(const std::vector<std::pair<std::string, std::int64_t>>& conta
 
 std::string BuildSerializedFileOf(std::uint32_t version,
                                   const std::vector<UnityTestObject>& objects, bool typeTrees,
-                                  std::string_view unityVersion) {
+                                  std::string_view unityVersion,
+                                  const std::vector<std::string>& externals) {
     const std::uint32_t v = version;
     const std::size_t header = v >= 22 ? 48 : 20;
     // One type per class, in order of first use.
@@ -606,7 +607,10 @@ std::string BuildSerializedFileOf(std::uint32_t version,
         data += objects[i].object.Bytes();
         data.resize((data.size() + 7) / 8 * 8, '\0');
     }
-    meta.u32(0).u32(0);
+    meta.u32(0).u32(externals.size()); // no scripts
+    for (const std::string& path : externals) {
+        meta.cstr("").raw(std::string(16, '\0')).u32(0).cstr(path);
+    }
     if (v >= 20) {
         meta.u32(0);
     }

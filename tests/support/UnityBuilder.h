@@ -143,10 +143,13 @@ AssetBundleObject(const std::vector<std::pair<std::string, std::int64_t>>& conta
 
 // A serialized file of `version` (9 to 22) holding `objects`, with their type
 // trees when `typeTrees`; objects of one class share the first one's tree.
+// `externals` are the paths of the files its references name (file ID 1 is
+// the first).
 std::string BuildSerializedFileOf(std::uint32_t version,
                                   const std::vector<UnityTestObject>& objects,
                                   bool typeTrees = true,
-                                  std::string_view unityVersion = "2019.4.0f1");
+                                  std::string_view unityVersion = "2019.4.0f1",
+                                  const std::vector<std::string>& externals = {});
 
 // A serialized file of `version` with one TextAsset (path ID 7, m_Name
 // `name`, m_Script `text`) and an AssetBundle (path ID 1) whose m_Container

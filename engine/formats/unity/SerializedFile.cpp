@@ -15,6 +15,8 @@ constexpr std::size_t kSmallHeaderSize = 20;
 constexpr std::size_t kLargeHeaderSize = 48;
 constexpr std::size_t kVersionLimit = 64;
 constexpr std::size_t kHashSize = 16;
+// A file path in the externals: longer ones are taken for damage.
+constexpr std::size_t kExternalPathLimit = 4096;
 
 struct ClassEntry {
     std::int32_t id;
@@ -185,6 +187,44 @@ void ContainerByLayout(Cursor& in, std::uint32_t version,
         if (file == 0) {
             out.emplace_back(*path, pathId);
         }
+    }
+}
+
+// After the object table: the script references (version 11 on), then the
+// externals, each an empty path (version 6 on), a GUID and a type (version
+// 5 on) and the file's path. Read only as far as the metadata holds them.
+void ReadExternals(Cursor& in, std::uint32_t v, SerializedFileListing& listing) {
+    if (v >= 11) {
+        const std::int32_t scripts = in.I32();
+        if (!in.ok() || scripts < 0 || !in.Holds(static_cast<std::uint64_t>(scripts), 8)) {
+            return;
+        }
+        for (std::int32_t i = 0; i < scripts && in.ok(); ++i) {
+            in.I32();
+            if (v >= 14) {
+                in.AlignFrom(0, 4);
+                in.I64();
+            } else {
+                in.I32();
+            }
+        }
+    }
+    const std::int32_t count = in.I32();
+    if (!in.ok() || count < 0 || !in.Holds(static_cast<std::uint64_t>(count), 1)) {
+        return;
+    }
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (v >= 6) {
+            in.CString(kExternalPathLimit);
+        }
+        if (v >= 5) {
+            in.Skip(kHashSize + 4);
+        }
+        const std::string_view path = in.CString(kExternalPathLimit);
+        if (!in.ok()) {
+            return;
+        }
+        listing.externals.emplace_back(path);
     }
 }
 
@@ -463,6 +503,8 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
         }
     }
 
+    ReadExternals(in, v, listing);
+
     std::vector<std::pair<std::string_view, std::int64_t>> container;
     for (std::size_t i = 0; i < listing.objects.size(); ++i) {
         SerializedObject& object = listing.objects[i];
@@ -540,6 +582,54 @@ ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
         listing.note = layoutNote;
     }
     return file;
+}
+
+ManagerNames ReadManagerNames(const SerializedFile& managers) {
+    ManagerNames names;
+    const std::vector<SerializedObject>& objects = managers.listing.objects;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        const std::int32_t classId = objects[i].classId;
+        const TypeTree* tree = managers.TreeOf(i);
+        if (tree == nullptr ||
+            (classId != ClassId::ResourceManager && classId != ClassId::BuildSettings)) {
+            continue;
+        }
+        std::string why;
+        const auto value = ReadObject(*tree, managers.BytesOf(i), managers.bigEndian, why);
+        if (!value) {
+            continue;
+        }
+        if (classId == ClassId::BuildSettings) {
+            if (const UnityValue* scenes = value->Field("scenes");
+                scenes && scenes->kind == UnityValue::Kind::Array) {
+                for (const UnityValue& scene : scenes->items) {
+                    names.scenes.emplace_back(
+                        scene.kind == UnityValue::Kind::String ? scene.Text() : std::string_view());
+                }
+            }
+            continue;
+        }
+        const UnityValue* container = value->Field("m_Container");
+        if (container == nullptr || container->kind != UnityValue::Kind::Array) {
+            continue;
+        }
+        const std::vector<std::string>& externals = managers.listing.externals;
+        for (const UnityValue& pair : container->items) {
+            const UnityValue* key = pair.Field("first");
+            const UnityValue* target = pair.Field("second");
+            const UnityValue* file = target ? target->Field("m_FileID") : nullptr;
+            const UnityValue* id = target ? target->Field("m_PathID") : nullptr;
+            if (key == nullptr || key->kind != UnityValue::Kind::String || !file || !id ||
+                !file->AsInt() || !id->AsInt() || *file->AsInt() < 1 ||
+                static_cast<std::uint64_t>(*file->AsInt()) > externals.size()) {
+                continue;
+            }
+            names.resources.push_back({std::string(key->Text()),
+                                       externals[static_cast<std::size_t>(*file->AsInt() - 1)],
+                                       *id->AsInt()});
+        }
+    }
+    return names;
 }
 
 } // namespace Kestrune::Unity

@@ -45,7 +45,9 @@ inline constexpr std::int32_t TextAsset = 49;
 inline constexpr std::int32_t AudioClip = 83;
 inline constexpr std::int32_t MonoBehaviour = 114;
 inline constexpr std::int32_t Font = 128;
+inline constexpr std::int32_t BuildSettings = 141;
 inline constexpr std::int32_t AssetBundle = 142;
+inline constexpr std::int32_t ResourceManager = 147;
 inline constexpr std::int32_t Sprite = 213;
 } // namespace ClassId
 
@@ -78,6 +80,10 @@ struct SerializedFileListing {
     std::string layoutVersion;
     std::string note; ///< Why the file, or part of it, could not be read.
     std::vector<SerializedObject> objects;
+    /// The paths of the files its references name: file ID n is
+    /// externals[n - 1] (in a player build, the bare file name of a file
+    /// of the same data folder).
+    std::vector<std::string> externals;
 };
 
 /// A serialized file read for its objects' contents: the listing, and the
@@ -132,5 +138,23 @@ SerializedFile
 ParseSerializedFile(std::span<const unsigned char> bytes, std::uint64_t size,
                     const std::vector<std::pair<std::string_view, std::uint64_t>>& files,
                     std::string_view strippedVersion = {}, bool beside = false);
+
+/// What a player's globalgamemanagers names of the other files of its data
+/// folder: the ResourceManager's container (the keys Resources.Load takes,
+/// each with the file and path ID of its object) and BuildSettings' scenes,
+/// scene i being the file level<i>.
+struct ManagerNames {
+    struct Resource {
+        std::string key;
+        std::string file; ///< as the externals name it
+        std::int64_t pathId = 0;
+    };
+    std::vector<Resource> resources;
+    std::vector<std::string> scenes;
+};
+
+// Reads those names from `managers`, through its type trees or its class
+// layouts; what cannot be read is left out.
+ManagerNames ReadManagerNames(const SerializedFile& managers);
 
 } // namespace Kestrune::Unity

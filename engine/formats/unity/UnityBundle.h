@@ -87,6 +87,9 @@ struct Bundle {
     std::string engineVersion;
     std::vector<unsigned char> directory; ///< the decoded block info or directory
     std::vector<BundleNode> nodes;
+    /// A standalone file's objects that globalgamemanagers beside it names
+    /// by the ResourceManager's container: (path ID, key).
+    std::vector<std::pair<std::int64_t, std::string>> containerNames;
 };
 
 // True when the file starts with one of Unity's bundle signatures.

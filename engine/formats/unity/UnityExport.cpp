@@ -347,6 +347,7 @@ private:
         loadedBytes_ = std::move(sink.bytes);
         loaded_ =
             ParseSerializedFile(loadedBytes_, node.size, names_, strippedVersion_, standalone_);
+        NameByContainer(loaded_.listing, bundle_.containerNames);
         return true;
     }
 

@@ -32,6 +32,7 @@ void ListStandaloneObjects(PackageFiles& files, const ObjectListingVisitor& each
     bytes.resize(files.Package().ReadAt(0, bytes.data(), bytes.size()));
     SerializedFileListing listing =
         ReadSerializedFile(bytes, size, names, options.unityVersion, true);
+    NameByContainer(listing, beside.containerNames);
     std::uint64_t index = 0;
     for (SerializedObject& object : listing.objects) {
         if (options.select && !options.select(ObjectEntryName(object))) {

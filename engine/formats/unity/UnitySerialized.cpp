@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
+#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 namespace Kestrune::Unity {
@@ -17,6 +20,8 @@ constexpr std::size_t kVersionWindow = 64;
 // A listing reads the file up to this much into memory, for its objects'
 // names; objects beyond it are listed by path ID.
 constexpr std::uint64_t kListReadCap = 64u << 20;
+// The file of a player's data folder that holds its project-wide managers.
+constexpr std::string_view kManagersFile = "globalgamemanagers";
 
 std::uint64_t Big(const unsigned char* p, std::size_t width) {
     std::uint64_t value = 0;
@@ -211,6 +216,70 @@ DirectoryWalk VisitSerializedFile(ByteSource& source, const EntryVisitor& visit,
     return walk;
 }
 
+ManagerNames ManagerNamesBeside(const std::string& packagePath, std::string_view strippedVersion) {
+    const std::string fileName = BaseName(packagePath);
+    const std::string managers =
+        packagePath.substr(0, packagePath.size() - fileName.size()) + std::string(kManagersFile);
+    const auto source = FileSource::Open(managers);
+    if (fileName == kManagersFile || !source) {
+        return {};
+    }
+    // A command asks for one folder's names once for each of its files, and
+    // more than once for each: they are read once, while the file keeps its
+    // path and size.
+    static std::mutex lock;
+    static std::tuple<std::string, std::string, std::uint64_t> readFrom;
+    static ManagerNames read;
+    const std::uint64_t size = source->Size();
+    std::lock_guard<std::mutex> hold(lock);
+    auto key = std::make_tuple(managers, std::string(strippedVersion), size);
+    if (key != readFrom) {
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(std::min(size, kListReadCap)));
+        bytes.resize(source->ReadAt(0, bytes.data(), bytes.size()));
+        read = ReadManagerNames(ParseSerializedFile(bytes, size, {}, strippedVersion, true));
+        readFrom = std::move(key);
+    }
+    return read;
+}
+
+void NameByContainer(SerializedFileListing& listing,
+                     const std::vector<std::pair<std::int64_t, std::string>>& names) {
+    if (names.empty()) {
+        return;
+    }
+    std::unordered_map<std::int64_t, const std::string*> longest;
+    for (const auto& [pathId, key] : names) {
+        const std::string*& kept = longest[pathId];
+        // Nested Resources folders give one object two keys: the longer
+        // is its whole path.
+        if (kept == nullptr || key.size() > kept->size()) {
+            kept = &key;
+        }
+    }
+    for (SerializedObject& object : listing.objects) {
+        if (const auto found = longest.find(object.pathId);
+            found != longest.end() && !object.containerPath) {
+            object.containerPath = *found->second;
+        }
+    }
+}
+
+void AnnotateStandalone(const std::string& path, const ReadOptions& options, DirectoryWalk& walk) {
+    const std::string fileName = BaseName(path);
+    constexpr std::string_view kLevel = "level";
+    if (walk.kind != PackageKind::UnitySerialized || !fileName.starts_with(kLevel) ||
+        fileName.size() == kLevel.size() || fileName.size() > kLevel.size() + 6 ||
+        !std::all_of(fileName.begin() + kLevel.size(), fileName.end(),
+                     [](char c) { return c >= '0' && c <= '9'; })) {
+        return;
+    }
+    const std::size_t scene = std::stoul(fileName.substr(kLevel.size()));
+    const ManagerNames names = ManagerNamesBeside(path, options.unityVersion);
+    if (scene < names.scenes.size() && !names.scenes[scene].empty()) {
+        walk.properties.emplace_back("scene_path", names.scenes[scene]);
+    }
+}
+
 Bundle StandaloneAsBundle(PackageFiles& files) {
     Bundle bundle;
     bundle.walk = DirectoryWalk::Of(0, PackageKind::UnitySerialized);
@@ -240,6 +309,12 @@ Bundle StandaloneAsBundle(PackageFiles& files) {
             node.content.runCount = 1;
         }
         at += name->size();
+    }
+    for (ManagerNames::Resource& resource :
+         ManagerNamesBeside(files.Path(), files.Options().unityVersion).resources) {
+        if (resource.file == fileName) {
+            bundle.containerNames.emplace_back(resource.pathId, std::move(resource.key));
+        }
     }
     return bundle;
 }

@@ -51,6 +51,20 @@ std::string ObjectEntryName(const SerializedObject& object);
 DirectoryWalk VisitSerializedFile(ByteSource& source, const EntryVisitor& visit,
                                   std::uint64_t limit, const ReadOptions& options);
 
+// What the globalgamemanagers beside the standalone file at `packagePath`
+// names (ManagerNames); nothing when there is none or it cannot be read.
+ManagerNames ManagerNamesBeside(const std::string& packagePath, std::string_view strippedVersion);
+
+// Gives each object of `listing` without a container path the longest of
+// the keys `names` has for its path ID.
+void NameByContainer(SerializedFileListing& listing,
+                     const std::vector<std::pair<std::int64_t, std::string>>& names);
+
+// For a player's level<N>: its scene's path, as BuildSettings in the
+// globalgamemanagers beside it names scene N, in --list-json's
+// "scene_path".
+void AnnotateStandalone(const std::string& path, const ReadOptions& options, DirectoryWalk& walk);
+
 // The standalone file and the stream files found beside it, as the nodes of
 // a bundle would hold them: node 0 the file itself (named by its file name),
 // then the .resS and .resource that exist.
