@@ -5,17 +5,25 @@
 
 namespace Kestrune {
 
-std::unique_ptr<PackageFiles>
-PackageFiles::Open(const std::string& path, const ReadOptions& options, PartPathFunction partPath) {
-    std::unique_ptr<PackageFiles> files(new PackageFiles(path, options, partPath));
-    files->package_ = FileSource::Open(path);
+std::unique_ptr<PackageFiles> PackageFiles::Open(const std::string& path,
+                                                 const ReadOptions& options,
+                                                 PartPathFunction partPath, SourceOpener opener) {
+    std::unique_ptr<PackageFiles> files(new PackageFiles(path, options, partPath, opener));
+    files->package_ = files->OpenSource(path, nullptr);
     if (!files->package_) {
         return nullptr;
     }
     return files;
 }
 
-FileSource* PackageFiles::Get(std::uint32_t file) {
+std::unique_ptr<ByteSource> PackageFiles::OpenSource(const std::string& path, int* error) const {
+    if (opener_ != nullptr) {
+        return opener_(path, error);
+    }
+    return FileSource::Open(path, error);
+}
+
+ByteSource* PackageFiles::Get(std::uint32_t file) {
     if (file == kPackageFile) {
         return package_.get();
     }
@@ -26,8 +34,8 @@ FileSource* PackageFiles::Get(std::uint32_t file) {
     }
     // Only parts that entries really use are opened, one at a time: their
     // number is at most the number of entries.
-    auto opened = partPath_ != nullptr ? FileSource::Open(PartPath(file)) : nullptr;
-    FileSource* part = opened.get();
+    auto opened = partPath_ != nullptr ? OpenSource(PartPath(file), nullptr) : nullptr;
+    ByteSource* part = opened.get();
     parts_.emplace(file, std::move(opened));
     return part;
 }
