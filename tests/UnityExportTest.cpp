@@ -638,6 +638,30 @@ TEST(UnitySerialized, ObjectsAreEntriesAndExport) {
         << result.out << result.err;
 }
 
+// A standalone file and its streams cut into parts, as Android builds
+// write them, export as the whole files do: the streams are found by the
+// joined name, split as well.
+TEST(UnitySerialized, SplitFilesExportAsTheirWholes) {
+    const TempDir dir;
+    const std::string pcm = Fsb5(2, std::string("\x01\x00\xff\x7f", 4));
+    const std::string path = WriteStandalone(dir, pcm, true);
+    const std::string whole = dir.file("whole");
+    ASSERT_EQ(RunKestrune({"--export", path, whole}).exitCode, 0);
+    for (const char* name : {"sharedassets0.assets", "sharedassets0.assets.resS"}) {
+        const std::string bytes = ReadFile(dir.file(name));
+        const std::size_t half = bytes.size() / 2;
+        WriteFile(dir.file(std::string(name) + ".split0"), bytes.substr(0, half));
+        WriteFile(dir.file(std::string(name) + ".split1"), bytes.substr(half));
+        std::filesystem::remove(dir.file(name));
+    }
+    const std::string split = dir.file("split");
+    const auto result = RunKestrune({"--export", dir.file("sharedassets0.assets.split0"), split});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    for (const char* file : {"readme #7.txt", "strip #9.png", "beep #13.wav"}) {
+        EXPECT_EQ(ReadFile(split + "/" + file), ReadFile(whole + "/" + file)) << file;
+    }
+}
+
 // No magic number: the header must agree with itself and the file, each
 // check alone enough to keep other files what they are.
 TEST(UnitySerialized, DetectionAgainstNearMisses) {
