@@ -662,6 +662,42 @@ TEST(UnitySerialized, SplitFilesExportAsTheirWholes) {
     }
 }
 
+// A WebGL build's data file, plain or compressed whole: the bundle inside
+// (its data.unity3d) and a loose serialized file export as they do alone.
+TEST(UnityWebData, ExportsTheSerializedFilesInside) {
+    const TempDir dir;
+    const std::string bundle = BuildUnityFs(
+        {{"CAB-4b1e", BuildSerializedFile(17, true, "banner", "hello", "a/b.txt"), 4}});
+    const std::string loose = BuildSerializedFile(22, false, "notes", "plain text", "c/d.txt");
+    WriteFile(dir.file("data.unity3d"), bundle);
+    WriteFile(dir.file("globalgamemanagers"), loose);
+    const std::string alone = dir.file("alone");
+    ASSERT_EQ(RunKestrune({"--export", dir.file("data.unity3d"), alone}).exitCode, 0);
+    ASSERT_EQ(RunKestrune({"--export", dir.file("globalgamemanagers"), alone}).exitCode, 0);
+    const std::string web = BuildWebData(
+        {{"data.unity3d", bundle}, {"globalgamemanagers", loose}, {"boot.config", "x"}});
+    std::vector<std::string> expected;
+    for (const auto& file : std::filesystem::directory_iterator(alone)) {
+        expected.push_back(file.path().filename().string());
+    }
+    ASSERT_EQ(expected.size(), 2u);
+    for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"w.data", web},
+                                      {"w.data.gz", GzipWhole(web)},
+                                      {"w.data.br", BrotliWhole(web)}}) {
+        SCOPED_TRACE(name);
+        WriteFile(dir.file(name), bytes);
+        const std::string out = dir.file("out-" + name);
+        const auto result = RunKestrune({"--export", dir.file(name), out});
+        EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+        for (const std::string& file : expected) {
+            EXPECT_EQ(ReadFile(out + "/" + file), ReadFile(alone + "/" + file)) << file;
+        }
+        const auto json = nlohmann::json::parse(RunKestrune({"--list-json", dir.file(name)}).out);
+        EXPECT_EQ(json.at("entries")[0].at("objects").size(), 2u);
+        EXPECT_EQ(json.at("entries")[1].at("objects")[0].at("export").at("name"), "c/d.txt");
+    }
+}
+
 // No magic number: the header must agree with itself and the file, each
 // check alone enough to keep other files what they are.
 TEST(UnitySerialized, DetectionAgainstNearMisses) {

@@ -24,6 +24,10 @@ using PartPathFunction = std::string (*)(const std::string& packagePath, std::ui
 // error number in `error` if given.
 using SourceOpener = std::unique_ptr<ByteSource> (*)(const std::string& path, int* error);
 
+// The numbers from which parts are held in memory (PackageFiles::Hold):
+// above every number a format gives its companion files.
+inline constexpr std::uint32_t kHeldPart = 0x80000000u;
+
 // The files an entry's bytes may come from: the package itself and the
 // numbered part files beside it (a VPK directory's), named by the function
 // its format gives. Part files are opened when an entry first needs them
@@ -52,6 +56,12 @@ public:
     // How messages name `file`: the part's file name without its directory.
     std::string PartName(std::uint32_t file) const;
 
+    // Keeps `bytes` (content decoded from the package, such as a bundle
+    // inside a container compressed whole) as a part of its own, named
+    // `name` in messages, and returns its number: pieces and runs of that
+    // number read from it.
+    std::uint32_t Hold(std::string name, std::vector<unsigned char> bytes);
+
     // The package and every existing part that `entries` refer to: the
     // files that no output may ever overwrite.
     std::vector<Platform::FileId> Identities(const std::vector<ArchiveEntry>& entries) const;
@@ -72,6 +82,12 @@ private:
     BlockCache blocks_;
     std::mutex partsLock_;
     std::unordered_map<std::uint32_t, std::unique_ptr<ByteSource>> parts_; // null: missing
+    struct Held {
+        std::string name;
+        std::vector<unsigned char> bytes;
+        std::unique_ptr<MemorySource> source;
+    };
+    std::vector<std::unique_ptr<Held>> held_; // part kHeldPart + i
 };
 
 } // namespace Kestrune

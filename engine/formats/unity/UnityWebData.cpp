@@ -3,10 +3,14 @@
 #include "Bounds.h"
 #include "ByteOrder.h"
 #include "Codecs.h"
+#include "EntryData.h"
+#include "PackageFiles.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -243,6 +247,136 @@ DirectoryWalk VisitWebData(ByteSource& source, const EntryVisitor& visit, std::u
         ++walk.visited;
     }
     return walk;
+}
+
+namespace {
+
+// A window onto part of another source: a bundle inside a plain container,
+// read where it lies.
+class SliceSource final : public ByteSource {
+public:
+    SliceSource(ByteSource& whole, std::uint64_t offset, std::uint64_t size)
+        : whole_(whole), offset_(offset), size_(size) {}
+    std::uint64_t Size() const override { return size_; }
+    std::size_t ReadAt(std::uint64_t offset, unsigned char* out, std::size_t length) override {
+        if (!FitsWithin(offset, length, size_)) {
+            return 0;
+        }
+        return whole_.ReadAt(offset_ + offset, out, length);
+    }
+
+private:
+    ByteSource& whole_;
+    std::uint64_t offset_;
+    std::uint64_t size_;
+};
+
+// The content of `content` moved to where its bundle lies: `base` bytes into
+// file `file` instead of the start of the bundle's own file.
+void Rebase(EntryContent& content, std::uint64_t base, std::uint32_t file,
+            std::map<const SharedContent*, std::shared_ptr<const SharedContent>>& moved) {
+    for (std::size_t i = 0; i < content.runCount; ++i) {
+        if (content.runs[i].file == kPackageFile) {
+            content.runs[i].file = file;
+            content.runs[i].offset += base;
+        }
+    }
+    if (content.shared) {
+        auto& copy = moved[content.shared.get()];
+        if (!copy) {
+            auto shifted = std::make_shared<SharedContent>(*content.shared);
+            for (Piece& piece : shifted->pieces) {
+                if (piece.file == kPackageFile) {
+                    piece.file = file;
+                    piece.offset += base;
+                }
+            }
+            copy = std::move(shifted);
+        }
+        content.shared = copy;
+    }
+}
+
+} // namespace
+
+Bundle WebDataAsBundle(PackageFiles& files, std::vector<std::uint64_t>* entryOf) {
+    Bundle out;
+    out.walk = DirectoryWalk::Of(0, PackageKind::UnityWebData);
+    std::vector<ArchiveEntry> entries;
+    out.walk = VisitWebData(
+        files.Package(),
+        [&](const EntryView& view) {
+            ArchiveEntry& entry = entries.emplace_back();
+            entry.name.assign(view.name);
+            entry.offset = view.offset;
+            entry.size = view.size;
+            entry.content = view.content;
+            entry.compression.assign(view.compression);
+        },
+        UINT64_MAX, files.Options(), nullptr);
+    if (!out.walk.refusal.empty()) {
+        return out;
+    }
+    const bool plain = WrapperOf(files.Package()) == Codec::Stored;
+    EntryReader reader(files);
+    std::deque<std::string> names; // the nodes' names, until they are put in the directory
+    std::vector<std::uint64_t> from;
+    std::map<const SharedContent*, std::shared_ptr<const SharedContent>> moved;
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+        const ArchiveEntry& entry = entries[e];
+        MemorySink start(8);
+        reader.Read(entry, start);
+        const bool bundle =
+            start.bytes.size() == 8 && std::memcmp(start.bytes.data(), "UnityFS\0", 8) == 0;
+        std::optional<Bundle> inner;
+        std::uint64_t base = 0;
+        std::uint32_t file = kPackageFile;
+        if (bundle && plain) {
+            SliceSource slice(files.Package(), entry.offset, entry.size);
+            inner = ReadBundle(slice, files.Options());
+            base = entry.offset;
+        } else if (bundle && entry.size <= kHeldBundleLimit) {
+            MemorySink whole(static_cast<std::size_t>(entry.size));
+            if (!reader.Read(entry, whole)) {
+                file = files.Hold(entry.name, std::move(whole.bytes));
+                inner = ReadBundle(*files.Get(file), files.Options());
+            }
+        }
+        if (inner && inner->walk.refusal.empty()) {
+            if (out.engineVersion.empty()) {
+                out.engineVersion = inner->engineVersion;
+            }
+            for (BundleNode node : inner->nodes) {
+                names.emplace_back(node.path);
+                Rebase(node.content, base, file, moved);
+                out.nodes.push_back(std::move(node));
+                from.push_back(e);
+            }
+            continue;
+        }
+        BundleNode& node = out.nodes.emplace_back();
+        names.emplace_back(entry.name);
+        node.offset = entry.offset;
+        node.size = entry.size;
+        node.content = entry.content;
+        node.flagsKnown = false;
+        from.push_back(e);
+    }
+    std::size_t total = 0;
+    for (const std::string& name : names) {
+        total += name.size();
+    }
+    out.directory.reserve(total);
+    for (std::size_t i = 0; i < out.nodes.size(); ++i) {
+        const std::size_t at = out.directory.size();
+        out.directory.insert(out.directory.end(), names[i].begin(), names[i].end());
+        out.nodes[i].path = std::string_view(
+            reinterpret_cast<const char*>(out.directory.data()) + at, names[i].size());
+    }
+    if (entryOf != nullptr) {
+        *entryOf = std::move(from);
+    }
+    return out;
 }
 
 } // namespace Kestrune::Unity

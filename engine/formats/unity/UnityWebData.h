@@ -28,9 +28,19 @@
 #include "ArchiveEntry.h"
 #include "ByteSource.h"
 #include "ReadOptions.h"
+#include "SerializedFile.h"
+#include "UnityBundle.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string_view>
+#include <vector>
+
+namespace Kestrune {
+class PackageExporter;
+class PackageFiles;
+} // namespace Kestrune
 
 namespace Kestrune::Unity {
 
@@ -43,5 +53,27 @@ bool IsWebData(ByteSource& source);
 // The files of the container, to `visit`, at most `limit`.
 DirectoryWalk VisitWebData(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
                            const ReadOptions& options, const CountAnnouncer* announce);
+
+// The largest bundle inside a compressed container that is decoded into
+// memory for its objects, as the export holds a serialized file.
+inline constexpr std::uint64_t kHeldBundleLimit = 512ull << 20;
+
+// The container's files as the nodes of one bundle, for the objects and the
+// converters: a bundle inside (a build's data.unity3d) gives its own nodes,
+// read where they lie in a plain container, from its decoded bytes held in
+// memory in a compressed one; every other file is a node of its own, taken
+// for a serialized file when it looks like one. `entryOf[i]`, when asked
+// for, is the index of the container's entry node i comes from.
+Bundle WebDataAsBundle(PackageFiles& files, std::vector<std::uint64_t>* entryOf = nullptr);
+
+// The converters of the serialized files in the container.
+std::unique_ptr<PackageExporter> MakeWebDataExporter(PackageFiles& files);
+
+// The objects of every serialized file in the container, by the entry that
+// holds them (those of a bundle's files together, under the bundle's entry).
+void ListWebDataObjects(
+    PackageFiles& files,
+    const std::function<void(std::uint64_t, const SerializedFileListing&)>& each,
+    const ReadOptions& options);
 
 } // namespace Kestrune::Unity
