@@ -88,17 +88,20 @@ std::unique_ptr<ByteSource> OpenSplitSet(const std::string& firstPart, int* erro
             }
         }
     }
-    std::vector<std::unique_ptr<FileSource>> parts;
-    parts.push_back(std::move(first));
+    // Each part is opened once here for its length, and again only when a
+    // read needs it.
+    std::vector<JoinedSource::Part> parts;
+    parts.push_back({firstPart, first->Size()});
+    first.reset();
     std::string missing;
     for (std::uint32_t n = 1; n <= last; ++n) {
         const std::string part = joined + std::string(kSplit) + std::to_string(n);
-        auto opened = FileSource::Open(part);
+        const auto opened = FileSource::Open(part);
         if (!opened) {
             missing = stemName + std::string(kSplit) + std::to_string(n);
             break;
         }
-        parts.push_back(std::move(opened));
+        parts.push_back({part, opened->Size()});
     }
     const std::size_t count = parts.size();
     auto source = std::make_unique<JoinedSource>(std::move(parts));
