@@ -201,7 +201,7 @@ fetch() {
     while read -r version; do
         rm -rf "${src:?}/$pkg"
         mkdir -p "$src/$pkg"
-        if (cd "$src/$pkg" && apt-get source -qq "$pkg=$version" >apt-get-source.log 2>&1); then
+        if (cd "$src/$pkg" && apt-get source -qq --only-source "$pkg=$version" >apt-get-source.log 2>&1); then
             dir=$(find "$src/$pkg" -mindepth 1 -maxdepth 1 -type d | head -n 1)
             if [ -n "$dir" ]; then
                 mv "$dir" "$src/$pkg/source"
