@@ -29,6 +29,11 @@ kestrune_find_library(LZ4 lz4.h lz4)
 kestrune_find_library(LZMA lzma.h lzma)
 kestrune_find_library(ZSTD zstd.h zstd)
 kestrune_find_library(BZIP2 bzlib.h bz2)
+# Brotli (a Unity WebGL build's whole data file): the decoder, then the
+# dictionary and tables it shares with the encoder, in the order a static
+# link needs them.
+kestrune_find_library(BROTLIDEC brotli/decode.h brotlidec)
+kestrune_find_library(BROTLICOMMON brotli/decode.h brotlicommon)
 kestrune_find_library(DEFLATE libdeflate.h deflate)
 kestrune_find_library(MBEDCRYPTO mbedtls/aes.h mbedcrypto)
 # The texture layer (engine/content/Texture.cpp, Png.cpp): libpng writes the

@@ -44,6 +44,7 @@ enum class Codec : std::uint8_t {
     BZip2,     ///< One bzip2 stream.
     Xz,        ///< One .xz stream.
     LzmaZip,   ///< ZIP's LZMA framing: 2 version bytes, a 16-bit property size (5), then raw LZMA1.
+    Brotli,    ///< One Brotli stream (RFC 7932).
 };
 
 /// One stored unit of content: `storedLength` bytes at `offset` in `file`,
@@ -206,6 +207,7 @@ enum class PackageKind : std::uint8_t {
     Zip,
     IoStore,
     UnitySerialized, ///< A standalone Unity serialized file: its objects are its entries.
+    UnityWebData,    ///< A Unity WebGL data container, plain or compressed whole.
 };
 
 /// What a walk over a package's directory found: how many entries it handed

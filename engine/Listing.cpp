@@ -16,19 +16,19 @@ FolderListing KestruneEngine::ListFolder(const std::string& folder, const std::s
 }
 
 ArchiveType KestruneEngine::DetectType(const std::string& path) {
-    const auto source = FileSource::Open(path);
+    const auto source = OpenPackageSource(path);
     return source ? DetectKind(*source) : ArchiveType::OpenFailed;
 }
 
 std::vector<ArchiveEntry> KestruneEngine::ListEntries(const std::string& path,
                                                       const ReadOptions& options) {
-    const auto source = FileSource::Open(path);
+    const auto source = OpenPackageSource(path);
     return source ? ReadEntries(*source, options) : std::vector<ArchiveEntry>{};
 }
 
 PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOptions& options) {
     PackageSummary summary;
-    const auto source = FileSource::Open(path, &summary.openError);
+    const auto source = OpenPackageSource(path, &summary.openError);
     if (source) {
         summary.opened = true;
         summary.walk = WalkEntries(
@@ -60,7 +60,7 @@ PackageSummary KestruneEngine::StreamEntries(const std::string& path,
                                              const std::function<void(std::uint64_t count)>& begin,
                                              const EntryVisitor& each, const ReadOptions& options) {
     PackageSummary summary;
-    const auto source = FileSource::Open(path, &summary.openError);
+    const auto source = OpenPackageSource(path, &summary.openError);
     if (!source) {
         return summary;
     }

@@ -289,6 +289,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // a central directory record or an object table row.
         KESTRUNE_FUZZ_CHECK(walk.refusal.empty() || entries.empty());
         KESTRUNE_FUZZ_CHECK(entries.size() <= size / 12);
+    } else if (walk.kind == PackageKind::UnityWebData) {
+        // A refused container lists nothing. Each entry takes a 12-byte
+        // record of a directory of at most 4 MiB (decoded, when the file is
+        // compressed whole), and a plain one's entries lie in the file.
+        KESTRUNE_FUZZ_CHECK(walk.refusal.empty() || entries.empty());
+        KESTRUNE_FUZZ_CHECK(entries.size() <= (std::size_t{4} << 20) / 12);
+        for (const ArchiveEntry& entry : entries) {
+            KESTRUNE_FUZZ_CHECK(entry.content.encoding == ContentEncoding::Pieces ||
+                                entry.offset + entry.size <= size);
+        }
     } else {
         CheckEntries(kind, pakFooter, entries,
                      std::string_view(reinterpret_cast<const char*>(data), size));

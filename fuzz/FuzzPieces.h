@@ -35,7 +35,7 @@ namespace Kestrune::Fuzzing {
 inline constexpr std::string_view kPiecesMagic = "KPCS";
 inline constexpr std::size_t kMaxPieces = 16;
 inline constexpr std::size_t kMaxEntries = 16;
-inline constexpr std::uint8_t kCodecCount = 12;
+inline constexpr std::uint8_t kCodecCount = 13; // Stored to Brotli
 
 class PieceInput {
 public:

@@ -304,6 +304,21 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
                 Kestrune::Testing::BuildSerializedFile(version, trees, "n", "t", "assets/c"));
         }
     }
+    // WebGL data containers, plain and compressed whole as the builds write
+    // them, holding a bundle and a standalone file.
+    const std::string webData = Kestrune::Testing::BuildWebData(
+        {{"data.unity3d", Kestrune::Testing::BuildUnityFs(nodes)},
+         {"Resources/unity_default_resources",
+          Kestrune::Testing::BuildSerializedFile(22, false, "n", "t", "assets/d")},
+         {"boot.config", "gfx-enable-gfx-jobs=1\n"}});
+    seeds.emplace_back("webgl.data", webData);
+    seeds.emplace_back("webgl.data.gz", Kestrune::Testing::GzipWhole(webData));
+    seeds.emplace_back("webgl.data.br", Kestrune::Testing::BrotliWhole(webData));
+    // The parts of a split file: the first alone states more bytes than it
+    // holds; a later one starts anywhere.
+    const std::string level = Kestrune::Testing::BuildSerializedFile(21, false, "n", "t", "a/l");
+    seeds.emplace_back("level0.split0", level.substr(0, level.size() / 2));
+    seeds.emplace_back("level0.split1", level.substr(level.size() / 2));
     seeds.emplace_back("unity-raw.unity3d", Kestrune::Testing::BuildUnityWeb(nodes, false));
     seeds.emplace_back("unity-web.unity3d", Kestrune::Testing::BuildUnityWeb(nodes, true));
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the engine's libraries for the Windows cross build: liblz4, liblzma,
-# libzstd, libbz2, libdeflate, mbedTLS's libmbedcrypto, libpng and libsquish, each
+# libzstd, libbz2, libdeflate, libbrotli's decoder, mbedTLS's libmbedcrypto, libpng
+# and libsquish, each
 # from Debian's own
 # source package (the same source the Linux build's -dev packages come from),
 # compiled with the MinGW-w64 posix toolchain as static archives only, into
@@ -36,7 +37,7 @@ jobs=2
 # astc-encoder is not among them: Debian's archive serves no files for its
 # source package (4.2.0+ds-2 answers 404), so the Windows build has no ASTC
 # decoder (cmake/EngineLibraries.cmake finds it only when it is there).
-PACKAGES=(lz4 xz-utils libzstd bzip2 libdeflate mbedtls libpng1.6 libsquish)
+PACKAGES=(lz4 xz-utils libzstd bzip2 libdeflate brotli mbedtls libpng1.6 libsquish)
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -200,7 +201,7 @@ fetch() {
     while read -r version; do
         rm -rf "${src:?}/$pkg"
         mkdir -p "$src/$pkg"
-        if (cd "$src/$pkg" && apt-get source -qq "$pkg=$version" >apt-get-source.log 2>&1); then
+        if (cd "$src/$pkg" && apt-get source -qq --only-source "$pkg=$version" >apt-get-source.log 2>&1); then
             dir=$(find "$src/$pkg" -mindepth 1 -maxdepth 1 -type d | head -n 1)
             if [ -n "$dir" ]; then
                 mv "$dir" "$src/$pkg/source"
@@ -297,6 +298,28 @@ build_libdeflate() {
     }
     install_into include "$s/libdeflate.h"
     cp "$s/libdeflatestatic.lib" "$prefix/lib/libdeflate.a"
+}
+
+# libbrotli's decoder and the common part it needs, static, without the
+# tests or the brotli program. Brotli 1.0 names its static targets
+# brotlidec-static and brotlicommon-static (archives lib<target>.a); 1.1 builds
+# brotlidec and brotlicommon as static archives when BUILD_SHARED_LIBS is off.
+# Either way they are installed as libbrotlidec.a and libbrotlicommon.a.
+build_brotli() {
+    local s=$1 b=$1/../build suffix=""
+    grep -q 'brotlidec-static\|{lib}-static' "$s/CMakeLists.txt" && suffix=-static
+    cmake_build "$s" "$b" -DBROTLI_DISABLE_TESTS=ON -DBROTLI_BUNDLED_MODE=ON \
+        -- "brotlicommon$suffix" "brotlidec$suffix"
+    install_into include "$s/c/include/brotli"
+    local name archive
+    for name in brotlidec brotlicommon; do
+        archive=$(find "$b" -name "lib$name$suffix.a" | head -n 1)
+        [ -n "$archive" ] || {
+            echo "build-windows-deps: brotli built no lib$name$suffix.a" >&2
+            exit 1
+        }
+        cp "$archive" "$prefix/lib/lib$name.a"
+    done
 }
 
 # Upstream's default configuration: the engine uses AES and SHA-1 only. The

@@ -4,7 +4,7 @@
 # The libraries the engine links on Linux: zlib, the codecs, mbedTLS, and the
 # texture layer's libpng, libsquish and astcenc.
 ENGINE_LIBRARIES=(zlib1g-dev liblz4-dev liblzma-dev libzstd-dev libbz2-dev libdeflate-dev libmbedtls-dev
-    libpng-dev libsquish-dev libastcenc-dev)
+    libpng-dev libbrotli-dev libsquish-dev libastcenc-dev)
 ensure_packages() {
     local missing=()
     local pkg

@@ -7,6 +7,7 @@
 #include "EntryData.h"
 #include "PackageFiles.h"
 #include "support/Files.h"
+#include "support/UnityBuilder.h"
 
 #include <bzlib.h>
 #include <cstring>
@@ -141,6 +142,11 @@ Bytes Encode(Codec codec, const Bytes& data) {
         out.insert(out.end(), raw.begin(), raw.end());
         return out;
     }
+    case Codec::Brotli: {
+        // Unity's form, the bytes in uncompressed meta-blocks.
+        const std::string coded = Testing::BrotliWhole(std::string(data.begin(), data.end()));
+        return Bytes(coded.begin(), coded.end());
+    }
     case Codec::Stored:
         break;
     }
@@ -155,7 +161,7 @@ ReadOptions WithOodle() {
 
 const Codec kCodecs[] = {Codec::Zlib,  Codec::Gzip,      Codec::Deflate, Codec::Lz4,
                          Codec::Lzma,  Codec::LzmaAlone, Codec::Zstd,    Codec::Oodle,
-                         Codec::BZip2, Codec::Xz,        Codec::LzmaZip};
+                         Codec::BZip2, Codec::Xz,        Codec::LzmaZip, Codec::Brotli};
 
 // One block of each codec, whole, cut at every length, one byte longer or
 // shorter than declared, and followed by stray bytes.

@@ -638,6 +638,66 @@ TEST(UnitySerialized, ObjectsAreEntriesAndExport) {
         << result.out << result.err;
 }
 
+// A standalone file and its streams cut into parts, as Android builds
+// write them, export as the whole files do: the streams are found by the
+// joined name, split as well.
+TEST(UnitySerialized, SplitFilesExportAsTheirWholes) {
+    const TempDir dir;
+    const std::string pcm = Fsb5(2, std::string("\x01\x00\xff\x7f", 4));
+    const std::string path = WriteStandalone(dir, pcm, true);
+    const std::string whole = dir.file("whole");
+    ASSERT_EQ(RunKestrune({"--export", path, whole}).exitCode, 0);
+    for (const char* name : {"sharedassets0.assets", "sharedassets0.assets.resS"}) {
+        const std::string bytes = ReadFile(dir.file(name));
+        const std::size_t half = bytes.size() / 2;
+        WriteFile(dir.file(std::string(name) + ".split0"), bytes.substr(0, half));
+        WriteFile(dir.file(std::string(name) + ".split1"), bytes.substr(half));
+        std::filesystem::remove(dir.file(name));
+    }
+    const std::string split = dir.file("split");
+    const auto result = RunKestrune({"--export", dir.file("sharedassets0.assets.split0"), split});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    for (const char* file : {"readme #7.txt", "strip #9.png", "beep #13.wav"}) {
+        EXPECT_EQ(ReadFile(split + "/" + file), ReadFile(whole + "/" + file)) << file;
+    }
+}
+
+// A WebGL build's data file, plain or compressed whole: the bundle inside
+// (its data.unity3d) and a loose serialized file export as they do alone.
+TEST(UnityWebData, ExportsTheSerializedFilesInside) {
+    const TempDir dir;
+    const std::string bundle = BuildUnityFs(
+        {{"CAB-4b1e", BuildSerializedFile(17, true, "banner", "hello", "a/b.txt"), 4}});
+    const std::string loose = BuildSerializedFile(22, false, "notes", "plain text", "c/d.txt");
+    WriteFile(dir.file("data.unity3d"), bundle);
+    WriteFile(dir.file("globalgamemanagers"), loose);
+    const std::string alone = dir.file("alone");
+    ASSERT_EQ(RunKestrune({"--export", dir.file("data.unity3d"), alone}).exitCode, 0);
+    ASSERT_EQ(RunKestrune({"--export", dir.file("globalgamemanagers"), alone}).exitCode, 0);
+    const std::string web = BuildWebData(
+        {{"data.unity3d", bundle}, {"globalgamemanagers", loose}, {"boot.config", "x"}});
+    std::vector<std::string> expected;
+    for (const auto& file : std::filesystem::directory_iterator(alone)) {
+        expected.push_back(file.path().filename().string());
+    }
+    ASSERT_EQ(expected.size(), 2u);
+    for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"w.data", web},
+                                      {"w.data.gz", GzipWhole(web)},
+                                      {"w.data.br", BrotliWhole(web)}}) {
+        SCOPED_TRACE(name);
+        WriteFile(dir.file(name), bytes);
+        const std::string out = dir.file("out-" + name);
+        const auto result = RunKestrune({"--export", dir.file(name), out});
+        EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+        for (const std::string& file : expected) {
+            EXPECT_EQ(ReadFile(out + "/" + file), ReadFile(alone + "/" + file)) << file;
+        }
+        const auto json = nlohmann::json::parse(RunKestrune({"--list-json", dir.file(name)}).out);
+        EXPECT_EQ(json.at("entries")[0].at("objects").size(), 2u);
+        EXPECT_EQ(json.at("entries")[1].at("objects")[0].at("export").at("name"), "c/d.txt");
+    }
+}
+
 // No magic number: the header must agree with itself and the file, each
 // check alone enough to keep other files what they are.
 // A player's data folder: globalgamemanagers, read by the class layouts of

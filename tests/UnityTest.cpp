@@ -3,12 +3,14 @@
 
 #include "ByteSource.h"
 #include "Detect.h"
+#include "Formats.h"
 #include "KestruneEngine.h"
 #include "support/Files.h"
 #include "support/Process.h"
 #include "support/UnityBuilder.h"
 #include "unity/TypeTree.h"
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -376,6 +378,251 @@ TEST(UnityBundle, NamesAreListedAsStoredAndExtractedInsideDir) {
         ++beside;
     }
     EXPECT_EQ(beside, 2u); // the bundle and DIR: nothing written outside it
+}
+
+// The WebGL data container, as the builds write it: plain, or compressed
+// whole with gzip or Brotli; every file listed and extracted exactly.
+TEST(UnityWebData, ListsAndExtractsPlainGzipAndBrotli) {
+    const std::vector<UnityNode> files{
+        {"data.unity3d", BuildUnityFs(SampleNodes())},
+        {"Il2CppData/Metadata/global-metadata.dat", Pattern(70000, 4)},
+        {"boot.config", "wait-for-native-debugger=0\n"},
+        {"Resources/unity_default_resources", ""},
+    };
+    const std::string plain = BuildWebData(files);
+    const struct {
+        const char* file;
+        std::string bytes;
+        const char* compression;
+    } rows[] = {
+        {"w.data", plain, "None"},
+        {"w.data.gz", GzipWhole(plain), "Gzip"},
+        {"w.data.br", BrotliWhole(plain), "Brotli"},
+    };
+    const TempDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        const std::string path = dir.file(row.file);
+        WriteFile(path, row.bytes);
+        const auto summary = KestruneEngine::Examine(path);
+        ASSERT_EQ(summary.walk.kind, PackageKind::UnityWebData);
+        ASSERT_EQ(summary.walk.refusal, "");
+        const auto entries = KestruneEngine::ListEntries(path);
+        ASSERT_EQ(entries.size(), files.size());
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            EXPECT_EQ(entries[i].name, files[i].path);
+            EXPECT_EQ(entries[i].size, files[i].content.size());
+            EXPECT_EQ(entries[i].compression, row.compression);
+        }
+        ExtractionReport report;
+        ASSERT_TRUE(KestruneEngine::ExtractAll(path, dir.file("out"), &report));
+        EXPECT_TRUE(report.failures.empty()) << report.failures[0].reason;
+        for (const UnityNode& file : files) {
+            std::string flat = file.path;
+            std::replace(flat.begin(), flat.end(), '/', '_');
+            EXPECT_TRUE(ReadFile(dir.file("out") + "/" + flat) == file.content) << file.path;
+        }
+        std::filesystem::remove_all(dir.file("out"));
+    }
+    const auto json =
+        nlohmann::json::parse(RunKestrune({"--list-json", dir.file("w.data.br")}).out);
+    EXPECT_EQ(json.at("kind"), "unity-webdata");
+}
+
+// The directory is checked whole before any entry; a compressed container is
+// decoded only as far as its directory to list it, and exactly to the end of
+// its last file to read it: short data, long data (a bomb) and damage are
+// named for the entries they reach.
+TEST(UnityWebData, HostileContainersFailByName) {
+    const std::string data(100, 'd');
+    const auto raw = [&](std::vector<RawWebEntry> entries, std::int64_t directory = -1) {
+        return BuildWebDataRaw(entries, data, directory);
+    };
+    std::vector<RawWebEntry> many(350000, RawWebEntry{40, 0, ""});
+    // A directory of noise, which gzip cannot shrink, cut after its start.
+    std::string noise(20000, '\0');
+    std::uint32_t state = 1;
+    for (char& c : noise) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    const std::string cutDirectory = GzipWhole(BuildWebData({{noise, "x"}})).substr(0, 2000);
+    const std::string plain = BuildWebData({{"a", "alpha"}, {"b", Pattern(5000, 1)}});
+    std::string truncatedGzip = GzipWhole(plain);
+    truncatedGzip.resize(truncatedGzip.size() - 40);
+    std::string cutBrotli = BrotliWhole(plain);
+    cutBrotli.resize(cutBrotli.size() - 100);
+    // Declares 10 bytes for its one file, then 64 MiB of zeros follow.
+    const std::string bomb =
+        GzipWhole(BuildWebDataRaw({{33, 10, "z"}}, std::string(std::size_t{64} << 20, '\0')));
+    const std::string longBrotli = BrotliWhole(BuildWebDataRaw({{33, 10, "z"}}, Pattern(500, 2)));
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* refusal;    // the walk's, or "" when listed
+        const char* entryFails; // what reading the first entry says, or ""
+    } rows[] = {
+        {"directory shorter than its header", raw({{20, 1, "a"}}, 19), "a directory of 19 bytes",
+         ""},
+        {"directory past the file", raw({{20, 1, "a"}}, 5000), "runs past the end", ""},
+        {"directory of 2 GiB", raw({{20, 1, "a"}}, 0x7FFFFFFF), "a directory of 2147483647", ""},
+        {"entry outside the data", raw({{33, 101, "a"}}), "entry 0 lies outside", ""},
+        {"entry at 2 GiB", raw({{0x7FFFFFF0, 16, "a"}}), "entry 0 lies outside", ""},
+        {"negative size", raw({{33, -1, "a"}}), "negative", ""},
+        {"negative name length", raw({{33, 1, "a", -5}}), "negative", ""},
+        {"name past the directory", raw({{33, 1, "a", 1000}}), "runs past the end of the directory",
+         ""},
+        {"record cut by the directory's end", raw({{33, 1, "a"}}, 30), "cut short", ""},
+        {"entry inside the directory", raw({{4, 1, "a"}}), "begins inside the directory", ""},
+        {"overlapping entries", raw({{46, 50, "a"}, {90, 10, "b"}}), "entries 0 and 1 overlap", ""},
+        {"a huge count of records", raw(many), "a directory of 4200020 bytes", ""},
+        {"gzip cut short", truncatedGzip, "", ""},
+        {"Brotli cut short", cutBrotli, "", ""},
+        {"gzip bomb", bomb, "", "decodes to more than 43 bytes declared"},
+        {"Brotli longer than declared", longBrotli, "", "decodes to 533 bytes, 43 declared"},
+        {"gzip cut inside the directory", cutDirectory, "Gzip data ends after", ""},
+    };
+    const TempDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string path = dir.file("hostile.data");
+        WriteFile(path, row.bytes);
+        const auto summary = KestruneEngine::Examine(path);
+        ASSERT_EQ(summary.walk.kind, PackageKind::UnityWebData);
+        if (*row.refusal != '\0') {
+            EXPECT_NE(summary.walk.refusal.find(row.refusal), std::string::npos)
+                << summary.walk.refusal;
+            EXPECT_TRUE(KestruneEngine::ListEntries(path).empty());
+            continue;
+        }
+        EXPECT_EQ(summary.walk.refusal, "");
+        ExtractionReport report;
+        KestruneEngine::ExtractAll(path, dir.file("out"), &report);
+        EXPECT_EQ(report.entriesWritten + report.failures.size(), report.entryCount);
+        EXPECT_LE(report.bytesWritten, std::uint64_t{64} << 10);
+        if (*row.entryFails != '\0') {
+            ASSERT_FALSE(report.failures.empty());
+            EXPECT_NE(report.failures[0].reason.find(row.entryFails), std::string::npos)
+                << report.failures[0].reason;
+        }
+        std::filesystem::remove_all(dir.file("out"));
+    }
+    // What a cut stream leaves unread fails by name, and --test says so.
+    WriteFile(dir.file("cut.data.gz"), truncatedGzip);
+    const auto tested = RunKestrune({"--test", dir.file("cut.data.gz")});
+    EXPECT_EQ(tested.exitCode, 1);
+    EXPECT_NE((tested.out + tested.err).find("Gzip data"), std::string::npos)
+        << tested.out << tested.err;
+}
+
+// Files that only look like a WebGL container stay what they are.
+TEST(UnityWebData, DetectionAgainstNearMisses) {
+    const std::string plain = BuildWebData({{"a", "alpha"}});
+    std::string otherVersion = plain;
+    otherVersion[14] = '1';
+    std::string brotliMark(64, 'x');
+    brotliMark.replace(0x20, 6, "brotli");
+    const std::pair<const char*, std::string> rows[] = {
+        {"UnityWebData1.1", otherVersion},
+        {"the signature without its NUL", "UnityWebData1.0"},
+        {"gzip of another file", GzipWhole(std::string(300, 'q'))},
+        {"gzip magic alone", std::string("\x1f\x8b\x08", 3)},
+        {"gzip of a cut signature", GzipWhole("UnityWebData1")},
+        {"\"brotli\" at 32, no Brotli stream", brotliMark},
+        {"a Brotli stream of another file", BrotliWhole("not a web data file at all")},
+    };
+    for (const auto& [what, bytes] : rows) {
+        SCOPED_TRACE(what);
+        MemorySource source(bytes);
+        const auto walk = WalkEntries(source, [](const EntryView&) {});
+        EXPECT_NE(walk.kind, PackageKind::UnityWebData);
+    }
+}
+
+// X.split0, X.split1, ... are read as the one file X, in place.
+TEST(UnitySplit, PartsJoinAndGapsOrWrongLengthsFailByName) {
+    const std::string whole = BuildSerializedFile(17, true, "banner", "hello", "a/b.txt");
+    const auto cut = [&](std::size_t parts) {
+        std::vector<std::string> out;
+        const std::size_t step = (whole.size() + parts - 1) / parts;
+        for (std::size_t at = 0; at < whole.size(); at += step) {
+            out.push_back(whole.substr(at, step));
+        }
+        return out;
+    };
+    std::vector<std::string> lastShort = cut(3);
+    lastShort.back().pop_back();
+    std::vector<std::string> withExtra = cut(3);
+    withExtra.push_back("x");
+    const struct {
+        const char* what;
+        std::vector<std::string> parts; // "" leaves the part out
+        std::vector<std::string> extra; // files beside them, by name
+        std::string refusal;
+    } rows[] = {
+        {"one part", cut(1), {}, ""},
+        {"four parts", cut(4), {}, ""},
+        {"one part of each byte", cut(whole.size()), {}, ""},
+        {"a middle part missing",
+         [&] {
+             auto p = cut(4);
+             p[2].clear();
+             return p;
+         }(),
+         {},
+         "split file level0 lacks level0.split2 of level0.split0 to level0.split3"},
+        {"a part after a gap",
+         cut(3),
+         {"level0.split4"},
+         "split file level0 lacks level0.split3 of level0.split0 to level0.split4"},
+        {"the last part short",
+         lastShort,
+         {},
+         "joins 3 parts into " + std::to_string(whole.size() - 1)},
+        {"a part too many", withExtra, {}, "but the serialized file in them states"},
+        {"names that are not parts",
+         cut(2),
+         {"level0.split01", "level0.splitx", "xlevel0.split5"},
+         ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const TempDir dir;
+        for (std::size_t i = 0; i < row.parts.size(); ++i) {
+            if (!row.parts[i].empty()) {
+                WriteFile(dir.file("level0.split" + std::to_string(i)), row.parts[i]);
+            }
+        }
+        for (const std::string& name : row.extra) {
+            WriteFile(dir.file(name), "x");
+        }
+        const std::string path = dir.file("level0.split0");
+        const auto summary = KestruneEngine::Examine(path);
+        if (!row.refusal.empty()) {
+            EXPECT_NE(summary.walk.refusal.find(row.refusal), std::string::npos)
+                << summary.walk.refusal;
+            const auto result = RunKestrune({"--list", path});
+            EXPECT_EQ(result.exitCode, 1);
+            EXPECT_NE(result.err.find(row.refusal), std::string::npos) << result.err;
+            continue;
+        }
+        ASSERT_EQ(summary.walk.refusal, "");
+        ASSERT_EQ(summary.walk.kind, PackageKind::UnitySerialized);
+        MemorySource joined(whole);
+        const auto expected = ReadEntries(joined, {});
+        const auto entries = KestruneEngine::ListEntries(path);
+        ASSERT_EQ(entries.size(), expected.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(entries[i].name, expected[i].name);
+            const std::string out = dir.file("o");
+            ASSERT_TRUE(KestruneEngine::ExtractFile(path, entries[i].name, out));
+            EXPECT_EQ(ReadFile(out), whole.substr(expected[i].offset, expected[i].size));
+        }
+    }
+    // The later parts belong to the first, for whoever looks at a folder.
+    EXPECT_EQ(PackageOfCompanion("level0.split7"), "level0.split0");
+    EXPECT_EQ(PackageOfCompanion("level0.split0"), "");
+    EXPECT_EQ(PackageOfCompanion("level0.split007"), "");
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <brotli/decode.h>
 #include <bzlib.h>
 #include <climits>
 #include <cstdlib>
@@ -401,6 +402,48 @@ private:
     ZSTD_DCtx* context_;
 };
 
+// libbrotli's streaming decoder. A Brotli stream's window is at most 16 MiB
+// (the large-window extension, which could ask for 1 GiB, is never enabled),
+// within the share one stream may use.
+class BrotliStream final : public StreamDecoder {
+public:
+    BrotliStream(std::uint64_t coded, std::uint64_t decoded)
+        : StreamDecoder(Codec::Brotli, coded, decoded),
+          state_(BrotliDecoderCreateInstance(nullptr, nullptr, nullptr)) {}
+    ~BrotliStream() override { BrotliDecoderDestroyInstance(state_); }
+    BrotliStream(const BrotliStream&) = delete;
+    BrotliStream& operator=(const BrotliStream&) = delete;
+
+private:
+    Flow Step(std::span<const unsigned char>& in, std::span<unsigned char>& out) override {
+        if (state_ == nullptr) {
+            detail_ = "Brotli cannot start decoding (out of memory)";
+            return Flow::Damaged;
+        }
+        std::size_t availableIn = in.size();
+        const std::uint8_t* nextIn = in.data();
+        std::size_t availableOut = out.size();
+        std::uint8_t* nextOut = out.data();
+        const BrotliDecoderResult result = BrotliDecoderDecompressStream(
+            state_, &availableIn, &nextIn, &availableOut, &nextOut, nullptr);
+        const std::size_t consumed = in.size() - availableIn;
+        const std::size_t made = out.size() - availableOut;
+        in = in.subspan(consumed);
+        out = out.subspan(made);
+        switch (result) {
+        case BROTLI_DECODER_RESULT_SUCCESS:
+            return Flow::End;
+        case BROTLI_DECODER_RESULT_NEEDS_MORE_INPUT:
+        case BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT:
+            return consumed + made > 0 ? Flow::Moved : Flow::Stalled;
+        default:
+            return Flow::Damaged;
+        }
+    }
+
+    BrotliDecoderState* state_;
+};
+
 // The deflate family through libdeflate, which inflates whole buffers about
 // twice as fast as zlib. True only when the piece decoded exactly: anything
 // else is decoded again by zlib's stream, which says what went wrong.
@@ -556,6 +599,8 @@ std::string_view CodecName(Codec codec) {
         return "XZ";
     case Codec::LzmaZip:
         return "LZMA";
+    case Codec::Brotli:
+        return "Brotli";
     }
     return "None";
 }
@@ -579,6 +624,8 @@ std::unique_ptr<StreamDecoder> StreamDecoder::Create(Codec codec, std::uint64_t 
         return std::make_unique<BZip2Stream>(codedLength, decodedLength);
     case Codec::Zstd:
         return std::make_unique<ZstdStream>(codedLength, decodedLength);
+    case Codec::Brotli:
+        return std::make_unique<BrotliStream>(codedLength, decodedLength);
     case Codec::Lz4:
     case Codec::Oodle:
         break;
@@ -720,6 +767,7 @@ DecodeOutcome DecodeInto(Codec codec, std::span<const unsigned char> coded,
     case Codec::LzmaZip:
     case Codec::Xz:
     case Codec::BZip2:
+    case Codec::Brotli:
         return DecodeByStream(codec, coded, out);
     case Codec::Lz4:
         return DecodeLz4(coded, out);

@@ -3,7 +3,7 @@
 // Decoding one piece's coded bytes into its content, through each codec's own
 // library: zlib and libdeflate (Zlib, Gzip, Deflate), liblz4, liblzma,
 // libzstd, and the user's Oodle library loaded at run time. No other file
-// includes a codec's header.
+// includes a codec's header. libbrotli decodes Brotli.
 
 #include "ArchiveEntry.h"
 #include "ReadOptions.h"
@@ -35,7 +35,7 @@ inline constexpr std::uint64_t kBlockCacheLimit = kContentMemoryCap / 8;
 inline constexpr std::uint64_t kStreamWindowLimit = kContentMemoryCap / 4;
 
 // The method's name as listings show it: "None", "Zlib", "Gzip", "Deflate",
-// "LZ4", "LZMA", "Zstd", "Oodle".
+// "LZ4", "LZMA", "Zstd", "Oodle", "Brotli".
 std::string_view CodecName(Codec codec);
 
 // The function `name` of the user's Oodle library at `path`, or null with the

@@ -125,7 +125,7 @@ std::optional<ContentFailure> EntryReader::StartSha1(const EntryContent& content
     } else if (content.storedSha1At) {
         // Kept beside the data, which is about to be read from the same
         // place: a mapped package gives it without a system call.
-        FileSource& package = files_.Package();
+        ByteSource& package = files_.Package();
         const std::uint64_t at = *content.storedSha1At;
         if (!FitsWithin(at, expectedSha1_.size(), package.Size())) {
             return ContentFailure{"its SHA-1 lies outside the package"};
@@ -175,7 +175,7 @@ std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, Entry
     std::uint64_t done = 0;
     for (std::size_t i = 0; i < content.runCount; ++i) {
         const DataRun& run = content.runs[i];
-        FileSource* file = files_.Get(run.file);
+        ByteSource* file = files_.Get(run.file);
         if (file == nullptr) {
             return ContentFailure{"archive part " + files_.PartName(run.file) + " is missing"};
         }
@@ -346,7 +346,7 @@ EntryReader::ReadStored(const EntryContent& content, const Slice& slice,
     if (auto failure = UnreadablePiece(content, piece, block)) {
         return failure;
     }
-    FileSource* file = files_.Get(piece.file);
+    ByteSource* file = files_.Get(piece.file);
     if (file == nullptr) {
         return ContentFailure{"archive part " + files_.PartName(piece.file) + " is missing"};
     }
@@ -573,20 +573,22 @@ std::optional<ContentFailure> EntryReader::ReadStreamed(const EntryContent& cont
     return std::nullopt;
 }
 
-std::optional<ContentFailure> EntryReader::ReadRun(FileSource& file, const DataRun& run,
+std::optional<ContentFailure> EntryReader::ReadRun(ByteSource& file, const DataRun& run,
                                                    bool checksum, EntrySink& sink,
                                                    std::uint64_t& done) {
     // Only the bytes that really lie in the file are read; a hostile length
     // can neither allocate nor fill the disk.
     const std::uint64_t available = BytesWithin(run.offset, run.length, file.Size());
     std::uint64_t copied = 0;
+    // The system copies only between files: bytes joined from parts are read.
+    auto* const plainFile = dynamic_cast<FileSource*>(&file);
     while (copied < available) {
         const auto step =
             static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunkSize, available - copied));
         std::size_t got = 0;
         auto status = Platform::OutputFile::CopyStatus::Unsupported;
-        if (systemCopy_ && !checksum && available >= kSystemCopyMinimum) {
-            status = sink.CopyFrom(file.File(), run.offset + copied, step, got);
+        if (systemCopy_ && plainFile != nullptr && !checksum && available >= kSystemCopyMinimum) {
+            status = sink.CopyFrom(plainFile->File(), run.offset + copied, step, got);
             systemCopy_ = status != Platform::OutputFile::CopyStatus::Unsupported;
         }
         if (status == Platform::OutputFile::CopyStatus::Failed) {

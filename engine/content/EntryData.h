@@ -109,7 +109,7 @@ private:
         std::shared_ptr<const SharedContent> content;
         std::uint32_t index = 0;
         std::unique_ptr<StreamDecoder> decoder;
-        FileSource* file = nullptr;
+        ByteSource* file = nullptr;
         std::uint64_t available = 0; // stored bytes that lie in the file
         std::uint64_t coded = 0;     // of them, the bytes the codec reads
         std::uint64_t read = 0;      // stored bytes read so far
@@ -148,7 +148,7 @@ private:
                                           std::size_t length);
 
     // Delivers up to run.length bytes of one run; adds them to `done`.
-    std::optional<ContentFailure> ReadRun(FileSource& file, const DataRun& run, bool checksum,
+    std::optional<ContentFailure> ReadRun(ByteSource& file, const DataRun& run, bool checksum,
                                           EntrySink& sink, std::uint64_t& done);
 
     PackageFiles& files_;

@@ -5,29 +5,41 @@
 
 namespace Kestrune {
 
-std::unique_ptr<PackageFiles>
-PackageFiles::Open(const std::string& path, const ReadOptions& options, PartPathFunction partPath) {
-    std::unique_ptr<PackageFiles> files(new PackageFiles(path, options, partPath));
-    files->package_ = FileSource::Open(path);
+std::unique_ptr<PackageFiles> PackageFiles::Open(const std::string& path,
+                                                 const ReadOptions& options,
+                                                 PartPathFunction partPath, SourceOpener opener) {
+    std::unique_ptr<PackageFiles> files(new PackageFiles(path, options, partPath, opener));
+    files->package_ = files->OpenSource(path, nullptr);
     if (!files->package_) {
         return nullptr;
     }
     return files;
 }
 
-FileSource* PackageFiles::Get(std::uint32_t file) {
+std::unique_ptr<ByteSource> PackageFiles::OpenSource(const std::string& path, int* error) const {
+    if (opener_ != nullptr) {
+        return opener_(path, error);
+    }
+    return FileSource::Open(path, error);
+}
+
+ByteSource* PackageFiles::Get(std::uint32_t file) {
     if (file == kPackageFile) {
         return package_.get();
     }
     std::lock_guard<std::mutex> hold(partsLock_);
+    if (file >= kHeldPart && file != kPackageFile) {
+        const std::uint32_t index = file - kHeldPart;
+        return index < held_.size() ? held_[index]->source.get() : nullptr;
+    }
     const auto known = parts_.find(file);
     if (known != parts_.end()) {
         return known->second.get();
     }
     // Only parts that entries really use are opened, one at a time: their
     // number is at most the number of entries.
-    auto opened = partPath_ != nullptr ? FileSource::Open(PartPath(file)) : nullptr;
-    FileSource* part = opened.get();
+    auto opened = partPath_ != nullptr ? OpenSource(PartPath(file), nullptr) : nullptr;
+    ByteSource* part = opened.get();
     parts_.emplace(file, std::move(opened));
     return part;
 }
@@ -36,7 +48,22 @@ std::string PackageFiles::PartPath(std::uint32_t file) const {
     return partPath_ != nullptr ? partPath_(path_, file) : "part " + std::to_string(file);
 }
 
+std::uint32_t PackageFiles::Hold(std::string name, std::vector<unsigned char> bytes) {
+    std::lock_guard<std::mutex> hold(partsLock_);
+    auto held = std::make_unique<Held>();
+    held->name = std::move(name);
+    held->bytes = std::move(bytes);
+    held->source = std::make_unique<MemorySource>(
+        std::span<const unsigned char>(held->bytes.data(), held->bytes.size()));
+    held_.push_back(std::move(held));
+    return kHeldPart + static_cast<std::uint32_t>(held_.size() - 1);
+}
+
 std::string PackageFiles::PartName(std::uint32_t file) const {
+    if (file >= kHeldPart && file != kPackageFile) {
+        const std::uint32_t index = file - kHeldPart;
+        return index < held_.size() ? held_[index]->name : "part " + std::to_string(file);
+    }
     const std::string part = PartPath(file);
 #ifdef _WIN32
     const std::size_t slash = part.find_last_of("/\\");
@@ -54,7 +81,8 @@ PackageFiles::Identities(const std::vector<ArchiveEntry>& entries) const {
     }
     std::unordered_set<std::uint32_t> parts;
     const auto add = [&](std::uint32_t file) {
-        if (file != kPackageFile && partPath_ != nullptr && parts.insert(file).second) {
+        if (file != kPackageFile && file < kHeldPart && partPath_ != nullptr &&
+            parts.insert(file).second) {
             if (const auto id = Platform::IdentifyFile(PartPath(file))) {
                 ids.push_back(*id);
             }

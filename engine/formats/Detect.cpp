@@ -24,10 +24,10 @@ ArchiveType DetectKind(ByteSource& source) {
 
 std::unique_ptr<PackageFiles> OpenPackageFiles(const std::string& path,
                                                const ReadOptions& options) {
-    auto files = PackageFiles::Open(path, options);
+    auto files = PackageFiles::Open(path, options, nullptr, OpenPackageSource);
     if (files) {
         if (const PartPathFunction naming = CompanionNaming(files->Package())) {
-            files = PackageFiles::Open(path, options, naming);
+            files = PackageFiles::Open(path, options, naming, OpenPackageSource);
         }
     }
     return files;

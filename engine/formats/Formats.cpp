@@ -13,6 +13,8 @@
 #include "unity/UnityBundle.h"
 #include "unity/UnityExport.h"
 #include "unity/UnitySerialized.h"
+#include "unity/UnitySplit.h"
+#include "unity/UnityWebData.h"
 #include "zip/ZipFormat.h"
 
 #include <array>
@@ -85,8 +87,10 @@ DirectoryWalk WalkPack(ByteSource& source, const EntryVisitor& visit, std::uint6
 // - A file ending in the container's footer has always been read as our
 //   container, a VPK signature at its start included: the container comes
 //   before the VPK.
-// - The VPK, the Unity bundle and the Quake PACK are told apart by their
-//   signatures alone; none of them can be taken for another.
+// - The VPK, the Unity bundle, the Unity WebGL container and the Quake
+//   PACK are told apart by their signatures alone; none of them can be
+//   taken for another. A WebGL container compressed whole is taken only
+//   when its first decoded bytes are the container's signature.
 // - A ZIP archive comes after every kind read before it: its end record is
 //   searched for from the end, and a self-extracting archive may begin with
 //   anything, so every file another kind names stays that kind.
@@ -136,6 +140,12 @@ constexpr std::array kFormats{
                   .walk = WalkUnityBundle,
                   .exporter = Unity::MakeBundleExporter,
                   .objects = Unity::ListBundleObjects},
+    PackageFormat{.kind = PackageKind::UnityWebData,
+                  .name = "unity-webdata",
+                  .recognises = Unity::IsWebData,
+                  .walk = Unity::VisitWebData,
+                  .exporter = Unity::MakeWebDataExporter,
+                  .objects = Unity::ListWebDataObjects},
     PackageFormat{.kind = PackageKind::Pack,
                   .name = "pack",
                   .recognises = HasPackSignature,
@@ -153,6 +163,7 @@ constexpr std::array kFormats{
                   .recognises = Unity::LooksStandaloneSerialized,
                   .walk = WalkUnitySerialized,
                   .partPath = Unity::StreamPartPath,
+                  .companionOf = Unity::SplitFirstPart,
                   .annotate = Unity::AnnotateStandalone,
                   .exporter = Unity::MakeSerializedFileExporter,
                   .objects = Unity::ListStandaloneObjects},
@@ -180,6 +191,13 @@ const PackageFormat* FormatOf(PackageKind kind) {
 DirectoryWalk WalkFormats(ByteSource& source, const EntryVisitor& visit, std::uint64_t limit,
                           const ReadOptions& options, const CountAnnouncer* announce) {
     std::vector<std::string> passedNotes;
+    // Bytes that are not the file they stand for (a split file lacking a
+    // part) are no format's to read.
+    if (std::string defect = source.Defect(); !defect.empty()) {
+        DirectoryWalk refused;
+        refused.refusal = std::move(defect);
+        return refused;
+    }
     for (const PackageFormat& format : kFormats) {
         if (!Recognises(format, source)) {
             continue;
@@ -231,6 +249,25 @@ std::string PackageFileFor(const std::string& path) {
         }
     }
     return path;
+}
+
+std::unique_ptr<ByteSource> OpenPackageSource(const std::string& path, int* error) {
+    if (!Unity::SplitJoinedName(path).empty()) {
+        return Unity::OpenSplitSet(path, error);
+    }
+    int opened = 0;
+    if (auto file = FileSource::Open(path, &opened)) {
+        return file;
+    }
+    // A stream file that a split serialized file refers to by its joined
+    // name may itself be split.
+    if (auto parts = Unity::OpenSplitSet(path + ".split0")) {
+        return parts;
+    }
+    if (error != nullptr) {
+        *error = opened;
+    }
+    return nullptr;
 }
 
 void AnnotateWalk(const std::string& path, const ReadOptions& options, DirectoryWalk& walk) {

@@ -129,6 +129,12 @@ std::string PackageOfCompanion(std::string_view fileName);
 /// first format that reads a package through that file; `path` otherwise.
 std::string PackageFileFor(const std::string& path);
 
+/// The bytes that stand for the file at `path`: the file itself, or the
+/// parts it was cut into when `path` names the first of them ("X.split0"),
+/// or when `path` is missing and its parts lie beside it (a split stream
+/// file). Null when there are none, with the system's error in `error`.
+std::unique_ptr<ByteSource> OpenPackageSource(const std::string& path, int* error = nullptr);
+
 /// Lets every format add what it knows of the package at `path` to `walk`.
 void AnnotateWalk(const std::string& path, const ReadOptions& options, DirectoryWalk& walk);
 

@@ -42,6 +42,11 @@ public:
         static_cast<void>(length);
         return false;
     }
+
+    // Why these bytes are not the file they stand for (a file joined from
+    // parts, one of which is missing), in words; empty when they are.
+    // Every walk over a source with a defect is refused with it.
+    virtual std::string Defect() const { return {}; }
 };
 
 class MemorySource final : public ByteSource {

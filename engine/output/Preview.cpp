@@ -5,6 +5,7 @@
 #include "Bounds.h"
 #include "Detect.h"
 #include "EntryData.h"
+#include "Formats.h"
 #include "KestruneEngine.h"
 #include "OutputNames.h"
 #include "PackageFiles.h"
@@ -58,7 +59,7 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
             if (content.encoding == ContentEncoding::Pieces && content.shared &&
                 FitsWithin(content.firstPiece, content.pieceCount, content.shared->pieces.size())) {
                 for (const Piece& piece : content.Pieces()) {
-                    const FileSource* file = files->Get(piece.file);
+                    const ByteSource* file = files->Get(piece.file);
                     const std::uint64_t length =
                         file != nullptr
                             ? BytesWithin(piece.offset, piece.storedLength, file->Size())
@@ -71,7 +72,7 @@ PackageCheck KestruneEngine::TestPackage(const std::string& archive, const Damag
             }
             for (std::size_t i = 0; i < view.content.runCount; ++i) {
                 const DataRun& run = view.content.runs[i];
-                const FileSource* file = files->Get(run.file);
+                const ByteSource* file = files->Get(run.file);
                 const std::uint64_t length =
                     file != nullptr ? BytesWithin(run.offset, run.length, file->Size()) : 0;
                 if (length == 0) {
@@ -139,7 +140,7 @@ bool KestruneEngine::VisitEntriesWithOutputNames(const std::string& archive,
                                                  const std::function<void(PackageKind)>& begin,
                                                  const NamedEntryVisitor& each,
                                                  const ReadOptions& options, OutputLayout layout) {
-    const auto source = FileSource::Open(archive);
+    const auto source = OpenPackageSource(archive);
     if (!source) {
         return false;
     }

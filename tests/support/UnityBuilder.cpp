@@ -5,6 +5,7 @@
 #include <lz4hc.h>
 #include <lzma.h>
 #include <stdexcept>
+#include <zlib.h>
 
 namespace Kestrune::Testing {
 namespace {
@@ -636,6 +637,117 @@ std::string BuildSerializedFile(std::uint32_t version, bool typeTrees, std::stri
     return BuildSerializedFileOf(
         version, {{49, 7, std::move(asset)}, AssetBundleObject({{std::string(container), 7}})},
         typeTrees);
+}
+
+namespace {
+
+void PutI32(std::string& out, std::int64_t value) {
+    const auto v = static_cast<std::uint32_t>(value);
+    for (int shift = 0; shift < 32; shift += 8) {
+        out += static_cast<char>((v >> shift) & 0xFF);
+    }
+}
+
+// Brotli's bits, least significant first within each byte.
+class BitWriter {
+public:
+    void Put(std::uint32_t value, int count) {
+        for (int i = 0; i < count; ++i) {
+            if (used_ == 0) {
+                bytes_ += '\0';
+            }
+            if ((value >> i) & 1U) {
+                bytes_.back() = static_cast<char>(bytes_.back() | (1 << used_));
+            }
+            used_ = (used_ + 1) % 8;
+        }
+    }
+    void Align() { used_ = 0; }
+    void Bytes(std::string_view bytes) {
+        Align();
+        bytes_ += bytes;
+    }
+    const std::string& Out() const { return bytes_; }
+
+private:
+    std::string bytes_;
+    int used_ = 0;
+};
+
+} // namespace
+
+std::string BuildWebDataRaw(const std::vector<RawWebEntry>& entries, std::string_view data,
+                            std::int64_t directoryLength) {
+    std::string records;
+    for (const RawWebEntry& entry : entries) {
+        PutI32(records, entry.offset);
+        PutI32(records, entry.size);
+        PutI32(records, entry.nameLength != -1 ? entry.nameLength
+                                               : static_cast<std::int32_t>(entry.name.size()));
+        records += entry.name;
+    }
+    std::string out("UnityWebData1.0\0", 16);
+    PutI32(out,
+           directoryLength >= 0 ? directoryLength : static_cast<std::int64_t>(20 + records.size()));
+    return out + records + std::string(data);
+}
+
+std::string BuildWebData(const std::vector<UnityNode>& files) {
+    std::size_t directory = 20;
+    for (const UnityNode& file : files) {
+        directory += 12 + file.path.size();
+    }
+    std::vector<RawWebEntry> entries;
+    std::string data;
+    for (const UnityNode& file : files) {
+        entries.push_back({static_cast<std::int32_t>(directory + data.size()),
+                           static_cast<std::int32_t>(file.content.size()), file.path});
+        data += file.content;
+    }
+    return BuildWebDataRaw(entries, data);
+}
+
+std::string GzipWhole(std::string_view bytes) {
+    z_stream stream{};
+    if (deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
+        throw std::runtime_error("deflateInit2");
+    }
+    std::string out(deflateBound(&stream, static_cast<uLong>(bytes.size())) + 64, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&stream, Z_FINISH) != Z_STREAM_END) {
+        throw std::runtime_error("deflate");
+    }
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+std::string BrotliWhole(std::string_view bytes) {
+    const std::string_view mark = "UnityWeb Compressed Content (brotli)";
+    BitWriter bits;
+    bits.Put(1, 1); // WBITS 17: 1, 000, 000
+    bits.Put(0, 3);
+    bits.Put(0, 3);
+    bits.Put(0, 1); // ISLAST
+    bits.Put(3, 2); // MNIBBLES 0: a metadata block
+    bits.Put(0, 1); // reserved
+    bits.Put(1, 2); // MSKIPBYTES
+    bits.Put(static_cast<std::uint32_t>(mark.size() - 1), 8);
+    bits.Bytes(mark);
+    for (std::size_t at = 0; at < bytes.size(); at += 65536) {
+        const std::string_view chunk = bytes.substr(at, 65536);
+        bits.Put(0, 1); // ISLAST
+        bits.Put(0, 2); // MNIBBLES 4
+        bits.Put(static_cast<std::uint32_t>(chunk.size() - 1), 16);
+        bits.Put(1, 1); // ISUNCOMPRESSED
+        bits.Bytes(chunk);
+    }
+    bits.Put(1, 1); // ISLAST
+    bits.Put(1, 1); // ISLASTEMPTY
+    return bits.Out();
 }
 
 } // namespace Kestrune::Testing

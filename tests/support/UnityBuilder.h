@@ -157,4 +157,28 @@ std::string BuildSerializedFileOf(std::uint32_t version,
 std::string BuildSerializedFile(std::uint32_t version, bool typeTrees, std::string_view name,
                                 std::string_view text, std::string_view container);
 
+// A WebGL data container ("UnityWebData1.0") holding `files` (path and
+// content) one after the other after the directory.
+std::string BuildWebData(const std::vector<UnityNode>& files);
+
+// One directory record of a WebGL container, raw, for hostile tables.
+struct RawWebEntry {
+    std::int32_t offset = 0;
+    std::int32_t size = 0;
+    std::string name;
+    std::int32_t nameLength = -1; // -1: the name's length
+};
+// The signature, `directoryLength` (-1: the records' end) and the records,
+// then `data`.
+std::string BuildWebDataRaw(const std::vector<RawWebEntry>& entries, std::string_view data,
+                            std::int64_t directoryLength = -1);
+
+// `bytes` as one gzip member, compressed by zlib.
+std::string GzipWhole(std::string_view bytes);
+
+// `bytes` as a Brotli stream the way a Unity build writes a .data.br: its
+// metadata block "UnityWeb Compressed Content (brotli)" first, then the
+// bytes in uncompressed meta-blocks (no encoder needed).
+std::string BrotliWhole(std::string_view bytes);
+
 } // namespace Kestrune::Testing

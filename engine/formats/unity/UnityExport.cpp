@@ -13,6 +13,7 @@
 #include "UnityLayouts.h"
 #include "UnityMesh.h"
 #include "UnitySerialized.h"
+#include "UnityWebData.h"
 #include "Utf8.h"
 
 #include <cmath>
@@ -855,6 +856,10 @@ private:
 std::unique_ptr<PackageExporter> MakeBundleExporter(PackageFiles& files) {
     return std::make_unique<BundleExporter>(files, ReadBundle(files.Package(), files.Options()),
                                             false);
+}
+
+std::unique_ptr<PackageExporter> MakeWebDataExporter(PackageFiles& files) {
+    return std::make_unique<BundleExporter>(files, WebDataAsBundle(files), false);
 }
 
 std::unique_ptr<PackageExporter> MakeSerializedFileExporter(PackageFiles& files) {

@@ -9,8 +9,11 @@
 #include "UnityExport.h"
 #include "UnityLayouts.h"
 #include "UnitySerialized.h"
+#include "UnityWebData.h"
 
 #include <algorithm>
+#include <map>
+#include <optional>
 
 namespace Kestrune::Unity {
 namespace {
@@ -47,9 +50,13 @@ void ListStandaloneObjects(PackageFiles& files, const ObjectListingVisitor& each
     }
 }
 
-void ListBundleObjects(PackageFiles& files, const ObjectListingVisitor& each,
-                       const ReadOptions& options) {
-    const Bundle bundle = ReadBundle(files.Package(), options);
+namespace {
+
+// The serialized files among `bundle`'s nodes, read through the entry
+// reader; node i belongs to entry entryOf(i) of the listing.
+template <typename EntryOf>
+void ListNodes(PackageFiles& files, const Bundle& bundle, const EntryOf& entryOf, bool selectNodes,
+               const ObjectListingVisitor& each, const ReadOptions& options) {
     const std::string stripped = !options.unityVersion.empty()             ? options.unityVersion
                                  : IsStrippedVersion(bundle.engineVersion) ? std::string()
                                                                            : bundle.engineVersion;
@@ -59,13 +66,13 @@ void ListBundleObjects(PackageFiles& files, const ObjectListingVisitor& each,
         names.emplace_back(node.path, node.size);
     }
     EntryReader reader(files);
-    std::uint64_t index = 0;
-    for (const BundleNode& node : bundle.nodes) {
-        if (options.select && !options.select(node.path)) {
+    for (std::size_t n = 0; n < bundle.nodes.size(); ++n) {
+        const BundleNode& node = bundle.nodes[n];
+        if (selectNodes && options.select && !options.select(node.path)) {
             continue;
         }
-        const std::uint64_t entryIndex = index++;
-        if (node.flagsKnown && !node.flaggedSerialized) {
+        const std::optional<std::uint64_t> entryIndex = entryOf(n);
+        if (!entryIndex || (node.flagsKnown && !node.flaggedSerialized)) {
             continue;
         }
         ArchiveEntry entry;
@@ -85,6 +92,63 @@ void ListBundleObjects(PackageFiles& files, const ObjectListingVisitor& each,
         } else if (failure) {
             listing.note = "only its first 64 MiB are read for its objects";
         }
+        each(*entryIndex, listing);
+    }
+}
+
+} // namespace
+
+void ListBundleObjects(PackageFiles& files, const ObjectListingVisitor& each,
+                       const ReadOptions& options) {
+    const Bundle bundle = ReadBundle(files.Package(), options);
+    // Counted among the nodes the selection takes.
+    std::uint64_t index = 0;
+    std::vector<std::uint64_t> indices;
+    for (const BundleNode& node : bundle.nodes) {
+        indices.push_back(!options.select || options.select(node.path) ? index++ : UINT64_MAX);
+    }
+    ListNodes(
+        files, bundle, [&](std::size_t n) { return std::optional<std::uint64_t>(indices[n]); },
+        true, each, options);
+}
+
+void ListWebDataObjects(PackageFiles& files, const ObjectListingVisitor& each,
+                        const ReadOptions& options) {
+    std::vector<std::uint64_t> entryOf;
+    const Bundle bundle = WebDataAsBundle(files, &entryOf);
+    // Entries counted among those the selection takes, as the listing
+    // counts them; the files of a bundle inside are listed together under
+    // the bundle's entry.
+    std::vector<std::optional<std::uint64_t>> taken;
+    {
+        std::uint64_t index = 0;
+        std::uint64_t walked = 0;
+        VisitWebData(
+            files.Package(),
+            [&](const EntryView& view) {
+                taken.resize(walked + 1);
+                if (!options.select || options.select(view.name)) {
+                    taken[walked] = index++;
+                }
+                ++walked;
+            },
+            UINT64_MAX, options, nullptr);
+    }
+    std::map<std::uint64_t, SerializedFileListing> merged;
+    ListNodes(
+        files, bundle,
+        [&](std::size_t n) { return entryOf[n] < taken.size() ? taken[entryOf[n]] : std::nullopt; },
+        false,
+        [&](std::uint64_t entryIndex, const SerializedFileListing& listing) {
+            auto [at, fresh] = merged.try_emplace(entryIndex, listing);
+            if (!fresh) {
+                for (const SerializedObject& object : listing.objects) {
+                    at->second.objects.push_back(object);
+                }
+            }
+        },
+        options);
+    for (const auto& [entryIndex, listing] : merged) {
         each(entryIndex, listing);
     }
 }

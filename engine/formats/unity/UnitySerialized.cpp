@@ -2,6 +2,7 @@
 
 #include "Bounds.h"
 #include "PackageFiles.h"
+#include "UnitySplit.h"
 
 #include <algorithm>
 #include <array>
@@ -149,11 +150,35 @@ bool LooksStandaloneSerialized(ByteSource& source) {
     return CheckHeader(source).has_value();
 }
 
-std::string StreamPartPath(const std::string& packagePath, std::uint32_t part) {
-    if (part == kStreamPart) {
-        return packagePath + ".resS";
+std::optional<std::uint64_t> StatedFileSize(ByteSource& source) {
+    std::array<unsigned char, 48> head{};
+    const std::size_t got =
+        source.ReadAt(0, head.data(), std::min<std::uint64_t>(48, source.Size()));
+    if (got < 20) {
+        return std::nullopt;
     }
-    std::string stem = packagePath;
+    const auto v = static_cast<std::uint32_t>(Big(&head[8], 4));
+    if (v >= 22 && v <= kMaxFormat) {
+        if (got < 48 || !AllZero(&head[0], 8) || !AllZero(&head[12], 4) || !AllZero(&head[41], 7) ||
+            head[40] > 1) {
+            return std::nullopt;
+        }
+        return Big(&head[24], 8);
+    }
+    if (v >= 9 && v < 22 && AllZero(&head[17], 3) && head[16] <= 1) {
+        return Big(&head[4], 4);
+    }
+    return std::nullopt;
+}
+
+std::string StreamPartPath(const std::string& packagePath, std::uint32_t part) {
+    // A file read from its split parts has the streams of its joined name.
+    const std::string joined = SplitJoinedName(packagePath);
+    const std::string& path = joined.empty() ? packagePath : joined;
+    if (part == kStreamPart) {
+        return path + ".resS";
+    }
+    std::string stem = path;
     if (BaseName(stem).ends_with(".assets")) {
         stem.resize(stem.size() - 7);
     }
@@ -301,7 +326,7 @@ Bundle StandaloneAsBundle(PackageFiles& files) {
     std::size_t at = fileName.size();
     for (const auto& [part, name] :
          {std::pair{kStreamPart, &streamName}, std::pair{kResourcePart, &resourceName}}) {
-        if (FileSource* stream = files.Get(part)) {
+        if (ByteSource* stream = files.Get(part)) {
             BundleNode& node = bundle.nodes.emplace_back();
             node.path = view(at, name->size());
             node.size = stream->Size();

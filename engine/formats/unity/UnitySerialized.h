@@ -16,7 +16,9 @@
 //
 // Its stream files lie beside it: "<file>.resS" (textures, meshes) and
 // "<stem>.resource" (audio, video; "sharedassets0" for
-// "sharedassets0.assets"); the package's parts 0 and 1.
+// "sharedassets0.assets"); the package's parts 0 and 1. A file read from its
+// split parts ("level0.split0") has the streams of its joined name
+// ("level0.resS"), themselves whole or split.
 
 #include "ArchiveEntry.h"
 #include "ByteSource.h"
@@ -25,6 +27,7 @@
 #include "UnityBundle.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace Kestrune {
@@ -38,6 +41,11 @@ inline constexpr std::uint32_t kResourcePart = 1; ///< <stem>.resource
 
 // Whether the file's first bytes pass the rule above (any format 1 to 50).
 bool LooksStandaloneSerialized(ByteSource& source);
+
+// The file size that a serialized file's header states, when the first
+// bytes are such a header of format 9 or later (its fixed fields agree),
+// whatever the length of the source.
+std::optional<std::uint64_t> StatedFileSize(ByteSource& source);
 
 // The path of a standalone file's stream file `part` (above), for
 // PackageFiles.
