@@ -15,6 +15,7 @@
 // seconds.
 
 #include "KestruneEngine.h"
+#include "TwoThreads.h"
 #include "support/IoStoreBuilder.h"
 
 #include <chrono>
@@ -75,8 +76,11 @@ int Inflate(const std::string& stem) {
             pieces.push_back(&e.content.shared->pieces[e.content.firstPiece + i]);
         }
     }
-    bool failed = pieces.empty();
+    if (pieces.empty()) {
+        return 1;
+    }
     const auto work = [&](std::size_t first) {
+        bool ok = true;
         libdeflate_decompressor* d = libdeflate_alloc_decompressor();
         std::vector<unsigned char> out(kBlockSize);
         for (std::size_t i = first; i < pieces.size(); i += 2) {
@@ -86,22 +90,13 @@ int Inflate(const std::string& stem) {
                 libdeflate_zlib_decompress(d, file.data() + piece.offset, piece.codedLength,
                                            out.data(), out.size(), &got) != LIBDEFLATE_SUCCESS ||
                 got != piece.decodedLength) {
-                failed = true;
+                ok = false;
             }
         }
         libdeflate_free_decompressor(d);
+        return ok;
     };
-    const auto start = std::chrono::steady_clock::now();
-    std::thread other(work, 1);
-    work(0);
-    other.join();
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    if (failed) {
-        std::fputs("a block did not inflate\n", stderr);
-        return 1;
-    }
-    std::printf("%.3f\n", took.count());
-    return 0;
+    return Kestrune::Bench::TimeOnTwoThreads(work, "inflate");
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include "ByteOrder.h"
 #include "Crypto.h"
 #include "KestruneEngine.h"
+#include "TwoThreads.h"
 
 #include <algorithm>
 #include <chrono>
@@ -60,8 +61,8 @@ int Inflate(const char* path) {
         file.insert(file.end(), chunk, chunk + n);
     }
     std::fclose(in);
-    bool failed = false;
     const auto work = [&](std::size_t first) {
+        bool ok = true;
         libdeflate_decompressor* d = libdeflate_alloc_decompressor();
         std::vector<unsigned char> out(kBlockSize);
         for (std::size_t e = first; e < entries.size(); e += 2) {
@@ -73,23 +74,14 @@ int Inflate(const char* path) {
                                                out.data(), out.size(),
                                                &got) != LIBDEFLATE_SUCCESS ||
                     got != piece.decodedLength) {
-                    failed = true;
+                    ok = false;
                 }
             }
         }
         libdeflate_free_decompressor(d);
+        return ok;
     };
-    const auto start = std::chrono::steady_clock::now();
-    std::thread other(work, 1);
-    work(0);
-    other.join();
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    if (failed) {
-        std::fputs("a block did not inflate\n", stderr);
-        return 1;
-    }
-    std::printf("%.3f\n", took.count());
-    return 0;
+    return Kestrune::Bench::TimeOnTwoThreads(work, "inflate");
 }
 
 int Deflate(const char* dir) {
@@ -105,8 +97,8 @@ int Deflate(const char* dir) {
         std::ifstream in(path, std::ios::binary);
         files.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    bool failed = false;
     const auto work = [&](std::size_t first) {
+        bool ok = true;
         std::vector<unsigned char> out(compressBound(kBlockSize));
         for (std::size_t f = first; f < files.size(); f += 2) {
             const std::string& content = files[f];
@@ -116,22 +108,13 @@ int Deflate(const char* dir) {
                 if (compress2(out.data(), &length,
                               reinterpret_cast<const Bytef*>(content.data() + b),
                               static_cast<uLong>(n), Z_DEFAULT_COMPRESSION) != Z_OK) {
-                    failed = true;
+                    ok = false;
                 }
             }
         }
+        return ok;
     };
-    const auto start = std::chrono::steady_clock::now();
-    std::thread other(work, 1);
-    work(0);
-    other.join();
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    if (failed) {
-        std::fputs("a block did not deflate\n", stderr);
-        return 1;
-    }
-    std::printf("%.3f\n", took.count());
-    return 0;
+    return Kestrune::Bench::TimeOnTwoThreads(work, "deflate");
 }
 
 } // namespace

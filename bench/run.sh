@@ -53,6 +53,18 @@ large_bytes=$((1024 * 1024 * 1024))
 say() { printf '%s\n' "$*" >&2; }
 step() { printf '\n=== %s\n' "$*" >&2; }
 has_case() { [[ " $CASES " == *" $1 "* ]]; }
+# fastest PREPARE COMMAND...: the fastest of ROUNDS runs of COMMAND, in
+# seconds; PREPARE (a command, split at spaces) runs untimed before each.
+fastest() {
+    local prepare=$1 b="" t0 t1 t
+    shift
+    for _ in $(seq "$ROUNDS"); do
+        $prepare
+        t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
+        t=$(( (t1 - t0) / 1000 )); [ -z "$b" ] || [ "$t" -lt "$b" ] && b=$t
+    done
+    awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
+}
 
 step "build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BUILD_BENCH=ON \
@@ -369,15 +381,7 @@ if has_case unreal && [ -n "$tmpfs" ]; then
     ud=$tmpfs/unreal
     rm -rf "$ud"; mkdir -p "$ud"
     ugen=$build/bench/kestrune_unreal_bench_data
-    best() { # command...: the fastest of ROUNDS runs, in seconds
-        local b="" t0 t1 t
-        for _ in $(seq "$ROUNDS"); do
-            rm -rf "$ud/out"
-            t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
-            t=$(( (t1 - t0) / 1000 )); [ -z "$b" ] || [ "$t" -lt "$b" ] && b=$t
-        done
-        awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
-    }
+    best() { fastest "rm -rf $ud/out" "$@"; }
     "$gen" pak-files 100000 "$SEED" "$ud/c.pak" "$ud/c.tar"
     "$ugen" "$ud/c.pak" "$ud/u.pak"
     c=$(best "$kes" --extract "$ud/c.pak" "$ud/out"); u=$(best "$kes" --extract "$ud/u.pak" "$ud/out")
@@ -419,15 +423,7 @@ if has_case iostore && [ -n "$tmpfs" ]; then
     rm -rf "$id"; mkdir -p "$id"
     igen=$build/bench/kestrune_iostore_bench_data
     ugen=$build/bench/kestrune_unreal_bench_data
-    best() { # command...: the fastest of ROUNDS runs, in seconds
-        local b="" t0 t1 t
-        for _ in $(seq "$ROUNDS"); do
-            rm -rf "$id/out"
-            t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
-            t=$(( (t1 - t0) / 1000 )); [ -z "$b" ] || [ "$t" -lt "$b" ] && b=$t
-        done
-        awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
-    }
+    best() { fastest "rm -rf $id/out" "$@"; }
     "$gen" pak-files 100000 "$SEED" "$id/c.pak" "$id/c.tar"
     "$ugen" "$id/c.pak" "$id/u.pak"
     "$igen" "$id/c.pak" "$id/io"
@@ -515,15 +511,10 @@ if has_case zip && [ -n "$tmpfs" ]; then
     step "zip"
     zd=$tmpfs/zip
     rm -rf "$zd"; mkdir -p "$zd"
+    zclear() { rm -rf "$zd/out"; mkdir "$zd/out"; }
     zbest() { # command...: the fastest of ROUNDS runs, in seconds
-        local b="" t0 t1 t
-        for _ in $(seq "$ROUNDS"); do
-            rm -rf "$zd/out"; mkdir "$zd/out"
-            t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
-            t=$(( (t1 - t0) / 1000 )); [ -z "$b" ] || [ "$t" -lt "$b" ] && b=$t
-        done
+        fastest zclear "$@"
         rm -rf "$zd/out"
-        awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
     }
     files=${ZIP_FILES:-100000}
     "$gen" pak-files "$files" "$SEED" "$zd/c.pak" "$zd/c.tar"
@@ -574,15 +565,10 @@ if has_case pack && [ -n "$tmpfs" ]; then
     pd=$tmpfs/pack
     rm -rf "$pd"; mkdir -p "$pd/tree"
     ugen=$build/bench/kestrune_unreal_bench_data
+    pclear() { rm -f "$pd/out.pak" "$pd/out.tar"; sync; }
     pbest() { # command...: the fastest of ROUNDS runs, in seconds
-        local b="" t0 t1 t
-        for _ in $(seq "$ROUNDS"); do
-            rm -f "$pd/out.pak" "$pd/out.tar"; sync
-            t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
-            t=$(( (t1 - t0) / 1000 )); [ -z "$b" ] || [ "$t" -lt "$b" ] && b=$t
-        done
+        fastest pclear "$@"
         rm -f "$pd/out.pak" "$pd/out.tar"
-        awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
     }
     files=${PACK_FILES:-100000}
     "$gen" pak-files "$files" "$SEED" "$pd/c.pak" "$pd/c.tar"
