@@ -3,9 +3,11 @@
 #include "Bounds.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <zlib.h>
 
@@ -431,24 +433,58 @@ std::optional<ContentFailure> EntryReader::ReadHeld(const EntryContent& content,
 std::optional<ContentFailure> EntryReader::ReadHeldBatch(const EntryContent& content,
                                                          std::span<const Slice> slices,
                                                          EntrySink& sink) {
-    std::vector<BlockCache::Block> blocks(slices.size());
-    std::vector<std::optional<ContentFailure>> failures(slices.size());
-    const auto decode = [&](std::size_t first, std::vector<unsigned char>& stored) {
-        for (std::size_t i = first; i < slices.size(); i += 2) {
-            blocks[i] = DecodeBlock(content, slices[i], stored, nullptr, failures[i]);
+    // Both threads take the next block not yet taken; this one delivers the
+    // blocks in order as they are ready and decodes one itself whenever the
+    // next to deliver is not, so that neither waits while work is left.
+    const std::size_t count = slices.size();
+    std::vector<BlockCache::Block> blocks(count);
+    std::vector<std::optional<ContentFailure>> failures(count);
+    std::vector<std::atomic<bool>> ready(count);
+    std::atomic<std::size_t> next{0};
+    std::mutex lock;
+    std::condition_variable decoded;
+    const auto decodeNext = [&](std::vector<unsigned char>& stored) {
+        const std::size_t i = next.fetch_add(1);
+        if (i >= count) {
+            return false;
         }
+        blocks[i] = DecodeBlock(content, slices[i], stored, nullptr, failures[i]);
+        {
+            const std::lock_guard<std::mutex> hold(lock);
+            ready[i].store(true);
+        }
+        decoded.notify_one();
+        return true;
     };
     static const bool twoCores = std::thread::hardware_concurrency() >= 2;
+    std::vector<unsigned char> helperStored;
+    std::thread helper;
     if (twoCores) {
-        std::vector<unsigned char> helperStored;
-        std::thread helper(decode, std::size_t{1}, std::ref(helperStored));
-        decode(0, stored_);
-        helper.join();
-    } else {
-        decode(0, stored_);
-        decode(1, stored_);
+        helper = std::thread([&] {
+            while (decodeNext(helperStored)) {
+            }
+        });
     }
-    for (std::size_t i = 0; i < slices.size(); ++i) {
+    // Whatever way this returns, the helper takes no new block and is waited
+    // for: the blocks and the buffers are this frame's.
+    struct Join {
+        std::thread& thread;
+        std::atomic<std::size_t>& next;
+        std::size_t count;
+        ~Join() {
+            next.store(count);
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    } join{helper, next, count};
+    for (std::size_t i = 0; i < count; ++i) {
+        while (!ready[i].load()) {
+            if (!decodeNext(stored_)) {
+                std::unique_lock<std::mutex> hold(lock);
+                decoded.wait(hold, [&] { return ready[i].load(); });
+            }
+        }
         if (failures[i]) {
             return failures[i];
         }
@@ -458,6 +494,9 @@ std::optional<ContentFailure> EntryReader::ReadHeldBatch(const EntryContent& con
         }
         if (block->failure) {
             return ContentFailure{*block->failure};
+        }
+        if (i + 1 < count) {
+            blocks[i].reset(); // delivered: its memory goes back now
         }
     }
     last_ = blocks.back();
