@@ -111,12 +111,13 @@ UnityTestObject Texture(std::int64_t id, std::string name, std::int64_t width, s
 }
 
 UnityTestObject Sprite(std::int64_t id, std::string name, std::int64_t texture,
-                       std::array<float, 4> rect, std::uint32_t settings = 0) {
+                       std::array<float, 4> rect, std::uint32_t settings = 0,
+                       std::int32_t textureFile = 0) {
     UnityObjectWriter w("Sprite");
     w.String("m_Name", name);
     w.Begin("Rectf", "m_Rect").F32("x", rect[0]).F32("y", rect[1]).F32("width", rect[2]);
     w.F32("height", rect[3]).End();
-    w.Begin("SpriteRenderData", "m_RD").PPtr("texture", 0, texture);
+    w.Begin("SpriteRenderData", "m_RD").PPtr("texture", textureFile, texture);
     w.Begin("Rectf", "textureRect").F32("x", rect[0]).F32("y", rect[1]).F32("width", rect[2]);
     w.F32("height", rect[3]).End().U32("settingsRaw", settings).End();
     return {213, id, std::move(w)};
@@ -704,6 +705,39 @@ TEST(UnityWebData, ExportsTheSerializedFilesInside) {
 // its version, names what lies beside it. The ResourceManager's keys become
 // the container paths and export names of the objects they name (in the
 // file its externals name), and BuildSettings' scene N the scene of levelN.
+// A sprite whose texture lies in another file of the data folder takes it
+// from that file, streams included; a file that is not there fails it by name.
+TEST(UnitySerialized, SpritesFindTheirTextureInAnotherFileOfTheFolder) {
+    const TempDir dir;
+    WriteStandalone(dir, Fsb5(2, std::string("\x01\x00", 2)), true);
+    struct Case {
+        const char* external;
+        std::string failure;
+    };
+    for (const Case& row :
+         {Case{"sharedassets0.assets", ""}, Case{"Library/../sharedassets0.assets", ""},
+          Case{"sharedassets9.assets",
+               "its texture lies in sharedassets9.assets, which is not a serialized file beside "
+               "it"}}) {
+        SCOPED_TRACE(row.external);
+        const std::string level = dir.file("level0");
+        WriteFile(level, BuildSerializedFileOf(21, {Sprite(8, "icon", 9, {0, 0, 1, 2}, 0, 1)}, true,
+                                               "2019.4.31f1", {row.external}));
+        const std::string out = dir.file("sprites");
+        std::filesystem::remove_all(out);
+        const auto result = RunKestrune({"--export", level, out});
+        if (row.failure.empty()) {
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+            std::uint32_t w = 0, h = 0;
+            EXPECT_EQ(PngPixels(ReadFile(out + "/icon #8.png"), w, h),
+                      "\x40\x50\x60\xff\x10\x20\x30\xff");
+        } else {
+            EXPECT_EQ(result.exitCode, 1);
+            EXPECT_NE(result.err.find(row.failure), std::string::npos) << result.err;
+        }
+    }
+}
+
 TEST(UnitySerialized, GlobalGameManagersNameTheFolder) {
     const TempDir dir;
     const std::string data = dir.file("Game_Data");

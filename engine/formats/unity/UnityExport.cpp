@@ -2,6 +2,7 @@
 
 #include "Bounds.h"
 #include "Crypto.h"
+#include "Detect.h"
 #include "EntryData.h"
 #include "Fsb5.h"
 #include "KestruneEngine.h"
@@ -23,6 +24,12 @@
 
 namespace Kestrune::Unity {
 namespace {
+
+#ifdef _WIN32
+constexpr const char* kPathSeparators = "/\\";
+#else
+constexpr const char* kPathSeparators = "/";
+#endif
 
 // Sprite settingsRaw: bit 0 packed into an atlas, bit 1 the packing mode
 // (0 tight), bits 2-5 the rotation it was packed with.
@@ -245,7 +252,7 @@ struct ObjectRef {
 class BundleExporter final : public PackageExporter {
 public:
     BundleExporter(PackageFiles& files, Bundle bundle, bool standalone)
-        : bundle_(std::move(bundle)), standalone_(standalone), reader_(files) {
+        : files_(files), bundle_(std::move(bundle)), standalone_(standalone), reader_(files) {
         // A stripped file's version: the user's, else the bundle's own.
         strippedVersion_ = !files.Options().unityVersion.empty()      ? files.Options().unityVersion
                            : IsStrippedVersion(bundle_.engineVersion) ? std::string()
@@ -607,6 +614,79 @@ private:
         result.bytes = std::move(*png);
     }
 
+    // The first mip level of the Texture2D `pathId` of the file loaded;
+    // nullopt with `why`.
+    std::optional<Image> TextureImage(std::int64_t pathId, std::string& why) {
+        std::size_t textureObject = SIZE_MAX;
+        const auto& objects = loaded_.listing.objects;
+        for (std::size_t o = 0; o < objects.size(); ++o) {
+            if (objects[o].pathId == pathId && objects[o].classId == ClassId::Texture2D) {
+                textureObject = o;
+            }
+        }
+        if (textureObject == SIZE_MAX) {
+            why = "its texture #" + std::to_string(pathId) + " is not in the file";
+            return std::nullopt;
+        }
+        std::optional<std::string> failure;
+        const auto textureValue = Read(textureObject, failure);
+        if (!textureValue) {
+            why = "its texture cannot be read: " + *failure;
+            return std::nullopt;
+        }
+        auto image = DecodeTextureObject(objects[textureObject], *textureValue, why);
+        if (!image) {
+            why = "its texture: " + why;
+        }
+        return image;
+    }
+
+    // A texture in another serialized file of a player's data folder,
+    // external number `fileIndex` of the file loaded: read from the file of
+    // that name beside this one (its last path part only, so that a file
+    // never leads the reading out of its folder), with its own streams. The
+    // last such file stays open for the sprites that follow.
+    std::optional<Image> ExternalTextureImage(std::int64_t fileIndex, std::int64_t pathId,
+                                              std::string& why) {
+        const std::vector<std::string>& externals = loaded_.listing.externals;
+        if (!standalone_ || fileIndex < 1 ||
+            static_cast<std::uint64_t>(fileIndex) > externals.size()) {
+            why = "its texture lies in another file";
+            return std::nullopt;
+        }
+        const std::string& external = externals[static_cast<std::size_t>(fileIndex - 1)];
+        const std::string name = external.substr(external.find_last_of("/\\") + 1);
+        const std::string& self = files_.Path();
+        const std::size_t slash = self.find_last_of(kPathSeparators);
+        const std::string path =
+            (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + name;
+        if (path != siblingPath_) {
+            sibling_.reset();
+            siblingFiles_.reset();
+            siblingPath_ = path;
+            if (!name.empty() && name != "." && name != "..") {
+                siblingFiles_ = OpenPackageFiles(path, files_.Options());
+            }
+            if (siblingFiles_ && Unity::LooksStandaloneSerialized(siblingFiles_->Package())) {
+                sibling_ = std::make_unique<BundleExporter>(
+                    *siblingFiles_, StandaloneAsBundle(*siblingFiles_), true);
+            }
+        }
+        if (!sibling_) {
+            why = "its texture lies in " + name + ", which is not a serialized file beside it";
+            return std::nullopt;
+        }
+        if (!sibling_->Load(0)) {
+            why = "its texture lies in " + name + ": " + sibling_->loadFailure_;
+            return std::nullopt;
+        }
+        auto image = sibling_->TextureImage(pathId, why);
+        if (!image) {
+            why += " (in " + name + ")";
+        }
+        return image;
+    }
+
     // A sprite's rectangle of its texture (of this file), cut from the
     // texture as stored: a sprite rotated or tightly packed into an atlas
     // comes out as its rectangle there, with a note.
@@ -620,31 +700,12 @@ private:
             result.failure = "it names no texture rectangle";
             return;
         }
-        if (*file->AsInt() != 0) {
-            result.failure = "its texture lies in another file";
-            return;
-        }
-        std::size_t textureObject = SIZE_MAX;
-        const auto& objects = loaded_.listing.objects;
-        for (std::size_t o = 0; o < objects.size(); ++o) {
-            if (objects[o].pathId == *id->AsInt() && objects[o].classId == ClassId::Texture2D) {
-                textureObject = o;
-            }
-        }
-        if (textureObject == SIZE_MAX) {
-            result.failure = "its texture #" + std::to_string(*id->AsInt()) + " is not in the file";
-            return;
-        }
-        std::optional<std::string> failure;
-        const auto textureValue = Read(textureObject, failure);
-        if (!textureValue) {
-            result.failure = "its texture cannot be read: " + *failure;
-            return;
-        }
         std::string why;
-        const auto image = DecodeTextureObject(objects[textureObject], *textureValue, why);
+        const auto image = *file->AsInt() == 0
+                               ? TextureImage(*id->AsInt(), why)
+                               : ExternalTextureImage(*file->AsInt(), *id->AsInt(), why);
         if (!image) {
-            result.failure = "its texture: " + why;
+            result.failure = why;
             return;
         }
         const auto side = [&](std::string_view name) {
@@ -838,6 +899,7 @@ private:
         }
     }
 
+    PackageFiles& files_;
     Bundle bundle_;
     bool standalone_ = false; ///< A standalone file: its objects are the entries
     std::string strippedVersion_;
@@ -849,6 +911,10 @@ private:
     std::string loadFailure_;
     std::vector<unsigned char> loadedBytes_;
     SerializedFile loaded_;
+    // The other file of the folder that a sprite's texture was last read from.
+    std::string siblingPath_;
+    std::unique_ptr<PackageFiles> siblingFiles_;
+    std::unique_ptr<BundleExporter> sibling_;
 };
 
 } // namespace
