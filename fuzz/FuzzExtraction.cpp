@@ -2,7 +2,9 @@
 //
 // Each input gets a fresh work directory holding the package (named as a VPK
 // directory file), a copy of the input as its numbered part 0 (part 1 and
-// beyond stay missing) and a bystander file; ExtractAll writes into work/out.
+// beyond stay missing), another as the .ucas an IoStore container of that
+// name reads its blocks from, and a bystander file; ExtractAll writes into
+// work/out.
 // Promises checked on every input:
 // - nothing outside work/out is created, changed or removed: the scratch
 //   tree, the package's and the part's bytes and the bystander's included;
@@ -32,6 +34,7 @@
 #include "KestruneEngine.h"
 #include "OutputNames.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -142,6 +145,19 @@ Content ContentOf(const ArchiveEntry& entry, std::string_view package, std::stri
     return content;
 }
 
+// Whether an IoStore entry's blocks lie in the container's first .ucas.
+bool ReadsPartition0(const ArchiveEntry& entry) {
+    const EntryContent& content = entry.content;
+    if (content.encoding != ContentEncoding::Pieces || !content.shared ||
+        content.firstPiece > content.shared->pieces.size() ||
+        content.pieceCount > content.shared->pieces.size() - content.firstPiece) {
+        return false;
+    }
+    const auto pieces = content.Pieces();
+    return std::any_of(pieces.begin(), pieces.end(),
+                       [](const Piece& piece) { return piece.file == 0; });
+}
+
 bool ReadsPart0(const ArchiveEntry& entry) {
     for (std::size_t i = 0; i < entry.content.runCount; ++i) {
         if (entry.content.runs[i].file == 0) {
@@ -160,6 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fs::path out = work / "out";
     const fs::path package = work / "package_dir.vpk";
     const fs::path part0 = work / "package_000.vpk";
+    // An IoStore container's first partition, by its naming of this package.
+    const fs::path ucas = work / "package_dir.vpk.ucas";
     fs::remove_all(work);
     fs::create_directory(work);
     if (Fuzzing::ReadPiecesInput(input, work / "pieces.bin")) {
@@ -167,6 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Fuzzing::WriteBytes(package, data, size);
     Fuzzing::WriteBytes(part0, data, size);
+    Fuzzing::WriteBytes(ucas, data, size);
     const std::string bystander = "left alone";
     Fuzzing::WriteBytes(work / "bystander", reinterpret_cast<const std::uint8_t*>(bystander.data()),
                         bystander.size());
@@ -184,6 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     KESTRUNE_FUZZ_CHECK(before == after);
     KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(package) == input);
     KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(part0) == input);
+    KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(ucas) == input);
 
     KESTRUNE_FUZZ_CHECK(report.directoryReady && report.packageOpened);
     KESTRUNE_FUZZ_CHECK(report.entryCount == entries.size());
@@ -264,6 +284,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         KESTRUNE_FUZZ_CHECK(
             !KestruneEngine::ExtractFile(package.string(), entries[0].name, package.string()));
         KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(package) == input);
+        if (ReadsPartition0(entries[0])) {
+            KESTRUNE_FUZZ_CHECK(
+                !KestruneEngine::ExtractFile(package.string(), entries[0].name, ucas.string()));
+            KESTRUNE_FUZZ_CHECK(Fuzzing::ReadBytes(ucas) == input);
+        }
         if (ReadsPart0(entries[0])) {
             KESTRUNE_FUZZ_CHECK(
                 !KestruneEngine::ExtractFile(package.string(), entries[0].name, part0.string()));

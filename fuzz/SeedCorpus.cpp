@@ -8,6 +8,7 @@
 // (its other parts stay missing); the VPK seeds that name part 0 point into
 // their own first bytes, so that those entries come out whole.
 
+#include "ByteOrder.h"
 #include "KestruneEngine.h"
 #include "support/IoStoreBuilder.h"
 #include "support/PackageBuilder.h"
@@ -248,9 +249,12 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
         Kestrune::Testing::BuildUnrealPak(classic, {{"d/a.txt", "hello", "Zlib", false, 65536},
                                                     {"b.txt", "x", "None", false, 65536}}));
 
-    // IoStore TOCs of every version (the fuzzers see the TOC alone: its
-    // chunks' .ucas is missing): named and unnamed chunks, zlib blocks,
-    // and from version 10 AES-CTR with the directory index encrypted.
+    // IoStore TOCs of every version: named and unnamed chunks, zlib blocks,
+    // and from version 10 AES-CTR with the directory index encrypted. Each
+    // TOC alone (its .ucas missing), and, unencrypted, the TOC followed by
+    // its .ucas with every block's offset moved past the TOC: fuzz_extract
+    // writes its input as the container's .ucas too, so those reach the
+    // chunks' blocks.
     for (std::uint8_t version = 1; version <= 10; ++version) {
         Kestrune::Testing::IoStoreLayout layout;
         layout.version = version;
@@ -262,8 +266,27 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
             {"Maps/Level.ubulk", "bulk", 2},
             {"", std::string(300, 's'), 9},
         };
-        seeds.emplace_back("iostore-v" + std::to_string(version) + ".utoc",
-                           Kestrune::Testing::BuildIoStore(layout, chunks).toc);
+        const Kestrune::Testing::IoStoreFiles files =
+            Kestrune::Testing::BuildIoStore(layout, chunks);
+        seeds.emplace_back("iostore-v" + std::to_string(version) + ".utoc", files.toc);
+        if (layout.cipher == 0 && files.partitions.size() == 1) {
+            std::string whole = files.toc;
+            const auto* header = reinterpret_cast<const unsigned char*>(whole.data());
+            const std::uint32_t blocks = Kestrune::LoadU32LE(header + 28);
+            for (std::uint32_t b = 0; b < blocks; ++b) {
+                const std::size_t at = files.blocksOffset + 12 * std::size_t{b};
+                std::uint64_t offset = 0;
+                for (std::size_t k = 0; k < 5; ++k) {
+                    offset |= std::uint64_t{static_cast<unsigned char>(whole[at + k])} << (8 * k);
+                }
+                offset += files.toc.size();
+                for (std::size_t k = 0; k < 5; ++k) {
+                    whole[at + k] = static_cast<char>((offset >> (8 * k)) & 0xFF);
+                }
+            }
+            whole += files.partitions[0];
+            seeds.emplace_back("iostore-whole-v" + std::to_string(version) + ".utoc", whole);
+        }
     }
 
     using Kestrune::Testing::UnityFsOptions;
