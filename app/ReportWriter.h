@@ -18,6 +18,9 @@ namespace Kestrune {
 class ReportWriter {
 public:
     void Text(std::string_view text) {
+        if (text.empty()) {
+            return; // an empty view may hold no address, which memcpy must not get
+        }
         if (text.size() > free()) {
             Flush();
             if (text.size() > block_.size()) {
