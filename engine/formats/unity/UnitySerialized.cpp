@@ -2,6 +2,7 @@
 
 #include "Bounds.h"
 #include "PackageFiles.h"
+#include "UnityLayouts.h"
 #include "UnitySplit.h"
 
 #include <algorithm>
@@ -261,7 +262,12 @@ ManagerNames ManagerNamesBeside(const std::string& packagePath, std::string_view
     if (key != readFrom) {
         std::vector<unsigned char> bytes(static_cast<std::size_t>(std::min(size, kListReadCap)));
         bytes.resize(source->ReadAt(0, bytes.data(), bytes.size()));
-        read = ReadManagerNames(ParseSerializedFile(bytes, size, {}, strippedVersion, true));
+        const SerializedFile file = ParseSerializedFile(bytes, size, {}, strippedVersion, true);
+        read = ReadManagerNames(file);
+        // Only a file that passes as a serialized file lends its version.
+        if (CheckHeader(*source) && !IsStrippedVersion(file.listing.unityVersion)) {
+            read.unityVersion = file.listing.unityVersion;
+        }
         readFrom = std::move(key);
     }
     return read;
@@ -335,8 +341,12 @@ Bundle StandaloneAsBundle(PackageFiles& files) {
         }
         at += name->size();
     }
-    for (ManagerNames::Resource& resource :
-         ManagerNamesBeside(files.Path(), files.Options().unityVersion).resources) {
+    ManagerNames managers = ManagerNamesBeside(files.Path(), files.Options().unityVersion);
+    // A player build strips the version from every file but its managers:
+    // the folder's files are read as the version these state, unless the
+    // user gave one.
+    bundle.engineVersion = std::move(managers.unityVersion);
+    for (ManagerNames::Resource& resource : managers.resources) {
         if (resource.file == fileName) {
             bundle.containerNames.emplace_back(resource.pathId, std::move(resource.key));
         }
