@@ -829,6 +829,10 @@ TEST(UnitySerialized, StrippedFilesTakeTheManagersVersion) {
             EXPECT_EQ(object.value("export_skipped", ""), "the file holds no type tree for it")
                 << json;
         }
+        // --list says the version is missing only when it is.
+        args[args.size() - 2] = "--list";
+        EXPECT_EQ(RunKestrune(args).err.find("stripped") != std::string::npos,
+                  row.layouts == nullptr);
         args[args.size() - 2] = "--export";
         args.push_back(dir.file("out"));
         const auto files = exported(args);

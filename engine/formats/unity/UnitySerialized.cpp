@@ -63,6 +63,7 @@ bool LooksLikeVersion(std::string_view text) {
 
 struct Header {
     std::uint32_t format = 0;
+    bool stripped = false; ///< states "0.0.0" (or "") for its version
 };
 
 std::optional<Header> CheckHeader(ByteSource& source) {
@@ -133,6 +134,7 @@ std::optional<Header> CheckHeader(ByteSource& source) {
     if (nul == std::string_view::npos || !LooksLikeVersion(window.substr(0, nul))) {
         return std::nullopt;
     }
+    header.stripped = IsStrippedVersion(window.substr(0, nul));
     return header;
 }
 
@@ -271,6 +273,14 @@ ManagerNames ManagerNamesBeside(const std::string& packagePath, std::string_view
         readFrom = std::move(key);
     }
     return read;
+}
+
+std::string VersionBeside(const std::string& packagePath, ByteSource& source) {
+    const auto header = CheckHeader(source);
+    if (!header || !header->stripped) {
+        return {};
+    }
+    return ManagerNamesBeside(packagePath, {}).unityVersion;
 }
 
 void NameByContainer(SerializedFileListing& listing,
