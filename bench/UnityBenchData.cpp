@@ -4,6 +4,10 @@
 //                             GenerateBenchData writes them) as a UnityFS
 //                             bundle of 128 KiB LZ4HC blocks
 //   lzma BYTES SEED OUT.bundle one node of BYTES in one LZMA block
+//   folder COUNT DIR          a player's data folder: level0 to level<COUNT-1>,
+//                             each a serialized file of one small TextAsset
+//                             that states the stripped version 0.0.0, and
+//                             the globalgamemanagers that states 2019.4.40f1
 //   decode BUNDLE             times liblz4 or liblzma alone decoding every
 //                             block of a bundle written here (one thread,
 //                             output discarded) and prints the seconds
@@ -250,6 +254,71 @@ int Decode(const char* bundlePath) {
     return decoded == 0 ? 1 : 0;
 }
 
+// A serialized file of format 21 (Unity 2019.4), little-endian, without type
+// trees, of one TextAsset (class 49) named `name` holding `text`.
+std::string SerializedFile(const std::string& unityVersion, const std::string& name,
+                           const std::string& text) {
+    std::string meta;
+    const auto le = [&](std::uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            meta.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+        }
+    };
+    meta += unityVersion;
+    meta.push_back('\0');
+    le(5, 4);              // platform
+    le(0, 1);              // no type trees
+    le(1, 4);              // one type:
+    le(49, 4);             // TextAsset,
+    le(0, 1);              // not stripped,
+    le(0xFFFF, 2);         // no script,
+    meta.append(16, '\0'); // its hash
+    le(1, 4);              // one object
+    while ((20 + meta.size()) % 4 != 0) {
+        meta.push_back('\0');
+    }
+    std::string data;
+    const auto string = [&](const std::string& value) {
+        for (int i = 0; i < 4; ++i) {
+            data.push_back(static_cast<char>((value.size() >> (8 * i)) & 0xFF));
+        }
+        data += value;
+        data.resize((data.size() + 3) / 4 * 4, '\0');
+    };
+    string(name);
+    string(text);
+    le(1, 8);             // path ID
+    le(0, 4);             // at the start of the data
+    le(data.size(), 4);   // its size
+    le(0, 4);             // type 0
+    le(0, 4);             // no scripts
+    le(0, 4);             // no externals
+    le(0, 4);             // no reference types
+    meta.push_back('\0'); // no user information
+    const std::size_t dataOffset = (20 + meta.size() + 15) / 16 * 16;
+    Big header;
+    header.u(meta.size(), 4).u(dataOffset + data.size(), 4).u(21, 4).u(dataOffset, 4).u(0, 4);
+    std::string file = header.out + meta;
+    file.resize(dataOffset, '\0');
+    return file + data;
+}
+
+int WriteFolder(std::uint64_t count, const std::string& dir) {
+    const auto write = [](const std::string& path, const std::string& bytes) {
+        std::ofstream out(path, std::ios::binary);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!out) {
+            throw std::runtime_error("cannot write " + path);
+        }
+    };
+    write(dir + "/globalgamemanagers", SerializedFile("2019.4.40f1", "managers", "m"));
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::string n = std::to_string(i);
+        write(dir + "/level" + n, SerializedFile("0.0.0", "scene" + n, "text of scene " + n));
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -261,6 +330,9 @@ int main(int argc, char** argv) {
         if (kind == "lzma" && argc == 5) {
             return WriteLzma(std::stoull(argv[2]), std::stoull(argv[3]), argv[4]);
         }
+        if (kind == "folder" && argc == 4) {
+            return WriteFolder(std::stoull(argv[2]), argv[3]);
+        }
         if (kind == "decode" && argc == 3) {
             return Decode(argv[2]);
         }
@@ -270,6 +342,7 @@ int main(int argc, char** argv) {
     }
     std::fputs("usage: kestrune_unity_bench_data lz4hc IN.pak OUT.bundle\n"
                "       kestrune_unity_bench_data lzma BYTES SEED OUT.bundle\n"
+               "       kestrune_unity_bench_data folder COUNT DIR\n"
                "       kestrune_unity_bench_data decode BUNDLE\n",
                stderr);
     return 2;

@@ -12,7 +12,7 @@
 # Settings (environment):
 #   ROUNDS       rounds per case (default 7)
 #   CASES        any of: files lumps repeats large list vpklist vpkfiles codecs unreal iostore
-#                unity zip pack mesh (default all); "list" also times --list-json and --test on the same
+#                unity unityfolder zip pack mesh (default all); "list" also times --list-json and --test on the same
 #                package; "codecs" runs kestrune_codec_bench (decoding throughput per
 #                codec against the libraries alone, both threads, and 50,000 small
 #                files in a few large LZMA blocks); "textures" runs
@@ -40,7 +40,7 @@ ensure_packages cmake g++ make "${ENGINE_LIBRARIES[@]}" time tar coreutils e2fsp
 
 export LC_ALL=C
 ROUNDS=${ROUNDS:-7}
-CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal iostore unity zip pack mesh textures}
+CASES=${CASES:-files lumps repeats large list vpklist vpkfiles codecs unreal iostore unity unityfolder zip pack mesh textures}
 SEED=${SEED:-20240607}
 repo=$(pwd)
 build=$repo/build/bench
@@ -445,6 +445,28 @@ if has_case iostore && [ -n "$tmpfs" ]; then
     awk -v z="$z" -v y="$y" -v p="$peak" -v mb="$mb" 'BEGIN { r = z / y; printf "iostore one zlib chunk of %d MiB extract: %s s, libdeflate alone on two threads %s s: %.2f <= 1.3 %s; peak %d KiB (< 32768)\n", mb, z, y, r, r <= 1.3 ? "met" : "MISSED", p }'
     awk -v z="$z" -v v="$v" 'BEGIN { r = v / z; printf "iostore --test of it: %s s, extract %s s: %.2f <= 1.3 %s\n", v, z, r, r <= 1.3 ? "met" : "MISSED" }'
     rm -rf "$id"
+fi
+
+# A player's data folder, on tmpfs: --list of UNITY_FOLDER_FILES (default
+# 5,000) small level files that state the stripped version 0.0.0, read by the
+# version of the globalgamemanagers beside them, against a tenth as many
+# (<= 12: the cost of a file does not grow with the folder), with the peak
+# memory of the larger.
+if has_case unityfolder && [ -n "$tmpfs" ]; then
+    step "unityfolder"
+    fd=$tmpfs/unityfolder
+    rm -rf "$fd"; mkdir -p "$fd/large" "$fd/small"
+    n=${UNITY_FOLDER_FILES:-5000}
+    "$build/bench/kestrune_unity_bench_data" folder "$n" "$fd/large"
+    "$build/bench/kestrune_unity_bench_data" folder $((n / 10)) "$fd/small"
+    # Every level listed by its object, none said to lack its version.
+    named=$("$kes" --list "$fd/large" 2>"$fd/notes" | grep -c 'TextAsset/scene' || true)
+    [ "$named" = "$n" ] && [ ! -s "$fd/notes" ] || { say "FAIL: $named of $n levels listed"; exit 1; }
+    large=$(fastest true "$kes" --list "$fd/large")
+    small=$(fastest true "$kes" --list "$fd/small")
+    awk -v l="$large" -v s="$small" -v n="$n" 'BEGIN { r = l / s; printf "unityfolder --list %d files: %s s, %d files %s s: %.2f <= 12 %s\n", n, l, n / 10, s, r, r <= 12 ? "met" : "MISSED" }'
+    /usr/bin/time -f "unityfolder --list $n files: peak %M KiB" "$kes" --list "$fd/large" >/dev/null
+    rm -rf "$fd"
 fi
 
 # Unity bundles, on tmpfs: UNITY_FILES (default 20,000) files of 4 KiB in

@@ -31,8 +31,9 @@ PackageSummary KestruneEngine::Examine(const std::string& path, const ReadOption
     const auto source = OpenPackageSource(path, &summary.openError);
     if (source) {
         summary.opened = true;
+        ReadOptions borrowed;
         summary.walk = WalkEntries(
-            *source, [](const EntryView&) {}, 0, options);
+            *source, [](const EntryView&) {}, 0, OptionsFor(path, *source, options, borrowed));
     }
     AnnotateWalk(path, options, summary.walk);
     return summary;
@@ -65,6 +66,8 @@ PackageSummary KestruneEngine::StreamEntries(const std::string& path,
         return summary;
     }
     summary.opened = true;
+    ReadOptions borrowed;
+    const ReadOptions& read = OptionsFor(path, *source, options, borrowed);
     // The number comes first. A reader that checks its whole directory
     // before the first entry announces it, and the one walk lists. The
     // others know it only once the whole index has been walked (a damaged
@@ -82,11 +85,11 @@ PackageSummary KestruneEngine::StreamEntries(const std::string& path,
                 each(entry);
             }
         },
-        UINT64_MAX, options, &announce);
+        UINT64_MAX, read, &announce);
     if (!announced && summary.walk.refusal.empty()) {
         const std::uint64_t count = summary.walk.visited;
         begin(count);
-        summary.walk = WalkEntries(*source, each, count, options);
+        summary.walk = WalkEntries(*source, each, count, read);
     }
     AnnotateWalk(path, options, summary.walk);
     return summary;

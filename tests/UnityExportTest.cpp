@@ -788,6 +788,97 @@ TEST(UnitySerialized, GlobalGameManagersNameTheFolder) {
         << result.err;
 }
 
+// A player build states its version in globalgamemanagers alone: a file
+// beside it that states a stripped one is read by that version's layouts,
+// unless the user names another.
+TEST(UnitySerialized, StrippedFilesTakeTheManagersVersion) {
+    const TempDir dir;
+    const auto laidOut = [](const char* layouts) {
+        const auto version = Unity::LayoutVersion(layouts);
+        std::vector<UnityTestObject> laid;
+        for (UnityTestObject& object :
+             std::vector<UnityTestObject>{Text(7, "readme", "hello"), Text(15, "", "x")}) {
+            laid.push_back({object.classId, object.pathId,
+                            object.object.InLayout(*Unity::LayoutTree(*version, object.classId))});
+        }
+        return laid;
+    };
+    const auto exported = [&](const std::vector<std::string>& args) {
+        std::map<std::string, std::string> files;
+        const std::string out = dir.file("out");
+        std::filesystem::remove_all(out);
+        const auto result = RunKestrune(args);
+        if (std::filesystem::exists(out)) {
+            for (const auto& file : std::filesystem::recursive_directory_iterator(out)) {
+                if (file.is_regular_file()) {
+                    files[std::filesystem::relative(file.path(), out).generic_string()] =
+                        ReadFile(file.path().string());
+                }
+            }
+        }
+        return std::make_pair(result.exitCode, files);
+    };
+    std::filesystem::create_directory(dir.file("twin"));
+    WriteFile(dir.file("twin/level0"),
+              BuildSerializedFileOf(21, laidOut("2019.4.40f1"), false, "2019.4.40f1"));
+    const auto twin = exported({"--export", dir.file("twin/level0"), dir.file("out")});
+    ASSERT_EQ(twin.first, 0);
+    ASSERT_EQ(twin.second.at("readme #7.txt"), "hello");
+
+    const struct {
+        const char* managers; // its stated version; null: none beside
+        const char* option;   // --unity-version, or null
+        const char* layouts;  // the table's version chosen; null: none
+    } rows[] = {
+        {"2019.4.40f1", nullptr, "2019.4.40f1"},
+        {"2019.4.40f1", "2019.4.31f1", "2019.4.31f1"},
+        {"2020.3.48f1", "2019.4.40f1", "2019.4.40f1"},
+        {nullptr, nullptr, nullptr},
+        {"0.0.0", nullptr, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.managers ? row.managers : "no managers") + " / " +
+                     (row.option ? row.option : "no option"));
+        const std::string data = dir.file("Game_Data");
+        std::filesystem::remove_all(data);
+        std::filesystem::create_directory(data);
+        WriteFile(data + "/level0",
+                  BuildSerializedFileOf(21, laidOut(row.layouts ? row.layouts : "2019.4.40f1"),
+                                        false, "0.0.0"));
+        if (row.managers != nullptr) {
+            WriteFile(data + "/globalgamemanagers",
+                      BuildSerializedFileOf(21, {Text(3, "t", "x")}, false, row.managers));
+        }
+        std::vector<std::string> args = {"--list-json", data + "/level0"};
+        if (row.option != nullptr) {
+            args.insert(args.begin(), {"--unity-version", row.option});
+        }
+        const auto json = nlohmann::json::parse(RunKestrune(args).out);
+        const auto& entry = json.at("entries")[0];
+        EXPECT_EQ(entry.value("layout_version", ""), row.layouts ? row.layouts : "") << json;
+        const auto& object = entry.at("objects")[0];
+        if (row.layouts != nullptr) {
+            EXPECT_EQ(object.at("export").at("name"), "readme #7.txt") << json;
+        } else {
+            EXPECT_EQ(object.value("export_skipped", ""), "the file holds no type tree for it")
+                << json;
+        }
+        // --list says the version is missing only when it is.
+        args[args.size() - 2] = "--list";
+        EXPECT_EQ(RunKestrune(args).err.find("stripped") != std::string::npos,
+                  row.layouts == nullptr);
+        args[args.size() - 2] = "--export";
+        args.push_back(dir.file("out"));
+        const auto files = exported(args);
+        if (row.layouts != nullptr) {
+            EXPECT_EQ(files, twin);
+        } else {
+            EXPECT_EQ(files.first, 1);
+            EXPECT_TRUE(files.second.empty());
+        }
+    }
+}
+
 TEST(UnitySerialized, DetectionAgainstNearMisses) {
     const TempDir dir;
     const std::string v17 = BuildSerializedFile(17, false, "a", "b", "c");

@@ -270,6 +270,20 @@ std::unique_ptr<ByteSource> OpenPackageSource(const std::string& path, int* erro
     return nullptr;
 }
 
+const ReadOptions& OptionsFor(const std::string& path, ByteSource& source,
+                              const ReadOptions& options, ReadOptions& borrowed) {
+    if (!options.unityVersion.empty()) {
+        return options;
+    }
+    std::string version = Unity::VersionBeside(path, source);
+    if (version.empty()) {
+        return options;
+    }
+    borrowed = options;
+    borrowed.unityVersion = std::move(version);
+    return borrowed;
+}
+
 void AnnotateWalk(const std::string& path, const ReadOptions& options, DirectoryWalk& walk) {
     for (const PackageFormat& format : kFormats) {
         if (format.annotate != nullptr) {

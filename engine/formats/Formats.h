@@ -135,6 +135,12 @@ std::string PackageFileFor(const std::string& path);
 /// file). Null when there are none, with the system's error in `error`.
 std::unique_ptr<ByteSource> OpenPackageSource(const std::string& path, int* error = nullptr);
 
+/// The options the package at `path` is read with: `options`, or a copy in
+/// `borrowed` that names the version a player's data folder states for its
+/// files that state a stripped one, when the user named none.
+const ReadOptions& OptionsFor(const std::string& path, ByteSource& source,
+                              const ReadOptions& options, ReadOptions& borrowed);
+
 /// Lets every format add what it knows of the package at `path` to `walk`.
 void AnnotateWalk(const std::string& path, const ReadOptions& options, DirectoryWalk& walk);
 

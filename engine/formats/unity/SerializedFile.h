@@ -151,6 +151,9 @@ struct ManagerNames {
     };
     std::vector<Resource> resources;
     std::vector<std::string> scenes;
+    /// The Unity version the managers' own header states; empty when it is
+    /// stripped too. Player builds strip it from their other files only.
+    std::string unityVersion;
 };
 
 // Reads those names from `managers`, through its type trees or its class

@@ -33,8 +33,9 @@ void ListStandaloneObjects(PackageFiles& files, const ObjectListingVisitor& each
     std::vector<unsigned char> bytes(
         static_cast<std::size_t>(std::min<std::uint64_t>(size, kObjectReadCap)));
     bytes.resize(files.Package().ReadAt(0, bytes.data(), bytes.size()));
-    SerializedFileListing listing =
-        ReadSerializedFile(bytes, size, names, options.unityVersion, true);
+    SerializedFileListing listing = ReadSerializedFile(
+        bytes, size, names,
+        options.unityVersion.empty() ? beside.engineVersion : options.unityVersion, true);
     NameByContainer(listing, beside.containerNames);
     std::uint64_t index = 0;
     for (SerializedObject& object : listing.objects) {

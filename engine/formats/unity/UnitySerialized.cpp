@@ -2,6 +2,7 @@
 
 #include "Bounds.h"
 #include "PackageFiles.h"
+#include "UnityLayouts.h"
 #include "UnitySplit.h"
 
 #include <algorithm>
@@ -62,6 +63,7 @@ bool LooksLikeVersion(std::string_view text) {
 
 struct Header {
     std::uint32_t format = 0;
+    bool stripped = false; ///< states "0.0.0" (or "") for its version
 };
 
 std::optional<Header> CheckHeader(ByteSource& source) {
@@ -132,6 +134,7 @@ std::optional<Header> CheckHeader(ByteSource& source) {
     if (nul == std::string_view::npos || !LooksLikeVersion(window.substr(0, nul))) {
         return std::nullopt;
     }
+    header.stripped = IsStrippedVersion(window.substr(0, nul));
     return header;
 }
 
@@ -261,10 +264,23 @@ ManagerNames ManagerNamesBeside(const std::string& packagePath, std::string_view
     if (key != readFrom) {
         std::vector<unsigned char> bytes(static_cast<std::size_t>(std::min(size, kListReadCap)));
         bytes.resize(source->ReadAt(0, bytes.data(), bytes.size()));
-        read = ReadManagerNames(ParseSerializedFile(bytes, size, {}, strippedVersion, true));
+        const SerializedFile file = ParseSerializedFile(bytes, size, {}, strippedVersion, true);
+        read = ReadManagerNames(file);
+        // Only a file that passes as a serialized file lends its version.
+        if (CheckHeader(*source) && !IsStrippedVersion(file.listing.unityVersion)) {
+            read.unityVersion = file.listing.unityVersion;
+        }
         readFrom = std::move(key);
     }
     return read;
+}
+
+std::string VersionBeside(const std::string& packagePath, ByteSource& source) {
+    const auto header = CheckHeader(source);
+    if (!header || !header->stripped) {
+        return {};
+    }
+    return ManagerNamesBeside(packagePath, {}).unityVersion;
 }
 
 void NameByContainer(SerializedFileListing& listing,
@@ -335,8 +351,12 @@ Bundle StandaloneAsBundle(PackageFiles& files) {
         }
         at += name->size();
     }
-    for (ManagerNames::Resource& resource :
-         ManagerNamesBeside(files.Path(), files.Options().unityVersion).resources) {
+    ManagerNames managers = ManagerNamesBeside(files.Path(), files.Options().unityVersion);
+    // A player build strips the version from every file but its managers:
+    // the folder's files are read as the version these state, unless the
+    // user gave one.
+    bundle.engineVersion = std::move(managers.unityVersion);
+    for (ManagerNames::Resource& resource : managers.resources) {
         if (resource.file == fileName) {
             bundle.containerNames.emplace_back(resource.pathId, std::move(resource.key));
         }

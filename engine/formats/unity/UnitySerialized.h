@@ -63,6 +63,10 @@ DirectoryWalk VisitSerializedFile(ByteSource& source, const EntryVisitor& visit,
 // names (ManagerNames); nothing when there is none or it cannot be read.
 ManagerNames ManagerNamesBeside(const std::string& packagePath, std::string_view strippedVersion);
 
+// For a standalone file that states a stripped version: the version the
+// globalgamemanagers beside it states; empty otherwise.
+std::string VersionBeside(const std::string& packagePath, ByteSource& source);
+
 // Gives each object of `listing` without a container path the longest of
 // the keys `names` has for its path ID.
 void NameByContainer(SerializedFileListing& listing,
