@@ -206,7 +206,9 @@ TEST(Cli, ListFailuresAreReported) {
 #else
         {dir.file("say \"hi\".pak"), missing},
 #endif
-        {dir.file("ends in a backslash\\"), missing}};
+        {dir.file("ends in a backslash\\"), missing},
+        // A missing folder's trailing separator leaves no file name at all.
+        {dir.file("missing folder") + "/", missing}};
     for (const auto& [path, reason] : cases) {
         SCOPED_TRACE(path);
         const auto result = RunKestrune({"--list", path});

@@ -71,6 +71,11 @@ std::string SplitFirstPart(std::string_view fileName) {
 std::unique_ptr<ByteSource> OpenSplitSet(const std::string& firstPart, int* error) {
     const std::string joined = SplitJoinedName(firstPart);
     const std::size_t nameAt = NameStart(firstPart);
+    // Not the first part of a set (".split0" alone after a folder's
+    // separator names no file to join).
+    if (joined.size() < nameAt) {
+        return nullptr;
+    }
     const std::string folder = nameAt == 0 ? std::string(".") : firstPart.substr(0, nameAt);
     const std::string stemName = joined.substr(nameAt);
     auto first = FileSource::Open(firstPart, error);
