@@ -12,9 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -114,11 +117,19 @@ void MakeTree(const fs::path& root, const Tree& tree, bool reversed = false) {
         std::reverse(files.begin(), files.end());
     }
     for (const auto& [name, bytes] : files) {
-        fs::create_directories((root / name).parent_path());
-        WriteFile((root / name).string(), bytes);
+        // Names are UTF-8, as the program takes them; a narrow path would be
+        // read in the ANSI code page on Windows.
+        const fs::path file =
+            root / std::u8string(reinterpret_cast<const char8_t*>(name.data()), name.size());
+        fs::create_directories(file.parent_path());
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            throw std::runtime_error("cannot write " + name);
+        }
         if (reversed) {
-            fs::last_write_time(root / name,
-                                fs::file_time_type::clock::now() - std::chrono::hours(50));
+            fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(50));
         }
     }
 }
@@ -127,7 +138,11 @@ Tree ReadTree(const fs::path& root) {
     Tree tree;
     for (const auto& item : fs::recursive_directory_iterator(root)) {
         if (item.is_regular_file()) {
-            tree[fs::relative(item.path(), root).generic_string()] = ReadFile(item.path().string());
+            const std::u8string name = fs::relative(item.path(), root).generic_u8string();
+            std::ifstream in(item.path(), std::ios::binary);
+            std::ostringstream content;
+            content << in.rdbuf();
+            tree[std::string(name.begin(), name.end())] = content.str();
         }
     }
     return tree;
