@@ -8,6 +8,13 @@
 //                             each a serialized file of one small TextAsset
 //                             that states the stripped version 0.0.0, and
 //                             the globalgamemanagers that states 2019.4.40f1
+//   export TEXTURES MESHES DIR the same objects twice, as a player keeps them
+//                             and as a bundle: DIR/folder/sharedassetsK.assets
+//                             without type trees (read by the layouts of
+//                             2019.4.31f1), each with its .resS of texture
+//                             pixels, and DIR/twin.bundle, uncompressed, whose
+//                             serialized files carry the same objects with
+//                             those layouts as type trees
 //   decode BUNDLE             times liblz4 or liblzma alone decoding every
 //                             block of a bundle written here (one thread,
 //                             output discarded) and prints the seconds
@@ -15,11 +22,15 @@
 // writes it; its numbers are big-endian.
 
 #include "KestruneEngine.h"
+#include "support/UnityBuilder.h"
+#include "support/UnityMeshBuilder.h"
+#include "unity/UnityLayouts.h"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <lz4.h>
@@ -254,6 +265,14 @@ int Decode(const char* bundlePath) {
     return decoded == 0 ? 1 : 0;
 }
 
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
 // A serialized file of format 21 (Unity 2019.4), little-endian, without type
 // trees, of one TextAsset (class 49) named `name` holding `text`.
 std::string SerializedFile(const std::string& unityVersion, const std::string& name,
@@ -304,18 +323,116 @@ std::string SerializedFile(const std::string& unityVersion, const std::string& n
 }
 
 int WriteFolder(std::uint64_t count, const std::string& dir) {
-    const auto write = [](const std::string& path, const std::string& bytes) {
-        std::ofstream out(path, std::ios::binary);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out) {
-            throw std::runtime_error("cannot write " + path);
-        }
-    };
-    write(dir + "/globalgamemanagers", SerializedFile("2019.4.40f1", "managers", "m"));
+    WriteBytes(dir + "/globalgamemanagers", SerializedFile("2019.4.40f1", "managers", "m"));
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::string n = std::to_string(i);
-        write(dir + "/level" + n, SerializedFile("0.0.0", "scene" + n, "text of scene " + n));
+        WriteBytes(dir + "/level" + n, SerializedFile("0.0.0", "scene" + n, "text of scene " + n));
     }
+    return 0;
+}
+
+// Textures of 32 x 32 RGBA32, their pixels streamed from `streamPath`, and
+// meshes of a 16 x 16 grid (positions, normals, texture coordinates) kept in
+// the object, as a 2019 player writes small ones.
+constexpr int kSide = 32;
+constexpr std::uint32_t kGrid = 16;
+constexpr std::uint64_t kPixelBytes = kSide * kSide * 4;
+constexpr int kRgba32 = 4;
+
+Kestrune::Testing::UnityObjectWriter Texture(std::uint64_t i, std::uint64_t offset,
+                                             const std::string& streamPath) {
+    Kestrune::Testing::UnityObjectWriter w("Texture2D");
+    w.String("m_Name", "tex" + std::to_string(i)).I32("m_Width", kSide).I32("m_Height", kSide);
+    w.I32("m_CompleteImageSize", kPixelBytes).I32("m_TextureFormat", kRgba32);
+    w.I32("m_MipCount", 1).Bool("m_IsReadable", false).Align().Typeless("image data", "");
+    w.Begin("StreamingInfo", "m_StreamData").U32("offset", offset).U32("size", kPixelBytes);
+    w.String("path", streamPath).End();
+    return w;
+}
+
+std::string Pixels(std::uint64_t i) {
+    std::string pixels(kPixelBytes, '\0');
+    for (std::size_t p = 0; p < pixels.size(); ++p) {
+        pixels[p] = static_cast<char>((p / 4 * (i + 3) + p % 4 * 85 + (p >> 7) * i) & 0xFF);
+    }
+    return pixels;
+}
+
+Kestrune::Testing::UnityObjectWriter Mesh(std::uint64_t i) {
+    using namespace Kestrune::Testing;
+    MeshLayout m;
+    m.name = "mesh" + std::to_string(i);
+    m.channels = Channels({0, 0, 0, 3}, {0, 12, 0, 3}, {0, 24, 0, 2});
+    m.vertexCount = kGrid * kGrid;
+    MeshBytes vertices;
+    for (std::uint32_t y = 0; y < kGrid; ++y) {
+        for (std::uint32_t x = 0; x < kGrid; ++x) {
+            const auto fx = static_cast<float>(x);
+            const auto fy = static_cast<float>(y);
+            vertices.f({fx, static_cast<float>((x * y + i) % 7) * 0.25f, fy, 0, 1, 0, fx / kGrid,
+                        fy / kGrid});
+        }
+    }
+    m.vertices = vertices.out;
+    MeshBytes indices;
+    for (std::uint32_t y = 0; y + 1 < kGrid; ++y) {
+        for (std::uint32_t x = 0; x + 1 < kGrid; ++x) {
+            const std::uint32_t a = y * kGrid + x;
+            for (const std::uint32_t v : {a, a + kGrid, a + 1, a + 1, a + kGrid, a + kGrid + 1}) {
+                indices.put(v, 2);
+            }
+        }
+    }
+    m.indices = indices.out;
+    m.submeshes = {{0, static_cast<std::uint32_t>(m.indices.size() / 2), 0, 0}};
+    return MeshObject(m);
+}
+
+int WriteExportPair(std::uint64_t textures, std::uint64_t meshes, const std::string& dir) {
+    using namespace Kestrune;
+    constexpr const char* kVersion = "2019.4.31f1";
+    constexpr std::uint64_t kTexturesPerFile = 100;
+    const auto version = Unity::LayoutVersion(kVersion);
+    const auto textureLayout = Unity::LayoutTree(*version, 28);
+    const auto meshLayout = Unity::LayoutTree(*version, 43);
+    if (!textureLayout || !meshLayout) {
+        throw std::runtime_error("no layouts of " + std::string(kVersion));
+    }
+    const std::uint64_t files =
+        std::max<std::uint64_t>(1, (textures + kTexturesPerFile - 1) / kTexturesPerFile);
+    std::filesystem::create_directories(dir + "/folder");
+    std::vector<Testing::UnityNode> nodes;
+    for (std::uint64_t f = 0; f < files; ++f) {
+        const std::string name = "sharedassets" + std::to_string(f) + ".assets";
+        const std::string cab = "CAB-" + std::to_string(f);
+        std::vector<Testing::UnityTestObject> standalone;
+        std::vector<Testing::UnityTestObject> twin;
+        std::string stream;
+        std::int64_t pathId = 1;
+        for (std::uint64_t t = f; t < textures; t += files, ++pathId) {
+            standalone.push_back(
+                {28, pathId, Texture(t, stream.size(), name + ".resS").InLayout(*textureLayout)});
+            twin.push_back({28, pathId,
+                            Texture(t, stream.size(), "archive:/" + cab + "/" + cab + ".resS")
+                                .InLayout(*textureLayout)});
+            stream += Pixels(t);
+        }
+        for (std::uint64_t m = f; m < meshes; m += files, ++pathId) {
+            Testing::UnityTestObject mesh{43, pathId, Mesh(m).InLayout(*meshLayout)};
+            standalone.push_back(mesh);
+            twin.push_back(std::move(mesh));
+        }
+        WriteBytes(dir + "/folder/" + name,
+                   Testing::BuildSerializedFileOf(21, standalone, false, kVersion));
+        WriteBytes(dir + "/folder/" + name + ".resS", stream);
+        nodes.push_back({cab, Testing::BuildSerializedFileOf(21, twin, true, kVersion), 4});
+        nodes.push_back({cab + ".resS", std::move(stream), 0});
+    }
+    Testing::UnityFsOptions options;
+    options.engine = kVersion;
+    options.format = 7; // as 2019.4 writes it
+    options.blockMethod = 0;
+    WriteBytes(dir + "/twin.bundle", Testing::BuildUnityFs(nodes, options));
     return 0;
 }
 
@@ -333,6 +450,9 @@ int main(int argc, char** argv) {
         if (kind == "folder" && argc == 4) {
             return WriteFolder(std::stoull(argv[2]), argv[3]);
         }
+        if (kind == "export" && argc == 5) {
+            return WriteExportPair(std::stoull(argv[2]), std::stoull(argv[3]), argv[4]);
+        }
         if (kind == "decode" && argc == 3) {
             return Decode(argv[2]);
         }
@@ -343,6 +463,7 @@ int main(int argc, char** argv) {
     std::fputs("usage: kestrune_unity_bench_data lz4hc IN.pak OUT.bundle\n"
                "       kestrune_unity_bench_data lzma BYTES SEED OUT.bundle\n"
                "       kestrune_unity_bench_data folder COUNT DIR\n"
+               "       kestrune_unity_bench_data export TEXTURES MESHES DIR\n"
                "       kestrune_unity_bench_data decode BUNDLE\n",
                stderr);
     return 2;

@@ -451,7 +451,11 @@ fi
 # 5,000) small level files that state the stripped version 0.0.0, read by the
 # version of the globalgamemanagers beside them, against a tenth as many
 # (<= 12: the cost of a file does not grow with the folder), with the peak
-# memory of the larger.
+# memory of the larger; --export of UNITY_FOLDER_TEXTURES (default 2,000)
+# textures and UNITY_FOLDER_MESHES (default 500) meshes kept in standalone
+# files without type trees, their pixels in .resS files beside them, against
+# the same objects from one uncompressed bundle whose files carry the same
+# layouts as type trees (<= 1.2: the layout table costs no more than a tree).
 if has_case unityfolder && [ -n "$tmpfs" ]; then
     step "unityfolder"
     fd=$tmpfs/unityfolder
@@ -466,6 +470,22 @@ if has_case unityfolder && [ -n "$tmpfs" ]; then
     small=$(fastest true "$kes" --list "$fd/small")
     awk -v l="$large" -v s="$small" -v n="$n" 'BEGIN { r = l / s; printf "unityfolder --list %d files: %s s, %d files %s s: %.2f <= 12 %s\n", n, l, n / 10, s, r, r <= 12 ? "met" : "MISSED" }'
     /usr/bin/time -f "unityfolder --list $n files: peak %M KiB" "$kes" --list "$fd/large" >/dev/null
+    rm -rf "$fd"/large "$fd"/small
+    textures=${UNITY_FOLDER_TEXTURES:-2000}
+    meshes=${UNITY_FOLDER_MESHES:-500}
+    "$build/bench/kestrune_unity_bench_data" export "$textures" "$meshes" "$fd"
+    # Both write every object, and the same files.
+    for from in folder twin.bundle; do
+        "$kes" --export "$fd/$from" "$fd/out-$from" >/dev/null
+        written=$(find "$fd/out-$from" -type f | wc -l)
+        [ "$written" = $((textures + meshes)) ] || { say "FAIL: $written files exported from $from"; exit 1; }
+        (cd "$fd/out-$from" && find . -type f -exec sha1sum {} + | cut -d' ' -f1 | sort) >"$fd/sums-$from"
+    done
+    cmp -s "$fd/sums-folder" "$fd/sums-twin.bundle" || { say "FAIL: the folder exports other files than its bundle"; exit 1; }
+    fclear() { rm -rf "$fd/out"; }
+    f=$(fastest fclear "$kes" --export "$fd/folder" "$fd/out")
+    b=$(fastest fclear "$kes" --export "$fd/twin.bundle" "$fd/out")
+    awk -v f="$f" -v b="$b" -v t="$textures" -v m="$meshes" 'BEGIN { r = f / b; printf "unityfolder --export %d textures + %d meshes without type trees: %s s, bundle with type trees %s s: %.2f <= 1.2 %s\n", t, m, f, b, r, r <= 1.2 ? "met" : "MISSED" }'
     rm -rf "$fd"
 fi
 
@@ -480,15 +500,7 @@ if has_case unity && [ -n "$tmpfs" ]; then
     yd=$tmpfs/unity
     rm -rf "$yd"; mkdir -p "$yd"
     ygen=$build/bench/kestrune_unity_bench_data
-    fastest() { # command...: the fastest of ROUNDS runs, in seconds
-        local b="" t0 t1 t
-        for _ in $(seq "$ROUNDS"); do
-            rm -rf "$yd/out"; sync
-            t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
-            t=$(( (t1 - t0) / 1000 )); [ -z "$b" ] || [ "$t" -lt "$b" ] && b=$t
-        done
-        awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
-    }
+    yclear() { rm -rf "$yd/out"; sync; }
     fastest_decode() { # bundle: the fastest of ROUNDS in-process decodes
         local b="" t
         for _ in $(seq "$ROUNDS"); do
@@ -505,14 +517,14 @@ if has_case unity && [ -n "$tmpfs" ]; then
     tar -xf "$yd/c.tar" -C "$yd/peer"
     diff -r "$yd/out" "$yd/peer" >/dev/null || { say "FAIL: the Unity bundle differs from tar"; exit 1; }
     rm -rf "$yd/peer" "$yd/c.tar"
-    u=$(fastest "$kes" --extract "$yd/u.bundle" "$yd/out")
-    c=$(fastest "$kes" --extract "$yd/c.pak" "$yd/out")
+    u=$(fastest yclear "$kes" --extract "$yd/u.bundle" "$yd/out")
+    c=$(fastest yclear "$kes" --extract "$yd/c.pak" "$yd/out")
     l=$(fastest_decode "$yd/u.bundle")
     awk -v u="$u" -v c="$c" -v l="$l" -v n="$files" 'BEGIN { r = u / (l + c); printf "unity LZ4HC extract %d x 4 KiB: %s s, liblz4 %s s + container %s s: %.2f <= 1.3 %s\n", n, u, l, c, r, r <= 1.3 ? "met" : "MISSED" }'
     rm -f "$yd"/c.pak "$yd"/u.bundle
     mb=${UNITY_LZMA_MB:-256}
     "$ygen" lzma $((mb * 1024 * 1024)) "$SEED" "$yd/z.bundle"
-    m=$(fastest "$kes" --extract "$yd/z.bundle" "$yd/out")
+    m=$(fastest yclear "$kes" --extract "$yd/z.bundle" "$yd/out")
     z=$(fastest_decode "$yd/z.bundle")
     awk -v m="$m" -v z="$z" -v mb="$mb" 'BEGIN { r = m / z; printf "unity LZMA extract %d MiB: %s s, liblzma %s s: %.2f <= 1.15 %s\n", mb, m, z, r, r <= 1.15 ? "met" : "MISSED" }'
     rm -rf "$yd/out"

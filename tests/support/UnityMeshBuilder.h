@@ -54,6 +54,7 @@ struct PackedLayout {
     int bits = 0;
 };
 struct MeshLayout {
+    std::string name = "Box";
     std::vector<Submesh> submeshes{{0, 3, 0, 0}};
     int indexFormat = 0;
     std::string indices;
@@ -84,7 +85,7 @@ inline void WritePacked(UnityObjectWriter& w, const std::string& name, const Pac
 
 inline UnityObjectWriter MeshObject(const MeshLayout& m) {
     UnityObjectWriter w("Mesh");
-    w.String("m_Name", "Box");
+    w.String("m_Name", m.name);
     w.Array("m_SubMeshes", m.submeshes.size(), [&](UnityObjectWriter& e, std::size_t i) {
         const Submesh s = m.submeshes.empty() ? Submesh{} : m.submeshes[i];
         e.Begin("SubMesh", "data").U32("firstByte", s.firstByte).U32("indexCount", s.indexCount);
