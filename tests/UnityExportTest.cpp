@@ -927,6 +927,16 @@ TEST(UnitySerialized, DetectionAgainstNearMisses) {
         }
         EXPECT_EQ(summary.walk.refusal, row.refusal);
     }
+    // Every format read is taken and listed by its objects, without trees.
+    for (std::uint32_t format = 9; format <= 22; ++format) {
+        SCOPED_TRACE(format);
+        WriteFile(dir.file("level0"), BuildSerializedFile(format, false, "a", "b", "c"));
+        EXPECT_EQ(KestruneEngine::Examine(dir.file("level0")).walk.kind,
+                  PackageKind::UnitySerialized);
+        const auto listed = RunKestrune({"--list", dir.file("level0")});
+        EXPECT_EQ(listed.exitCode, 0) << listed.err;
+        EXPECT_NE(listed.out.find("TextAsset/a"), std::string::npos) << listed.out;
+    }
     WriteFile(dir.file("level0"), with(v22, 11, 23));
     const auto result = RunKestrune({"--list", dir.file("level0")});
     EXPECT_EQ(result.exitCode, 1);
