@@ -36,6 +36,7 @@ kestrune_find_library(BROTLIDEC brotli/decode.h brotlidec)
 kestrune_find_library(BROTLICOMMON brotli/decode.h brotlicommon)
 kestrune_find_library(DEFLATE libdeflate.h deflate)
 kestrune_find_library(MBEDCRYPTO mbedtls/aes.h mbedcrypto)
+include(${CMAKE_CURRENT_LIST_DIR}/Blake3.cmake)
 # The texture layer (engine/content/Texture.cpp, Png.cpp): libpng writes the
 # PNG files, libsquish decodes DXT1/DXT5 blocks, astcenc ASTC blocks.
 kestrune_find_library(PNG png.h png16 png)

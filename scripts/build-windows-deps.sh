@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the engine's libraries for the Windows cross build: liblz4, liblzma,
-# libzstd, libbz2, libdeflate, libbrotli's decoder, mbedTLS's libmbedcrypto, libpng
-# and libsquish, each
+# libzstd, libbz2, libdeflate, libbrotli's decoder, mbedTLS's libmbedcrypto,
+# BLAKE3's C implementation, libpng and libsquish, each
 # from Debian's own
 # source package (the same source the Linux build's -dev packages come from),
 # compiled with the MinGW-w64 posix toolchain as static archives only, into
@@ -37,6 +37,9 @@ jobs=2
 # astc-encoder is not among them: Debian's archive serves no files for its
 # source package (4.2.0+ds-2 answers 404), so the Windows build has no ASTC
 # decoder (cmake/EngineLibraries.cmake finds it only when it is there).
+# BLAKE3 is not among them either: its source package's files answer 404 too,
+# and the same C files come in the package librust-blake3-dev (see
+# build_blake3).
 PACKAGES=(lz4 xz-utils libzstd bzip2 libdeflate brotli mbedtls libpng1.6 libsquish)
 
 sudo=""
@@ -147,6 +150,7 @@ add_deb_src() {
 }
 
 main() {
+    build_blake3
     local pkg
     local -A offered=()
     for pkg in "${PACKAGES[@]}"; do offered[$pkg]=$(source_versions "$pkg" | head -n 1); done
@@ -331,6 +335,44 @@ build_mbedtls() {
         -DMBEDTLS_FATAL_WARNINGS=OFF -- mbedcrypto
     install_into include "$s/include/mbedtls" "$s/include/psa"
     install_into lib "$b/library/libmbedcrypto.a"
+}
+
+# BLAKE3's C implementation, from the c/ folder that Debian's
+# librust-blake3-dev installs (the files of its source package, unchanged;
+# the Linux build compiles the same folder), built again only when that
+# package's version changes. The folder has no build system of its own for a
+# library: the portable code, the run-time dispatch and the SSE2, SSE4.1,
+# AVX2 and AVX-512 code in the assembly written for MinGW (GCC cannot keep
+# the 32-byte stack alignment that the AVX intrinsics would need on Windows).
+build_blake3() {
+    ensure_packages librust-blake3-dev
+    local version s
+    version=$(dpkg-query -W -f='${Version}' librust-blake3-dev)
+    [ "$(stamp_field blake3 built)" = "$version" ] && return 0
+    s=$(find /usr/share/cargo/registry -maxdepth 3 -path '*/blake3-*/c/blake3.h' | sort -V | tail -n 1)
+    s=${s%/blake3.h}
+    [ -n "$s" ] || {
+        echo "build-windows-deps: librust-blake3-dev holds no c/blake3.h" >&2
+        exit 1
+    }
+    ensure_packages gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    local t=$SECONDS b=$src/blake3/build object objects=()
+    rm -rf "$b" && mkdir -p "$b" "$prefix/include" "$prefix/lib" "$stamps"
+    for object in blake3 blake3_dispatch blake3_portable blake3_sse2_x86-64_windows_gnu \
+        blake3_sse41_x86-64_windows_gnu blake3_avx2_x86-64_windows_gnu \
+        blake3_avx512_x86-64_windows_gnu; do
+        if [ -f "$s/$object.c" ]; then
+            "$host-gcc-posix" -O3 -c "$s/$object.c" -o "$b/$object.o"
+        else
+            "$host-gcc-posix" -c "$s/$object.S" -o "$b/$object.o"
+        fi
+        objects+=("$b/$object.o")
+    done
+    "$host-ar" rcs "$b/libblake3.a" "${objects[@]}"
+    install_into include "$s/blake3.h"
+    install_into lib "$b/libblake3.a"
+    printf 'offered: %s\nbuilt: %s\n' "$version" "$version" >"$stamps/blake3"
+    echo "Built BLAKE3 $version for Windows in $((SECONDS - t)) s" >&2
 }
 
 # libpng's own CMake build, the static library only; zlib is the MinGW one

@@ -1,10 +1,11 @@
 # Sourced by the other scripts: installs the Debian packages a step needs when
 # they are missing, so that a fresh Debian 12 machine can run every command.
 
-# The libraries the engine links on Linux: zlib, the codecs, mbedTLS, and the
-# texture layer's libpng, libsquish and astcenc.
+# The libraries the engine links on Linux: zlib, the codecs, mbedTLS, BLAKE3's
+# C sources (cmake/Blake3.cmake compiles them), and the texture layer's
+# libpng, libsquish and astcenc.
 ENGINE_LIBRARIES=(zlib1g-dev liblz4-dev liblzma-dev libzstd-dev libbz2-dev libdeflate-dev libmbedtls-dev
-    libpng-dev libbrotli-dev libsquish-dev libastcenc-dev)
+    librust-blake3-dev libpng-dev libbrotli-dev libsquish-dev libastcenc-dev)
 ensure_packages() {
     local missing=()
     local pkg
