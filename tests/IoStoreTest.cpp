@@ -301,6 +301,25 @@ TEST(IoStoreHostile, EachTableIsRefusedByNameOrFailsItsChunks) {
          true},
         {"chunk hash flipped", [](auto& l) { l.editToc = [](auto& t) { t[t.size() - 24] ^= 1; }; },
          "", "BLAKE3 mismatch"},
+        {"CTR IV of the first block flipped",
+         [](auto& l) {
+             l.version = 10;
+             l.cipher = 2;
+             // The builder's IV of block 0: bytes 0, 13, 26, ...
+             l.editToc = [](auto& t) {
+                 t[t.find(std::string_view("\x00\x0d\x1a\x27\x34", 5)) + 3] ^= 1;
+             };
+         },
+         "", "BLAKE3 mismatch"},
+        {"CTR IV of the directory index flipped",
+         [](auto& l) {
+             l.version = 10;
+             l.cipher = 2;
+             l.editToc = [](auto& t) { t[t.find(std::string(12, '\x42')) + 5] ^= 1; };
+         },
+         "the directory index is encrypted (key 11223344-5566-7788-99AA-BBCCDDEEFF00): give its "
+         "key with --aes-key",
+         ""},
         {"stored byte changed", [](auto&) {}, "", "BLAKE3 mismatch",
          [](auto& f) { f.partitions[0][5] ^= 0x40; }},
         {"blocks overlap",
@@ -383,6 +402,50 @@ TEST(IoStoreHostile, EachTableIsRefusedByNameOrFailsItsChunks) {
                                                 OutputLayout::Tree));
         EXPECT_EQ(report.failures.size(), damaged.size());
         EXPECT_EQ(report.entriesWritten + report.failures.size(), 5u);
+    }
+}
+
+// What follows the chunk metas (a version 6 on-demand container's two hash
+// arrays, a version 9 TOC's source hashes) is never read: whatever it holds,
+// or however much it claims, every chunk is read whole.
+TEST(IoStoreHostile, SectionsAfterTheMetasAreNotRead) {
+    const struct {
+        const char* what;
+        std::uint8_t version;
+        std::function<void(std::string&)> edit;
+    } rows[] = {
+        {"version 6 on demand, its hash arrays after the metas", 6,
+         [](auto& t) {
+             t[80] = static_cast<char>(t[80] | 0x10);
+             t.append(20 * 64, '\x7E');
+         }},
+        {"version 6 on demand, the arrays missing", 6,
+         [](auto& t) { t[80] = static_cast<char>(t[80] | 0x10); }},
+        {"version 9, source hashes counted but missing", 9,
+         [](auto& t) { Poke(t, 100, 0xFFFFFFFF, 4); }},
+        {"version 9, three source hashes", 9,
+         [](auto& t) {
+             Poke(t, 100, 3, 4);
+             t.append(3 * 32, '\x5C');
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        IoStoreLayout layout;
+        layout.version = row.version;
+        layout.method = "Zlib";
+        layout.editToc = row.edit;
+        const Testing::TempDir dir;
+        Testing::WriteIoStore(dir.file("pakchunk0"), Testing::BuildIoStore(layout, SampleChunks()));
+        const std::string path = dir.file("pakchunk0.utoc");
+        std::vector<std::string> damaged;
+        const PackageCheck check = KestruneEngine::TestPackage(
+            path, [&](const DamagedEntry& d) { damaged.push_back(d.reason); });
+        EXPECT_EQ(check.entryCount, 5u);
+        EXPECT_TRUE(damaged.empty()) << damaged.front();
+        ExtractionReport report;
+        EXPECT_TRUE(KestruneEngine::ExtractAll(path, dir.file("out"), &report));
+        EXPECT_EQ(report.entriesWritten, 5u);
     }
 }
 
