@@ -65,6 +65,16 @@ fastest() {
     done
     awk -v t="$b" 'BEGIN { printf "%.3f", t / 1e6 }'
 }
+# fastest_printed COMMAND...: the least of the seconds that ROUNDS runs of
+# COMMAND print (a yardstick timing itself in process).
+fastest_printed() {
+    local b="" t
+    for _ in $(seq "$ROUNDS"); do
+        t=$("$@")
+        [ -z "$b" ] || awk -v t="$t" -v b="$b" 'BEGIN { exit !(t < b) }' && b=$t
+    done
+    echo "$b"
+}
 
 step "build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BUILD_BENCH=ON \
@@ -399,11 +409,7 @@ if has_case unreal && [ -n "$tmpfs" ]; then
     rm -f "$ud/z.pak"
     "$kes" --test "$ud/uz.pak" >/dev/null # every block decodes to its share
     # The yardstick times itself (after reading the pak into memory).
-    y=""
-    for _ in $(seq "$ROUNDS"); do
-        t=$("$ugen" inflate "$ud/uz.pak")
-        [ -z "$y" ] || awk -v t="$t" -v y="$y" 'BEGIN { exit !(t < y) }' && y=$t
-    done
+    y=$(fastest_printed "$ugen" inflate "$ud/uz.pak")
     z=$(best "$kes" --extract "$ud/uz.pak" "$ud/out")
     rm -rf "$ud/out"
     peak=$( { /usr/bin/time -f "%M" "$kes" --extract "$ud/uz.pak" "$ud/out" >/dev/null; } 2>&1 | tail -1)
@@ -433,11 +439,7 @@ if has_case iostore && [ -n "$tmpfs" ]; then
     mb=${IOSTORE_ZLIB_MB:-1024}
     "$igen" one "$mb" "$id/one"
     "$kes" --test "$id/one.utoc" >/dev/null # every block decodes and the hash holds
-    y=""
-    for _ in $(seq "$ROUNDS"); do
-        t=$("$igen" inflate "$id/one")
-        [ -z "$y" ] || awk -v t="$t" -v y="$y" 'BEGIN { exit !(t < y) }' && y=$t
-    done
+    y=$(fastest_printed "$igen" inflate "$id/one")
     z=$(best "$kes" --extract "$id/one.utoc" "$id/out")
     v=$(best "$kes" --test "$id/one.utoc")
     rm -rf "$id/out"
@@ -501,14 +503,6 @@ if has_case unity && [ -n "$tmpfs" ]; then
     rm -rf "$yd"; mkdir -p "$yd"
     ygen=$build/bench/kestrune_unity_bench_data
     yclear() { rm -rf "$yd/out"; sync; }
-    fastest_decode() { # bundle: the fastest of ROUNDS in-process decodes
-        local b="" t
-        for _ in $(seq "$ROUNDS"); do
-            t=$("$ygen" decode "$1")
-            [ -z "$b" ] || awk -v t="$t" -v b="$b" 'BEGIN { exit !(t < b) }' && b=$t
-        done
-        echo "$b"
-    }
     files=${UNITY_FILES:-20000}
     "$gen" pak-files-4k "$files" "$SEED" "$yd/c.pak" "$yd/c.tar"
     "$ygen" lz4hc "$yd/c.pak" "$yd/u.bundle"
@@ -519,13 +513,13 @@ if has_case unity && [ -n "$tmpfs" ]; then
     rm -rf "$yd/peer" "$yd/c.tar"
     u=$(fastest yclear "$kes" --extract "$yd/u.bundle" "$yd/out")
     c=$(fastest yclear "$kes" --extract "$yd/c.pak" "$yd/out")
-    l=$(fastest_decode "$yd/u.bundle")
+    l=$(fastest_printed "$ygen" decode "$yd/u.bundle")
     awk -v u="$u" -v c="$c" -v l="$l" -v n="$files" 'BEGIN { r = u / (l + c); printf "unity LZ4HC extract %d x 4 KiB: %s s, liblz4 %s s + container %s s: %.2f <= 1.3 %s\n", n, u, l, c, r, r <= 1.3 ? "met" : "MISSED" }'
     rm -f "$yd"/c.pak "$yd"/u.bundle
     mb=${UNITY_LZMA_MB:-256}
     "$ygen" lzma $((mb * 1024 * 1024)) "$SEED" "$yd/z.bundle"
     m=$(fastest yclear "$kes" --extract "$yd/z.bundle" "$yd/out")
-    z=$(fastest_decode "$yd/z.bundle")
+    z=$(fastest_printed "$ygen" decode "$yd/z.bundle")
     awk -v m="$m" -v z="$z" -v mb="$mb" 'BEGIN { r = m / z; printf "unity LZMA extract %d MiB: %s s, liblzma %s s: %.2f <= 1.15 %s\n", mb, m, z, r, r <= 1.15 ? "met" : "MISSED" }'
     rm -rf "$yd/out"
     /usr/bin/time -f "unity LZMA ${mb} MiB extract: peak %M KiB (cap 65536 KiB of decoding)" "$kes" --extract "$yd/z.bundle" "$yd/out" >/dev/null
@@ -586,11 +580,7 @@ PY
     u=$(zbest unzip -q "$zd/d.zip" -d "$zd/out")
     awk -v d="$d" -v u="$u" -v mb="$mb" 'BEGIN { q = d / u; printf "zip deflate %d MiB extract: %s s, unzip -q %s s: %.2f <= 0.5 %s\n", mb, d, u, q, q <= 0.5 ? "met" : "MISSED" }'
     # The yardstick: libdeflate alone inflating every entry, on two threads.
-    y=""
-    for _ in $(seq "$ROUNDS"); do
-        t=$("$build/bench/kestrune_unreal_bench_data" inflate "$zd/d.zip")
-        [ -z "$y" ] || awk -v t="$t" -v y="$y" 'BEGIN { exit !(t < y) }' && y=$t
-    done
+    y=$(fastest_printed "$build/bench/kestrune_unreal_bench_data" inflate "$zd/d.zip")
     awk -v d="$d" -v y="$y" -v mb="$mb" 'BEGIN { r = d / y; printf "zip deflate %d MiB extract: %s s, libdeflate alone on two threads %s s: %.2f <= 1.3 %s\n", mb, d, y, r, r <= 1.3 ? "met" : "MISSED" }'
     rm -rf "$zd"
 fi
@@ -629,11 +619,7 @@ if has_case pack && [ -n "$tmpfs" ]; then
     "$gen" pak-assets $((mb * 1024 * 1024)) "$SEED" "$pd/a.pak"
     "$kes" --tree --extract "$pd/a.pak" "$pd/tree" >/dev/null
     rm -f "$pd/a.pak"
-    y=""
-    for _ in $(seq "$ROUNDS"); do
-        t=$("$ugen" deflate "$pd/tree")
-        [ -z "$y" ] || awk -v t="$t" -v y="$y" 'BEGIN { exit !(t < y) }' && y=$t
-    done
+    y=$(fastest_printed "$ugen" deflate "$pd/tree")
     z=$(pbest "$kes" --format unreal --compression Zlib --pack "$pd/tree" "$pd/out.pak")
     peak=$( { /usr/bin/time -f "%M" "$kes" --format unreal --compression Zlib --pack "$pd/tree" "$pd/out.pak" >/dev/null; } 2>&1 | tail -1)
     awk -v z="$z" -v y="$y" -v p="$peak" -v mb="$mb" 'BEGIN { r = z / y; printf "pack zlib %d MiB: %s s, zlib alone on two threads %s s: %.2f <= 1.3 %s; peak %d KiB (< 65536) %s\n", mb, z, y, r, r <= 1.3 ? "met" : "MISSED", p, p < 65536 ? "met" : "MISSED" }'
