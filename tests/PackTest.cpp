@@ -476,6 +476,66 @@ TEST(Pack, RefusalsNameTheCauseAndLeaveNothing) {
     }
 }
 
+// A file that grows or shrinks between the plan and the writing fails the
+// package by name, whichever writer reads it (stored or compressed, on one
+// thread or several), and leaves nothing beside the input.
+TEST(Pack, FilesChangedAfterPlanningFailTheWholePackage) {
+    struct Kind {
+        const char* label;
+        PackageKind kind;
+        Codec codec;
+        const char* out;
+    };
+    const Kind kinds[] = {
+        {"ours", PackageKind::Pak, Codec::Stored, "x.pak"},
+        {"quake", PackageKind::Pack, Codec::Stored, "x.pak"},
+        {"wad", PackageKind::Wad, Codec::Stored, "x.wad"},
+        {"vpk", PackageKind::Vpk, Codec::Stored, "x.vpk"},
+        {"unreal", PackageKind::Unreal, Codec::Stored, "x.pak"},
+        {"unreal zlib", PackageKind::Unreal, Codec::Zlib, "x.pak"},
+        {"zip", PackageKind::Zip, Codec::Stored, "x.zip"},
+        {"zip deflate", PackageKind::Zip, Codec::Deflate, "x.zip"},
+    };
+    const struct {
+        const char* label;
+        std::size_t size; // of the file that changes: around the 1 MiB read piece
+        long change;      // bytes added (or, negative, taken) after the plan
+        const char* says;
+    } changes[] = {
+        {"empty, grown", 0, 1, "(it is longer)"},
+        {"small, grown", 1000, 1, "(it is longer)"},
+        {"small, shrunk", 1000, -1, "(it is shorter)"},
+        {"one piece, grown", 1 << 20, 1, "(it is longer)"},
+        {"two pieces, shrunk", (1 << 20) + 1, -2, "(it is shorter)"},
+    };
+    for (const Kind& kind : kinds) {
+        for (const auto& change : changes) {
+            SCOPED_TRACE(std::string(kind.label) + ", " + change.label);
+            TempDir temp;
+            MakeTree(temp.path() / "in",
+                     {{"AFILE", Text(3000, 'a')}, {"CHANGES", Noise(change.size, 3)}});
+            PackSettings settings;
+            settings.kind = kind.kind;
+            settings.compression = kind.codec;
+            settings.threads = 2;
+            const std::string out = temp.file(kind.out);
+            PlanOutcome planned = PlanPackage(temp.file("in"), out, {}, {}, settings);
+            ASSERT_FALSE(planned.failure) << *planned.failure;
+            const fs::path changed = temp.path() / "in" / "CHANGES";
+            fs::resize_file(changed, static_cast<std::uintmax_t>(static_cast<long>(change.size) +
+                                                                 change.change));
+            const PackOutcome written = WritePackage(planned.plan, out, {});
+            EXPECT_FALSE(written.written);
+            ASSERT_TRUE(written.failure);
+            EXPECT_NE(
+                written.failure->find("changed while it was packed " + std::string(change.says)),
+                std::string::npos)
+                << *written.failure;
+            EXPECT_EQ(Listing(temp.path()), std::vector<std::string>{"in"});
+        }
+    }
+}
+
 std::vector<std::string> PackArgs(std::vector<std::string> options, const std::string& dir,
                                   const std::string& out) {
     options.insert(options.end(), {"--pack", dir, out});
