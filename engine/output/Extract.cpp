@@ -27,9 +27,12 @@ namespace {
 
 // Creating a file costs the system far more than copying a small entry's
 // bytes, and most of that cost is not serialised between threads: two
-// workers take blocks of this many consecutive entries in turn, so that each
-// reads the package forward.
+// workers take blocks of consecutive entries in turn, so that each reads the
+// package forward. A block ends after this many entries, or once its entries
+// hold this many bytes, so that a package of a few hundred large compressed
+// entries is decoded on both cores too.
 constexpr std::size_t kEntriesPerBlock = 256;
+constexpr std::uint64_t kBytesPerBlock = std::uint64_t{8} << 20;
 
 std::string WriteFailed(const Platform::OutputFile& out) {
     return "write failed (" + Platform::ErrorText(out.LastError()) + ")";
@@ -536,15 +539,30 @@ void WriteOutputFiles(const OutputPlan& plan, ExtractionReport& result,
     // listing order whichever worker met them.
     std::vector<std::optional<std::string>> reasons(entries.size());
     std::vector<std::uint64_t> sizes(entries.size());
+    // The first entry of each block, then the end of the last.
+    std::vector<std::size_t> blockStarts{0};
+    std::uint64_t blockBytes = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        blockBytes += std::min(entries[i].size, kBytesPerBlock);
+        if (i + 1 - blockStarts.back() == kEntriesPerBlock || blockBytes >= kBytesPerBlock) {
+            blockStarts.push_back(i + 1);
+            blockBytes = 0;
+        }
+    }
+    if (blockStarts.back() != entries.size()) {
+        blockStarts.push_back(entries.size());
+    }
+    const std::size_t blockCount = blockStarts.size() - 1;
     std::atomic<std::size_t> nextBlock{0};
     const auto extractBlocks = [&](const OutputWorker& copy,
                                    const std::function<void()>& afterEntry) {
         for (;;) {
-            const std::size_t first = nextBlock.fetch_add(kEntriesPerBlock);
-            if (first >= entries.size()) {
+            const std::size_t block = nextBlock.fetch_add(1);
+            if (block >= blockCount) {
                 return;
             }
-            const std::size_t end = std::min(entries.size(), first + kEntriesPerBlock);
+            const std::size_t first = blockStarts[block];
+            const std::size_t end = blockStarts[block + 1];
             for (std::size_t i = first; i < end; ++i) {
                 OutputDirectory* directory = directories[directoryOf(i)].get();
                 if (!names[i]) {
@@ -571,7 +589,7 @@ void WriteOutputFiles(const OutputPlan& plan, ExtractionReport& result,
     std::condition_variable finishedSignal;
     bool workerFinished = false;
     std::thread worker;
-    if (plan.twoWorkers && entries.size() > kEntriesPerBlock) {
+    if (plan.twoWorkers && blockCount > 1) {
         try {
             worker = std::thread([&] {
                 const OutputWorker copy = makeWorker(false, {});
