@@ -574,6 +574,10 @@ DecodeOutcome DecodeOodle(std::span<const unsigned char> coded, std::span<unsign
 
 } // namespace
 
+std::uint32_t Crc32(std::uint32_t crc, std::span<const unsigned char> bytes) {
+    return libdeflate_crc32(crc, bytes.data(), bytes.size());
+}
+
 std::string_view CodecName(Codec codec) {
     switch (codec) {
     case Codec::Stored:

@@ -9,7 +9,6 @@
 #include <functional>
 #include <mutex>
 #include <thread>
-#include <zlib.h>
 
 namespace Kestrune {
 namespace {
@@ -173,7 +172,7 @@ std::optional<ContentFailure> EntryReader::Read(const ArchiveEntry& entry, Entry
     // Content with a checksum or a hash passes through the buffer, to be summed.
     crcWanted_ = content.crc32.has_value();
     const bool checksum = crcWanted_ || sha1_.has_value();
-    crc_ = static_cast<std::uint32_t>(::crc32(0L, Z_NULL, 0));
+    crc_ = 0;
     std::uint64_t done = 0;
     for (std::size_t i = 0; i < content.runCount; ++i) {
         const DataRun& run = content.runs[i];
@@ -224,7 +223,7 @@ std::optional<ContentFailure> EntryReader::ReadPieces(const ArchiveEntry& entry,
     const bool hashing = sha1_.has_value();
     // A checksum covers the decoded content, summed as it is delivered.
     summing_ = content.crc32.has_value();
-    crc_ = static_cast<std::uint32_t>(::crc32(0L, Z_NULL, 0));
+    crc_ = 0;
     std::uint64_t skip = content.skip;
     std::uint64_t want = entry.size;
     for (std::uint32_t k = 0; k < content.pieceCount; ++k) {
@@ -327,7 +326,7 @@ std::optional<ContentFailure> EntryReader::Deliver(EntrySink& sink, const unsign
         return std::nullopt;
     }
     if (summing_) {
-        crc_ = static_cast<std::uint32_t>(::crc32_z(crc_, data, length));
+        crc_ = Crc32(crc_, {data, length});
     }
     if (!sink.Write(data, length)) {
         return ContentFailure{sink.FailureText(), true};
@@ -643,8 +642,7 @@ std::optional<ContentFailure> EntryReader::ReadRun(ByteSource& file, const DataR
             }
             got = file.ReadAt(run.offset + copied, buffer_.data(), step);
             if (crcWanted_) {
-                crc_ = static_cast<std::uint32_t>(
-                    ::crc32(crc_, buffer_.data(), static_cast<uInt>(got)));
+                crc_ = Crc32(crc_, {buffer_.data(), got});
             }
             if (sha1_) {
                 sha1_->Update(std::span<const unsigned char>(buffer_.data(), got));

@@ -1,4 +1,5 @@
 #include "ByteOrder.h"
+#include "Codecs.h"
 #include "Crypto.h"
 #include "PackWriters.h"
 #include "Utf8.h"
@@ -6,7 +7,6 @@
 
 #include <unordered_map>
 #include <unordered_set>
-#include <zlib.h>
 
 // A VPK directory of version 1 or 2 (layout in VpkFormat.h), with its data
 // after the tree in the same file, or in numbered parts beside a _dir.vpk.
@@ -108,10 +108,10 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
     for (Extension& extension : extensions) {
         for (Folder& folder : extension.folders) {
             for (Placed& placed : folder.files) {
-                uLong crc = crc32(0L, Z_NULL, 0);
+                std::uint32_t crc = 0;
                 if (auto failure =
                         ReadPackFile(*placed.file, [&](std::span<const unsigned char> b) {
-                            crc = crc32(crc, b.data(), static_cast<uInt>(b.size()));
+                            crc = Crc32(crc, b);
                             return true;
                         })) {
                     return failure;

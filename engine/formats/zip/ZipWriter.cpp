@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <thread>
 #include <unordered_set>
-#include <zlib.h>
 
 // A ZIP archive (layout in ZipFormat.h) as the game engines of the family
 // read one (pk3, pk4, ipk3, pke): each file's local header and stored bytes
@@ -384,10 +383,8 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
         r.offset = sink->Position();
         r.size = file.size;
         const bool holdWhole = file.size <= kHeldFile;
-        uLong crc = crc32(0L, Z_NULL, 0);
-        const auto sum = [&](std::span<const unsigned char> bytes) {
-            crc = crc32_z(crc, bytes.data(), bytes.size());
-        };
+        std::uint32_t crc = 0;
+        const auto sum = [&](std::span<const unsigned char> bytes) { crc = Crc32(crc, bytes); };
         const bool tried = settings.compression == Codec::Deflate && file.size > 0;
         bool deflated = tried;
         held.clear();
@@ -414,7 +411,7 @@ std::optional<std::string> WritePackage(const PackPlan& plan, PackOutput& out,
             // Deflate pass ran).
             r.storedSize = file.size;
             held.clear();
-            crc = crc32(0L, Z_NULL, 0);
+            crc = 0;
             if (auto failure = ReadPackFile(file, [&](std::span<const unsigned char> bytes) {
                     sum(bytes);
                     if (holdWhole) {
