@@ -419,26 +419,52 @@ struct Located {
 
 // `length` bytes at `offset`, inside the source: looked at where a mapped
 // file has them, otherwise read into `buffer`; null when they cannot be read.
-const unsigned char* BytesAt(ByteSource& source, std::uint64_t offset, std::size_t length,
-                             std::vector<unsigned char>& buffer) {
-    const unsigned char* mapped = source.Bytes();
-    if (mapped != nullptr && source.Ready(offset, length)) {
-        return mapped + offset;
+// The bytes of local headers and data descriptors. Where the archive is
+// mapped, one Ready() covers a window from the header asked for on: the
+// headers lie in ascending order in nearly every archive, so an archive of
+// many small entries costs one call into the system for a dozen of them
+// rather than two for each.
+class HeaderBytes {
+public:
+    explicit HeaderBytes(ByteSource& source) : source_(source), mapped_(source.Bytes()) {}
+
+    // [offset, offset + length), or null when the archive is shorter.
+    const unsigned char* At(std::uint64_t offset, std::size_t length) {
+        if (mapped_ != nullptr && offset <= source_.Size()) {
+            if (offset >= readyFrom_ && offset <= readyTo_ && length <= readyTo_ - offset) {
+                return mapped_ + offset;
+            }
+            const std::uint64_t window = std::min<std::uint64_t>(
+                std::max<std::uint64_t>(length, kWindow), source_.Size() - offset);
+            if (window >= length && source_.Ready(offset, window)) {
+                readyFrom_ = offset;
+                readyTo_ = offset + window;
+                return mapped_ + offset;
+            }
+        }
+        buffer_.resize(length);
+        return source_.ReadAt(offset, buffer_.data(), length) == length ? buffer_.data() : nullptr;
     }
-    buffer.resize(length);
-    return source.ReadAt(offset, buffer.data(), length) == length ? buffer.data() : nullptr;
-}
+
+private:
+    static constexpr std::uint64_t kWindow = 16 * 1024;
+    ByteSource& source_;
+    const unsigned char* mapped_;
+    std::uint64_t readyFrom_ = 0;
+    std::uint64_t readyTo_ = 0;
+    std::vector<unsigned char> buffer_;
+};
 
 // True when the data descriptor after an entry's stored bytes holds the
 // record's CRC-32 and sizes. Writers differ in whether it begins with its
 // signature and whether its sizes take 4 or 8 bytes: any of the four forms
 // that agrees will do.
-bool DescriptorAgrees(ByteSource& source, std::uint64_t at, std::uint64_t limit,
-                      const Central& record, std::vector<unsigned char>& buffer) {
+bool DescriptorAgrees(HeaderBytes& source, std::uint64_t at, std::uint64_t limit,
+                      const Central& record) {
     constexpr std::size_t kLongest = 24; // signature, CRC-32, two 64-bit sizes
     const auto length = static_cast<std::size_t>(
         std::min<std::uint64_t>(kLongest, BytesWithin(at, kLongest, limit)));
-    const unsigned char* bytes = BytesAt(source, at, length, buffer);
+    const unsigned char* bytes = source.At(at, length);
     if (bytes == nullptr) {
         return false;
     }
@@ -461,8 +487,7 @@ bool DescriptorAgrees(ByteSource& source, std::uint64_t at, std::uint64_t limit,
 }
 
 // Reads the entry's local header and compares it with its record.
-Located Locate(ByteSource& source, const End& end, const Central& record,
-               std::vector<unsigned char>& buffer) {
+Located Locate(HeaderBytes& source, const End& end, const Central& record) {
     Located located;
     if (record.zip64Missing) {
         located.refusal = kZip64FieldsRefusal;
@@ -478,7 +503,7 @@ Located Locate(ByteSource& source, const End& end, const Central& record,
         located.refusal = kOutsideRefusal;
         return located;
     }
-    const unsigned char* fixed = BytesAt(source, at, kLocalSize, buffer);
+    const unsigned char* fixed = source.At(at, kLocalSize);
     if (fixed == nullptr || LoadU32LE(fixed) != kLocalSignature) {
         located.refusal = kNoLocalHeaderRefusal;
         return located;
@@ -501,8 +526,7 @@ Located Locate(ByteSource& source, const End& end, const Central& record,
         return located;
     }
     located.spanEnd = located.dataOffset + record.storedSize;
-    const unsigned char* names =
-        BytesAt(source, at + kLocalSize, static_cast<std::size_t>(variable), buffer);
+    const unsigned char* names = source.At(at + kLocalSize, static_cast<std::size_t>(variable));
     if (names == nullptr) {
         located.refusal = kNoLocalHeaderRefusal;
         return located;
@@ -522,7 +546,7 @@ Located Locate(ByteSource& source, const End& end, const Central& record,
     if (!same) {
         located.damage = kHeaderDiffers;
     } else if ((flags & kFlagDescriptor) != 0 &&
-               !DescriptorAgrees(source, located.spanEnd, end.dataEnd, record, buffer)) {
+               !DescriptorAgrees(source, located.spanEnd, end.dataEnd, record)) {
         located.damage = kDescriptorDiffers;
     }
     return located;
@@ -703,9 +727,9 @@ DirectoryWalk VisitArchive(ByteSource& source, const EntryVisitor& visit, std::u
     // Every record takes at least kCentralSize bytes of the directory.
     located.reserve(
         static_cast<std::size_t>(std::min<std::uint64_t>(end->count, end->size / kCentralSize)));
-    std::vector<unsigned char> buffer;
+    HeaderBytes headers(source);
     const std::uint64_t records = WalkRecords(source, *end, [&](const Central& record) {
-        located.push_back(Locate(source, *end, record, buffer));
+        located.push_back(Locate(headers, *end, record));
         return true;
     });
     if (records != end->count) {
