@@ -124,18 +124,17 @@ std::optional<ContentFailure> EntryReader::StartSha1(const EntryContent& content
     if (content.storedSha1) {
         expectedSha1_ = *content.storedSha1;
     } else if (content.storedSha1At) {
-        // Kept beside the data, which is about to be read from the same
-        // place: a mapped package gives it without a system call.
+        // Kept beside the data. Read, not looked at in a mapped package:
+        // bringing in its page costs a system call all the same, and the
+        // system maps the pages around it too, which stayed counted in the
+        // process's memory for every entry of a large package.
         ByteSource& package = files_.Package();
         const std::uint64_t at = *content.storedSha1At;
         if (!FitsWithin(at, expectedSha1_.size(), package.Size())) {
             return ContentFailure{"its SHA-1 lies outside the package"};
         }
-        const unsigned char* mapped = package.Bytes();
-        if (mapped != nullptr && package.Ready(at, expectedSha1_.size())) {
-            std::memcpy(expectedSha1_.data(), mapped + at, expectedSha1_.size());
-        } else if (package.ReadAt(at, expectedSha1_.data(), expectedSha1_.size()) !=
-                   expectedSha1_.size()) {
+        if (package.ReadAt(at, expectedSha1_.data(), expectedSha1_.size()) !=
+            expectedSha1_.size()) {
             return ContentFailure{"its SHA-1 lies outside the package"};
         }
     } else {
@@ -429,6 +428,27 @@ std::optional<ContentFailure> EntryReader::ReadHeld(const EntryContent& content,
     return std::nullopt;
 }
 
+namespace {
+std::atomic<int>& SpareCores() {
+    static std::atomic<int> spare{
+        static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) - 1};
+    return spare;
+}
+} // namespace
+
+SpareCore::SpareCore() {
+    int free = SpareCores().load();
+    while (free > 0 && !SpareCores().compare_exchange_weak(free, free - 1)) {
+    }
+    taken_ = free > 0;
+}
+
+SpareCore::~SpareCore() {
+    if (taken_) {
+        SpareCores().fetch_add(1);
+    }
+}
+
 std::optional<ContentFailure> EntryReader::ReadHeldBatch(const EntryContent& content,
                                                          std::span<const Slice> slices,
                                                          EntrySink& sink) {
@@ -455,10 +475,11 @@ std::optional<ContentFailure> EntryReader::ReadHeldBatch(const EntryContent& con
         decoded.notify_one();
         return true;
     };
-    static const bool twoCores = std::thread::hardware_concurrency() >= 2;
+    // Released only after the helper is joined (Join below).
+    const SpareCore core;
     std::vector<unsigned char> helperStored;
     std::thread helper;
-    if (twoCores) {
+    if (core) {
         helper = std::thread([&] {
             while (decodeNext(helperStored)) {
             }

@@ -72,6 +72,23 @@ struct ContentFailure {
     bool inSink = false; // the sink failed, not the package
 };
 
+// One of the cores beyond the first, taken for as long as this lives, when
+// one is free in the whole process. A second extraction worker holds one
+// while it runs, and a run of whole blocks is decoded on two threads only
+// when one is free, so that busy threads never outnumber the cores (nor
+// their blocks the memory meant for two).
+class SpareCore {
+public:
+    SpareCore();
+    ~SpareCore();
+    SpareCore(const SpareCore&) = delete;
+    SpareCore& operator=(const SpareCore&) = delete;
+    explicit operator bool() const { return taken_; }
+
+private:
+    bool taken_ = false;
+};
+
 // Reads entries' content from their runs, or decodes it from their pieces,
 // into sinks. Memory stays flat whatever size an entry declares: one copy
 // buffer of at most 1 MiB for stored runs; for pieces, one stored and one

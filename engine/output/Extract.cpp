@@ -592,6 +592,8 @@ void WriteOutputFiles(const OutputPlan& plan, ExtractionReport& result,
     if (plan.twoWorkers && blockCount > 1) {
         try {
             worker = std::thread([&] {
+                // While both workers run, each decodes on its own core.
+                const SpareCore core;
                 const OutputWorker copy = makeWorker(false, {});
                 extractBlocks(copy, {});
                 std::lock_guard<std::mutex> hold(finishedLock);
