@@ -113,6 +113,14 @@ Content PiecesOf(const ArchiveEntry& entry, std::string_view package) {
 }
 
 Content ContentOf(const ArchiveEntry& entry, std::string_view package, std::string_view part0) {
+    // Content its reader refuses (a ZIP entry whose local header lies
+    // outside the archive's data, an encrypted one) is never whole, whatever
+    // its runs would give: an empty one would pass its CRC-32 of 0.
+    if (!entry.content.refusal.empty()) {
+        Content content;
+        content.allThere = false;
+        return content;
+    }
     if (entry.content.encoding == ContentEncoding::Pieces) {
         return PiecesOf(entry, package);
     }
